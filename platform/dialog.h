@@ -1,0 +1,60 @@
+// The dialog manager and menus, as a model.
+//
+// Every control of a dialog window is kept by id: its text, whether it is enabled and, for list
+// boxes, its rows and selected row. Every menu item of a window is kept by id with its text,
+// check mark and gray state. The driver writes the model through the calls below (shaped like the
+// platform calls they stand in for); tests read it; a Qt view renders it and turns clicks back
+// into the same commands. The model holds no Qt types.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/window.h"
+
+namespace plat {
+
+// Controls.
+void SetDlgItemText(Hwnd dlg, int id, std::string_view text);
+std::string GetDlgItemText(Hwnd dlg, int id);
+void EnableWindow(Hwnd dlg, int id, bool enable);
+// Controls are enabled until disabled.
+bool IsWindowEnabled(Hwnd dlg, int id);
+void SetFocus(Hwnd dlg, int id);
+// Id of the focused control of `dlg`, 0 when none.
+int GetFocus(Hwnd dlg);
+
+// List boxes. Rows are numbered from 0; no selection is -1.
+void ListReset(Hwnd dlg, int id);
+// Appends a row; returns its index.
+int ListAddRow(Hwnd dlg, int id, std::string_view text);
+// Selects `row`; a row outside the list clears the selection. Returns the selection.
+int ListSelect(Hwnd dlg, int id, int row);
+int ListSelected(Hwnd dlg, int id);
+int ListCount(Hwnd dlg, int id);
+// Text of `row`, empty outside the list.
+std::string ListRow(Hwnd dlg, int id, int row);
+
+// Menu items of window `owner`.
+void SetMenuItem(Hwnd owner, int id, std::string_view text);
+std::string GetMenuItemText(Hwnd owner, int id);
+void CheckMenuItem(Hwnd owner, int id, bool checked);
+// Enabled = not grayed. Items are enabled until grayed.
+void EnableMenuItem(Hwnd owner, int id, bool enabled);
+bool IsMenuItemChecked(Hwnd owner, int id);
+bool IsMenuItemGrayed(Hwnd owner, int id);
+// Ids of the menu items of `owner` in the order they were first set.
+std::vector<int> MenuItemIds(Hwnd owner);
+
+// Called after every change with the window and the control or menu id that changed, so a view
+// can re-render it. Returns a key for RemoveModelObserver.
+using ModelObserver = std::function<void(Hwnd, int id)>;
+int AddModelObserver(ModelObserver observer);
+void RemoveModelObserver(int key);
+
+// Forgets every dialog and menu model (tests).
+void ResetDialogModels();
+
+}  // namespace plat

@@ -1,0 +1,289 @@
+#include "platform/bus_client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/debug_output.h"
+
+namespace plat {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A broadcast is answered once every window on the bus has answered (each within the host's
+// reply timeout); this only bounds the wait should the host itself stop answering.
+constexpr int kBroadcastTimeoutMs = 120000;
+
+int MsLeft(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::max<long long>(left, 0));
+}
+
+}  // namespace
+
+std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::string* error) {
+  auto fail = [error](const std::string& why) -> std::unique_ptr<BusClient> {
+    if (error != nullptr) *error = why;
+    return nullptr;
+  };
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    return fail("bus path is empty or too long: " + path);
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return fail("no bus at " + path + ": " + std::strerror(e));
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return std::unique_ptr<BusClient>(new BusClient(fd));
+}
+
+BusClient::BusClient(int fd) : fd_(fd) {}
+
+BusClient::~BusClient() {
+  on_disconnect_ = nullptr;
+  notifier_.reset();
+  Disconnect();
+}
+
+void BusClient::Disconnect() {
+  if (fd_ < 0) return;
+  if (notifier_) {
+    notifier_->setEnabled(false);
+    // The notifier may be the one whose signal is being handled: delete it later.
+    notifier_.release()->deleteLater();
+  }
+  ::close(fd_);
+  fd_ = -1;
+  handles_.clear();
+  if (on_disconnect_) {
+    auto handler = std::move(on_disconnect_);
+    on_disconnect_ = nullptr;
+    handler();
+  }
+}
+
+bool BusClient::Write(const Frame& f) {
+  if (fd_ < 0) return false;
+  std::vector<uint8_t> bytes;
+  EncodeFrame(f, bytes);
+  size_t off = 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(send_timeout_ms_);
+  while (off < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (n > 0) {
+      off += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, MsLeft(deadline)) > 0) continue;
+    }
+    OutputDebugString("kirn bus: cannot write to the bus host: disconnected\n");
+    Disconnect();
+    return false;
+  }
+  return true;
+}
+
+bool BusClient::ReadAndHandle(int timeout_ms) {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  const int ready = ::poll(&p, 1, timeout_ms);
+  if (ready < 0) return errno == EINTR;
+  if (ready == 0) return true;
+  uint8_t buf[64 * 1024];
+  const ssize_t n = ::read(fd_, buf, sizeof buf);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+  if (n <= 0) {
+    Disconnect();
+    return false;
+  }
+  decoder_.Feed(buf, static_cast<size_t>(n));
+  for (;;) {
+    Frame f;
+    std::string error;
+    const auto st = decoder_.Next(f, &error);
+    if (st == FrameDecoder::Status::kNeedMore) return true;
+    if (st == FrameDecoder::Status::kMalformed) {
+      OutputDebugString("kirn bus: malformed frame from the host (" + error + "): disconnected\n");
+      Disconnect();
+      return false;
+    }
+    Handle(f);
+    if (fd_ < 0) return false;
+  }
+}
+
+void BusClient::Handle(Frame& f) {
+  switch (f.kind) {
+    case FrameKind::kReply:
+      // A reply nobody waits for any more (its wait timed out) is dropped.
+      if (waiting_.count(f.serial) != 0) replies_.push_back(std::move(f));
+      return;
+    case FrameKind::kSend:
+      Serve(f);
+      return;
+    case FrameKind::kPost:
+      // Posted messages join the event loop's queue; they are not served inside a wait.
+      if (!PostMessage(f.to, f.msg, f.wparam, f.lparam)) posts_.push_back(std::move(f));
+      return;
+    default:
+      return;
+  }
+}
+
+void BusClient::Serve(Frame& f) {
+  Frame reply;
+  reply.kind = FrameKind::kReply;
+  reply.serial = f.serial;
+  LResult result = 0;
+  if (!f.data.empty()) {
+    result = DeliverDataMessage(f.to, f.msg, f.wparam, f.data);
+    reply.data = std::move(f.data);
+  } else if (IsLocalWindow(f.to)) {
+    result = SendMessage(f.to, f.msg, f.wparam, f.lparam);
+  }
+  reply.result = static_cast<int32_t>(result);
+  Write(reply);
+}
+
+void BusClient::DeliverPosts() {
+  while (!posts_.empty() && waiting_.empty()) {
+    Frame f = std::move(posts_.front());
+    posts_.pop_front();
+    if (IsLocalWindow(f.to)) SendMessage(f.to, f.msg, f.wparam, f.lparam);
+  }
+}
+
+std::optional<Frame> BusClient::WaitReply(uint32_t serial, int timeout_ms) {
+  waiting_.insert(serial);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::optional<Frame> result;
+  for (;;) {
+    auto it = std::find_if(replies_.begin(), replies_.end(),
+                           [serial](const Frame& r) { return r.serial == serial; });
+    if (it != replies_.end()) {
+      result = std::move(*it);
+      replies_.erase(it);
+      break;
+    }
+    const int left = MsLeft(deadline);
+    if (fd_ < 0 || left <= 0) break;
+    ReadAndHandle(left);
+  }
+  waiting_.erase(serial);
+  return result;
+}
+
+Hwnd BusClient::SenderHandle(Hwnd from) const {
+  if (std::find(handles_.begin(), handles_.end(), from) != handles_.end()) return from;
+  return handles_.empty() ? kNoWindow : handles_.front();
+}
+
+Hwnd BusClient::AcquireHandle(bool top_level) {
+  Frame f;
+  f.kind = FrameKind::kControl;
+  f.serial = next_serial_++;
+  f.msg = kControlAcquire;
+  f.wparam = top_level ? 1 : 0;
+  if (!Write(f)) return kNoWindow;
+  auto reply = WaitReply(f.serial, send_timeout_ms_);
+  if (!reply || reply->result <= 0 || reply->result >= 0xFFFF) return kNoWindow;
+  const auto h = static_cast<Hwnd>(reply->result);
+  handles_.push_back(h);
+  return h;
+}
+
+void BusClient::ReleaseHandle(Hwnd h) {
+  auto it = std::find(handles_.begin(), handles_.end(), h);
+  if (it == handles_.end()) return;
+  handles_.erase(it);
+  Frame f;
+  f.kind = FrameKind::kControl;
+  f.serial = next_serial_++;
+  f.msg = kControlRelease;
+  f.wparam = h;
+  Write(f);
+}
+
+LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
+                        std::vector<uint8_t>* data) {
+  if (fd_ < 0 || to == kNoWindow) return 0;
+  Frame f;
+  f.kind = FrameKind::kSend;
+  f.serial = next_serial_++;
+  f.from = SenderHandle(from);
+  f.to = to;
+  f.msg = msg;
+  f.wparam = static_cast<int32_t>(w);
+  f.lparam = static_cast<int32_t>(l);
+  if (data != nullptr) {
+    if (data->size() > kMaxFrameData) return 0;
+    f.data = *data;
+  }
+  if (!Write(f)) return 0;
+  auto reply = WaitReply(f.serial, send_timeout_ms_);
+  if (!reply) return 0;
+  if (data != nullptr && !reply->data.empty()) *data = std::move(reply->data);
+  return reply->result;
+}
+
+bool BusClient::Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) {
+  Frame f;
+  f.kind = FrameKind::kPost;
+  f.serial = next_serial_++;
+  f.from = SenderHandle(from);
+  f.to = to;
+  f.msg = msg;
+  f.wparam = static_cast<int32_t>(w);
+  f.lparam = static_cast<int32_t>(l);
+  return Write(f);
+}
+
+void BusClient::Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) {
+  Frame f;
+  f.kind = FrameKind::kBroadcast;
+  f.serial = next_serial_++;
+  f.from = SenderHandle(from);
+  f.to = HWND_BROADCAST;
+  f.msg = msg;
+  f.wparam = static_cast<int32_t>(w);
+  f.lparam = static_cast<int32_t>(l);
+  if (Write(f)) WaitReply(f.serial, kBroadcastTimeoutMs);
+}
+
+void BusClient::Pump(int timeout_ms) {
+  if (fd_ >= 0 && ReadAndHandle(timeout_ms)) {
+    while (fd_ >= 0) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 0) <= 0 || !ReadAndHandle(0)) break;
+    }
+  }
+  DeliverPosts();
+}
+
+void BusClient::AttachToEventLoop() {
+  if (fd_ < 0 || notifier_) return;
+  notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this]() { ReadAndHandle(0); });
+}
+
+}  // namespace plat

@@ -1,0 +1,77 @@
+// A process's connection to the workstation bus: the transport through which its windows reach
+// the windows of other processes.
+//
+// While a send waits for its reply, messages sent to this process's windows are served at once
+// (nested, as the message protocol requires); posted messages wait until the loop runs again.
+// A send that is not answered within the send timeout (default 5 s), or whose peer or host goes
+// away, returns 0. Main thread only.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/bus_frame.h"
+#include "platform/window.h"
+
+class QSocketNotifier;
+
+namespace plat {
+
+class BusClient : public Transport {
+ public:
+  // Connects to the bus host at `path`. Returns nullptr and sets `error` when no host answers.
+  static std::unique_ptr<BusClient> Connect(const std::string& path, std::string* error);
+  ~BusClient() override;
+  BusClient(const BusClient&) = delete;
+  BusClient& operator=(const BusClient&) = delete;
+
+  Hwnd AcquireHandle(bool top_level) override;
+  void ReleaseHandle(Hwnd h) override;
+  LResult Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
+               std::vector<uint8_t>* data) override;
+  bool Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) override;
+  void Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) override;
+
+  void SetSendTimeoutMs(int ms) { send_timeout_ms_ = ms; }
+  bool connected() const { return fd_ >= 0; }
+
+  // Serves incoming messages: waits up to `timeout_ms` for the first, then handles everything
+  // already readable. For programs that do not run the Qt event loop.
+  void Pump(int timeout_ms);
+  // Serves incoming messages from the Qt event loop of the calling thread from now on.
+  void AttachToEventLoop();
+  // Called once when the connection to the host is lost.
+  void SetDisconnectHandler(std::function<void()> handler) { on_disconnect_ = std::move(handler); }
+
+ private:
+  explicit BusClient(int fd);
+  bool Write(const Frame& f);
+  // Reads what is available (waiting up to `timeout_ms` for it) and handles every whole frame.
+  // Returns false when the connection is lost.
+  bool ReadAndHandle(int timeout_ms);
+  void Handle(Frame& f);
+  void Serve(Frame& f);
+  void DeliverPosts();
+  void Disconnect();
+  // Waits for the reply with `serial`; nothing when the deadline passes or the host goes away.
+  std::optional<Frame> WaitReply(uint32_t serial, int timeout_ms);
+  Hwnd SenderHandle(Hwnd from) const;
+
+  int fd_ = -1;
+  FrameDecoder decoder_;
+  uint32_t next_serial_ = 1;
+  int send_timeout_ms_ = 5000;
+  std::vector<Hwnd> handles_;
+  std::set<uint32_t> waiting_;
+  std::vector<Frame> replies_;  // replies for waits further out on the stack
+  std::deque<Frame> posts_;     // posted messages that arrived during a wait
+  std::function<void()> on_disconnect_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace plat

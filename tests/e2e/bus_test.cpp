@@ -1,0 +1,263 @@
+// The workstation bus between real processes: sends, nested sends, data messages, broadcasts,
+// peers that die or never answer, malformed frames and foreign handles.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/bus_client.h"
+#include "platform/bus_frame.h"
+#include "platform/bus_host.h"
+#include "platform/window.h"
+#include "test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using plat::Hwnd;
+using plat::LParam;
+using plat::LResult;
+using plat::WParam;
+using testing_support::Process;
+using testing_support::TempDir;
+
+int RawConnect(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+class BusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::EnsureQtApp();
+    path_ = (dir_.path() / "bus.sock").string();
+    std::string error;
+    host_ = plat::BusHost::Listen(path_, &error);
+    ASSERT_TRUE(host_) << error;
+    host_->Start();
+    client_ = plat::BusClient::Connect(path_, &error);
+    ASSERT_TRUE(client_) << error;
+    plat::SetTransport(client_.get());
+    self_ = plat::CreateWindow(
+        [this](Hwnd, uint32_t msg, WParam, LParam) -> LResult {
+          received_.push_back(msg);
+          return msg == 301 ? 41 : 0;
+        },
+        true);
+    ASSERT_NE(self_, 0);
+  }
+
+  void TearDown() override {
+    plat::ResetWindows();
+    plat::SetTransport(nullptr);
+    client_.reset();
+    host_.reset();
+  }
+
+  // Starts a peer and returns its window handle (0 when it did not come up).
+  Hwnd StartPeer(std::unique_ptr<Process>& peer, const std::string& mode) {
+    peer = std::make_unique<Process>(std::vector<std::string>{BUS_PEER_BIN, mode},
+                                     std::vector<std::string>{"KIRN_BUS=" + path_});
+    if (!peer->WaitForOutput("READY ", 10000)) return 0;
+    const std::string out = peer->Stdout();
+    return static_cast<Hwnd>(std::stoi(out.substr(out.find("READY ") + 6)));
+  }
+
+  TempDir dir_;
+  std::string path_;
+  std::unique_ptr<plat::BusHost> host_;
+  std::unique_ptr<plat::BusClient> client_;
+  Hwnd self_ = 0;
+  std::vector<uint32_t> received_;
+};
+
+TEST_F(BusTest, SocketIsForItsOwnerOnly) {
+  struct stat st;
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string error;
+  EXPECT_EQ(plat::BusHost::Listen(path_, &error), nullptr) << "a second host is refused";
+  EXPECT_NE(error.find("already listening"), std::string::npos) << error;
+}
+
+TEST_F(BusTest, SendsNestedSendsAndDataMessagesCrossProcesses) {
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  EXPECT_EQ(plat::SendMessage(echo, 100, 40, 2), 42);
+  // The peer asks our window back while our send waits; the answer comes through.
+  EXPECT_EQ(plat::SendMessage(echo, 300, self_, 0), 42);
+  EXPECT_EQ(received_, std::vector<uint32_t>{301});
+  // A data block travels there and back, changed in place.
+  std::vector<uint8_t> block = {'c', 'a', 'm', ' ', '5', 0};
+  EXPECT_EQ(client_->Send(self_, echo, 200, 0, 0, &block), 5);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(block.data())), "CAM 5");
+  // A handle that nobody owns answers 0 at once.
+  EXPECT_EQ(plat::SendMessage(0x7777, 100, 1, 1), 0);
+}
+
+TEST_F(BusTest, BroadcastReachesEveryTopLevelWindowTheSendersOwnIncluded) {
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  plat::SendMessage(plat::HWND_BROADCAST, 400, 0, 0);
+  EXPECT_EQ(received_, std::vector<uint32_t>{400});
+  EXPECT_EQ(plat::SendMessage(echo, 401, 0, 0), 1);
+}
+
+TEST_F(BusTest, PostsAreDeliveredAfterTheWaitNotDuringIt) {
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  for (int i = 0; i < 3; ++i) plat::PostMessage(echo, 400, 0, 0);
+  testing_support::SpinUntil([] { return false; }, 50);  // lets the loop hand the posts over
+  EXPECT_EQ(plat::SendMessage(echo, 401, 0, 0), 3);
+}
+
+TEST_F(BusTest, APeerThatDiesDuringASendGivesZeroAndNothingHangs) {
+  std::unique_ptr<Process> dying;
+  const Hwnd target = StartPeer(dying, "die");
+  ASSERT_NE(target, 0);
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(plat::SendMessage(target, 100, 1, 2), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(plat::SendMessage(echo, 100, 1, 2), 3) << "the bus carries on";
+}
+
+TEST_F(BusTest, APeerThatNeverAnswersGivesZeroWithinTheTimeout) {
+  std::unique_ptr<Process> hanging;
+  const Hwnd target = StartPeer(hanging, "hang");
+  ASSERT_NE(target, 0);
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(plat::SendMessage(target, 100, 1, 2), 0);
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(4500));
+  EXPECT_LT(took, std::chrono::milliseconds(7000));
+  EXPECT_EQ(plat::SendMessage(echo, 100, 2, 2), 4);
+}
+
+TEST_F(BusTest, MalformedFramesCloseOnlyTheirOwnConnection) {
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  const std::vector<std::vector<uint8_t>> garbage = {
+      {5, 0, 0, 0, 1, 2, 3, 4, 5},              // shorter than a header
+      {0xFF, 0xFF, 0xFF, 0x7F, 1},              // longer than any frame may be
+      {29, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0},  // unknown kind
+  };
+  for (int i = 0; i < 1000; ++i) {
+    const int fd = RawConnect(path_);
+    ASSERT_GE(fd, 0);
+    const auto& bytes = garbage[static_cast<size_t>(i) % garbage.size()];
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  }
+  // A frame whose data length disagrees with its size.
+  {
+    plat::Frame f;
+    f.kind = plat::FrameKind::kSend;
+    f.data = {1, 2, 3};
+    std::vector<uint8_t> bytes;
+    plat::EncodeFrame(f, bytes);
+    bytes[29] = 9;
+    const int fd = RawConnect(path_);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (host_->malformed_count() < 1001 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(host_->malformed_count(), 1001u);
+  EXPECT_EQ(plat::SendMessage(echo, 100, 20, 22), 42);
+  EXPECT_EQ(plat::SendMessage(echo, 300, self_, 0), 42);
+}
+
+TEST_F(BusTest, ASendFromAHandleTheClientWasNotGivenIsRefused) {
+  const int fd = RawConnect(path_);
+  ASSERT_GE(fd, 0);
+  // Pretend to be our window: the host must refuse it, and our window must not see it.
+  plat::Frame f;
+  f.kind = plat::FrameKind::kSend;
+  f.serial = 7;
+  f.from = self_;
+  f.to = self_;
+  f.msg = 555;
+  std::vector<uint8_t> bytes;
+  plat::EncodeFrame(f, bytes);
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  plat::FrameDecoder decoder;
+  plat::Frame reply;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  bool got = false;
+  while (!got && Clock::now() < deadline) {
+    uint8_t buf[256];
+    timeval tv{0, 100000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) decoder.Feed(buf, static_cast<size_t>(n));
+    got = decoder.Next(reply) == plat::FrameDecoder::Status::kFrame;
+    client_->Pump(0);
+  }
+  ::close(fd);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(reply.kind, plat::FrameKind::kReply);
+  EXPECT_EQ(reply.serial, 7u);
+  EXPECT_EQ(reply.result, 0);
+  EXPECT_TRUE(received_.empty());
+}
+
+TEST(BusFrameTest, FramesSurviveBeingSplitAnywhere) {
+  plat::Frame f;
+  f.kind = plat::FrameKind::kReply;
+  f.serial = 0xA1B2C3D4;
+  f.from = 3;
+  f.to = 0xFFFF;
+  f.msg = 2189;
+  f.wparam = -5;
+  f.lparam = 0x7FFFFFFF;
+  f.result = -1;
+  f.data.assign(70, 'x');
+  std::vector<uint8_t> bytes;
+  plat::EncodeFrame(f, bytes);
+  plat::EncodeFrame(f, bytes);
+  ASSERT_EQ(bytes.size(), 2 * (plat::kFrameHeaderSize + 70));
+  plat::FrameDecoder decoder;
+  int frames = 0;
+  for (uint8_t b : bytes) {
+    decoder.Feed(&b, 1);
+    plat::Frame out;
+    while (decoder.Next(out) == plat::FrameDecoder::Status::kFrame) {
+      ++frames;
+      EXPECT_EQ(out.serial, f.serial);
+      EXPECT_EQ(out.to, f.to);
+      EXPECT_EQ(out.wparam, -5);
+      EXPECT_EQ(out.lparam, 0x7FFFFFFF);
+      EXPECT_EQ(out.data, f.data);
+    }
+  }
+  EXPECT_EQ(frames, 2);
+}
+
+}  // namespace

@@ -96,10 +96,15 @@ Hwnd NextLocalHandle() {
   return kNoWindow;
 }
 
+// Marks the quit message among the posted messages (it goes to no window).
+constexpr uint32_t kQuitMarker = 0xFFFFFFFF;
+
 bool Dispatcher::event(QEvent* e) {
   if (e->type() != PostedMessage::EventType()) return QObject::event(e);
   auto* m = static_cast<PostedMessage*>(e);
-  if (S().windows.count(m->to_) != 0) {
+  if (m->to_ == kNoWindow && m->msg_ == kQuitMarker) {
+    if (S().quit) QCoreApplication::exit(S().quit_code);
+  } else if (S().windows.count(m->to_) != 0) {
     Dispatch(m->to_, m->msg_, m->w_, m->l_);
   } else if (m->to_ != kNoWindow && S().transport != nullptr) {
     S().transport->Post(CurrentWindow(), m->to_, m->msg_, m->w_, m->l_);
@@ -203,10 +208,9 @@ void PostQuitMessage(int code) {
   if (S().quit) return;
   S().quit = true;
   S().quit_code = code;
-  if (QCoreApplication::instance() != nullptr) {
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [code]() { QCoreApplication::exit(code); },
-        Qt::QueuedConnection);
+  // Queued behind the messages already posted, so they are handled before the loop ends.
+  if (Dispatcher* d = EnsureDispatcher()) {
+    QCoreApplication::postEvent(d, new PostedMessage(kNoWindow, kQuitMarker, 0, 0));
   }
 }
 

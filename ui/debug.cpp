@@ -1,0 +1,125 @@
+#include "ui/debug.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "config/location.h"
+#include "platform/debug_output.h"
+
+namespace xarvel {
+namespace {
+
+constexpr std::string_view kDebugTag = "<xarvel>-";
+
+// A text as a C string would see it: up to its first NUL.
+std::string_view UpToNul(std::string_view text) {
+  size_t nul = text.find('\0');
+  return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+// Opens the day's file for appending; O_NONBLOCK keeps a FIFO in its place from blocking.
+int OpenLog(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+}
+
+// Appends the whole entry with one write where possible, so an entry is never split by
+// another writer of the same file.
+void AppendAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+DebugState& Debug() {
+  static DebugState state;
+  return state;
+}
+
+void ResetDebug() {
+  Debug() = DebugState{};
+}
+
+void DebugPrint(std::string_view text, int force) {
+  if (Debug().DebugMode == 0 && force == 0) return;
+  text = UpToNul(text);
+  const size_t room = kMaxDebugLine - kDebugTag.size() - 1;
+  if (text.size() > room) text = text.substr(0, room);
+  std::string line;
+  line.reserve(kDebugTag.size() + text.size() + 1);
+  line.append(kDebugTag).append(text).push_back('\n');
+  plat::OutputDebugString(line);
+}
+
+void DebugPrintf(int force, const char* fmt, ...) {
+  if (Debug().DebugMode == 0 && force == 0) return;
+  // Only as much text as a debug line can carry is kept; vsnprintf cuts the rest safely.
+  char buf[kMaxDebugLine + 1];
+  va_list args;
+  va_start(args, fmt);
+  int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+  va_end(args);
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
+  DebugPrint(std::string_view(buf, len), force);
+}
+
+void LockLog(std::string_view text) {
+  DebugState& state = Debug();
+  // Date and time of day come from the same reading, so an entry made across midnight is filed
+  // under the day its time stamp shows.
+  std::time_t now = state.Clock ? state.Clock() : std::time(nullptr);
+  std::tm local{};
+  if (::localtime_r(&now, &local) == nullptr) return;
+
+  char date[16];
+  std::snprintf(date, sizeof date, "%04d%02d%02d", (local.tm_year + 1900) % 10000,
+                (local.tm_mon + 1) % 100, local.tm_mday % 100);
+  char clock[12];
+  std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100,
+                local.tm_sec % 100);
+
+  std::string entry = " ";
+  entry.append(clock).append(" - ").append(UpToNul(text)).append(" ");
+  if (entry.size() > kMaxLockEntry) entry.resize(kMaxLockEntry);
+
+  const std::string root = ConfigRoot();
+  const std::string dir = root + "/logs";
+  const std::string file = dir + "/" + date + "_XarvelLock.log";
+  const bool usable =
+      !root.empty() && dir.size() <= kMaxLogDirPath && file.size() <= kMaxLogFilePath;
+
+  if (usable && state.LogDirFirstCall) {
+    ::mkdir(dir.c_str(), 0777);  // an existing directory is fine
+    state.LogDirFirstCall = false;
+  }
+
+  plat::OutputDebugString(usable ? file : std::string("LockLog - no usable log path"));
+  plat::OutputDebugString(entry);
+  plat::OutputDebugString("\n");
+  if (!usable) return;
+
+  int fd = OpenLog(file);
+  if (fd < 0 && errno == ENOENT) {
+    // The directory was removed while the driver ran; make it again rather than lose entries.
+    ::mkdir(dir.c_str(), 0777);
+    fd = OpenLog(file);
+  }
+  if (fd < 0) return;
+  AppendAll(fd, entry + "\r\n");
+  ::close(fd);
+}
+
+}  // namespace xarvel

@@ -1,0 +1,58 @@
+// The driver's trace call and its dated lock log.
+//
+// DebugPrint is the one trace call of the driver: tagged lines on the debug output stream
+// (plat::OutputDebugString), shown when debug mode is on or when the caller forces them.
+// LockLog appends one time-stamped entry per call to "<root>/logs/<yyyymmdd>_XarvelLock.log".
+// Both run on the main thread only and take no locks.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <functional>
+#include <string_view>
+
+namespace xarvel {
+
+// Longest formatted debug line, "<xarvel>-" and the final "\n" included (572-byte buffer).
+inline constexpr size_t kMaxDebugLine = 571;
+// Longest lock log entry line, without its CR LF (512-byte buffer).
+inline constexpr size_t kMaxLockEntry = 511;
+// Longest log directory path (512-byte buffer) and log file path (572-byte buffer).
+inline constexpr size_t kMaxLogDirPath = 511;
+inline constexpr size_t kMaxLogFilePath = 571;
+
+struct DebugState {
+  // 0 = debug output off, anything else = on. Set from "DebugMode" by ProfileInit and by the
+  // Debug On / Debug Off menu commands.
+  int DebugMode = 0;
+  // True until the first attempt to create the log directory.
+  bool LogDirFirstCall = true;
+  // The calendar clock of LockLog; empty means std::time. Tests set it to cross midnight.
+  std::function<std::time_t()> Clock;
+};
+
+// The one debug state of the process.
+DebugState& Debug();
+// Back to the start values (tests).
+void ResetDebug();
+
+// Writes "<xarvel>-" + text + "\n" to the debug output as one call, when debug mode is on or
+// `force` is non-zero; otherwise does nothing at all. The text ends at its first NUL, as a C
+// string would. A line that would exceed kMaxDebugLine has its text cut so that the line is
+// exactly kMaxDebugLine characters and still ends in its "\n".
+void DebugPrint(std::string_view text, int force);
+
+// printf-style DebugPrint. Nothing is formatted when the line would not be shown.
+void DebugPrintf(int force, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends " hh:mm:ss - <text> " and CR LF to the day's lock log, where date and time come from
+// one reading of the clock in local time. The text is data, never a format; it ends at its first
+// NUL and is cut so that the entry is at most kMaxLockEntry characters. The file path and the
+// entry also go to the debug output (path, entry, "\n"), whatever the debug mode.
+//
+// The log directory "<root>/logs" is created on the first call, and again whenever the day's
+// file cannot be opened because the directory has gone. With no usable configuration root or
+// a path over its limit the entry goes to the debug output only. Failures are not reported.
+void LockLog(std::string_view text);
+
+}  // namespace xarvel

@@ -1,6 +1,6 @@
 #include "link/link_state.h"
 
-namespace link {
+namespace xarvel {
 
 LinkState& Link() {
   static LinkState state;
@@ -9,4 +9,4 @@ LinkState& Link() {
 
 void ResetLinkState() { Link() = LinkState{}; }
 
-}  // namespace link
+}  // namespace xarvel

@@ -1,7 +1,7 @@
 // State of the controller link that other parts of the driver read and set.
 #pragma once
 
-namespace link {
+namespace xarvel {
 
 // Whether the controller link is confirmed.
 enum ComStateValue : int { kComUnconfirmed = 0, kComOk = 1, kComFailed = 2 };
@@ -24,4 +24,4 @@ LinkState& Link();
 // Back to the start-up values (tests).
 void ResetLinkState();
 
-}  // namespace link
+}  // namespace xarvel

@@ -1,0 +1,269 @@
+#include "core/driver.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMainWindow>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "config/locked_dests.h"
+#include "config/profile.h"
+#include "core/main_window.h"
+#include "interface/kapisup.h"
+#include "interface/lock_infodriver.h"
+#include "interface/messages.h"
+#include "link/comsup.h"
+#include "platform/bus_client.h"
+#include "platform/bus_host.h"
+#include "platform/debug_output.h"
+#include "platform/msgbox.h"
+#include "platform/signals.h"
+#include "platform/version.h"
+#include "protocol/command_handler.h"
+#include "state/index_files.h"
+#include "state/router_tables.h"
+#include "ui/debug.h"
+#include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
+
+namespace xarvel {
+namespace {
+
+// The Qt face of the main window. Closing it asks the driver to shut down in order instead of
+// closing the window behind the driver's back.
+class MainFrame : public QMainWindow {
+ public:
+  explicit MainFrame(plat::Hwnd hwnd) : hwnd_(hwnd) {}
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    event->ignore();
+    plat::SendMessage(hwnd_, plat::WM_CLOSE, 0, 0);
+  }
+
+ private:
+  plat::Hwnd hwnd_;
+};
+
+// The main window's widget lives until the program entry returns.
+std::unique_ptr<MainFrame>& Frame() {
+  static std::unique_ptr<MainFrame> frame;
+  return frame;
+}
+
+void CreateMainFrame(plat::Hwnd hwnd) {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
+  Frame() = std::make_unique<MainFrame>(hwnd);
+  MainFrame* frame = Frame().get();
+  frame->setGeometry(0, 0, kMainWindowWidth, kMainWindowHeight);
+  plat::AttachWidget(hwnd, frame);
+  frame->showMinimized();
+}
+
+}  // namespace
+
+CoreState& Core() {
+  static CoreState state;
+  return state;
+}
+
+void ResetCore() { Core() = CoreState{}; }
+
+int ParseDeviceNumber(std::string_view command_line) {
+  size_t i = 0;
+  while (i < command_line.size() && (command_line[i] == ' ' || command_line[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < command_line.size() && (command_line[i] == '+' || command_line[i] == '-')) {
+    negative = command_line[i] == '-';
+    ++i;
+  }
+  // Accumulate with a ceiling: anything of 1000 or more selects the default profile anyway.
+  long value = 0;
+  while (i < command_line.size() && std::isdigit(static_cast<unsigned char>(command_line[i]))) {
+    if (value < 1000) value = value * 10 + (command_line[i] - '0');
+    ++i;
+  }
+  if (negative || value <= 0 || value >= 1000) return 0;
+  return static_cast<int>(value);
+}
+
+void ReadVersionString() {
+  if (plat::GetFileVersionInfoSize() == 0) return;
+  const auto translation = plat::FirstTranslation();
+  if (!translation) return;
+  char query[64];
+  std::snprintf(query, sizeof query, "\\StringFileInfo\\%04X%04X\\PRODUCTVERSION",
+                translation->language & 0xFFFF, translation->code_page & 0xFFFF);
+  const auto value = plat::VerQueryValue(query);
+  if (!value) return;
+  std::string version = value->substr(0, kVersionStringMax);
+  for (char& c : version) {
+    if (c == ',') c = '.';
+  }
+  Core().VersionString = version;
+}
+
+void StartForwardBuffer() {
+  const int delay = Profile().settings.ForwardBufferDelay;
+  if (delay == 0) return;
+  MainWindowState& s = MainWnd();
+  for (auto& slot : s.ForwardBuffer) slot.clear();
+  s.ForwardWrite = 0;
+  s.ForwardRead = 0;
+  // A negative delay cannot be a period; such a profile value leaves the timer at its minimum.
+  plat::SetTimer(Core().MainDialog, kTimerForwardBuffer, static_cast<unsigned>(delay < 0 ? 1 : delay));
+}
+
+void Shutdown(int save) {
+  if (Core().ShutdownDone) return;
+  Core().ShutdownDone = true;
+  const plat::Hwnd dlg = Core().MainDialog;
+  KAPISup_Detach();
+  LockInfodriver_Close();
+  if (Profile().settings.Connection_Mode == 2) {
+    ComSup_IpClose();
+  } else {
+    ComSup_CloseComm();
+  }
+  if (Profile().settings.Simulation == 0) plat::KillTimer(dlg, kTimerPoll);
+  if (Profile().settings.ForwardBufferDelay != 0) plat::KillTimer(dlg, kTimerForwardBuffer);
+  if (save == 1 && IndexFiles().IndexRead) {
+    Idxfu_WriteIndex();
+    Idxfu_WriteLocks();
+  }
+  plat::KillTimer(dlg, kTimerPoll);
+  plat::KillTimer(dlg, kTimerInfodriver);
+  plat::KillTimer(dlg, kTimerSave);
+  MemoryFree();
+  plat::PostQuitMessage(0);
+}
+
+void MainInit() {
+  plat::OutputDebugString("Xarvel - *** starting main initialise + profile init\n");
+  ResetRmState();
+  Profile().StatusMessageFlag = 0;
+  LoadMainMenu(Core().MainWindow);
+  LockInfodriver_CreateClient();
+
+  if (ProfileInit() == 0) {
+    char text[256];
+    if (Profile().DeviceNumber == 0) {
+      std::snprintf(text, sizeof text,
+                    "There are no router driver ID's defined in the XARVEL.INI file.  There must "
+                    "be at least one router defined before XARVEL.EXE can function.");
+    } else {
+      std::snprintf(text, sizeof text,
+                    "There are no router driver ID's defined in the DEV_%03d.INI file.  There "
+                    "must be at least one router defined before XARVEL.EXE can function.",
+                    Profile().DeviceNumber);
+    }
+    plat::MessageBox(Core().MainWindow, text, kErrorCaption);
+    Shutdown(0);
+    return;
+  }
+
+  plat::OutputDebugString("Xarvel - *** starting memory init \n");
+  if (MemoryInit() == 0) {
+    plat::OutputDebugString("Main init - Memory init failed \n");
+    Shutdown(0);
+    return;
+  }
+
+  if (KAPISup_Link() == 0) {
+    plat::OutputDebugString("Main init - KAPISup_Link failed \n");
+    return;
+  }
+
+  ReadVersionString();
+  char title[512];
+  if (Profile().DeviceNumber == 0) {
+    std::snprintf(title, sizeof title, "KIRN %s (ver %s) - using XARVEL.INI",
+                  Profile().settings.Name.c_str(), Core().VersionString.c_str());
+  } else {
+    std::snprintf(title, sizeof title, "KIRN %s (ver %s) - using DEV_%03d.INI",
+                  Profile().settings.Name.c_str(), Core().VersionString.c_str(),
+                  Profile().DeviceNumber);
+  }
+  plat::SetWindowText(Core().MainWindow, title);
+
+  if (KAPISup_Init() == 0) return;
+
+  Core().MainDialog = Dialog_Create(Core().MainWindow);
+  if (Core().MainDialog == plat::kNoWindow) DebugPrint("Can't create dialog box", 0);
+
+  if (ComSup_Init() == 0) {
+    plat::OutputDebugString("Main init - ComSup init failed \n");
+    Shutdown(0);
+    return;
+  }
+
+  if (Profile().settings.LockStatusInfodriverID > 0) {
+    if (INFO_connect() == 0) {
+      DebugPrint("Main init -- failed to connect to ext lock infodriver", 1);
+    }
+  }
+
+  StartForwardBuffer();
+
+  if (Profile().StatusMessageFlag != 0) {
+    Profile().StatusMessageFlag = 0;
+    Dlg_SetText(IDC_MESSAGE, Profile().StatusMessage);
+  }
+}
+
+bool CreateMainWindow() {
+  const plat::Hwnd hwnd = plat::CreateWindow(MainWndProc, true);
+  if (hwnd == plat::kNoWindow) return false;
+  Core().MainWindow = hwnd;
+  CreateMainFrame(hwnd);
+  Kapi().DriverMode = IFMODE_NONE;
+  MainInit();
+  LoadLockedDestinationsFromDevIni();
+  return true;
+}
+
+int ProgramEntry(int argc, char** argv) {
+  std::string command_line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) command_line += ' ';
+    command_line += argv[i];
+  }
+  if (command_line == "--help" || command_line == "-h") {
+    std::printf(
+        "usage: xarvel [DEVICE]\n"
+        "Router-control driver for one MC1000 router controller.\n"
+        "DEVICE 1..999 uses the driver profile DEV_<DEVICE>.INI; anything else uses XARVEL.INI.\n"
+        "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file (see README).\n");
+    return 0;
+  }
+  Profile().DeviceNumber = ParseDeviceNumber(command_line);
+
+  plat::PrepareQtPlatform();
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // The control system's processes are reached over the workstation bus. Without a bus host the
+  // driver still starts; it then finds no interface process and says so.
+  std::string bus_error;
+  std::unique_ptr<plat::BusClient> bus = plat::BusClient::Connect(plat::BusPath(), &bus_error);
+  if (bus) {
+    plat::SetTransport(bus.get());
+    bus->AttachToEventLoop();
+  } else {
+    plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n");
+  }
+  // A termination request from the system is an orderly shutdown with saving, as at logoff.
+  plat::OnTerminationSignal([] {
+    plat::SendMessage(Core().MainWindow, plat::WM_QUERYENDSESSION, 0, 0);
+  });
+
+  int code = 0;
+  if (CreateMainWindow()) code = plat::RunMessageLoop();
+  Frame().reset();
+  plat::SetTransport(nullptr);
+  return code;
+}
+
+}  // namespace xarvel

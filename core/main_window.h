@@ -1,0 +1,67 @@
+// The main window's procedure: control-system messages, operating-system messages and menu
+// commands, each handed to the module that does the work; and the forward buffer that paces
+// route commands.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/window.h"
+
+namespace xarvel {
+
+inline constexpr int kForwardBufferSlots = 48;
+inline constexpr size_t kForwardBufferText = 64;
+inline constexpr size_t kCommandTextMax = 511;
+
+// Menu command ids of the main menu.
+inline constexpr int IDM_EXIT = 901;
+inline constexpr int IDM_ABOUT = 904;
+inline constexpr int IDM_DEST_BOX = 905;
+inline constexpr int IDM_SOURCE_BOX = 906;
+inline constexpr int IDM_TAKE = 907;
+inline constexpr int IDM_ROUTER_A = 4001;
+inline constexpr int IDM_ROUTER_Z = 4026;
+inline constexpr int IDM_RECONNECT = 40031;
+inline constexpr int IDM_DEBUG_ON = 40035;
+inline constexpr int IDM_DEBUG_OFF = 40036;
+inline constexpr int IDM_RELOAD_LOCKED = 40037;
+inline constexpr int IDM_UNLOCK_ALL = 40041;
+inline constexpr int IDM_SAVE = 40042;
+inline constexpr int IDM_SEPARATOR = 40043;
+inline constexpr int IDM_LOCK_POLL = 40044;
+inline constexpr int IDM_NAME_UPDATE = 40045;
+inline constexpr int IDM_SEND_SOURCE_NAME = 40048;
+inline constexpr int IDM_SEND_DEST_NAME = 40049;
+inline constexpr int IDM_LOCK_CHANGE = 40050;
+inline constexpr int IDM_SHOW_ALL = 40051;
+
+struct MainWindowState {
+  // Forward buffer: the first 64 characters of each waiting route command; empty = free slot.
+  std::array<std::string, kForwardBufferSlots> ForwardBuffer;
+  int ForwardWrite = 0;
+  int ForwardRead = 0;
+  // Every ZUT_COMMAND received; shown in the dialog's "Rx" field.
+  int32_t ReceivedCount = 0;
+};
+
+MainWindowState& MainWnd();
+void ResetMainWindowState();
+
+plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
+
+// Puts the menu resource "Menu" into the menu model of `hwnd`.
+void LoadMainMenu(plat::Hwnd hwnd);
+
+// Takes in one command text from the control system: buffered when it is a route command and the
+// forward buffer is in use, else carried out at once; counted either way.
+void CommandIntake(std::string_view text);
+// Stores a command in the forward buffer (the oldest waiting one is dropped when it is full).
+void ForwardBufferPut(std::string_view text);
+// One tick of the forward-buffer timer: carries out up to "CrossPointsPerBufferDelay" waiting
+// commands, looking at no more than all 48 slots.
+void ForwardBufferDispatch();
+
+}  // namespace xarvel

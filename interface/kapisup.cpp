@@ -1,0 +1,174 @@
+#include "interface/kapisup.h"
+
+#include <cstdio>
+#include <string>
+
+#include "config/profile.h"
+#include "core/driver.h"
+#include "interface/kirnif.h"
+#include "interface/lock_infodriver.h"
+#include "interface/messages.h"
+#include "platform/debug_output.h"
+#include "platform/msgbox.h"
+#include "state/router_tables.h"
+#include "ui/debug.h"
+#include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
+
+namespace xarvel {
+namespace {
+
+std::string Format(const char* fmt, int a, int b = 0) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, fmt, a, b);
+  return buf;
+}
+
+plat::LResult SendToKapi(uint32_t msg, plat::WParam w, plat::LParam l) {
+  return plat::SendMessage(Kapi().KapiWindow, msg, w, l);
+}
+
+// Modes 1 and 2 share their handling; only the texts and the infodriver request differ.
+void EnterRxOrTx(int mode, int old_mode) {
+  const bool rx = mode == IFMODE_RXONLY;
+  DebugPrint(rx ? "SetTXRX - into RXONLY " : "SetTXRX - into TXRX ", 1);
+  Dlg_SetText(IDC_MODE, rx ? "Rx Only" : "Tx/Rx");
+  if (mode != old_mode) {
+    Dlg_SetText(IDC_MESSAGE,
+                rx ? " Driver now running in RX-only mode" : " Driver now running in TX-RX mode");
+  }
+  LockInfodriver_FollowMode(mode);
+}
+
+}  // namespace
+
+KapiState& Kapi() {
+  static KapiState state;
+  return state;
+}
+
+void ResetKapi() { Kapi() = KapiState{}; }
+
+int KAPISup_Link() {
+  const plat::Hwnd main = Core().MainWindow;
+  plat::SendMessage(plat::HWND_BROADCAST, ZUT_FINDKAPI, main, 4);
+  if (Kapi().KapiWindow == plat::kNoWindow) {
+    plat::SendMessage(plat::HWND_BROADCAST, ZUT_FINDKAPI2, main, 0);
+  }
+  if (Kapi().KapiWindow == plat::kNoWindow) {
+    DebugPrint("Failed to attach to KAPI", 1);
+    plat::MessageBox(main, "Cannot find KIRN Interface KAPI.EXE", kErrorCaption);
+    Shutdown(0);
+    return 0;
+  }
+  DebugPrint("Attached OK to KAPI", 1);
+  return 1;
+}
+
+int KAPISup_Init() {
+  const plat::Hwnd main = Core().MainWindow;
+  DebugPrint(Format("KAPI handle 0x%04x", Kapi().KapiWindow), 0);
+  plat::LResult answer = 0;
+  for (int i = 0; i < kRouterCount; ++i) {
+    const int id = Profile().routers[i].DeviceId;
+    if (id == 0) continue;
+    DebugPrint(Format("Attempting to register device %d", id), 0);
+    answer = SendToKapi(ZUT_REGISTER, main, id);
+    if (answer == kRegisterOk) {
+      const int mode = static_cast<int>(SendToKapi(ZUT_GETDEVMODE, main, id));
+      plat::OutputDebugString(
+          Format("Xarvel -- KAPISup_Init - get dev %d txrx mode is %d \n", id, mode));
+      SetTXRX(mode);
+      continue;
+    }
+    const char* refusal = nullptr;
+    switch (answer) {
+      case kRegisterInvalidId: refusal = "Request refused - ID supplied is invalid - %d"; break;
+      case kRegisterIdInUse:
+        refusal = "Request refused - Device Id already in use on this workstation - %d";
+        break;
+      case kRegisterNotDriverMode:
+        refusal = "Request refused - KAPI has not been enabled in Driver Mode - %d";
+        break;
+      default:
+        DebugPrint("Failed to register device", 1);
+        refusal = "Request refused - Failed to register device - %d";
+        answer = 1;
+        break;
+    }
+    plat::MessageBox(main, Format(refusal, id), kErrorCaption);
+    Kapi().DriverMode = IFMODE_NONE;
+    break;
+  }
+  if (answer > 0) {
+    DebugPrint("KAPISup_init has failed in some way - shutting down", 1);
+    Shutdown(1);
+    return 0;
+  }
+  return 1;
+}
+
+int SetTXRX(int mode) {
+  const int old_mode = Kapi().DriverMode;
+  Kapi().DriverMode = mode;
+  switch (mode) {
+    case IFMODE_NONE: {
+      DebugPrint("SetTXRX - into NONE ", 1);
+      Dlg_SetText(IDC_MODE, " - - - ");
+      const int dev = Profile().routers[Profile().CurrentRouter].DeviceId;
+      const int reported = static_cast<int>(SendToKapi(ZUT_GETDEVMODE, Core().MainWindow, dev));
+      plat::OutputDebugString(Format("ZZZpoint2 returns mode %d for dev %d \n", reported, dev));
+      // Ask our own window to go TX/RX: it re-enters SetTXRX(2) when the link is OK.
+      plat::SendMessage(Core().MainWindow, ZUT_REQDEVGOTXRX, IFMODE_TXRX, 0);
+      return Kapi().DriverMode;
+    }
+    case IFMODE_RXONLY:
+    case IFMODE_TXRX:
+      EnterRxOrTx(mode, old_mode);
+      return Kapi().DriverMode;
+    default:
+      return mode;
+  }
+}
+
+int AssertMode(int mode) {
+  if (mode == IFMODE_NONE) {
+    DebugPrint("AssertMode -- changing from NONE to TXRX", 0);
+    mode = IFMODE_TXRX;
+  }
+  SetTXRX(mode);
+  for (int i = 0; i < kRouterCount; ++i) {
+    const int id = Profile().routers[i].DeviceId;
+    if (id == 0) continue;
+    DebugPrint(Format("Asserting interface mode %d for device %d", mode, id), 1);
+    SendToKapi(ZUT_ASSERTMODE, mode, id);
+    if (mode != IFMODE_RXONLYBROKEN) Kapi().DriverMode = mode;
+  }
+  return Kapi().DriverMode;
+}
+
+void KAPISup_Detach() { SendToKapi(ZUT_DETACH, Core().MainWindow, 0); }
+
+void SendRevertives(int device_id, int first, int last, int kind, int param) {
+  const uint32_t msg = kind == 2 ? ZUT_QUERYREPLY : ZUT_REVERTIVE;
+  // A wide loop counter: a last destination of INT_MAX must not overflow.
+  for (int64_t dest = first; dest <= last; ++dest) {
+    const int d = static_cast<int>(dest);
+    if (Kapi().DriverMode == IFMODE_TXRX) {
+      char text[64];
+      std::snprintf(text, sizeof text, "RR %03d %03d %03d", device_id, d,
+                    GetTally(device_id, d));
+      int p = param;
+      if (d == last && msg == ZUT_QUERYREPLY) p |= 0x8000;
+      KirnIf_SendData(Kapi().KapiWindow, msg, p, text, 1,
+                      static_cast<int32_t>(std::char_traits<char>::length(text) + 1));
+      ++Kapi().RevertiveCount;
+      char count[32];
+      std::snprintf(count, sizeof count, "%08ld", static_cast<long>(Kapi().RevertiveCount));
+      Dlg_SetText(IDC_TX_COUNT, count);
+    }
+    if (d == Dialog_SelectedDest()) Dialog_RefreshSelection();
+  }
+}
+
+}  // namespace xarvel

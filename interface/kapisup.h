@@ -1,0 +1,49 @@
+// Attachment to the control system's interface process (KAPI), registration of every router's
+// device id, the driver's interface mode and the revertives it sends.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/window.h"
+
+namespace xarvel {
+
+struct KapiState {
+  // The driver's own interface mode; changes only through SetTXRX and AssertMode (and a refused
+  // registration, which sets it to IFMODE_NONE before the driver shuts down).
+  int DriverMode = 0;
+  // KAPI's window, as its ZUT_KAPIHANDLE answer gave it; 0 until then.
+  plat::Hwnd KapiWindow = plat::kNoWindow;
+  // Revertive texts sent; shown in the dialog's "Tx" field.
+  int32_t RevertiveCount = 0;
+};
+
+KapiState& Kapi();
+void ResetKapi();
+
+// Finds KAPI by broadcast. On failure: message box, Shutdown(0), result 0. Result 1 = attached.
+int KAPISup_Link();
+
+// Registers the device id of every defined router in letter order and takes the mode KAPI
+// reports. A refusal or failure shows its message box, stops registering, sets the mode to
+// IFMODE_NONE and starts Shutdown(1); result 0. Result 1 = all registered.
+int KAPISup_Init();
+
+// Sets DriverMode and follows it in the dialog and the lock infodriver. Mode 0 also asks the
+// driver's own main window to go TX/RX (which may re-enter SetTXRX(2) before this call returns).
+// Returns the DriverMode in force afterwards.
+int SetTXRX(int mode);
+
+// SetTXRX(mode, 0 read as 2), then ZUT_ASSERTMODE to KAPI for every router device id. Returns the
+// DriverMode in force afterwards.
+int AssertMode(int mode);
+
+// Tells KAPI the driver is leaving (first step of every shutdown).
+void KAPISup_Detach();
+
+// Sends "RR %03d %03d %03d" for destinations first..last of `device_id` to KAPI in TX/RX mode
+// (kind 2: as query replies, the last one with bit 15 of `param` set; otherwise revertives).
+// Refreshes the dialog's selection display for the selected destination in any mode.
+void SendRevertives(int device_id, int first, int last, int kind, int param);
+
+}  // namespace xarvel

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 namespace plat {
@@ -25,7 +26,9 @@ bool OnTerminationSignal(std::function<void()> handler) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signal_fd) != 0) {
     return false;
   }
-  auto* notifier = new QSocketNotifier(g_signal_fd[0], QSocketNotifier::Read);
+  // Owned by the application object, so it goes when the application does.
+  auto* notifier = new QSocketNotifier(g_signal_fd[0], QSocketNotifier::Read,
+                                       QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, [handler = std::move(handler)]() {
     char buf[16];
     while (::read(g_signal_fd[0], buf, sizeof buf) > 0) {

@@ -43,6 +43,10 @@ class PostedMessage : public QEvent {
 };
 
 class Dispatcher : public QObject {
+ public:
+  using QObject::QObject;
+  ~Dispatcher() override;
+
  protected:
   bool event(QEvent* e) override;
 };
@@ -66,14 +70,20 @@ State& S() {
 
 std::atomic<Dispatcher*> g_dispatcher{nullptr};
 
-// Created on the main thread by the first window; posting threads only read the pointer.
+// Created on the main thread by the first window; posting threads only read the pointer. It
+// belongs to the application object and goes with it; timers belong to it in turn.
 Dispatcher* EnsureDispatcher() {
   Dispatcher* d = g_dispatcher.load();
   if (d == nullptr && QCoreApplication::instance() != nullptr) {
-    d = new Dispatcher;
+    d = new Dispatcher(QCoreApplication::instance());
     g_dispatcher.store(d);
   }
   return d;
+}
+
+Dispatcher::~Dispatcher() {
+  g_dispatcher.store(nullptr);
+  S().timers.clear();
 }
 
 LResult Dispatch(Hwnd hwnd, uint32_t msg, WParam w, LParam l) {
@@ -176,11 +186,12 @@ bool PostMessage(Hwnd to, uint32_t msg, WParam w, LParam l) {
 }
 
 bool SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms) {
-  if (S().windows.count(hwnd) == 0 || QCoreApplication::instance() == nullptr) return false;
+  Dispatcher* d = EnsureDispatcher();
+  if (S().windows.count(hwnd) == 0 || d == nullptr) return false;
   auto key = std::make_pair(hwnd, id);
   QTimer*& timer = S().timers[key];
   if (timer == nullptr) {
-    timer = new QTimer;
+    timer = new QTimer(d);
     QObject::connect(timer, &QTimer::timeout, [hwnd, id]() {
       Dispatch(hwnd, WM_TIMER, static_cast<WParam>(id), 0);
     });

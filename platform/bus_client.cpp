@@ -239,10 +239,17 @@ LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
     if (data->size() > kMaxFrameData) return 0;
     f.data = *data;
   }
-  if (!Write(f)) return 0;
+  // Without an answer no block comes back: a caller reading an answer reads an empty one.
+  if (!Write(f)) {
+    if (data != nullptr) data->clear();
+    return 0;
+  }
   auto reply = WaitReply(f.serial, send_timeout_ms_);
-  if (!reply) return 0;
-  if (data != nullptr && !reply->data.empty()) *data = std::move(reply->data);
+  if (!reply) {
+    if (data != nullptr) data->clear();
+    return 0;
+  }
+  if (data != nullptr) *data = std::move(reply->data);
   return reply->result;
 }
 

@@ -274,7 +274,10 @@ LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint
 LResult HandOffDataMessage(Hwnd self, WParam w, LParam /*l*/) {
   auto it = S().pending.find(w);
   if (it == S().pending.end()) return 0;
+  // A block is handed off once: a handler that hands the same token off again gets nothing,
+  // so a data message can never recurse into itself.
   PendingData p = it->second;
+  S().pending.erase(it);
   return Dispatch(self, p.msg, p.param, reinterpret_cast<LParam>(p.block->data()));
 }
 

@@ -81,8 +81,8 @@ bool SetUpFixture(Fixture& f) {
   f.client = plat::BusClient::Connect(path, &error);
   if (!f.client) return false;
   plat::SetTransport(f.client.get());
-  f.self = plat::CreateWindow([](plat::Hwnd, uint32_t, plat::WParam, plat::LParam) { return 0; },
-                              true);
+  f.self =
+      plat::CreateWindow([](plat::Hwnd, uint32_t, plat::WParam, plat::LParam) { return 0; }, true);
   return f.self != 0 && f.peer != 0;
 }
 
@@ -102,8 +102,8 @@ void BM_PlainSend(benchmark::State& state) {
   for (auto _ : state) {
     if (plat::SendMessage(g_fixture->peer, kPing, 41, 0) != 42) ++errors;
   }
-  state.counters["sends/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["sends/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["errors"] = static_cast<double>(errors);
 }
 BENCHMARK(BM_PlainSend)->UseRealTime()->MinTime(1.0);
@@ -118,8 +118,8 @@ void BM_DataSend64(benchmark::State& state) {
       ++errors;
     }
   }
-  state.counters["sends/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["sends/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["errors"] = static_cast<double>(errors);
 }
 BENCHMARK(BM_DataSend64)->UseRealTime()->MinTime(1.0);

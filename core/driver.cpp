@@ -69,7 +69,9 @@ CoreState& Core() {
   return state;
 }
 
-void ResetCore() { Core() = CoreState{}; }
+void ResetCore() {
+  Core() = CoreState{};
+}
 
 int ParseDeviceNumber(std::string_view command_line) {
   size_t i = 0;
@@ -113,7 +115,8 @@ void StartForwardBuffer() {
   s.ForwardWrite = 0;
   s.ForwardRead = 0;
   // A negative delay cannot be a period; such a profile value leaves the timer at its minimum.
-  plat::SetTimer(Core().MainDialog, kTimerForwardBuffer, static_cast<unsigned>(delay < 0 ? 1 : delay));
+  plat::SetTimer(Core().MainDialog, kTimerForwardBuffer,
+                 static_cast<unsigned>(delay < 0 ? 1 : delay));
 }
 
 void Shutdown(int save) {
@@ -255,9 +258,8 @@ int ProgramEntry(int argc, char** argv) {
     plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n");
   }
   // A termination request from the system is an orderly shutdown with saving, as at logoff.
-  plat::OnTerminationSignal([] {
-    plat::SendMessage(Core().MainWindow, plat::WM_QUERYENDSESSION, 0, 0);
-  });
+  plat::OnTerminationSignal(
+      [] { plat::SendMessage(Core().MainWindow, plat::WM_QUERYENDSESSION, 0, 0); });
 
   int code = 0;
   if (CreateMainWindow()) code = plat::RunMessageLoop();

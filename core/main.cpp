@@ -1,3 +1,5 @@
 #include "core/driver.h"
 
-int main(int argc, char** argv) { return xarvel::ProgramEntry(argc, argv); }
+int main(int argc, char** argv) {
+  return xarvel::ProgramEntry(argc, argv);
+}

@@ -51,11 +51,14 @@ MainWindowState& MainWnd() {
   return state;
 }
 
-void ResetMainWindowState() { MainWnd() = MainWindowState{}; }
+void ResetMainWindowState() {
+  MainWnd() = MainWindowState{};
+}
 
 void ForwardBufferPut(std::string_view text) {
   MainWindowState& s = MainWnd();
-  s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)] = std::string(text.substr(0, kForwardBufferText));
+  s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)] =
+      std::string(text.substr(0, kForwardBufferText));
   if (s.ForwardWrite < kForwardBufferSlots - 1) {
     s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite + 1)].clear();
   }

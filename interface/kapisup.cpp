@@ -47,7 +47,9 @@ KapiState& Kapi() {
   return state;
 }
 
-void ResetKapi() { Kapi() = KapiState{}; }
+void ResetKapi() {
+  Kapi() = KapiState{};
+}
 
 int KAPISup_Link() {
   const plat::Hwnd main = Core().MainWindow;
@@ -83,7 +85,9 @@ int KAPISup_Init() {
     }
     const char* refusal = nullptr;
     switch (answer) {
-      case kRegisterInvalidId: refusal = "Request refused - ID supplied is invalid - %d"; break;
+      case kRegisterInvalidId:
+        refusal = "Request refused - ID supplied is invalid - %d";
+        break;
       case kRegisterIdInUse:
         refusal = "Request refused - Device Id already in use on this workstation - %d";
         break;
@@ -147,7 +151,9 @@ int AssertMode(int mode) {
   return Kapi().DriverMode;
 }
 
-void KAPISup_Detach() { SendToKapi(ZUT_DETACH, Core().MainWindow, 0); }
+void KAPISup_Detach() {
+  SendToKapi(ZUT_DETACH, Core().MainWindow, 0);
+}
 
 void SendRevertives(int device_id, int first, int last, int kind, int param) {
   const uint32_t msg = kind == 2 ? ZUT_QUERYREPLY : ZUT_REVERTIVE;
@@ -156,8 +162,7 @@ void SendRevertives(int device_id, int first, int last, int kind, int param) {
     const int d = static_cast<int>(dest);
     if (Kapi().DriverMode == IFMODE_TXRX) {
       char text[64];
-      std::snprintf(text, sizeof text, "RR %03d %03d %03d", device_id, d,
-                    GetTally(device_id, d));
+      std::snprintf(text, sizeof text, "RR %03d %03d %03d", device_id, d, GetTally(device_id, d));
       int p = param;
       if (d == last && msg == ZUT_QUERYREPLY) p |= 0x8000;
       KirnIf_SendData(Kapi().KapiWindow, msg, p, text, 1,

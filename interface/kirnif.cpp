@@ -10,8 +10,8 @@ plat::LResult KirnIf_HandOff(plat::Hwnd self, plat::WParam w, plat::LParam l) {
   return plat::HandOffDataMessage(self, w, l);
 }
 
-int32_t KirnIf_SendData(plat::Hwnd target, uint32_t msg, int32_t param, void* data,
-                        int32_t /*one*/, int32_t length) {
+int32_t KirnIf_SendData(plat::Hwnd target, uint32_t msg, int32_t param, void* data, int32_t /*one*/,
+                        int32_t length) {
   if (data == nullptr || length <= 0) return 0;
   const auto* bytes = static_cast<const uint8_t*>(data);
   std::vector<uint8_t> block(bytes, bytes + length);

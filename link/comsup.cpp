@@ -22,7 +22,8 @@ int ComSup_Init() {
   }
   if (Profile().settings.Connection_Mode == 2) return 1;
   Dlg_SetText(IDC_LINK_STATUS, "OpenPort FAIL");
-  plat::MessageBox(Core().MainWindow, "Can't open serial port " + std::to_string(Profile().settings.Com),
+  plat::MessageBox(Core().MainWindow,
+                   "Can't open serial port " + std::to_string(Profile().settings.Com),
                    kErrorCaption);
   return 0;
 }

@@ -7,6 +7,8 @@ LinkState& Link() {
   return state;
 }
 
-void ResetLinkState() { Link() = LinkState{}; }
+void ResetLinkState() {
+  Link() = LinkState{};
+}
 
 }  // namespace xarvel

@@ -5,7 +5,9 @@
 namespace plat {
 namespace {
 
-void Put8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
+void Put8(std::vector<uint8_t>& out, uint8_t v) {
+  out.push_back(v);
+}
 void Put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -14,13 +16,17 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Get16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-bool KnownKind(uint8_t k) { return k >= 1 && k <= 5; }
+bool KnownKind(uint8_t k) {
+  return k >= 1 && k <= 5;
+}
 
 }  // namespace
 

@@ -37,7 +37,9 @@ bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
-void Log(const std::string& text) { OutputDebugString("kirn bus: " + text + "\n"); }
+void Log(const std::string& text) {
+  OutputDebugString("kirn bus: " + text + "\n");
+}
 
 struct Connection {
   int fd = -1;
@@ -341,7 +343,10 @@ std::unique_ptr<BusHost> BusHost::Listen(const std::string& path, std::string* e
 }
 
 BusHost::BusHost(int listen_fd, int wake_read, int wake_write, std::string path)
-    : listen_fd_(listen_fd), wake_read_(wake_read), wake_write_(wake_write), path_(std::move(path)) {}
+    : listen_fd_(listen_fd),
+      wake_read_(wake_read),
+      wake_write_(wake_write),
+      path_(std::move(path)) {}
 
 BusHost::~BusHost() {
   Stop();

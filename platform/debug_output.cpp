@@ -38,6 +38,8 @@ void OutputDebugString(std::string_view text) {
   WriteStderr(text);
 }
 
-DebugSink SetDebugSink(DebugSink sink) { return std::exchange(Sink(), std::move(sink)); }
+DebugSink SetDebugSink(DebugSink sink) {
+  return std::exchange(Sink(), std::move(sink));
+}
 
 }  // namespace plat

@@ -37,7 +37,9 @@ Models& M() {
   return models;
 }
 
-Control& ControlOf(Hwnd dlg, int id) { return M().windows[dlg].controls[id]; }
+Control& ControlOf(Hwnd dlg, int id) {
+  return M().windows[dlg].controls[id];
+}
 
 const Control* FindControl(Hwnd dlg, int id) {
   auto w = M().windows.find(dlg);
@@ -180,8 +182,12 @@ int AddModelObserver(ModelObserver observer) {
   return key;
 }
 
-void RemoveModelObserver(int key) { M().observers.erase(key); }
+void RemoveModelObserver(int key) {
+  M().observers.erase(key);
+}
 
-void ResetDialogModels() { M().windows.clear(); }
+void ResetDialogModels() {
+  M().windows.clear();
+}
 
 }  // namespace plat

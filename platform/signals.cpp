@@ -27,8 +27,8 @@ bool OnTerminationSignal(std::function<void()> handler) {
     return false;
   }
   // Owned by the application object, so it goes when the application does.
-  auto* notifier = new QSocketNotifier(g_signal_fd[0], QSocketNotifier::Read,
-                                       QCoreApplication::instance());
+  auto* notifier =
+      new QSocketNotifier(g_signal_fd[0], QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, [handler = std::move(handler)]() {
     char buf[16];
     while (::read(g_signal_fd[0], buf, sizeof buf) > 0) {

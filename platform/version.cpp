@@ -6,7 +6,9 @@
 
 namespace plat {
 
-size_t GetFileVersionInfoSize() { return sizeof(kVersionResource); }
+size_t GetFileVersionInfoSize() {
+  return sizeof(kVersionResource);
+}
 
 std::optional<Translation> FirstTranslation() {
   return Translation{kVersionLanguage, kVersionCodePage};

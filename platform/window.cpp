@@ -124,8 +124,12 @@ bool Dispatcher::event(QEvent* e) {
 
 }  // namespace
 
-void SetTransport(Transport* transport) { S().transport = transport; }
-Transport* GetTransport() { return S().transport; }
+void SetTransport(Transport* transport) {
+  S().transport = transport;
+}
+Transport* GetTransport() {
+  return S().transport;
+}
 
 Hwnd CreateWindow(WndProc proc, bool top_level) {
   EnsureDispatcher();
@@ -155,9 +159,13 @@ bool DestroyWindow(Hwnd hwnd) {
   return true;
 }
 
-bool IsLocalWindow(Hwnd hwnd) { return S().windows.count(hwnd) != 0; }
+bool IsLocalWindow(Hwnd hwnd) {
+  return S().windows.count(hwnd) != 0;
+}
 
-Hwnd CurrentWindow() { return S().current.empty() ? kNoWindow : S().current.back(); }
+Hwnd CurrentWindow() {
+  return S().current.empty() ? kNoWindow : S().current.back();
+}
 
 LResult SendMessage(Hwnd to, uint32_t msg, WParam w, LParam l) {
   if (to == kNoWindow) return 0;
@@ -192,9 +200,8 @@ bool SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms) {
   QTimer*& timer = S().timers[key];
   if (timer == nullptr) {
     timer = new QTimer(d);
-    QObject::connect(timer, &QTimer::timeout, [hwnd, id]() {
-      Dispatch(hwnd, WM_TIMER, static_cast<WParam>(id), 0);
-    });
+    QObject::connect(timer, &QTimer::timeout,
+                     [hwnd, id]() { Dispatch(hwnd, WM_TIMER, static_cast<WParam>(id), 0); });
   }
   timer->start(static_cast<int>(ms));
   return true;
@@ -225,7 +232,9 @@ void PostQuitMessage(int code) {
   }
 }
 
-bool QuitPosted() { return S().quit; }
+bool QuitPosted() {
+  return S().quit;
+}
 
 int RunMessageLoop() {
   if (S().quit || QCoreApplication::instance() == nullptr) return S().quit_code;

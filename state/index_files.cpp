@@ -7,7 +7,9 @@ IndexFileState& IndexFiles() {
   return state;
 }
 
-void ResetIndexFiles() { IndexFiles() = IndexFileState{}; }
+void ResetIndexFiles() {
+  IndexFiles() = IndexFileState{};
+}
 
 // The files are not kept yet; nothing reads them, so nothing may overwrite them.
 void Idxfu_WriteIndex() {}

@@ -19,9 +19,13 @@ RouterConfig* RouterAt(int index) {
   return &Profile().routers[static_cast<size_t>(index)];
 }
 
-RouterConfig* RouterById(int device_id) { return RouterAt(FindRouter(device_id)); }
+RouterConfig* RouterById(int device_id) {
+  return RouterAt(FindRouter(device_id));
+}
 
-bool DestInRange(const RouterConfig& r, int dest) { return dest >= 1 && dest <= r.DestCount; }
+bool DestInRange(const RouterConfig& r, int dest) {
+  return dest >= 1 && dest <= r.DestCount;
+}
 
 // A database size as the profile holds it; anything that is not a decimal number reads as -1.
 int ReadDatabaseSize(const std::string& path, const char* key) {
@@ -50,7 +54,9 @@ TableState& Tables() {
   return state;
 }
 
-void ResetTables() { Tables() = TableState{}; }
+void ResetTables() {
+  Tables() = TableState{};
+}
 
 int MemoryInit() {
   for (int i = 0; i < kRouterCount; ++i) {
@@ -67,8 +73,8 @@ int MemoryInit() {
     // The tables hold 4096 destinations and 16-bit sources: larger databases are served up to
     // that capacity, never beyond it.
     if (r.DestCount > kTableDests) {
-      DebugPrintf(1, "Memory Init - rtr %d has %d dests - only the first %d are served",
-                  r.DeviceId, r.DestCount, kTableDests);
+      DebugPrintf(1, "Memory Init - rtr %d has %d dests - only the first %d are served", r.DeviceId,
+                  r.DestCount, kTableDests);
       r.DestCount = kTableDests;
     }
     if (r.SourceCount > kMaxSource) r.SourceCount = kMaxSource;

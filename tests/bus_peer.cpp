@@ -24,7 +24,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void OnTerm(int) { g_stop = 1; }
+void OnTerm(int) {
+  g_stop = 1;
+}
 
 }  // namespace
 

@@ -1,10 +1,5 @@
 #include "test_support.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <random>
-#include <sstream>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,6 +8,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <thread>
 
 #include "platform/debug_output.h"
@@ -67,7 +66,9 @@ DebugCapture::DebugCapture() {
   plat::SetDebugSink([this](std::string_view text) { calls_.emplace_back(text); });
 }
 
-DebugCapture::~DebugCapture() { plat::SetDebugSink({}); }
+DebugCapture::~DebugCapture() {
+  plat::SetDebugSink({});
+}
 
 std::string DebugCapture::text() const {
   std::string all;
@@ -151,8 +152,12 @@ int Process::Stop(int grace_ms) {
   return r;
 }
 
-std::string Process::Stdout() const { return ReadFile(dir_.path() / "stdout"); }
-std::string Process::Stderr() const { return ReadFile(dir_.path() / "stderr"); }
+std::string Process::Stdout() const {
+  return ReadFile(dir_.path() / "stdout");
+}
+std::string Process::Stderr() const {
+  return ReadFile(dir_.path() / "stderr");
+}
 
 bool Process::WaitForOutput(const std::string& needle, int timeout_ms, bool in_stderr) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

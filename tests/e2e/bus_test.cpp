@@ -162,8 +162,8 @@ TEST_F(BusTest, MalformedFramesCloseOnlyTheirOwnConnection) {
   const Hwnd echo = StartPeer(peer, "echo");
   ASSERT_NE(echo, 0);
   const std::vector<std::vector<uint8_t>> garbage = {
-      {5, 0, 0, 0, 1, 2, 3, 4, 5},              // shorter than a header
-      {0xFF, 0xFF, 0xFF, 0x7F, 1},              // longer than any frame may be
+      {5, 0, 0, 0, 1, 2, 3, 4, 5},               // shorter than a header
+      {0xFF, 0xFF, 0xFF, 0x7F, 1},               // longer than any frame may be
       {29, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0},  // unknown kind
   };
   for (int i = 0; i < 1000; ++i) {

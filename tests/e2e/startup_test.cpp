@@ -16,9 +16,14 @@ using testing_support::WriteFile;
 
 // The environment of a driver that runs headless on the configuration in `dir`, with no bus.
 std::vector<std::string> DriverEnv(const TempDir& dir) {
-  return {"KIRN_WINDIR=" + dir.str(), "DISPLAY=", "WAYLAND_DISPLAY=", "ZQ_ROOT=", "ZQ_SYSTEM=",
+  return {"KIRN_WINDIR=" + dir.str(),
+          "DISPLAY=",
+          "WAYLAND_DISPLAY=",
+          "ZQ_ROOT=",
+          "ZQ_SYSTEM=",
           "KIRN_CONFIG_LOCATOR=" + (dir.path() / "no-locator.ini").string(),
-          "KIRN_BUS=" + (dir.path() / "no-bus.sock").string(), "HOME=" + dir.str()};
+          "KIRN_BUS=" + (dir.path() / "no-bus.sock").string(),
+          "HOME=" + dir.str()};
 }
 
 std::vector<std::string> KeysOfSection(const std::string& ini, const std::string& section) {
@@ -48,14 +53,34 @@ TEST(StartupTest, FirstRunWritesACompleteProfileAndEndsWithTheNoRouterBox) {
 
   const std::string ini = ReadFile(dir.path() / "DEV_012.INI");
   EXPECT_EQ(KeysOfSection(ini, "Controller"),
-            (std::vector<std::string>{
-                "Name", "ParkSource", "ParkName", "ForwardBufferDelay",
-                "CrossPointsPerBufferDelay", "MaxUnACKedRoutesBeforeCommsFail", "SaveDelay",
-                "TallyDelay", "DebugMode", "SourceToDest", "DestToSource", "NameLength",
-                "Simulation", "Connection_Mode", "Dual_Controllers", "IP_Address_A",
-                "IP_Address_B", "IP_Port", "Com", "Speed", "DataBits", "StopBits", "Parity",
-                "PollForMC1000LockStatus", "LockStatusInfodriverID", "UpdateMC1000DatabaseNames",
-                "UpdateMC1000FromKIRNDatabases", "Access"}));
+            (std::vector<std::string>{"Name",
+                                      "ParkSource",
+                                      "ParkName",
+                                      "ForwardBufferDelay",
+                                      "CrossPointsPerBufferDelay",
+                                      "MaxUnACKedRoutesBeforeCommsFail",
+                                      "SaveDelay",
+                                      "TallyDelay",
+                                      "DebugMode",
+                                      "SourceToDest",
+                                      "DestToSource",
+                                      "NameLength",
+                                      "Simulation",
+                                      "Connection_Mode",
+                                      "Dual_Controllers",
+                                      "IP_Address_A",
+                                      "IP_Address_B",
+                                      "IP_Port",
+                                      "Com",
+                                      "Speed",
+                                      "DataBits",
+                                      "StopBits",
+                                      "Parity",
+                                      "PollForMC1000LockStatus",
+                                      "LockStatusInfodriverID",
+                                      "UpdateMC1000DatabaseNames",
+                                      "UpdateMC1000FromKIRNDatabases",
+                                      "Access"}));
   std::vector<std::string> routers;
   for (char c = 'A'; c <= 'Z'; ++c) routers.push_back(std::string("Router_") + c);
   EXPECT_EQ(KeysOfSection(ini, "Routers"), routers);
@@ -88,8 +113,7 @@ TEST(StartupTest, WithARouterStartUpReachesTheInterfaceProcessAndReportsItsAbsen
   const std::string log = driver.Stderr();
   EXPECT_NE(log.find("Memory Init - htallymemory OK for index 0 rtr 101"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("! Xarvel - Error !: Cannot find KIRN Interface KAPI.EXE"),
-            std::string::npos)
+  EXPECT_NE(log.find("! Xarvel - Error !: Cannot find KIRN Interface KAPI.EXE"), std::string::npos)
       << log;
   EXPECT_NE(log.find("Main init - KAPISup_Link failed"), std::string::npos);
   // The router entry was completed in place and the CRLF profile still reads the same.

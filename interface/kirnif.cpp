@@ -27,7 +27,9 @@ int32_t KirnIf_SendData(plat::Hwnd target, uint32_t msg, int32_t param, void* da
   // The answer comes back in the block. When nobody answered the block comes back empty, so a
   // caller that reads an answer reads an empty text rather than its own request.
   std::memset(data, 0, static_cast<size_t>(length));
-  std::memcpy(data, block.data(), std::min(block.size(), static_cast<size_t>(length)));
+  if (!block.empty()) {
+    std::memcpy(data, block.data(), std::min(block.size(), static_cast<size_t>(length)));
+  }
   return static_cast<int32_t>(result);
 }
 

@@ -61,6 +61,7 @@ struct State {
   int quit_code = 0;
   std::map<WParam, PendingData> pending;
   WParam next_token = 1;
+  std::vector<size_t> handed_off;
 };
 
 State& S() {
@@ -287,8 +288,14 @@ LResult HandOffDataMessage(Hwnd self, WParam w, LParam /*l*/) {
   // so a data message can never recurse into itself.
   PendingData p = it->second;
   S().pending.erase(it);
-  return Dispatch(self, p.msg, p.param, reinterpret_cast<LParam>(p.block->data()));
+  // The block carries its terminator while it is delivered; the receiver sees the size without.
+  S().handed_off.push_back(p.block->size() - 1);
+  const LResult r = Dispatch(self, p.msg, p.param, reinterpret_cast<LParam>(p.block->data()));
+  S().handed_off.pop_back();
+  return r;
 }
+
+size_t HandedOffBlockSize() { return S().handed_off.empty() ? 0 : S().handed_off.back(); }
 
 void ResetWindows() {
   for (auto& [key, timer] : S().timers) {

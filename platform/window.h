@@ -111,6 +111,11 @@ LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint
 // token.
 LResult HandOffDataMessage(Hwnd self, WParam w, LParam l);
 
+// Size in bytes of the block being handed off to the innermost running procedure (the one
+// lParam points at), not counting the terminator kept past its end; 0 outside a hand-off. A
+// receiver checks it before it reads or writes a record of fixed size.
+size_t HandedOffBlockSize();
+
 // Forgets every window, timer, pending data block and the quit state (tests).
 void ResetWindows();
 

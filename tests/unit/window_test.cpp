@@ -172,6 +172,7 @@ TEST_F(WindowTest, DataMessagesAreHandedOffAndAnsweredInPlace) {
         if (msg == 2164) {
           auto* block = reinterpret_cast<char*>(l);
           seen = block;
+          EXPECT_EQ(plat::HandedOffBlockSize(), 14u) << "the receiver learns the block's size";
           std::strcpy(block, "CAM 5");
           return static_cast<LResult>(w) + 1;
         }
@@ -185,6 +186,7 @@ TEST_F(WindowTest, DataMessagesAreHandedOffAndAnsweredInPlace) {
   EXPECT_EQ(block.size(), text.size());
   EXPECT_EQ(std::string(reinterpret_cast<char*>(block.data()), 5), "CAM 5");
   EXPECT_EQ(plat::HandOffDataMessage(a, 12345, 0), 0) << "an unknown token is refused";
+  EXPECT_EQ(plat::HandedOffBlockSize(), 0u);
 }
 
 TEST(DialogModelTest, ControlsListsAndMenusKeepTheirState) {

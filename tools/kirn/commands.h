@@ -1,0 +1,29 @@
+// The subcommands of kirn. Each takes the arguments after its name and returns the exit code:
+// 0 success, 1 bus or device not there (one line on standard error), 2 usage error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kirn {
+
+using Args = std::vector<std::string>;
+
+int RunServe(const Args& args);
+int RunSend(const Args& args);
+int RunWatch(const Args& args);
+int RunMode(const Args& args);
+int RunDevices(const Args& args);
+int RunDbChange(const Args& args);
+int RunClose(const Args& args);
+
+// Usage errors: "kirn <command>: <what>" and a pointer to the help, on standard error; returns 2.
+int UsageError(const std::string& command, const std::string& what);
+// Failures: "kirn <command>: <what>" on standard error; returns 1.
+int Failure(const std::string& command, const std::string& what);
+// Parses a whole decimal integer in [min, max].
+bool ParseInt(const std::string& text, long long min, long long max, long long* out);
+// Parses a device id (1..999).
+bool ParseDevice(const std::string& text, int* device);
+
+}  // namespace kirn

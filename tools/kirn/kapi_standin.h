@@ -1,0 +1,138 @@
+// The stand-in for the control system's interface process: the window that drivers find by
+// broadcast, register their device ids with, report modes and revertives to and ask for names;
+// and the relay of what it hears to the kirn tools that watch.
+//
+// It runs as an ordinary window of a bus client (in `kirn serve`, next to the bus host). All its
+// work happens in its window procedure on the main thread; the logic behind each message is a
+// public method so that a test can drive it without a bus.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/window.h"
+
+namespace kirn {
+
+struct StandInOptions {
+  // The mode reported for a newly registered device (IFMODE_TXRX or IFMODE_RXONLY).
+  int default_mode = 2;
+  // Device id -> ZUT_REGISTER answer to give instead of the normal one (never 0).
+  std::map<int, int> forced;
+};
+
+// What the stand-in needs from its surroundings. Every member may be left empty.
+struct StandInHooks {
+  // Receives one event line (no newline) for the operator.
+  std::function<void(const std::string&)> event;
+  // Sets how long a send to another process may wait for its answer; returns the previous value.
+  std::function<int(int ms)> set_send_timeout;
+  // True while `window` still belongs to a running driver. Empty: every window counts as alive.
+  std::function<bool(plat::Hwnd window)> is_alive;
+};
+
+class KapiStandIn {
+ public:
+  // The answer to ZUT_REGISTER for a registration without a window (the "failed" class).
+  static constexpr int kRegisterFailed = 4;
+  // Queued relay lines beyond this are dropped, oldest first (nobody is taking them).
+  static constexpr size_t kMaxQueuedRelays = 10000;
+  // Longest revertive text kept from a driver.
+  static constexpr size_t kMaxRevertiveText = 255;
+  // How long a relay to a watcher, or a probe of a driver, may take before it counts as gone.
+  static constexpr int kQuickTimeoutMs = 1000;
+  // How long a message forwarded to a driver may take.
+  static constexpr int kDriverTimeoutMs = 5000;
+
+  struct Registration {
+    plat::Hwnd window = plat::kNoWindow;
+    int mode = 0;
+  };
+  struct Watcher {
+    bool all = false;
+    std::set<int> devices;
+  };
+
+  KapiStandIn(StandInOptions options, StandInHooks hooks);
+  // Destroys the window.
+  ~KapiStandIn();
+  KapiStandIn(const KapiStandIn&) = delete;
+  KapiStandIn& operator=(const KapiStandIn&) = delete;
+
+  // Creates the top-level window whose procedure is Proc(). False when no handle could be had.
+  bool Create();
+  plat::Hwnd window() const { return window_; }
+
+  // The window procedure.
+  plat::LResult Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
+
+  // ZUT_REGISTER: 0 registered (again, for the same window); 1 id outside 1..999; 2 held by
+  // another window that is still alive (a gone one is replaced); a forced code; kRegisterFailed
+  // for window 0.
+  int Register(plat::Hwnd window, int device);
+  // ZUT_GETDEVMODE: the recorded mode of a registered device, 0 for any other.
+  int DeviceMode(int device) const;
+  // ZUT_ASSERTMODE: records the mode of a registered device and relays "MODE <dev> <mode>".
+  void RecordMode(int device, int mode);
+  // ZUT_DETACH: drops every registration of `window`; returns the devices dropped.
+  std::vector<int> Detach(plat::Hwnd window);
+  // ZUT_GETDBNAME: reads the request from `record` and writes the name over it, zero-filled.
+  // REQUIRES: `record` points at the kDbNameRecordSize (18) writable bytes of the record.
+  void AnswerNameLookup(uint8_t* record) const;
+  // The name of `entry` (1-based) in database 0 (sources) or 1 (destinations) of `device`, from
+  // the device's own profile; at most 17 characters; empty when there is none.
+  static std::string LookupName(int device, int database, int entry);
+  // ZUT_REVERTIVE / ZUT_QUERYREPLY: counts it and relays "REV|QRY <param> <text>" to the
+  // watchers of the device named in the text.
+  void RecordRevertive(bool query_reply, int32_t param, std::string_view text);
+
+  // Relays to watchers. Lines are queued and delivered by FlushRelays(), which the window posts
+  // to itself, so the driver whose message produced a line never waits on a watcher.
+  void Watch(plat::Hwnd watcher, int device);
+  bool Unwatch(plat::Hwnd watcher);
+  void FlushRelays();
+
+  const std::map<int, Registration>& registrations() const { return registrations_; }
+  const std::map<plat::Hwnd, Watcher>& watchers() const { return watchers_; }
+  size_t queued_relays() const { return queue_.size(); }
+  uint64_t revertive_count() const { return revertive_count_; }
+  uint64_t dropped_relays() const { return dropped_relays_; }
+
+ private:
+  struct Relay {
+    int device = 0;
+    std::string line;
+  };
+
+  void Event(const std::string& text) const;
+  void Queue(int device, std::string line);
+  // Sends a data message to another window with the given answer timeout.
+  int32_t SendBlock(plat::Hwnd to, uint32_t msg, int32_t param, std::string& block, int timeout);
+  plat::LResult SendPlain(plat::Hwnd to, uint32_t msg, plat::WParam w, plat::LParam l, int timeout);
+  plat::LResult OnFind(plat::WParam w, plat::LParam l);
+  plat::LResult OnData(uint32_t msg, plat::WParam w, plat::LParam l);
+  // The driver window registered for `device`, or 0 (and an event line naming `what`).
+  plat::Hwnd DriverOf(int device, const char* what) const;
+  plat::LResult ListDevices(plat::Hwnd to);
+
+  StandInOptions options_;
+  StandInHooks hooks_;
+  plat::Hwnd window_ = plat::kNoWindow;
+  std::map<int, Registration> registrations_;
+  std::map<plat::Hwnd, Watcher> watchers_;
+  std::deque<Relay> queue_;
+  bool flush_posted_ = false;
+  // Set just before a received data message is handed off, so that the procedure accepts a
+  // pointer in lParam only for the message the hand-off delivers.
+  bool handoff_pending_ = false;
+  uint64_t revertive_count_ = 0;
+  uint64_t dropped_relays_ = 0;
+};
+
+}  // namespace kirn

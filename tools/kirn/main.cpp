@@ -1,0 +1,149 @@
+// kirn: the workstation's companion tool. `kirn serve` hosts the workstation bus and the
+// control-system interface stand-in; the other subcommands talk to drivers through it.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/kirn/commands.h"
+
+namespace kirn {
+namespace {
+
+constexpr const char* kOverview =
+    "usage: kirn COMMAND [ARGS...]\n"
+    "Workstation bus host, control-system interface stand-in and command client.\n"
+    "\n"
+    "commands:\n"
+    "  serve [--mode txrx|rxonly] [--refuse DEV=CODE]...  host the bus and the interface\n"
+    "  send DEV TEXT [--wait MS] [--stats]   deliver a command, print its revertives\n"
+    "  watch [DEV...]                        print revertives, query replies and modes\n"
+    "  mode DEV MODE                         set the driver's mode (0..5, txrx, rxonly)\n"
+    "  devices                               list registered devices and their modes\n"
+    "  dbchange DEV LPARAM                   tell DEV's driver a name database changed\n"
+    "  close DEV                             ask DEV's driver to close\n"
+    "\n"
+    "'kirn COMMAND --help' describes one command. The bus is $KIRN_BUS, else\n"
+    "$XDG_RUNTIME_DIR/kirn-bus.sock, else /tmp/kirn-bus-<uid>.sock.\n"
+    "Exit codes: 0 success, 1 bus or device not there, 2 usage error.\n";
+
+struct Command {
+  int (*run)(const Args&);
+  const char* help;
+};
+
+const std::map<std::string, Command>& Commands() {
+  static const std::map<std::string, Command> commands = {
+      {"serve",
+       {RunServe,
+        "usage: kirn serve [--mode txrx|rxonly] [--refuse DEV=CODE]...\n"
+        "Hosts the workstation bus and runs the control-system interface stand-in on it:\n"
+        "answers the drivers' find broadcasts, registers device ids (0 registered, 1 invalid\n"
+        "id, 2 in use by another driver), reports and records modes, answers name look-ups\n"
+        "from DEV_<id>.INI ([Database_0] sources, [Database_1] destinations) and relays\n"
+        "revertives and mode changes to 'kirn watch' and 'kirn send'.\n"
+        "  --mode txrx|rxonly   mode reported for a newly registered device (default txrx)\n"
+        "  --refuse DEV=CODE    answer CODE (non-zero) to every registration of DEV\n"
+        "Prints one line per event on standard output; ends on SIGTERM or SIGINT (exit 0).\n"
+        "Exit 1 when another host already listens on the bus path.\n"}},
+      {"send",
+       {RunSend,
+        "usage: kirn send DEV TEXT [--wait MS] [--stats]\n"
+        "Delivers TEXT as a command to the driver registered for DEV and prints the\n"
+        "revertives of DEV (REV <param> <text>, QRY <param> <text>) until MS milliseconds\n"
+        "(default 500) pass without one. With TEXT '-', reads commands from standard input,\n"
+        "one a line, and delivers them in order as fast as the driver takes them.\n"
+        "  --stats   end with 'sent N, revertives M, seconds S' (S from the first delivery\n"
+        "            to the last revertive)\n"}},
+      {"watch",
+       {RunWatch,
+        "usage: kirn watch [DEV...]\n"
+        "Prints every revertive (REV <param> <text>), query reply (QRY <param> <text>) and\n"
+        "mode assertion (MODE <dev> <mode>) of the given devices, or of all devices, as it\n"
+        "arrives. Ends on SIGTERM or SIGINT (exit 0), or when the bus goes (exit 1).\n"}},
+      {"mode",
+       {RunMode,
+        "usage: kirn mode DEV MODE\n"
+        "Asks the driver of DEV to take MODE (0..5, txrx = 2, rxonly = 1) and prints the\n"
+        "mode it answers with.\n"}},
+      {"devices",
+       {RunDevices,
+        "usage: kirn devices\n"
+        "Prints the registered device ids with their modes, one 'DEV MODE' a line, sorted.\n"}},
+      {"dbchange",
+       {RunDbChange,
+        "usage: kirn dbchange DEV LPARAM\n"
+        "Tells the driver of DEV that a name database changed (LPARAM with high 16 bits 0:\n"
+        "source names; non-zero: destination names). Decimal or 0x-hexadecimal.\n"}},
+      {"close",
+       {RunClose,
+        "usage: kirn close DEV\n"
+        "Asks the driver of DEV to close in order (it saves its files and detaches).\n"}},
+  };
+  return commands;
+}
+
+bool IsHelp(const std::string& a) {
+  return a == "--help" || a == "-h";
+}
+
+}  // namespace
+
+int UsageError(const std::string& command, const std::string& what) {
+  std::fprintf(stderr, "kirn %s: %s\nTry 'kirn %s --help'.\n", command.c_str(), what.c_str(),
+               command.c_str());
+  return 2;
+}
+
+int Failure(const std::string& command, const std::string& what) {
+  std::fprintf(stderr, "kirn %s: %s\n", command.c_str(), what.c_str());
+  return 1;
+}
+
+bool ParseInt(const std::string& text, long long min, long long max, long long* out) {
+  if (text.empty() || text.size() > 20) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseDevice(const std::string& text, int* device) {
+  long long v = 0;
+  if (text.empty() || text[0] < '0' || text[0] > '9' || !ParseInt(text, 1, 999, &v)) return false;
+  *device = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace kirn
+
+int main(int argc, char** argv) {
+  using namespace kirn;
+  if (argc < 2) {
+    std::fputs(kOverview, stderr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  if (IsHelp(name) || name == "help") {
+    std::fputs(kOverview, stdout);
+    return 0;
+  }
+  auto it = Commands().find(name);
+  if (it == Commands().end()) {
+    std::fprintf(stderr, "kirn: unknown command '%s'\nTry 'kirn --help'.\n", name.c_str());
+    return 2;
+  }
+  Args args(argv + 2, argv + argc);
+  for (const std::string& a : args) {
+    if (IsHelp(a)) {
+      std::fputs(it->second.help, stdout);
+      return 0;
+    }
+  }
+  return it->second.run(args);
+}

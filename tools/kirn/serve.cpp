@@ -1,0 +1,133 @@
+// kirn serve: the bus host on its own thread, and the interface stand-in as an ordinary client of
+// it on the main thread's Qt loop.
+#include <QCoreApplication>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "interface/messages.h"
+#include "platform/bus_client.h"
+#include "platform/bus_host.h"
+#include "platform/signals.h"
+#include "tools/kirn/commands.h"
+#include "tools/kirn/kapi_standin.h"
+
+namespace kirn {
+namespace {
+
+void PrintEvent(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// "DEV=CODE" with DEV an integer and CODE a non-zero integer.
+bool ParseRefusal(const std::string& text, int* device, int* code) {
+  const size_t eq = text.find('=');
+  long long d = 0;
+  long long c = 0;
+  if (eq == std::string::npos || !ParseInt(text.substr(0, eq), INT32_MIN, INT32_MAX, &d) ||
+      !ParseInt(text.substr(eq + 1), INT32_MIN, INT32_MAX, &c) || c == 0) {
+    return false;
+  }
+  *device = static_cast<int>(d);
+  *code = static_cast<int>(c);
+  return true;
+}
+
+}  // namespace
+
+int RunServe(const Args& args) {
+  StandInOptions options;
+  options.default_mode = xarvel::IFMODE_TXRX;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--mode" || a == "--refuse") {
+      if (i + 1 >= args.size()) return UsageError("serve", a + " needs a value");
+      const std::string& v = args[++i];
+      if (a == "--mode") {
+        if (v == "txrx") {
+          options.default_mode = xarvel::IFMODE_TXRX;
+        } else if (v == "rxonly") {
+          options.default_mode = xarvel::IFMODE_RXONLY;
+        } else {
+          return UsageError("serve", "--mode takes txrx or rxonly, not '" + v + "'");
+        }
+      } else {
+        int device = 0;
+        int code = 0;
+        if (!ParseRefusal(v, &device, &code)) {
+          return UsageError("serve",
+                            "--refuse takes DEV=CODE with a non-zero CODE, not '" + v + "'");
+        }
+        options.forced[device] = code;
+      }
+    } else {
+      return UsageError("serve", "unexpected argument '" + a + "'");
+    }
+  }
+
+  const std::string path = plat::BusPath();
+  std::string error;
+  std::unique_ptr<plat::BusHost> host = plat::BusHost::Listen(path, &error);
+  if (!host) return Failure("serve", "cannot host the bus: " + error);
+  host->Start();
+
+  int argc = 1;
+  char arg0[] = "kirn";
+  char* argv[] = {arg0, nullptr};
+  QCoreApplication app(argc, argv);
+
+  std::unique_ptr<plat::BusClient> bus = plat::BusClient::Connect(path, &error);
+  if (!bus) return Failure("serve", "cannot attach to its own bus: " + error);
+  plat::SetTransport(bus.get());
+  bus->AttachToEventLoop();
+  int code = 0;
+  bus->SetDisconnectHandler([&code] {
+    std::fprintf(stderr, "kirn serve: lost the connection to its own bus host\n");
+    code = 1;
+    QCoreApplication::exit(1);
+  });
+
+  plat::BusClient* client = bus.get();
+  auto timeout = std::make_shared<int>(5000);
+  StandInHooks hooks;
+  hooks.event = PrintEvent;
+  hooks.set_send_timeout = [client, timeout](int ms) {
+    const int previous = *timeout;
+    *timeout = ms;
+    client->SetSendTimeoutMs(ms);
+    return previous;
+  };
+  // A window that no longer exists is answered for at once with 0 by the host; a live driver
+  // reports its mode, which is never 0 once it has registered a device.
+  hooks.is_alive = [client, timeout](plat::Hwnd window) {
+    const int previous = *timeout;
+    client->SetSendTimeoutMs(KapiStandIn::kQuickTimeoutMs);
+    const plat::LResult mode = plat::SendMessage(window, xarvel::ZUT_IDGETTXRXMODE, 0, 0);
+    client->SetSendTimeoutMs(previous);
+    return mode != 0;
+  };
+
+  auto standin = std::make_unique<KapiStandIn>(options, hooks);
+  if (!standin->Create()) {
+    plat::SetTransport(nullptr);
+    return Failure("serve", "the bus host gave no window handle");
+  }
+  char ready[64];
+  std::snprintf(ready, sizeof ready, "window 0x%04x mode %d", standin->window(),
+                options.default_mode);
+  PrintEvent("ready bus " + path + " " + ready);
+
+  plat::OnTerminationSignal([] { QCoreApplication::quit(); });
+  const int loop = QCoreApplication::exec();
+  if (code == 0) code = loop;
+
+  standin.reset();
+  plat::SetTransport(nullptr);
+  bus.reset();
+  host->Stop();
+  PrintEvent("stopped");
+  return code;
+}
+
+}  // namespace kirn

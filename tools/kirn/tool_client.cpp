@@ -1,0 +1,123 @@
+#include "tools/kirn/tool_client.h"
+
+#include <signal.h>
+
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include "interface/kirnif.h"
+#include "interface/messages.h"
+#include "platform/bus_host.h"
+#include "tools/kirn/kirn_messages.h"
+
+namespace kirn {
+namespace {
+
+// Longer than the stand-in's own wait for a driver, so its answer (or the host's) comes first.
+constexpr int kToolSendTimeoutMs = 8000;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+  g_stop = 1;
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction sa = {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no restart: a wait in poll() returns so the flag is seen
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool StopRequested() {
+  return g_stop != 0;
+}
+
+std::unique_ptr<ToolClient> ToolClient::Open(std::string* error) {
+  const std::string path = plat::BusPath();
+  std::string why;
+  auto bus = plat::BusClient::Connect(path, &why);
+  if (!bus) {
+    if (error != nullptr) *error = "no workstation bus (is 'kirn serve' running?): " + why;
+    return nullptr;
+  }
+  std::unique_ptr<ToolClient> client(new ToolClient);
+  client->bus_ = std::move(bus);
+  client->bus_->SetSendTimeoutMs(kToolSendTimeoutMs);
+  plat::SetTransport(client->bus_.get());
+  ToolClient* self = client.get();
+  client->window_ = plat::CreateWindow([self](plat::Hwnd h, uint32_t msg, plat::WParam w,
+                                              plat::LParam l) { return self->Proc(h, msg, w, l); },
+                                       false);
+  if (client->window_ == plat::kNoWindow) {
+    if (error != nullptr) *error = "the bus host at " + path + " gave no window handle";
+    return nullptr;
+  }
+  plat::SendMessage(plat::HWND_BROADCAST, xarvel::ZUT_FINDKAPI, client->window_, kToolFindMarker);
+  if (client->kapi_ == plat::kNoWindow) {
+    if (error != nullptr) *error = "no control-system interface answers on the bus at " + path;
+    return nullptr;
+  }
+  return client;
+}
+
+ToolClient::~ToolClient() {
+  if (window_ != plat::kNoWindow) plat::DestroyWindow(window_);
+  plat::SetTransport(nullptr);
+  bus_.reset();
+}
+
+plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
+  const bool via_handoff = handoff_pending_;
+  handoff_pending_ = false;
+  switch (msg) {
+    case xarvel::ZUT_KAPIHANDLE:
+      if (kapi_ == plat::kNoWindow) kapi_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+      return 0;
+    case xarvel::ZUT_DATA: {
+      handoff_pending_ = true;
+      const plat::LResult r = xarvel::KirnIf_HandOff(hwnd, w, l);
+      handoff_pending_ = false;
+      return r;
+    }
+    case kKirnLines: {
+      if (!via_handoff || l == 0) return 0;
+      // The block ends in a zero that the hand-off keeps past it.
+      std::string_view text(reinterpret_cast<const char*>(l));
+      while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        if (on_line_ && !line.empty()) on_line_(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+      }
+      return 1;
+    }
+    default:
+      return 0;
+  }
+}
+
+plat::LResult ToolClient::Request(uint32_t msg, plat::WParam w, plat::LParam l) {
+  return plat::SendMessage(kapi_, msg, w, l);
+}
+
+int32_t ToolClient::RequestWithText(uint32_t msg, int32_t param, std::string_view text) {
+  std::vector<char> block(text.begin(), text.end());
+  block.push_back('\0');
+  return xarvel::KirnIf_SendData(kapi_, msg, param, block.data(), 1,
+                                 static_cast<int32_t>(block.size()));
+}
+
+bool ToolClient::Pump(int timeout_ms) {
+  if (!connected()) return false;
+  bus_->Pump(timeout_ms);
+  return connected();
+}
+
+}  // namespace kirn

@@ -1,0 +1,58 @@
+// The bus side of the kirn tools: one connection, one window, and the stand-in's window found
+// by broadcast. Tools run no Qt event loop; they serve the bus with Pump().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/bus_client.h"
+#include "platform/window.h"
+
+namespace kirn {
+
+class ToolClient {
+ public:
+  using LineHandler = std::function<void(std::string_view line)>;
+
+  // Connects to the bus at plat::BusPath(), creates the tool's window and finds the stand-in.
+  // Returns nullptr and sets `error` to one line for the user when there is no bus or no
+  // stand-in on it. Only one client may exist in a process (it installs the transport).
+  static std::unique_ptr<ToolClient> Open(std::string* error);
+  ~ToolClient();
+  ToolClient(const ToolClient&) = delete;
+  ToolClient& operator=(const ToolClient&) = delete;
+
+  plat::Hwnd window() const { return window_; }
+  plat::Hwnd kapi() const { return kapi_; }
+  bool connected() const { return bus_ && bus_->connected(); }
+
+  // Receives every line of the kKirnLines messages that arrive for the tool's window.
+  void SetLineHandler(LineHandler handler) { on_line_ = std::move(handler); }
+
+  // A plain request to the stand-in; its result (0 when the stand-in did not answer).
+  plat::LResult Request(uint32_t msg, plat::WParam w, plat::LParam l);
+  // A request carrying `text` (zero-terminated on the way) as its data block.
+  int32_t RequestWithText(uint32_t msg, int32_t param, std::string_view text);
+
+  // Serves incoming messages for up to `timeout_ms`. False once the bus connection is gone.
+  bool Pump(int timeout_ms);
+
+ private:
+  ToolClient() = default;
+  plat::LResult Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
+
+  std::unique_ptr<plat::BusClient> bus_;
+  plat::Hwnd window_ = plat::kNoWindow;
+  plat::Hwnd kapi_ = plat::kNoWindow;
+  LineHandler on_line_;
+  bool handoff_pending_ = false;
+};
+
+// SIGINT and SIGTERM set a flag (and interrupt a wait) instead of ending the process.
+void InstallStopSignals();
+bool StopRequested();
+
+}  // namespace kirn

@@ -193,6 +193,20 @@ std::optional<Frame> BusClient::WaitReply(uint32_t serial, int timeout_ms) {
   return result;
 }
 
+Frame BusClient::MessageFrame(FrameKind kind, Hwnd from, Hwnd to, uint32_t msg, WParam w,
+                              LParam l) {
+  Frame f;
+  f.kind = kind;
+  f.serial = next_serial_++;
+  f.from = SenderHandle(from);
+  f.to = to;
+  f.msg = msg;
+  // Parameters cross the bus as 32-bit values.
+  f.wparam = static_cast<int32_t>(w);
+  f.lparam = static_cast<int32_t>(l);
+  return f;
+}
+
 Hwnd BusClient::SenderHandle(Hwnd from) const {
   if (std::find(handles_.begin(), handles_.end(), from) != handles_.end()) return from;
   return handles_.empty() ? kNoWindow : handles_.front();
@@ -227,14 +241,7 @@ void BusClient::ReleaseHandle(Hwnd h) {
 LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
                         std::vector<uint8_t>* data) {
   if (fd_ < 0 || to == kNoWindow) return 0;
-  Frame f;
-  f.kind = FrameKind::kSend;
-  f.serial = next_serial_++;
-  f.from = SenderHandle(from);
-  f.to = to;
-  f.msg = msg;
-  f.wparam = static_cast<int32_t>(w);
-  f.lparam = static_cast<int32_t>(l);
+  Frame f = MessageFrame(FrameKind::kSend, from, to, msg, w, l);
   if (data != nullptr) {
     if (data->size() > kMaxFrameData) return 0;
     f.data = *data;
@@ -254,26 +261,11 @@ LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
 }
 
 bool BusClient::Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) {
-  Frame f;
-  f.kind = FrameKind::kPost;
-  f.serial = next_serial_++;
-  f.from = SenderHandle(from);
-  f.to = to;
-  f.msg = msg;
-  f.wparam = static_cast<int32_t>(w);
-  f.lparam = static_cast<int32_t>(l);
-  return Write(f);
+  return Write(MessageFrame(FrameKind::kPost, from, to, msg, w, l));
 }
 
 void BusClient::Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) {
-  Frame f;
-  f.kind = FrameKind::kBroadcast;
-  f.serial = next_serial_++;
-  f.from = SenderHandle(from);
-  f.to = HWND_BROADCAST;
-  f.msg = msg;
-  f.wparam = static_cast<int32_t>(w);
-  f.lparam = static_cast<int32_t>(l);
+  const Frame f = MessageFrame(FrameKind::kBroadcast, from, HWND_BROADCAST, msg, w, l);
   if (Write(f)) WaitReply(f.serial, kBroadcastTimeoutMs);
 }
 

@@ -61,6 +61,8 @@ class BusClient : public Transport {
   // Waits for the reply with `serial`; nothing when the deadline passes or the host goes away.
   std::optional<Frame> WaitReply(uint32_t serial, int timeout_ms);
   Hwnd SenderHandle(Hwnd from) const;
+  // A message frame with the next serial, sent from `from` (or this client's first window).
+  Frame MessageFrame(FrameKind kind, Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l);
 
   int fd_ = -1;
   FrameDecoder decoder_;

@@ -226,6 +226,17 @@ Hwnd BusClient::AcquireHandle(bool top_level) {
   return h;
 }
 
+bool BusClient::WindowExists(Hwnd h) {
+  Frame f;
+  f.kind = FrameKind::kControl;
+  f.serial = next_serial_++;
+  f.msg = kControlExists;
+  f.wparam = h;
+  if (!Write(f)) return false;
+  auto reply = WaitReply(f.serial, send_timeout_ms_);
+  return reply && reply->result == 1;
+}
+
 void BusClient::ReleaseHandle(Hwnd h) {
   auto it = std::find(handles_.begin(), handles_.end(), h);
   if (it == handles_.end()) return;

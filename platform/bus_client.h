@@ -37,6 +37,10 @@ class BusClient : public Transport {
   bool Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) override;
   void Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) override;
 
+  // Asks the host whether window `h` exists on the bus (any process's, this one's included),
+  // without disturbing the window itself. False when the host does not answer.
+  bool WindowExists(Hwnd h);
+
   void SetSendTimeoutMs(int ms) { send_timeout_ms_ = ms; }
   bool connected() const { return fd_ >= 0; }
 

@@ -25,6 +25,7 @@ enum class FrameKind : uint8_t {
 // Requests of kControl frames (in msg).
 inline constexpr uint32_t kControlAcquire = 1;  // wparam: 1 = top-level; reply result: handle
 inline constexpr uint32_t kControlRelease = 2;  // wparam: the handle
+inline constexpr uint32_t kControlExists = 3;   // wparam: a handle; reply result: 1 = it exists
 
 inline constexpr size_t kFrameHeaderSize = 33;  // the size field included
 inline constexpr size_t kMaxFrameData = 64 * 1024;

@@ -222,6 +222,8 @@ class Router {
             conns_[id].handles.insert(h);
           }
           Reply(id, f.serial, h);
+        } else if (f.msg == kControlExists) {
+          Reply(id, f.serial, handles_.count(static_cast<uint16_t>(f.wparam)) != 0 ? 1 : 0);
         } else if (f.msg == kControlRelease) {
           const auto h = static_cast<uint16_t>(f.wparam);
           if (Owns(id, h)) {

@@ -359,11 +359,15 @@ TEST_F(KirnTest, RegistrationAnswersAndModesSeenByADriver) {
   plat::DestroyWindow(c);
   EXPECT_EQ(reg(b, 202), 0);
   EXPECT_TRUE(serve->WaitForOutput("takes over from gone window", 2000)) << serve->Stdout();
+  // A live driver keeps its id whatever it answers, even one still in mode 0.
+  const Hwnd quiet = plat::CreateWindow([](Hwnd, uint32_t, WParam, LParam) { return 0; }, true);
+  EXPECT_EQ(reg(quiet, 203), 0);
+  EXPECT_EQ(reg(b, 203), 2);
 
   // The tool's find broadcast reaches this process's windows too: serve them meanwhile.
   Process devices({KIRN_BIN, "devices"}, Env());
   EXPECT_EQ(PumpUntilExit(devices, 15000), 0);
-  EXPECT_EQ(devices.Stdout(), "201 2\n202 2\n");
+  EXPECT_EQ(devices.Stdout(), "201 2\n202 2\n203 2\n");
 }
 
 TEST_F(KirnTest, NameLookupsComeFromTheRouterProfileAndFitTheRecord) {

@@ -98,15 +98,8 @@ int RunServe(const Args& args) {
     client->SetSendTimeoutMs(ms);
     return previous;
   };
-  // A window that no longer exists is answered for at once with 0 by the host; a live driver
-  // reports its mode, which is never 0 once it has registered a device.
-  hooks.is_alive = [client, timeout](plat::Hwnd window) {
-    const int previous = *timeout;
-    client->SetSendTimeoutMs(KapiStandIn::kQuickTimeoutMs);
-    const plat::LResult mode = plat::SendMessage(window, xarvel::ZUT_IDGETTXRXMODE, 0, 0);
-    client->SetSendTimeoutMs(previous);
-    return mode != 0;
-  };
+  // The host knows which windows exist; asking it leaves a live driver undisturbed.
+  hooks.is_alive = [client](plat::Hwnd window) { return client->WindowExists(window); };
 
   auto standin = std::make_unique<KapiStandIn>(options, hooks);
   if (!standin->Create()) {

@@ -112,33 +112,15 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
       return 1;
     case kKirnUnwatch:
       return Unwatch(Low16(w)) ? 1 : 0;
-    case kKirnMode: {
-      const int dev = static_cast<int>(w);
-      const plat::Hwnd driver = DriverOf(dev, "setmode");
-      if (driver == plat::kNoWindow) return kNoDevice;
-      const plat::LResult r = SendPlain(driver, xarvel::ZUT_IDSETTXRXMODE, l, 0, kDriverTimeoutMs);
-      Event("setmode " + std::to_string(dev) + " " + std::to_string(l) + " -> " +
-            std::to_string(r));
-      return r;
-    }
-    case kKirnDbChange: {
-      const int dev = static_cast<int>(w);
-      const plat::Hwnd driver = DriverOf(dev, "dbchange");
-      if (driver == plat::kNoWindow) return kNoDevice;
-      const plat::LResult r = SendPlain(driver, xarvel::ZUT_DBCHANGE, dev, l, kDriverTimeoutMs);
-      Event("dbchange " + std::to_string(dev) + " " + std::to_string(l) + " -> " +
-            std::to_string(r));
-      return r;
-    }
-    case kKirnClose: {
-      const int dev = static_cast<int>(w);
-      const plat::Hwnd driver = DriverOf(dev, "close");
-      if (driver == plat::kNoWindow) return kNoDevice;
+    case kKirnMode:
+      return Forward("setmode", static_cast<int>(w), xarvel::ZUT_IDSETTXRXMODE, l, 0,
+                     " " + std::to_string(l));
+    case kKirnDbChange:
+      return Forward("dbchange", static_cast<int>(w), xarvel::ZUT_DBCHANGE, w, l,
+                     " " + std::to_string(l));
+    case kKirnClose:
       // The driver detaches while it handles this, so nothing of its registration is used after.
-      const plat::LResult r = SendPlain(driver, xarvel::ZUT_CLOSE, 0, 0, kDriverTimeoutMs);
-      Event("close " + std::to_string(dev) + " -> " + std::to_string(r));
-      return r;
-    }
+      return Forward("close", static_cast<int>(w), xarvel::ZUT_CLOSE, 0, 0, "");
     case kKirnDevices:
       return ListDevices(Low16(w));
     case kKirnFlush:
@@ -148,6 +130,15 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
     default:
       return 0;
   }
+}
+
+plat::LResult KapiStandIn::Forward(const char* what, int device, uint32_t msg, plat::WParam w,
+                                   plat::LParam l, const std::string& detail) {
+  const plat::Hwnd driver = DriverOf(device, what);
+  if (driver == plat::kNoWindow) return kNoDevice;
+  const plat::LResult r = SendPlain(driver, msg, w, l, kDriverTimeoutMs);
+  Event(std::string(what) + " " + std::to_string(device) + detail + " -> " + std::to_string(r));
+  return r;
 }
 
 plat::LResult KapiStandIn::OnFind(plat::WParam w, plat::LParam l) {

@@ -119,6 +119,10 @@ class KapiStandIn {
   plat::LResult OnData(uint32_t msg, plat::WParam w, plat::LParam l);
   // The driver window registered for `device`, or 0 (and an event line naming `what`).
   plat::Hwnd DriverOf(int device, const char* what) const;
+  // Sends `msg` to the driver registered for `device` and reports "<what> <device><detail> ->
+  // <result>". Returns the driver's result, or kNoDevice.
+  plat::LResult Forward(const char* what, int device, uint32_t msg, plat::WParam w, plat::LParam l,
+                        const std::string& detail);
   plat::LResult ListDevices(plat::Hwnd to);
 
   StandInOptions options_;

@@ -152,16 +152,10 @@ void MainInit() {
 
   if (ProfileInit() == 0) {
     char text[256];
-    if (Profile().DeviceNumber == 0) {
-      std::snprintf(text, sizeof text,
-                    "There are no router driver ID's defined in the XARVEL.INI file.  There must "
-                    "be at least one router defined before XARVEL.EXE can function.");
-    } else {
-      std::snprintf(text, sizeof text,
-                    "There are no router driver ID's defined in the DEV_%03d.INI file.  There "
-                    "must be at least one router defined before XARVEL.EXE can function.",
-                    Profile().DeviceNumber);
-    }
+    std::snprintf(text, sizeof text,
+                  "There are no router driver ID's defined in the %s file.  There must be at "
+                  "least one router defined before XARVEL.EXE can function.",
+                  DriverProfileName().c_str());
     plat::MessageBox(Core().MainWindow, text, kErrorCaption);
     Shutdown(0);
     return;
@@ -181,14 +175,8 @@ void MainInit() {
 
   ReadVersionString();
   char title[512];
-  if (Profile().DeviceNumber == 0) {
-    std::snprintf(title, sizeof title, "KIRN %s (ver %s) - using XARVEL.INI",
-                  Profile().settings.Name.c_str(), Core().VersionString.c_str());
-  } else {
-    std::snprintf(title, sizeof title, "KIRN %s (ver %s) - using DEV_%03d.INI",
-                  Profile().settings.Name.c_str(), Core().VersionString.c_str(),
-                  Profile().DeviceNumber);
-  }
+  std::snprintf(title, sizeof title, "KIRN %s (ver %s) - using %s", Profile().settings.Name.c_str(),
+                Core().VersionString.c_str(), DriverProfileName().c_str());
   plat::SetWindowText(Core().MainWindow, title);
 
   if (KAPISup_Init() == 0) return;

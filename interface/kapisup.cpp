@@ -18,6 +18,7 @@
 namespace xarvel {
 namespace {
 
+// Texts for the debug output stream and message boxes, which take no format of their own.
 std::string Format(const char* fmt, int a, int b = 0) {
   char buf[256];
   std::snprintf(buf, sizeof buf, fmt, a, b);
@@ -69,12 +70,12 @@ int KAPISup_Link() {
 
 int KAPISup_Init() {
   const plat::Hwnd main = Core().MainWindow;
-  DebugPrint(Format("KAPI handle 0x%04x", Kapi().KapiWindow), 0);
+  DebugPrintf(0, "KAPI handle 0x%04x", Kapi().KapiWindow);
   plat::LResult answer = 0;
   for (int i = 0; i < kRouterCount; ++i) {
     const int id = Profile().routers[i].DeviceId;
     if (id == 0) continue;
-    DebugPrint(Format("Attempting to register device %d", id), 0);
+    DebugPrintf(0, "Attempting to register device %d", id);
     answer = SendToKapi(ZUT_REGISTER, main, id);
     if (answer == kRegisterOk) {
       const int mode = static_cast<int>(SendToKapi(ZUT_GETDEVMODE, main, id));
@@ -144,7 +145,7 @@ int AssertMode(int mode) {
   for (int i = 0; i < kRouterCount; ++i) {
     const int id = Profile().routers[i].DeviceId;
     if (id == 0) continue;
-    DebugPrint(Format("Asserting interface mode %d for device %d", mode, id), 1);
+    DebugPrintf(1, "Asserting interface mode %d for device %d", mode, id);
     SendToKapi(ZUT_ASSERTMODE, mode, id);
     if (mode != IFMODE_RXONLYBROKEN) Kapi().DriverMode = mode;
   }

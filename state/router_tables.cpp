@@ -31,7 +31,7 @@ bool DestInRange(const RouterConfig& r, int dest) {
 int ReadDatabaseSize(const std::string& path, const char* key) {
   const std::string text = ReadProfileString("Database", key, "-1", 8, path);
   int value = -1;
-  if (std::sscanf(text.c_str(), "%d", &value) != 1) value = -1;
+  ScanDecimal(text, value);
   return value;
 }
 

@@ -187,8 +187,6 @@ int GetMC1000Lock(int index, int dest) {
 }
 
 std::string GetDatabaseName(int device_id, int database, int index) {
-  // Nobody to answer: the record would come back holding the request, not a name.
-  if (Kapi().KapiWindow == plat::kNoWindow) return {};
   uint8_t record[kDbNameRecordSize] = {};
   const auto put16 = [&record](int at, int value) {
     record[at] = static_cast<uint8_t>(value & 0xFF);

@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <utility>
+
+#include "platform/file_io.h"
 
 namespace plat {
 namespace {
@@ -13,21 +14,6 @@ DebugSink& Sink() {
   return sink;
 }
 
-void WriteStderr(std::string_view text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  // One write normally carries the whole line; loop only for partial writes and EINTR.
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
 
 void OutputDebugString(std::string_view text) {
@@ -35,7 +21,7 @@ void OutputDebugString(std::string_view text) {
     Sink()(text);
     return;
   }
-  WriteStderr(text);
+  WriteAll(STDERR_FILENO, text);
 }
 
 DebugSink SetDebugSink(DebugSink sink) {

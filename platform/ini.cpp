@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/file_io.h"
+
 namespace plat {
 namespace {
 
@@ -179,18 +181,6 @@ ReadStatus ReadWholeFile(const std::string& path, std::string& out, FileInfo* in
   }
   ::close(fd);
   return ReadStatus::kOk;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 std::string DirectoryOf(const std::string& path) {

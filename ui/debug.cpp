@@ -11,6 +11,7 @@
 
 #include "config/location.h"
 #include "platform/debug_output.h"
+#include "platform/file_io.h"
 
 namespace xarvel {
 namespace {
@@ -26,19 +27,6 @@ std::string_view UpToNul(std::string_view text) {
 // Opens the day's file for appending; O_NONBLOCK keeps a FIFO in its place from blocking.
 int OpenLog(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-}
-
-// Appends the whole entry with one write where possible, so an entry is never split by
-// another writer of the same file.
-void AppendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
 }
 
 }  // namespace
@@ -118,7 +106,8 @@ void LockLog(std::string_view text) {
     fd = OpenLog(file);
   }
   if (fd < 0) return;
-  AppendAll(fd, entry + "\r\n");
+  // One write where possible, so another writer of the same file never splits an entry.
+  plat::WriteAll(fd, entry + "\r\n");
   ::close(fd);
 }
 

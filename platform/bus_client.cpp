@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/bus_host.h"
 #include "platform/debug_output.h"
 
 namespace plat {
@@ -37,12 +38,7 @@ std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::stri
     return nullptr;
   };
   sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) {
-    return fail("bus path is empty or too long: " + path);
-  }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (!MakeBusAddress(path, addr)) return fail("bus path is empty or too long: " + path);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {

@@ -29,14 +29,6 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxOutput = 32u * 1024 * 1024;
 constexpr uint16_t kBroadcastHandle = 0xFFFF;
 
-bool MakeAddress(const std::string& path, sockaddr_un& addr) {
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
 void Log(const std::string& text) {
   OutputDebugString("kirn bus: " + text + "\n");
 }
@@ -297,13 +289,21 @@ std::string BusPath() {
   return "/tmp/kirn-bus-" + std::to_string(::getuid()) + ".sock";
 }
 
+bool MakeBusAddress(const std::string& path, sockaddr_un& addr) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
 std::unique_ptr<BusHost> BusHost::Listen(const std::string& path, std::string* error) {
   auto fail = [error](const std::string& why) -> std::unique_ptr<BusHost> {
     if (error != nullptr) *error = why;
     return nullptr;
   };
   sockaddr_un addr;
-  if (!MakeAddress(path, addr)) return fail("bus path is empty or too long: " + path);
+  if (!MakeBusAddress(path, addr)) return fail("bus path is empty or too long: " + path);
 
   // A socket file where a host still answers belongs to that host; a dead one is replaced.
   struct stat st;

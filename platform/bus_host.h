@@ -4,6 +4,8 @@
 // does not answer within the reply timeout, is answered with 0 on its behalf.
 #pragma once
 
+#include <sys/un.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -14,6 +16,10 @@ namespace plat {
 
 // The socket path: $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else /tmp/kirn-bus-<uid>.sock.
 std::string BusPath();
+
+// Fills `addr` with the Unix-domain address of `path`; false when the path is empty or too long
+// for a socket address.
+bool MakeBusAddress(const std::string& path, sockaddr_un& addr);
 
 class BusHost {
  public:

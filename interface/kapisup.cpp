@@ -173,7 +173,7 @@ void SendRevertives(int device_id, int first, int last, int kind, int param) {
       std::snprintf(count, sizeof count, "%08ld", static_cast<long>(Kapi().RevertiveCount));
       Dlg_SetText(IDC_TX_COUNT, count);
     }
-    if (d == Dialog_SelectedDest()) Dialog_RefreshSelection();
+    if (d == Dialog_SelectedDest()) Dialog_Update();
   }
 }
 

@@ -12,6 +12,7 @@ void LockInfodriver_FollowMode(int /*mode*/) {}
 int INFO_connect() {
   return 0;
 }
+void LockInfodriver_UpdateSlot(int /*slot*/, std::string_view /*text*/) {}
 void LockInfodriver_Close() {}
 
 }  // namespace xarvel

@@ -36,4 +36,23 @@ void ComSup_IpClose() {
   Link().ConnStateB = 2;
 }
 
+std::vector<std::string>& SentCommands() {
+  static std::vector<std::string> sent;
+  return sent;
+}
+
+void SendData(const char* text, int length) {
+  if (text == nullptr || length <= 0) return;
+  SentCommands().emplace_back(text, static_cast<size_t>(length));
+  ++Link().UnAckedCount;
+}
+
+void ComSup_RouteReply(int /*router_index*/) {
+  Link().UnAckedCount = 0;
+}
+
+void ComSup_SetComState(int state) {
+  Link().ComState = state;
+}
+
 }  // namespace xarvel

@@ -17,6 +17,8 @@ struct LinkState {
   // Connection state of controllers A and B (2 = disconnected).
   int ConnStateA = 2;
   int ConnStateB = 2;
+  // Controller commands sent since the controller last reported a route.
+  int UnAckedCount = 0;
 };
 
 // The one process-wide link state.

@@ -4,5 +4,6 @@ namespace xarvel {
 
 // The lists are not read yet: loading marks nothing.
 void LoadLockedDestinationsFromDevIni() {}
+void UnlockAllDestinations() {}
 
 }  // namespace xarvel

@@ -3,16 +3,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/locked_dests.h"
 #include "config/profile.h"
+#include "core/about.h"
 #include "core/driver.h"
 #include "interface/kapisup.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
 #include "link/link_state.h"
+#include "platform/dialog.h"
 #include "protocol/command_handler.h"
+#include "state/index_files.h"
+#include "state/router_tables.h"
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {
@@ -27,12 +33,143 @@ void IpReconnectionReset() {
   Link().ConnStateB = 2;
 }
 
+// Focus on a list; with nothing selected its first entry is selected.
+void FocusList(int list) {
+  const plat::Hwnd dlg = Core().MainDialog;
+  if (dlg == plat::kNoWindow) return;
+  plat::SetFocus(dlg, list);
+  if (plat::ListSelected(dlg, list) < 0) plat::ListSelect(dlg, list, 0);
+}
+
+void CheckMenu(int id, bool checked) {
+  plat::CheckMenuItem(Core().MainWindow, id, checked);
+}
+
+void ToggleLockPoll() {
+  int& flag = Profile().settings.PollForMC1000LockStatus;
+  if (flag != 0) {
+    flag = 0;
+    DebugPrint(" - Disabling MC1000 lock poll", 1);
+    CheckMenu(IDM_LOCK_POLL, false);
+    Dlg_SetText(IDC_LOCK_POLL, " ");
+  } else {
+    flag = 1;
+    DebugPrint(" + Enabling MC1000 lock poll", 1);
+    CheckMenu(IDM_LOCK_POLL, true);
+    Dlg_SetText(IDC_LOCK_POLL, "Y");
+  }
+  Dlg_SetText(IDC_MC1000_LOCK, " ");
+}
+
+void ToggleNameUpdate() {
+  int& flag = Profile().settings.UpdateMC1000DatabaseNames;
+  const bool on = flag == 0;
+  flag = on ? 1 : 0;
+  DebugPrint(on ? " + Enabling setting of Router Names " : " - Disabling setting of Router Names ",
+             1);
+  Dlg_SetText(IDC_NAME_UPDATE, on ? "Y" : "N");
+  CheckMenu(IDM_NAME_UPDATE, on);
+  plat::EnableMenuItem(Core().MainWindow, IDM_SEND_SOURCE_NAME, on);
+  plat::EnableMenuItem(Core().MainWindow, IDM_SEND_DEST_NAME, on);
+}
+
+void ToggleLockChange() {
+  int& flag = Dlg().MC1000LockChange;
+  const plat::Hwnd dlg = Core().MainDialog;
+  if (flag != 0) {
+    flag = 0;
+    DebugPrint(" - Disabling MC1000 lock changes", 1);
+    CheckMenu(IDM_LOCK_CHANGE, false);
+    plat::EnableWindow(dlg, IDC_MC1000_LOCK, false);
+    plat::KillTimer(dlg, kTimerLockChange);
+  } else {
+    flag = 1;
+    DebugPrint(" + Enabling MC1000 lock changes", 1);
+    CheckMenu(IDM_LOCK_CHANGE, true);
+    plat::EnableWindow(dlg, IDC_MC1000_LOCK, true);
+    plat::SetTimer(dlg, kTimerLockChange, kLockChangeWindowMs);
+  }
+}
+
 plat::LResult OnCommand(int id) {
+  if (id >= IDM_ROUTER_A && id <= IDM_ROUTER_Z) {
+    Dialog_SelectRouter(id);
+    return 0;
+  }
   switch (id) {
     case IDM_EXIT:
       Shutdown(1);
       break;
+    case IDM_ABOUT:
+      ShowAboutBox(Core().MainWindow);
+      break;
+    case IDM_DEST_BOX:
+      FocusList(IDC_DEST_LIST);
+      break;
+    case IDM_SOURCE_BOX:
+      FocusList(IDC_SOURCE_LIST);
+      break;
+    case IDM_TAKE: {
+      const RouterConfig& r = Profile().routers[static_cast<size_t>(Profile().CurrentRouter)];
+      if (GetLock(r.DeviceId, Dlg().SelectedDest) == 0) Dialog_take();
+      if (Core().MainDialog != plat::kNoWindow) plat::SetFocus(Core().MainDialog, IDC_DEST_LIST);
+      break;
+    }
+    case IDM_RECONNECT:
+      if (Profile().settings.Connection_Mode == 2) {
+        Dlg_SetText(IDC_MESSAGE, "Forcing Reconnection to hardware");
+        IpReconnectionReset();
+      } else {
+        Dlg_SetText(IDC_MESSAGE,
+                    "Ignoring request forForcing Reconnection to hardware - only for IP Comms");
+      }
+      break;
+    case IDM_DEBUG_ON:
+      if (Debug().DebugMode == 0) {
+        Debug().DebugMode = 1;
+        CheckMenu(IDM_DEBUG_ON, true);
+        CheckMenu(IDM_DEBUG_OFF, false);
+        SaveDebugMode();
+      }
+      break;
+    case IDM_DEBUG_OFF:
+      if (Debug().DebugMode == 1) {
+        Debug().DebugMode = 0;
+        CheckMenu(IDM_DEBUG_OFF, true);
+        CheckMenu(IDM_DEBUG_ON, false);
+        SaveDebugMode();
+      }
+      break;
+    case IDM_RELOAD_LOCKED:
+      LoadLockedDestinationsFromDevIni();
+      break;
+    case IDM_UNLOCK_ALL: {
+      const int device = Profile().routers[static_cast<size_t>(Profile().CurrentRouter)].DeviceId;
+      if (device > 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Unlocking all destinations for router dev_%03d ", device);
+        Dlg_SetText(IDC_MESSAGE, text);
+        UnlockAllDestinations();
+      }
+      break;
+    }
+    case IDM_SAVE:
+      Dlg_SetText(IDC_MESSAGE, "Saving all current routes and lock data");
+      DebugPrint("Saving all current routes and lock data", 1);
+      Idxfu_WriteIndex();
+      Idxfu_WriteLocks();
+      break;
+    case IDM_LOCK_POLL:
+      ToggleLockPoll();
+      break;
+    case IDM_NAME_UPDATE:
+      ToggleNameUpdate();
+      break;
+    case IDM_LOCK_CHANGE:
+      ToggleLockChange();
+      break;
     default:
+      // The separator, the two name items and "Show All Messages" carry no action.
       break;
   }
   return 0;
@@ -115,6 +252,7 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     case ZUT_DBCHANGE:
       DebugPrintf(1, "dbchange message number %d wp %d lp %d", static_cast<int>(ZUT_DBCHANGE),
                   static_cast<int>(w), static_cast<int>(l));
+      DatabaseChange(static_cast<int>(w), static_cast<int32_t>(l), 0, -1);
       return 0;
     case ZUT_REQDEVGORXONLY:
       DebugPrint("ZUT_REQDEVGORXONLY", 0);

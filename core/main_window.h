@@ -15,6 +15,8 @@ namespace xarvel {
 inline constexpr int kForwardBufferSlots = 48;
 inline constexpr size_t kForwardBufferText = 64;
 inline constexpr size_t kCommandTextMax = 511;
+// How long the dialog's controller-lock button stays usable after the menu enables it.
+inline constexpr unsigned kLockChangeWindowMs = 30000;
 
 // Menu command ids of the main menu.
 inline constexpr int IDM_EXIT = 901;

@@ -32,10 +32,13 @@ inline constexpr Hwnd HWND_BROADCAST = 0xFFFF;
 
 // Message numbers of the platform.
 inline constexpr uint32_t WM_DESTROY = 0x0002;
+inline constexpr uint32_t WM_MOVE = 0x0003;
 inline constexpr uint32_t WM_CLOSE = 0x0010;
 inline constexpr uint32_t WM_QUERYENDSESSION = 0x0011;
 inline constexpr uint32_t WM_COMMNOTIFY = 0x0044;
+inline constexpr uint32_t WM_INITDIALOG = 0x0110;
 inline constexpr uint32_t WM_COMMAND = 0x0111;
+inline constexpr uint32_t WM_SYSCOMMAND = 0x0112;
 inline constexpr uint32_t WM_TIMER = 0x0113;
 // The data-carrying message of the interface library: wParam names a data block held for the
 // receiver, which hands it to HandOffDataMessage.

@@ -12,6 +12,7 @@ void ResetIndexFiles() {
 }
 
 // The files are not kept yet; nothing reads them, so nothing may overwrite them.
+void Idxfu_ReadIndex() {}
 void Idxfu_WriteIndex() {}
 void Idxfu_WriteLocks() {}
 

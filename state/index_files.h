@@ -13,6 +13,8 @@ struct IndexFileState {
 IndexFileState& IndexFiles();
 void ResetIndexFiles();
 
+// Reads the stored tallies and locks into the tables (start-up).
+void Idxfu_ReadIndex();
 void Idxfu_WriteIndex();
 void Idxfu_WriteLocks();
 

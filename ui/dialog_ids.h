@@ -12,6 +12,7 @@ inline constexpr int IDC_MESSAGE = 1009;
 inline constexpr int IDC_MC1000_LOCK = 1012;
 inline constexpr int IDC_TX_COUNT = 1101;
 inline constexpr int IDC_RX_COUNT = 1102;
+inline constexpr int IDC_ANSWER = 1704;
 inline constexpr int IDC_LOCK_POLL = 1705;
 inline constexpr int IDC_NAME_UPDATE = 1706;
 inline constexpr int IDC_LINK_STATUS = 1801;

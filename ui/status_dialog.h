@@ -27,9 +27,55 @@ struct DialogState {
 DialogState& Dlg();
 void ResetDialogState();
 
+// Dialog controls written only by the dialog itself.
+inline constexpr int IDC_CONN_A = 212;
+inline constexpr int IDC_CONN_B = 213;
+inline constexpr int IDC_TAKE = 1003;
+inline constexpr int IDC_LOCK = 1004;
+inline constexpr int IDC_ROUTER = 1501;
+inline constexpr int IDC_POLL_ROUTER = 1701;
+inline constexpr int IDC_POLL_DEST = 1702;
+inline constexpr int IDC_PARK = 1703;
+inline constexpr int IDC_LINK_MODE = 1802;
+inline constexpr int IDC_ROUTER_DEVICE = 5001;   // + router index
+inline constexpr int IDC_ROUTER_SOURCES = 5101;  // + router index
+inline constexpr int IDC_ROUTER_DESTS = 5201;    // + router index
+inline constexpr int IDC_ROUTER_OFFSETS = 5301;  // + router index
+
 // Creates the status dialog as a child of the main window and runs its initialisation. Returns
 // the dialog window, or 0 when it could not be created.
 plat::Hwnd Dialog_Create(plat::Hwnd parent);
+
+// The dialog's window procedure (control commands, timers).
+plat::LResult DialogProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
+
+// Initialisation when the dialog is created: router rows, lists, stored files, mode, timers 1
+// and 2, link fields and flags.
+void Dialog_InitDialog();
+
+// Rebuild the source list (row 0 = park entry, row n = source n) or the destination list (row
+// n-1 = destination n) of the current router.
+void Dialog_FillSources();
+void Dialog_FillDests();
+
+// Makes router `menu_id` - 4001 the current router (menu ids 4001..4026).
+void Dialog_SelectRouter(int menu_id);
+
+// Take: routes the selected source (the park source for row 0) to the selected destination.
+void Dialog_take();
+// Lock button: locks or unlocks the selected destination.
+void Dialog_LockToggle();
+// Controller-lock button: asks the controller to lock (255) an unlocked destination or unlock a
+// locked or unknown one, while controller lock changes are enabled.
+void Dialog_MC1000Lock();
+// Poll timer: interrogates the next destination, walking every defined router from Min_Dest to
+// Max_Dest in turn.
+void Dialog_PollTick();
+// Save timer (once a minute): writes the index file every "SaveDelay" minutes when the tables
+// changed.
+void Dialog_SaveTick();
+// End of the window during which controller locks may be changed (timer 4).
+void Dialog_EndLockChange();
 
 // The destination selected in the dialog (control-system numbering), -1 when none.
 int Dialog_SelectedDest();

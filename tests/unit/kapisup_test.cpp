@@ -14,6 +14,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "driver_fixture.h"
 #include "interface/messages.h"
 #include "link/link_state.h"
 #include "platform/dialog.h"
@@ -28,94 +29,15 @@ namespace {
 
 using testing_support::DebugCapture;
 using testing_support::EnvGuard;
+using testing_support::FakeKapi;
+using testing_support::ResetAll;
 using xarvel::Core;
 using xarvel::Kapi;
 using xarvel::Link;
 using xarvel::Profile;
 
-// A stand-in for the interface process KAPI, living in this process as a local top-level window.
-struct FakeKapi {
-  struct Call {
-    uint32_t msg;
-    plat::WParam w;
-    plat::LParam l;
-  };
-  struct Text {
-    uint32_t msg;
-    plat::WParam param;
-    std::string text;
-  };
-
-  plat::Hwnd hwnd = plat::kNoWindow;
-  bool answer_find = true;            // answers ZUT_FINDKAPI
-  bool answer_find2 = true;           // answers ZUT_FINDKAPI2
-  std::map<int, int> register_codes;  // device id -> ZUT_REGISTER answer; 0 when absent
-  std::map<int, int> dev_modes;  // device id -> ZUT_GETDEVMODE answer; default_mode when absent
-  int default_mode = xarvel::IFMODE_TXRX;
-  std::vector<Call> calls;
-  std::vector<Text> texts;
-
-  void Create() {
-    hwnd = plat::CreateWindow([this](plat::Hwnd self, uint32_t msg, plat::WParam w,
-                                     plat::LParam l) { return Proc(self, msg, w, l); },
-                              true);
-  }
-
-  plat::LResult Proc(plat::Hwnd self, uint32_t msg, plat::WParam w, plat::LParam l) {
-    using namespace xarvel;
-    switch (msg) {
-      case ZUT_DATA:
-        return plat::HandOffDataMessage(self, w, l);
-      case ZUT_REVERTIVE:
-      case ZUT_QUERYREPLY:
-        texts.push_back({msg, w, reinterpret_cast<const char*>(l)});
-        return 0;
-      default:
-        break;
-    }
-    calls.push_back({msg, w, l});
-    const int id = static_cast<int>(l);
-    switch (msg) {
-      case ZUT_FINDKAPI:
-      case ZUT_FINDKAPI2:
-        if (msg == ZUT_FINDKAPI ? answer_find : answer_find2) {
-          plat::SendMessage(static_cast<plat::Hwnd>(w), ZUT_KAPIHANDLE, self, 0);
-        }
-        return 0;
-      case ZUT_REGISTER:
-        return register_codes.count(id) != 0 ? register_codes[id] : 0;
-      case ZUT_GETDEVMODE:
-        return dev_modes.count(id) != 0 ? dev_modes[id] : default_mode;
-      default:
-        return 0;
-    }
-  }
-
-  std::vector<Call> Sent(uint32_t msg) const {
-    std::vector<Call> out;
-    for (const Call& c : calls) {
-      if (c.msg == msg) out.push_back(c);
-    }
-    return out;
-  }
-};
-
 // (wParam, lParam) of the messages KAPI received, in order.
 using PairList = std::vector<std::pair<plat::WParam, plat::LParam>>;
-
-void ResetAll() {
-  xarvel::ResetProfile();
-  xarvel::ResetLocation();
-  xarvel::ResetCore();
-  xarvel::ResetKapi();
-  xarvel::ResetTables();
-  xarvel::ResetIndexFiles();
-  xarvel::ResetLinkState();
-  xarvel::ResetMainWindowState();
-  xarvel::ResetDebug();
-  plat::ResetWindows();
-  plat::ResetDialogModels();
-}
 
 // The driver's main window and a dialog model for its display fields; KAPI is created by each
 // test as it needs it.

@@ -1,0 +1,334 @@
+// The status dialog and the main window's menu, driven as the operator and the timers drive
+// them: messages to the dialog and main window procedures, read back from the dialog and menu
+// model.
+#include "platform/dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/profile.h"
+#include "core/about.h"
+#include "core/driver.h"
+#include "core/main_window.h"
+#include "driver_fixture.h"
+#include "interface/kapisup.h"
+#include "link/link_state.h"
+#include "platform/window.h"
+#include "state/router_tables.h"
+#include "test_support.h"
+#include "ui/debug.h"
+#include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
+
+namespace {
+
+using testing_support::AddRouter;
+using testing_support::DebugCapture;
+using testing_support::EnvGuard;
+using xarvel::Core;
+using xarvel::Dlg;
+using xarvel::Profile;
+
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::EnsureQtApp();
+    testing_support::ResetAll();
+    xarvel::Settings& s = Profile().settings;
+    s.Connection_Mode = 1;
+    s.TallyDelay = 500;
+    s.SaveDelay = 5;
+    s.ParkSource = 7;
+    s.ParkName = "PARK";
+    s.NameLength = 8;
+    s.Com = 2;
+    s.Speed = 9600;
+    s.DataBits = 8;
+    s.StopBits = 1;
+    s.Parity = 'n';
+    main_ = plat::CreateWindow(xarvel::MainWndProc, true);
+    Core().MainWindow = main_;
+    xarvel::LoadMainMenu(main_);
+  }
+  void TearDown() override {
+    testing_support::ResetAll();
+    QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+  }
+
+  void Create() { dialog_ = xarvel::Dialog_Create(main_); }
+
+  std::string Field(int id) const { return plat::GetDlgItemText(dialog_, id); }
+  bool Enabled(int id) const { return plat::IsWindowEnabled(dialog_, id); }
+  bool Checked(int id) const { return plat::IsMenuItemChecked(main_, id); }
+  void Menu(int id) { plat::SendMessage(main_, plat::WM_COMMAND, id, 0); }
+  void Timer(uintptr_t id) { plat::SendMessage(dialog_, plat::WM_TIMER, id, 0); }
+  // The operator picks a row of a list, which the view reports as a command of the list.
+  void Pick(int list, int row) {
+    plat::ListSelect(dialog_, list, row);
+    plat::SendMessage(dialog_, plat::WM_COMMAND, list, 0);
+  }
+
+  EnvGuard display_{"DISPLAY", std::nullopt};
+  EnvGuard wayland_{"WAYLAND_DISPLAY", std::nullopt};
+  DebugCapture debug_;
+  plat::Hwnd main_ = plat::kNoWindow;
+  plat::Hwnd dialog_ = plat::kNoWindow;
+};
+
+TEST_F(DialogTest, InitialisationFillsRouterRowsListsAndFlags) {
+  AddRouter(0, 101, 8, 3, 32, 64);
+  AddRouter(2, 103, 2, 2);
+  Profile().CurrentRouter = 0;
+  Profile().settings.PollForMC1000LockStatus = 1;
+  Profile().settings.LockStatusInfodriverID = 900;
+  Create();
+  ASSERT_NE(dialog_, plat::kNoWindow);
+  EXPECT_EQ(Core().MainDialog, dialog_);
+
+  EXPECT_EQ(Field(5001), "101");
+  EXPECT_EQ(Field(5101), "008");
+  EXPECT_EQ(Field(5201), "003");
+  EXPECT_EQ(Field(5301), "32/64");
+  EXPECT_EQ(Field(5003), "103");
+  EXPECT_EQ(Field(5002), "");
+  EXPECT_FALSE(Enabled(5002));
+  EXPECT_TRUE(plat::IsMenuItemGrayed(main_, 4002));
+  EXPECT_FALSE(plat::IsMenuItemGrayed(main_, 4003));
+  EXPECT_TRUE(Checked(4001));
+  EXPECT_EQ(Field(xarvel::IDC_ROUTER), "Router 'A' 101");
+
+  // Row 0 is the park entry, row n source n; destinations start at row 0.
+  ASSERT_EQ(plat::ListCount(dialog_, xarvel::IDC_SOURCE_LIST), 9);
+  EXPECT_EQ(plat::ListRow(dialog_, xarvel::IDC_SOURCE_LIST, 0), "     PARK");
+  EXPECT_EQ(plat::ListRow(dialog_, xarvel::IDC_SOURCE_LIST, 4), "  4  ");
+  EXPECT_EQ(plat::ListCount(dialog_, xarvel::IDC_DEST_LIST), 3);
+  EXPECT_EQ(plat::ListSelected(dialog_, xarvel::IDC_DEST_LIST), 0);
+  EXPECT_EQ(Dlg().SelectedDest, 1);
+
+  EXPECT_EQ(Field(xarvel::IDC_PARK), "7");
+  EXPECT_EQ(Field(xarvel::IDC_LINK_MODE), " SERIAL ");
+  EXPECT_EQ(Field(xarvel::IDC_CONN_A), " Com2 9600:8:1:n");
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "  ?  ");
+  EXPECT_EQ(Field(xarvel::IDC_LOCK_POLL), "Y");
+  EXPECT_EQ(Field(xarvel::IDC_LOCK_INFODRIVER), "900");
+  EXPECT_TRUE(Checked(xarvel::IDM_LOCK_POLL));
+  EXPECT_FALSE(Enabled(xarvel::IDC_MC1000_LOCK));
+  EXPECT_EQ(Field(xarvel::IDC_NAME_UPDATE), "N");
+  EXPECT_TRUE(plat::IsMenuItemGrayed(main_, xarvel::IDM_SEND_SOURCE_NAME));
+  EXPECT_TRUE(Checked(xarvel::IDM_DEBUG_OFF));
+  EXPECT_FALSE(Checked(xarvel::IDM_DEBUG_ON));
+  EXPECT_EQ(plat::GetFocus(dialog_), xarvel::IDC_DEST_LIST);
+
+  // An unknown tally selects the park row; the link is confirmed and both timers run.
+  EXPECT_EQ(plat::ListSelected(dialog_, xarvel::IDC_SOURCE_LIST), 7);
+  EXPECT_EQ(xarvel::Link().ComState, xarvel::kComOk);
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerPoll), 500u);
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerSave), 60000u);
+}
+
+TEST_F(DialogTest, LinkFieldsFollowTheConnectionMode) {
+  AddRouter(0, 101, 4, 4);
+  xarvel::Settings& s = Profile().settings;
+  s.Connection_Mode = 2;
+  s.Dual_Controllers = 1;
+  s.IP_Address_A = "127.0.0.1";
+  s.IP_Address_B = "10.0.0.300";
+  s.IP_Port = 4001;
+  Create();
+  EXPECT_EQ(Field(xarvel::IDC_LINK_MODE), "IP-Dual");
+  EXPECT_EQ(Field(xarvel::IDC_CONN_A), "127.0.0.1:4001");
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), " ? ");
+  EXPECT_EQ(Field(xarvel::IDC_CONN_B), "10.0.0.300 - ERROR");
+  EXPECT_EQ(Field(xarvel::IDC_LOCK_INFODRIVER), "n/a");
+}
+
+TEST_F(DialogTest, SimulationNeedsNoPollTimerAndReadsAsSerial) {
+  AddRouter(0, 101, 4, 4);
+  Profile().settings.Simulation = 1;
+  Profile().settings.Connection_Mode = 2;
+  Create();
+  EXPECT_EQ(Field(xarvel::IDC_LINK_MODE), "SIMULATION");
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerPoll), 0u);
+  EXPECT_EQ(Profile().settings.Connection_Mode, 1);
+  EXPECT_EQ(xarvel::Link().ComState, xarvel::kComOk);
+}
+
+TEST_F(DialogTest, ZeroTallyDelayDoesNotSpinThePoll) {
+  AddRouter(0, 101, 4, 4);
+  Profile().settings.TallyDelay = 0;
+  Create();
+  EXPECT_GE(plat::TimerPeriod(dialog_, xarvel::kTimerPoll), 10u);
+}
+
+TEST_F(DialogTest, PollWalksEveryDefinedRouterInTurn) {
+  AddRouter(0, 101, 4, 3);
+  AddRouter(2, 103, 4, 2);
+  AddRouter(25, 126, 4, 6);
+  Profile().routers[25].Min_Dest = 5;
+  Profile().routers[25].Max_Dest = 6;
+  Create();
+  std::vector<std::pair<int, int>> walk;
+  for (int i = 0; i < 9; ++i) {
+    Timer(xarvel::kTimerPoll);
+    walk.emplace_back(Dlg().PollRouter, Dlg().PollPointer);
+  }
+  const std::vector<std::pair<int, int>> expected = {{0, 1},  {0, 2},  {0, 3}, {2, 1}, {2, 2},
+                                                     {25, 5}, {25, 6}, {0, 1}, {0, 2}};
+  EXPECT_EQ(walk, expected);
+  EXPECT_EQ(Field(1701), "101");
+  EXPECT_EQ(Field(1702), "2");
+}
+
+TEST_F(DialogTest, RouterMenuMovesTheCheckAndRefillsTheLists) {
+  AddRouter(0, 101, 4, 3);
+  AddRouter(25, 126, 2, 8);
+  Create();
+  Pick(xarvel::IDC_DEST_LIST, 2);
+  EXPECT_EQ(Dlg().SelectedDest, 3);
+  Menu(4026);
+  EXPECT_EQ(Profile().CurrentRouter, 25);
+  EXPECT_TRUE(Checked(4026));
+  EXPECT_FALSE(Checked(4001));
+  EXPECT_EQ(Field(xarvel::IDC_ROUTER), "Router 'Z' 126");
+  EXPECT_EQ(plat::ListCount(dialog_, xarvel::IDC_DEST_LIST), 8);
+  EXPECT_EQ(Dlg().SelectedDest, 1);
+  Menu(4001);
+  EXPECT_EQ(Profile().CurrentRouter, 0);
+  EXPECT_EQ(plat::ListCount(dialog_, xarvel::IDC_DEST_LIST), 3);
+}
+
+TEST_F(DialogTest, RouterWithoutDestinationsDisablesTheButtons) {
+  AddRouter(0, 101, 4, 3);
+  AddRouter(1, 102, 4, 0);
+  Create();
+  Menu(4002);
+  EXPECT_FALSE(Enabled(xarvel::IDC_TAKE));
+  EXPECT_FALSE(Enabled(xarvel::IDC_LOCK));
+  EXPECT_FALSE(Enabled(xarvel::IDC_MC1000_LOCK));
+}
+
+TEST_F(DialogTest, SelectionShowsTheLockStates) {
+  AddRouter(0, 101, 8, 4);
+  Create();
+  xarvel::SetTally(101, 2, 5);
+  xarvel::SetLock(101, 2, 1);
+  xarvel::SetMC1000Lock(0, 2, 255);
+  Pick(xarvel::IDC_DEST_LIST, 1);
+  EXPECT_EQ(plat::ListSelected(dialog_, xarvel::IDC_SOURCE_LIST), 5);
+  EXPECT_EQ(Field(xarvel::IDC_LOCK), "--LOCKED--");
+  EXPECT_FALSE(Enabled(xarvel::IDC_TAKE));
+  EXPECT_EQ(Field(xarvel::IDC_MC1000_LOCK), "-- LOCKED --");
+  Pick(xarvel::IDC_DEST_LIST, 0);
+  EXPECT_EQ(Field(xarvel::IDC_LOCK), "Unlocked");
+  EXPECT_TRUE(Enabled(xarvel::IDC_TAKE));
+  EXPECT_EQ(Field(xarvel::IDC_MC1000_LOCK), "Unlocked");
+}
+
+TEST_F(DialogTest, LockChangeWindowOpensAndClosesByItself) {
+  AddRouter(0, 101, 4, 4);
+  Create();
+  xarvel::Dialog_MC1000Lock();
+  EXPECT_TRUE(
+      debug_.Contains("Dialog_MC1000Lock - Set MC1000 Locks option not enabled- no action taken"));
+  Menu(xarvel::IDM_LOCK_CHANGE);
+  EXPECT_EQ(Dlg().MC1000LockChange, 1);
+  EXPECT_TRUE(Checked(xarvel::IDM_LOCK_CHANGE));
+  EXPECT_TRUE(Enabled(xarvel::IDC_MC1000_LOCK));
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerLockChange), 30000u);
+  EXPECT_TRUE(debug_.Contains(" + Enabling MC1000 lock changes"));
+  Timer(xarvel::kTimerLockChange);  // thirty seconds later
+  EXPECT_EQ(Dlg().MC1000LockChange, 0);
+  EXPECT_FALSE(Checked(xarvel::IDM_LOCK_CHANGE));
+  EXPECT_FALSE(Enabled(xarvel::IDC_MC1000_LOCK));
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerLockChange), 0u);
+  // Turned on and off again by hand.
+  Menu(xarvel::IDM_LOCK_CHANGE);
+  Menu(xarvel::IDM_LOCK_CHANGE);
+  EXPECT_EQ(Dlg().MC1000LockChange, 0);
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerLockChange), 0u);
+  EXPECT_TRUE(debug_.Contains(" - Disabling MC1000 lock changes"));
+}
+
+TEST_F(DialogTest, MenuFlagsToggleWithTheirMarksAndFields) {
+  AddRouter(0, 101, 4, 4);
+  Create();
+  Menu(xarvel::IDM_LOCK_POLL);
+  EXPECT_EQ(Profile().settings.PollForMC1000LockStatus, 1);
+  EXPECT_EQ(Field(xarvel::IDC_LOCK_POLL), "Y");
+  EXPECT_EQ(Field(xarvel::IDC_MC1000_LOCK), " ");
+  Menu(xarvel::IDM_LOCK_POLL);
+  EXPECT_EQ(Profile().settings.PollForMC1000LockStatus, 0);
+  EXPECT_EQ(Field(xarvel::IDC_LOCK_POLL), " ");
+  EXPECT_FALSE(Checked(xarvel::IDM_LOCK_POLL));
+
+  Menu(xarvel::IDM_NAME_UPDATE);
+  EXPECT_EQ(Field(xarvel::IDC_NAME_UPDATE), "Y");
+  EXPECT_FALSE(plat::IsMenuItemGrayed(main_, xarvel::IDM_SEND_DEST_NAME));
+  Menu(xarvel::IDM_NAME_UPDATE);
+  EXPECT_EQ(Field(xarvel::IDC_NAME_UPDATE), "N");
+  EXPECT_TRUE(plat::IsMenuItemGrayed(main_, xarvel::IDM_SEND_DEST_NAME));
+  EXPECT_TRUE(debug_.Contains(" - Disabling setting of Router Names "));
+
+  Menu(xarvel::IDM_DEBUG_ON);
+  EXPECT_EQ(xarvel::Debug().DebugMode, 1);
+  EXPECT_TRUE(Checked(xarvel::IDM_DEBUG_ON));
+  EXPECT_FALSE(Checked(xarvel::IDM_DEBUG_OFF));
+  Menu(xarvel::IDM_DEBUG_OFF);
+  EXPECT_EQ(xarvel::Debug().DebugMode, 0);
+  EXPECT_TRUE(Checked(xarvel::IDM_DEBUG_OFF));
+}
+
+TEST_F(DialogTest, ReconnectIsOnlyForTcp) {
+  AddRouter(0, 101, 4, 4);
+  Create();
+  Menu(xarvel::IDM_RECONNECT);
+  EXPECT_EQ(Field(xarvel::IDC_MESSAGE),
+            "Ignoring request forForcing Reconnection to hardware - only for IP Comms");
+  Profile().settings.Connection_Mode = 2;
+  xarvel::Link().ActiveController = xarvel::kControllerB;
+  xarvel::Link().ComState = xarvel::kComOk;
+  Menu(xarvel::IDM_RECONNECT);
+  EXPECT_EQ(Field(xarvel::IDC_MESSAGE), "Forcing Reconnection to hardware");
+  EXPECT_EQ(xarvel::Link().ActiveController, xarvel::kControllerNone);
+  EXPECT_EQ(xarvel::Link().ComState, xarvel::kComFailed);
+}
+
+TEST_F(DialogTest, BoxCommandsFocusAListAndSelectItsFirstRow) {
+  AddRouter(0, 101, 4, 4);
+  Create();
+  plat::ListSelect(dialog_, xarvel::IDC_SOURCE_LIST, -1);
+  Menu(xarvel::IDM_SOURCE_BOX);
+  EXPECT_EQ(plat::GetFocus(dialog_), xarvel::IDC_SOURCE_LIST);
+  EXPECT_EQ(plat::ListSelected(dialog_, xarvel::IDC_SOURCE_LIST), 0);
+  Menu(xarvel::IDM_DEST_BOX);
+  EXPECT_EQ(plat::GetFocus(dialog_), xarvel::IDC_DEST_LIST);
+}
+
+TEST_F(DialogTest, LinkQueriesAnswerByTheLinkState) {
+  xarvel::Link().ComState = xarvel::kComUnconfirmed;
+  EXPECT_EQ(plat::SendMessage(main_, xarvel::ZUT_INQDEVGOTXRX, 0, 0), 0);
+  EXPECT_EQ(plat::SendMessage(main_, xarvel::ZUT_REQDEVGOTXRX, 2, 0), 0);
+  xarvel::Link().ComState = xarvel::kComFailed;
+  EXPECT_EQ(plat::SendMessage(main_, xarvel::ZUT_INQDEVGOTXRX, 0, 0), 0);
+  xarvel::Link().ComState = xarvel::kComOk;
+  EXPECT_EQ(plat::SendMessage(main_, xarvel::ZUT_INQDEVGOTXRX, 0, 0), 1);
+  EXPECT_EQ(plat::SendMessage(main_, xarvel::ZUT_REQDEVGORXONLY, 0, 0), 0);
+}
+
+TEST_F(DialogTest, AboutBoxShowsVersionProfileAndSaveFormat) {
+  Core().VersionString = "1. 0. 0. 0";
+  Profile().ProfileText = "Config : /x/DEV_012.INI";
+  const auto texts = xarvel::AboutBoxTexts();
+  EXPECT_EQ(texts[0].text, "Version 1. 0. 0. 0");
+  EXPECT_EQ(texts[2].text, "Config : /x/DEV_012.INI");
+  EXPECT_EQ(texts[3].text, "Saving to .idx files");
+  Menu(xarvel::IDM_ABOUT);  // headless: the texts go to the debug output, nothing waits
+  EXPECT_TRUE(debug_.Contains("Orvana / KIRN MC1000 Controller Driver"));
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_site.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/bus_client.h"
@@ -22,32 +23,19 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using plat::Hwnd;
 using plat::LParam;
 using plat::LResult;
 using plat::WParam;
 using testing_support::Process;
 using testing_support::ReadFile;
+using testing_support::Result;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-class KirnTest : public ::testing::Test {
+class KirnTest : public testing_support::SiteTest {
  protected:
-  void SetUp() override {
-    WriteFile(dir_.path() / "DEV_012.INI",
-              "[Controller]\nSimulation=1\n[Routers]\nRouter_A=101,1,16\nRouter_B=102,1,8\n");
-    WriteFile(dir_.path() / "DEV_101.INI",
-              "[Database]\nDatabaseSize_0=32\nDatabaseSize_1=16\n"
-              "[Database_0]\n5=CAM 5\n6=A NAME OF TWENTY-SIX CHARS\n[Database_1]\n1=MON 1\n");
-    WriteFile(dir_.path() / "DEV_102.INI", "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=8\n");
-  }
+  void SetUp() override { WriteSimulationSite(); }
 
   void TearDown() override {
     if (client_) {
@@ -55,57 +43,6 @@ class KirnTest : public ::testing::Test {
       plat::SetTransport(nullptr);
       client_.reset();
     }
-  }
-
-  std::string Bus() const { return (dir_.path() / "bus.sock").string(); }
-
-  std::vector<std::string> Env() const {
-    return {"KIRN_BUS=" + Bus(),
-            "KIRN_WINDIR=" + dir_.str(),
-            "DISPLAY=",
-            "WAYLAND_DISPLAY=",
-            "ZQ_ROOT=",
-            "ZQ_SYSTEM=",
-            "KIRN_CONFIG_LOCATOR=" + (dir_.path() / "no-locator.ini").string(),
-            "HOME=" + dir_.str()};
-  }
-
-  std::unique_ptr<Process> Start(std::vector<std::string> argv) {
-    return std::make_unique<Process>(argv, Env());
-  }
-
-  std::unique_ptr<Process> StartServe(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {KIRN_BIN, "serve"});
-    auto serve = Start(args);
-    EXPECT_TRUE(serve->WaitForOutput("ready bus", 10000)) << serve->Stderr();
-    return serve;
-  }
-
-  // Starts the driver and waits until both its devices are registered.
-  std::unique_ptr<Process> StartDriver(const Process& serve) {
-    auto driver = Start({XARVEL_BIN, "12"});
-    EXPECT_TRUE(serve.WaitForOutput("register 102 ", 20000)) << serve.Stdout() << driver->Stderr();
-    return driver;
-  }
-
-  Result Kirn(std::vector<std::string> args) {
-    args.insert(args.begin(), KIRN_BIN);
-    Process p(args, Env());
-    Result r;
-    r.code = p.Wait(15000);
-    r.out = p.Stdout();
-    r.err = p.Stderr();
-    return r;
-  }
-
-  // Polls `kirn devices` until it prints `want`.
-  bool DevicesBecome(const std::string& want, std::string* last) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    do {
-      *last = Kirn({"devices"}).out;
-      if (*last == want) return true;
-    } while (Clock::now() < deadline);
-    return false;
   }
 
   // --- This process as a driver on the bus (no Qt loop: served with Pump). ---
@@ -197,7 +134,6 @@ class KirnTest : public ::testing::Test {
     return reinterpret_cast<const char*>(record);
   }
 
-  TempDir dir_;
   std::unique_ptr<plat::BusClient> client_;
   Hwnd kapi_ = 0;
   std::vector<std::string> commands_;

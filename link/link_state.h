@@ -19,6 +19,8 @@ struct LinkState {
   int ConnStateB = 2;
   // Controller commands sent since the controller last reported a route.
   int UnAckedCount = 0;
+  // Index of the open serial port, negative when none is open.
+  int SerialPort = -1;
 };
 
 // The one process-wide link state.

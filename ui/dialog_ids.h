@@ -5,6 +5,8 @@
 
 namespace xarvel {
 
+inline constexpr int IDC_RESETS_A = 211;
+inline constexpr int IDC_RESETS_B = 214;
 inline constexpr int IDC_SOURCE_LIST = 1001;
 inline constexpr int IDC_DEST_LIST = 1002;
 inline constexpr int IDC_MODE = 1007;
@@ -17,6 +19,7 @@ inline constexpr int IDC_LOCK_POLL = 1705;
 inline constexpr int IDC_NAME_UPDATE = 1706;
 inline constexpr int IDC_LINK_STATUS = 1801;
 inline constexpr int IDC_LINK_STATUS2 = 1803;
+inline constexpr int IDC_ACTIVE_CONTROLLER = 1804;
 inline constexpr int IDC_LOCK_INFODRIVER = 2002;
 
 // Writes `text` into control `id` of the status dialog; does nothing while there is no dialog.

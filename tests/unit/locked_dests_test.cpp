@@ -80,6 +80,7 @@ TEST_F(LockedDestsTest, ListsLockListedDestinationsWithinTheRouter) {
   DefineRouter(1, 102, 10);
   DefineRouter(2, 103, 10);
   DefineRouter(3, 104, 10);
+  DefineRouter(4, 105, 10);
   xarvel::MemoryInit();
   SetList('A', "Locked_01", " 4,,9");
   SetList('A', "Locked_02", "5-7");
@@ -88,6 +89,7 @@ TEST_F(LockedDestsTest, ListsLockListedDestinationsWithinTheRouter) {
   SetList('C', "Locked_01", "");
   SetList('C', "Locked_02", "5");
   SetList('D', "Locked_02", "6");  // no Locked_01 at all
+  SetList('E', "Locked_01", "11,0");
   xarvel::LoadLockedDestinationsFromDevIni();
 
   EXPECT_EQ(LockedOf(101, 10), "4 5 9 ");
@@ -102,6 +104,8 @@ TEST_F(LockedDestsTest, ListsLockListedDestinationsWithinTheRouter) {
   EXPECT_EQ(GetList('C', "Locked_02"), "5");
   EXPECT_EQ(GetList('D', "Locked_01"), "");  // template key written in front of the gap
   EXPECT_EQ(GetList('D', "Locked_02"), "6");
+  EXPECT_EQ(LockedOf(105, 10), "");
+  EXPECT_EQ(GetList('E', "Locked_01"), "11,0");  // a list that yields nothing is not replaced
   // Loading is not a change to be saved by the timer.
   EXPECT_EQ(xarvel::Tables().TablesChanged, 0);
 }
@@ -120,16 +124,6 @@ TEST_F(LockedDestsTest, FirstRunCreatesEveryRoutersSection) {
   // A second load finds the templates and leaves the file as it is.
   xarvel::LoadLockedDestinationsFromDevIni();
   EXPECT_EQ(ReadFile(Profile_()), expected);
-}
-
-TEST_F(LockedDestsTest, ListOfOnlyUnknownDestinationsIsKept) {
-  DefineRouter(0, 101, 10);
-  xarvel::MemoryInit();
-  SetList('A', "Locked_01", "11,0");
-  xarvel::LoadLockedDestinationsFromDevIni();
-
-  EXPECT_EQ(LockedOf(101, 10), "");
-  EXPECT_EQ(GetList('A', "Locked_01"), "11,0");
 }
 
 TEST_F(LockedDestsTest, ReloadAddsLocksButNeverClearsThem) {

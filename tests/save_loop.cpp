@@ -18,11 +18,11 @@ int main() {
   plat::SetDebugSink([](std::string_view) {});
   xarvel::DriverProfile& p = xarvel::Profile();
   p.DeviceNumber = 12;
-  for (const save_loop::RouterSpec& spec : save_loop::kRouters) {
-    xarvel::RouterConfig& r = p.routers[static_cast<size_t>(spec.index)];
-    r.DeviceId = spec.device_id;
+  for (const save_loop::RouterSetup& setup : save_loop::kRouters) {
+    xarvel::RouterConfig& r = p.routers[static_cast<size_t>(setup.index)];
+    r.DeviceId = setup.device_id;
     r.Min_Dest = 1;
-    r.Max_Dest = spec.dests;
+    r.Max_Dest = setup.dests;
   }
   xarvel::MemoryInit();
   xarvel::IndexFiles().SaveFormat = xarvel::kSaveAsIdx;

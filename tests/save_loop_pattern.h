@@ -11,14 +11,14 @@
 
 namespace save_loop {
 
-struct RouterSpec {
+struct RouterSetup {
   int index;
   int device_id;
   int dests;
 };
 
 // Routers A and C; the others have no tables and are stored as zeros.
-inline constexpr std::array<RouterSpec, 2> kRouters{{{0, 101, 4096}, {2, 102, 64}}};
+inline constexpr std::array<RouterSetup, 2> kRouters{{{0, 101, 4096}, {2, 102, 64}}};
 
 // Tally entry (destination d, 1-based) of router `index` in generation g: entry 1 of router A
 // holds g itself, so the generation of a file can be read back from its first two bytes.
@@ -35,20 +35,20 @@ inline uint8_t Lock(unsigned g, int index, int d) {
 
 // Fills the tables of the routers in kRouters for generation g.
 inline void Fill(unsigned g) {
-  for (const RouterSpec& spec : kRouters) {
-    xarvel::RouterConfig& r = xarvel::Profile().routers[static_cast<size_t>(spec.index)];
+  for (const RouterSetup& setup : kRouters) {
+    xarvel::RouterConfig& r = xarvel::Profile().routers[static_cast<size_t>(setup.index)];
     for (int d = 1; d <= 4096; ++d) {
-      const uint16_t t = Tally(g, spec.index, d);
+      const uint16_t t = Tally(g, setup.index, d);
       r.TallyMemory[2 * static_cast<size_t>(d - 1)] = static_cast<uint8_t>(t >> 8);
       r.TallyMemory[2 * static_cast<size_t>(d - 1) + 1] = static_cast<uint8_t>(t & 0xFF);
-      r.LockMemory[static_cast<size_t>(d - 1)] = Lock(g, spec.index, d);
+      r.LockMemory[static_cast<size_t>(d - 1)] = Lock(g, setup.index, d);
     }
   }
 }
 
 inline bool IsTableRouter(int index) {
-  for (const RouterSpec& spec : kRouters) {
-    if (spec.index == index) return true;
+  for (const RouterSetup& setup : kRouters) {
+    if (setup.index == index) return true;
   }
   return false;
 }

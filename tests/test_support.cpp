@@ -152,6 +152,13 @@ int Process::Stop(int grace_ms) {
   return r;
 }
 
+int Process::Kill() {
+  if (pid_ <= 0) return -1;
+  if (status_ >= 0) return status_;
+  ::kill(pid_, SIGKILL);
+  return Wait(5000);
+}
+
 std::string Process::Stdout() const {
   return ReadFile(dir_.path() / "stdout");
 }

@@ -74,6 +74,8 @@ class Process {
   int Wait(int timeout_ms);
   // SIGTERM, then SIGKILL after `grace_ms`; returns the exit code as Wait does.
   int Stop(int grace_ms = 2000);
+  // SIGKILL at once; returns the exit code as Wait does.
+  int Kill();
   std::string Stdout() const;
   std::string Stderr() const;
   // Polls (every 20 ms, up to `timeout_ms`) until standard output or error contains `needle`.

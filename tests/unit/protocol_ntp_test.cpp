@@ -211,14 +211,6 @@ TEST_F(ProtocolTest, EntryLimits) {
   xarvel::NTP_Decode(".UAAAAAAA12,31;A14,2\r");
   EXPECT_EQ(GetTally(101, 12), 1);
   EXPECT_EQ(GetTally(101, 14), 2);
-
-  xarvel::NtpEntries entries;
-  EXPECT_EQ(xarvel::NTP_SplitEntries("UA1,2;A10,20\r", entries), 2);
-  EXPECT_EQ(entries[0], "A1,2");
-  EXPECT_EQ(entries[1], "A10,20");
-  EXPECT_EQ(xarvel::NTP_CountLevels("ABC"), 2);
-  EXPECT_EQ(xarvel::NTP_CountLevels("AB1,2"), 2);
-  EXPECT_EQ(xarvel::NTP_CountLevels(""), 0);
 }
 
 TEST_F(ProtocolTest, ReceiverFindsRepliesAmongNoiseAndAcrossTheBufferEnd) {

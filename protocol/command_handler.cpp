@@ -1,10 +1,268 @@
 #include "protocol/command_handler.h"
 
-namespace xarvel {
+#include "config/profile.h"
+#include "core/driver.h"
+#include "interface/kapisup.h"
+#include "platform/dialog.h"
+#include "protocol/ntp.h"
+#include "state/router_tables.h"
+#include "ui/debug.h"
+#include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
 
-// Commands are not carried out yet: every text is taken in and ignored, as a refused command is.
-void ResetRmState() {}
-void ParseCommand(std::string_view /*text*/) {}
-void DatabaseChange(int, int32_t, int, int) {}
+namespace xarvel {
+namespace {
+
+// Interface modes the route command looks at.
+constexpr int kModeRxOnly = 1;
+constexpr int kModeTxRx = 2;
+
+// A text as a C string would see it: up to its first NUL.
+std::string_view UpToNul(std::string_view text) {
+  const size_t nul = text.find('\0');
+  return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+void SetField(int k, std::string_view text) {
+  CommandFields& f = Commands().fields;
+  const auto i = static_cast<size_t>(k - 1);
+  if (text.size() > kMaxFieldText) text = text.substr(0, kMaxFieldText);
+  text.copy(f.text[i].data(), text.size());
+  f.text[i][text.size()] = '\0';
+  f.length[i] = text.size();
+  int value = 0;
+  ScanDecimal(text, value);
+  f.value[i] = value;
+}
+
+// Access numbers 0..1000 have an entry in the access table; any other number has no access.
+int AccessEntry(int access) {
+  if (access < 0 || access >= kAccessCount) return 0;
+  return Profile().Access[static_cast<size_t>(access)];
+}
+
+// One reading of a route request: `source` to `dest` on router `index` (device `device_id`).
+// Returns the source used (the park source stands in for source 0).
+int Route(int index, int device_id, int source, int dest) {
+  if (source == 0) source = Profile().settings.ParkSource;
+  if (Profile().settings.Simulation != 1) {
+    NTP_Connect(index, source, dest);
+    // Already routed: the controller may not report it again, so answer at once.
+    if (GetTally(device_id, dest) == source) SendRevertives(device_id, dest, dest, 1, 0);
+  } else {
+    SetTally(device_id, dest, source);
+    SendRevertives(device_id, dest, dest, 1, 0);
+    Tables().TablesChanged = 1;
+  }
+  return source;
+}
+
+bool RangeRequestAllowed(int index, int first, int last, int access) {
+  return index != -1 && IsValidDest(index, first) && IsValidDest(index, last) &&
+         AccessEntry(access) != 0;
+}
+
+int PollOrQuery(std::string_view text, int kind) {
+  ExtractFields(text, 4);
+  const CommandFields& f = Commands().fields;
+  const int device_id = f.Value(1);
+  const int first = f.Value(2);
+  const int last = f.Value(3);
+  const int access = f.Value(4);
+  const int index = FindRouter(device_id);
+  DebugPrint(text, 0);
+  DebugPrintf(0, "%d %d", device_id, index);
+  if (RangeRequestAllowed(index, first, last, access)) {
+    SendRevertives(device_id, first, last, kind, access);
+  }
+  return 1;
+}
+
+// The name as the controller takes it: short names cut to 8 characters and padded with blanks
+// to 9 (length class 8), long names cut to 10 and padded to 11 (length class 10).
+std::string ControllerName(std::string_view name, int& length_class) {
+  const bool long_names = Profile().settings.NameLength >= 10;
+  length_class = long_names ? 10 : 8;
+  const size_t keep = long_names ? 10 : 8;
+  const size_t width = long_names ? 11 : 9;
+  std::string out(name.substr(0, keep));
+  out.resize(width, ' ');
+  return out;
+}
+
+}  // namespace
+
+CommandState& Commands() {
+  static CommandState state;
+  return state;
+}
+
+void ResetRmState() {
+  Commands().rm = RmState{};
+}
+
+void ResetCommandState() {
+  Commands() = CommandState{};
+}
+
+void ExtractFields(std::string_view text, int n) {
+  if (n > kCommandFields) n = kCommandFields;
+  for (int k = 1; k <= kCommandFields; ++k) SetField(k, {});
+
+  const size_t len = text.size();
+  size_t p = 3;
+  for (int k = 1; k <= n && p < len; ++k) {
+    while (p < len && text[p] == ' ') ++p;
+    size_t start = p;
+    size_t end = p;
+    if (p < len && text[p] == '\'') {
+      start = p + 1;
+      const size_t close = text.find('\'', start);
+      end = close == std::string_view::npos ? len : close;
+      p = close == std::string_view::npos ? len : close + 1;
+    } else {
+      while (end < len && text[end] != ' ') ++end;
+      p = end;
+    }
+    SetField(k, text.substr(start, end - start));
+    while (p < len && text[p] != ' ') ++p;
+  }
+}
+
+void ParseCommand(std::string_view text) {
+  text = UpToNul(text);
+  DebugPrintf(0, "Parsing - [%.*s]", static_cast<int>(text.size()), text.data());
+  if (text.size() < 2 || text[0] != 'R') return;
+  switch (text[1]) {
+    case 'C':
+      Cmd_RouterConnect(text);
+      break;
+    case 'L':
+      Cmd_RouterLock(text);
+      break;
+    case 'M':
+      Cmd_DatabaseModify(text);
+      break;
+    case 'P':
+      Cmd_RouterPoll(text);
+      break;
+    case 'Q':
+      Cmd_RouterQuery(text);
+      break;
+    default:
+      break;
+  }
+}
+
+int Cmd_RouterConnect(std::string_view text) {
+  const int mode = Kapi().DriverMode;
+  if (mode == kModeRxOnly) {
+    Dlg_SetText(IDC_MODE, "Rx Only");
+    return 1;
+  }
+  if (mode != kModeTxRx) Dlg_SetText(IDC_MODE, "Tx/Rx");
+
+  ExtractFields(text, 5);
+  CommandFields& f = Commands().fields;
+  const int device_id = f.Value(1);
+  // Both readings test the numbers as they were received.
+  const int a = f.Value(2);
+  const int b = f.Value(3);
+  const int access = f.Value(5);
+  const int index = FindRouter(device_id);
+  DebugPrintf(1, "Cmd_RouterConnect = iRtr %d var4 %d bAccess %d", index, access,
+              AccessEntry(access));
+  if (index == -1 || AccessEntry(access) == 0) return 1;
+
+  const Settings& s = Profile().settings;
+  if (s.SourceToDest != 0 && IsValidSource(index, a) && IsValidDest(index, b) &&
+      GetLock(device_id, b) == 0) {
+    f.value[1] = Route(index, device_id, a, b);
+  }
+  // The destination of this reading is the number as received: the park source written into
+  // the field above stands for a source, never for a destination.
+  if (s.DestToSource != 0 && IsValidSource(index, b) && IsValidDest(index, a) &&
+      GetLock(device_id, a) == 0) {
+    f.value[2] = Route(index, device_id, b, a);
+  }
+  return 1;
+}
+
+bool Cmd_RouterLock(std::string_view text) {
+  ExtractFields(text, 5);
+  const CommandFields& f = Commands().fields;
+  const int device_id = f.Value(1);
+  const int first = f.Value(2);
+  const int last = f.Value(3);
+  const int state = f.Value(4);
+  const int index = FindRouter(device_id);
+  bool done = false;
+  if (RangeRequestAllowed(index, first, last, f.Value(5))) {
+    for (int d = first; d <= last; ++d) SetLock(device_id, d, state);
+    Tables().TablesChanged = 1;
+    Dialog_Update();
+    done = true;
+  }
+  LockLog(UpToNul(text));
+  return done;
+}
+
+int Cmd_RouterPoll(std::string_view text) {
+  return PollOrQuery(text, 1);
+}
+
+int Cmd_RouterQuery(std::string_view text) {
+  return PollOrQuery(text, 2);
+}
+
+void Cmd_DatabaseModify(std::string_view text) {
+  ExtractFields(text, 5);
+  const CommandFields& f = Commands().fields;
+  const std::string_view name = f.Text(4);
+  DebugPrintf(0, "from RM extracted %.*s from %.*s", static_cast<int>(name.size()), name.data(),
+              static_cast<int>(text.size()), text.data());
+  RmState& rm = Commands().rm;
+  rm.RevertiveMode = f.Value(5);
+  rm.EntryIndex = f.Value(3);
+  rm.Name.assign(name);
+  DatabaseChange(f.Value(1), f.Value(3), 1, f.Value(2));
+}
+
+void DatabaseChange(int device_id, int32_t entry_index, int changed_by_rm, int database) {
+  if (database >= 2) return;
+  const int index = FindRouter(device_id);
+
+  Dialog_RefreshNameLists(device_id, entry_index);
+  const int current = Profile().CurrentRouter;
+  if (current >= 0 && current < kRouterCount &&
+      Profile().routers[static_cast<size_t>(current)].DeviceId == device_id &&
+      Core().MainDialog != plat::kNoWindow) {
+    plat::SetFocus(Core().MainDialog, IDC_DEST_LIST);
+  }
+
+  const Settings& s = Profile().settings;
+  if (changed_by_rm != 1) return;
+  if (s.UpdateMC1000DatabaseNames == 1 && index != -1) {
+    int length_class = 8;
+    const std::string name = ControllerName(Commands().rm.Name, length_class);
+    if (database == s.UpdateSourceDatabase) {
+      MC1000_name(name, index, entry_index, 0, length_class);
+    } else if (database == s.UpdateDestDatabase) {
+      MC1000_name(name, index, entry_index, 1, length_class);
+    }
+  }
+  if (index == -1) return;
+
+  const RmState& rm = Commands().rm;
+  const int dests = Profile().routers[static_cast<size_t>(index)].DestCount;
+  if (rm.RevertiveMode == 1) {
+    SendRevertives(device_id, 1, dests, 1, 0);
+  } else if (rm.RevertiveMode == 2 && database == 0) {
+    // The destinations fed by the source whose name changed.
+    for (int d = 1; d <= dests; ++d) {
+      if (GetTally(device_id, d) == entry_index) SendRevertives(device_id, d, d, 1, 0);
+    }
+  }
+}
 
 }  // namespace xarvel

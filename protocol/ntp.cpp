@@ -1,22 +1,444 @@
 #include "protocol/ntp.h"
 
-namespace xarvel {
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
-// Placeholders until the protocol is built: nothing is sent and nothing is decoded.
-int NTP_Connect(int, int, int) {
+#include "config/profile.h"
+#include "interface/kapisup.h"
+#include "interface/lock_infodriver.h"
+#include "link/comsup.h"
+#include "link/link_state.h"
+#include "state/router_tables.h"
+#include "ui/debug.h"
+#include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
+
+namespace xarvel {
+namespace {
+
+constexpr unsigned char kCr = '\r';
+// The dialog's "Ans" field: the source last reported for the polled destination.
+constexpr int kPollAnswerField = 1704;
+
+// The reply buffer: the last 32 bytes received, written in a circle.
+struct ReceiverState {
+  std::array<unsigned char, kReplyBufferSize> buffer{};
+  size_t write_pos = 0;
+  // Bytes received since the first "." after the buffer was last emptied (-1: no "." yet);
+  // saturates just above the buffer size. Only used to report a reply too long to keep.
+  int since_dot = -1;
+};
+
+ReceiverState& Receiver() {
+  static ReceiverState state;
+  return state;
+}
+
+bool InSimulation() {
+  return Profile().settings.Simulation == 1;
+}
+
+bool ValidIndex(int index) {
+  return index >= 0 && index < kRouterCount;
+}
+
+RouterConfig& Router(int index) {
+  return Profile().routers[static_cast<size_t>(index)];
+}
+
+// Controller numbering: the offsets apply only when they are positive. Destination 0 stays 0 in
+// route and interrogate commands; source 0 becomes the offset.
+long long ControllerDest(const RouterConfig& r, int dest) {
+  return r.Offset_Dest > 0 && dest > 0 ? static_cast<long long>(dest) + r.Offset_Dest : dest;
+}
+long long ControllerSource(const RouterConfig& r, int source) {
+  return r.Offset_Src > 0 ? static_cast<long long>(source) + r.Offset_Src : source;
+}
+// Name and lock commands add a positive offset whatever the number.
+long long WithOffset(int offset, int number) {
+  return offset > 0 ? static_cast<long long>(number) + offset : number;
+}
+
+// A formatted command of at most kMaxCommandLength characters.
+struct Command {
+  char text[kMaxCommandLength + 1] = {};
+  int length = 0;
+};
+
+Command FormatCommand(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+Command FormatCommand(const char* fmt, ...) {
+  Command c;
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(c.text, sizeof c.text, fmt, args);
+  va_end(args);
+  // Every number here fits in 11 characters, so no command is cut; an error leaves it empty.
+  c.length = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof c.text ? n : 0);
+  if (c.length == 0) c.text[0] = '\0';
+  return c;
+}
+
+void Send(const Command& c) {
+  if (c.length > 0) SendData(c.text, c.length);
+}
+
+std::string LockText(int state) {
+  if (state == 0) return "Unlocked";
+  if (state > 0 && state <= 255) return "-- LOCKED --";
+  return "unknown";
+}
+
+// The first defined router, or -1.
+int FirstDefinedRouter() {
+  for (int i = 0; i < kRouterCount; ++i) {
+    if (Router(i).DeviceId > 0) return i;
+  }
+  return -1;
+}
+
+void StringError() {
+  DebugPrint("NTP_Decode - recieved string error ", 0);
+}
+
+// One route report of level `index`: controller destination `cd`, controller source `cs`.
+void RouteReport(int index, int cd, int cs) {
+  const RouterConfig& r = Router(index);
+  const int park = Profile().settings.ParkSource;
+  Link().UnAckedCount = 0;
+
+  // Both numbers are positive where an offset is taken off, so nothing can overflow.
+  int src = cs;
+  if (r.Offset_Src > 0 && cs > 0) {
+    src = cs - r.Offset_Src;
+    if (src < 0) {
+      DebugPrintf(1, "Incoming OFFSET SRC IS LESS THAN ZERO -> iRtr= %d, iRtrSrc=%d / iZQSrc=%d",
+                  index, cs, src);
+      src = park;
+    }
+  }
+  int dst = cd;
+  if (r.Offset_Dest > 0 && cd > 0) {
+    dst = cd - r.Offset_Dest;
+    if (dst < 0) {
+      DebugPrintf(0, "Incoming OFFSET DEST IS LESS THAN ZERO -> iRtr= %d, iRtrDest=%d / iZQDest=%d",
+                  index, cd, dst);
+      dst = 0;
+    }
+  }
+  DebugPrintf(0, "RX> Incoming -> iRtr= %d, iRtrDest=%d / iZQDest=%d, iRtrSrc=%d / iZQSrc=%d",
+              index, cd, dst, cs, src);
+  if (src == 0) src = park;
+  if (!IsValidDest(index, dst)) return;
+  if (!IsValidSource(index, src)) src = -1;
+
+  if (GetTally(r.DeviceId, dst) != src) {
+    DebugPrint("Setting memory tally tables and updating network", 0);
+    SetTally(r.DeviceId, dst, src);
+    SendRevertives(r.DeviceId, dst, dst, 1, 0);
+    Tables().TablesChanged = 1;
+  }
+  DebugPrintf(0, "RX> Incoming -> iRtr= %d, iTALLYPTR= %d iRtrDest=%d / iZQDest=%d", index,
+              Dlg().PollPointer, cd, dst);
+  // The answer field belongs to the destination being polled, on the router being polled.
+  if (Dlg().PollRouter == index && Dlg().PollPointer == dst) {
+    Dlg_SetText(kPollAnswerField, std::to_string(src));
+  }
+  if (Profile().settings.PollForMC1000LockStatus == 1) MC1000_LockPoll(index, dst);
+}
+
+// ".A" or ".U" followed by entries; `body` starts at the type letter.
+void RouteReports(std::string_view body) {
+  NtpEntries entries;
+  const int count = NTP_SplitEntries(body, entries);
+  int last = -1;
+  for (int k = 0; k < count; ++k) {
+    const std::string_view entry = entries[static_cast<size_t>(k)];
+    const int levels = NTP_CountLevels(entry);
+    if (levels == 0) {
+      DebugPrint("NTP_Decode - lvls error ", 0);
+      continue;
+    }
+    int cd = 0;
+    int cs = 0;
+    if (ScanDecimals(entry.substr(static_cast<size_t>(levels)), ',', {&cd, &cs}) != 2) {
+      // A destination or source that cannot be read names no route: the entry is skipped.
+      DebugPrintf(0, "NTP_Decode - entry without numbers %.*s", static_cast<int>(entry.size()),
+                  entry.data());
+      continue;
+    }
+    for (int l = 0; l < levels; ++l) {
+      const int index = entry[static_cast<size_t>(l)] - 'A';
+      RouteReport(index, cd, cs);
+      if (Router(index).DeviceId > 0) last = index;
+    }
+  }
+  // The link supervisor wants a router to name; with no report of a defined router the first
+  // defined one stands in.
+  ComSup_RouteReply(last != -1 ? last : FirstDefinedRouter());
+}
+
+// ".BA<lock destination>,<status>"; `numbers` starts after the three characters.
+void LockStatus(std::string_view numbers) {
+  DebugPrint("NTP_Decode - MC1000 Lock status reply", 0);
+  int n = 0;
+  int s = 0;
+  if (ScanDecimals(numbers, ',', {&n, &s}) != 2) {
+    StringError();
+    return;
+  }
+  int index = -1;
+  int dest = -1;
+  if (FindLockDest(n, index, dest) == 0) {
+    DebugPrintf(1, "NTP_Decode - MC1000 Lock Dest %d - INVALID LEVEL - unknown dest ", n);
+    return;
+  }
+  DebugPrintf(0,
+              "NTP_Decode - MC1000 Lock Dest %d -- yields rtr level %d and orvana dest %d  status  "
+              "%d ",
+              n, index, dest, s);
+  SetMC1000Lock(index, dest, s);
+  if (Dlg().PollRouter == index && Dlg().PollPointer == dest) {
+    Dlg_SetText(IDC_LOCK_POLL, std::to_string(s));
+  }
+  if (Dlg().SelectedDest == dest && Profile().CurrentRouter == index) {
+    Dlg_SetText(IDC_MC1000_LOCK, s > 0 ? "-- LOCKED --" : "Unlocked");
+  }
+  if (!LockInfodriver_Connected()) return;
+  if (n > 0 && n < 4096) {
+    LockInfodriver_UpdateSlot(n, std::to_string(s));
+  } else {
+    DebugPrintf(1, "NTP_Decode - MC1000 Lock INVALID Dest %d - unable to update infodriver ", n);
+  }
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+// --- Commands.
+
+int NTP_Connect(int router_index, int source, int dest) {
+  if (!ValidIndex(router_index)) {
+    DebugPrintf(0, "NTP_Connect INVALID RTR %d", router_index);
+    return 0;
+  }
+  const RouterConfig& r = Router(router_index);
+  const long long cs = ControllerSource(r, source);
+  const long long cd = ControllerDest(r, dest);
+  const Command c = FormatCommand(".S%c%lld,%lld\r", 'A' + router_index, cd, cs);
+  DebugPrintf(0, "NTP_Connect rtr %d src %d (%lld) dest %d (%lld) TX> %s", router_index, source, cs,
+              dest, cd, c.text);
+  if (!InSimulation()) Send(c);
   return 1;
 }
-int NTP_Interrogate(int, int) {
+
+int NTP_Interrogate(int router_index, int dest) {
+  if (!ValidIndex(router_index)) {
+    DebugPrintf(0, "NTP_Interrogate INVALID RTR %d", router_index);
+    return 0;
+  }
+  const long long cd = ControllerDest(Router(router_index), dest);
+  const Command c = FormatCommand(".I%c%lld\r", 'A' + router_index, cd);
+  DebugPrintf(0, "NTP_Interrogate rtr %d dest %d (%lld) TX> %s", router_index, dest, cd, c.text);
+  if (!InSimulation()) Send(c);
   return 1;
 }
-void MC1000_name(std::string_view, int, int, int, int) {}
-void MC1000_LockPoll(int, int) {}
-void MC1000_LockChange(int, int, int) {}
-void NTP_RxByte(unsigned char) {}
-void NTP_ResetReceiver() {}
-int FindLockDest(int, int& router_index, int& dest) {
+
+void MC1000_name(std::string_view name, int router_index, int entry, int kind, int length_class) {
+  if (!ValidIndex(router_index)) {
+    DebugPrintf(0, "MC1000_name INVALID RTR %d for idx %d  name %.*s", router_index, entry,
+                static_cast<int>(name.size()), name.data());
+    return;
+  }
+  const RouterConfig& r = Router(router_index);
+  const bool dest = kind == 1;
+  const long long number = WithOffset(dest ? r.Offset_Dest : r.Offset_Src, entry);
+  const char letter = dest ? (length_class == 10 ? 'E' : 'D') : (length_class == 10 ? 'T' : 'S');
+
+  Command c = FormatCommand(".W%c%lld,", letter, number);
+  // The name goes after the comma, cut so that the carriage return still fits; control
+  // characters become blanks so the name can never end the command or start another.
+  const size_t room = kMaxCommandLength - static_cast<size_t>(c.length) - 1;
+  const size_t take = name.size() < room ? name.size() : room;
+  for (size_t k = 0; k < take; ++k) {
+    const unsigned char ch = static_cast<unsigned char>(name[k]);
+    c.text[c.length++] = (ch < 0x20 || ch == 0x7f) ? ' ' : static_cast<char>(ch);
+  }
+  c.text[c.length++] = '\r';
+  c.text[c.length] = '\0';
+
+  if (!InSimulation()) Send(c);
+  DebugPrintf(0, "MC1000_name rtr %d idx %d (%lld) %.*s | cmd > %s ", router_index, entry, number,
+              static_cast<int>(name.size()), name.data(), c.text);
+}
+
+void MC1000_LockPoll(int router_index, int dest) {
+  if (!ValidIndex(router_index)) {
+    DebugPrintf(0, "MC1000_LockPoll INVALID RTR %d for dest %d", router_index, dest);
+    return;
+  }
+  long long number = dest;
+  Command c;
+  if (IsValidDest(router_index, dest) && !InSimulation()) {
+    number = WithOffset(Router(router_index).Offset_Dest, dest);
+    c = FormatCommand(".BI%lld\r", number);
+    Send(c);
+  }
+  DebugPrintf(0, "MC1000_LockPoll for  rtr %d idx %d (%lld) | cmd > %s ", router_index, dest,
+              number, c.text);
+}
+
+void MC1000_LockChange(int router_index, int dest, int state) {
+  if (!ValidIndex(router_index)) {
+    DebugPrintf(0, "MC1000_LockChange INVALID RTR %d for dest %d ", router_index, dest);
+    return;
+  }
+  if (!IsValidDest(router_index, dest)) return;
+  const RouterConfig& r = Router(router_index);
+  const long long number = WithOffset(r.Offset_Dest, dest);
+  const Command c = FormatCommand(state != 0 ? ".BL%lld\r" : ".BU%lld\r", number);
+
+  if (!InSimulation()) {
+    // The table follows when the controller reports the new status.
+    Send(c);
+  } else {
+    SetMC1000Lock(router_index, dest, state);
+    if (LockInfodriver_Connected() && number > 0 && number < 4096) {
+      LockInfodriver_UpdateSlot(static_cast<int>(number), std::to_string(state));
+    }
+    // The dialog's lock text belongs to its selected destination only.
+    if (Profile().CurrentRouter == router_index && Dlg().SelectedDest == dest) {
+      Dlg_SetText(IDC_MC1000_LOCK, LockText(state));
+    }
+  }
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "MC1000_LockChange - Rtr %d Destination %d (%lld), new state is %d, | cmd %s ",
+                r.DeviceId, dest, number, state, c.text);
+  DebugPrint(text, 1);
+  LockLog(text);
+}
+
+// --- Replies.
+
+void NTP_ResetReceiver() {
+  Receiver() = ReceiverState{};
+}
+
+void NTP_RxByte(unsigned char byte) {
+  ReceiverState& rx = Receiver();
+  rx.buffer[rx.write_pos] = byte;
+  rx.write_pos = (rx.write_pos + 1) % kReplyBufferSize;
+  if (rx.since_dot >= 0) {
+    if (rx.since_dot <= static_cast<int>(kReplyBufferSize)) ++rx.since_dot;
+  } else if (byte == '.') {
+    rx.since_dot = 1;
+  }
+  if (byte != kCr) return;
+
+  // The buffer in arrival order starts at the write position (the oldest byte) and ends with
+  // this carriage return. Every earlier carriage return had no "." before it (or the buffer
+  // would have been emptied), so the reply runs from the first "." to this carriage return.
+  size_t first = kReplyBufferSize;
+  for (size_t k = 0; k + 1 < kReplyBufferSize; ++k) {
+    if (rx.buffer[(rx.write_pos + k) % kReplyBufferSize] == '.') {
+      first = k;
+      break;
+    }
+  }
+  if (first == kReplyBufferSize) {
+    if (rx.since_dot > static_cast<int>(kReplyBufferSize)) {
+      DebugPrint("NTP_RxByte - reply longer than 32 bytes dropped", 0);
+      NTP_ResetReceiver();
+    }
+    return;
+  }
+  char reply[kReplyBufferSize];
+  const size_t length = kReplyBufferSize - first;
+  for (size_t k = 0; k < length; ++k) {
+    reply[k] = static_cast<char>(rx.buffer[(rx.write_pos + first + k) % kReplyBufferSize]);
+  }
+  // Emptied before decoding: anything received while the reply is handled belongs to the next.
+  NTP_ResetReceiver();
+  NTP_Decode(std::string_view(reply, length));
+}
+
+void NTP_Decode(std::string_view reply) {
+  DebugPrintf(0, "NTP_Decode RX> string = %.*s", static_cast<int>(reply.size()), reply.data());
+  if (reply.empty() || reply[0] != '.') {
+    StringError();
+    return;
+  }
+  const std::string_view body = reply.substr(1);
+  if (body == "A" || body.starts_with("A\r")) {
+    DebugPrint("MC1000 Acknowledge received ", 0);
+    return;
+  }
+  if (body.starts_with('A') || body.starts_with('U')) {
+    RouteReports(body);
+    return;
+  }
+  if (body.starts_with("BA")) {
+    LockStatus(body.substr(2));
+    return;
+  }
+  if (body.starts_with("RA")) {
+    DebugPrint("NTP_Decode - Database Name change reply from MC1000", 0);
+    return;
+  }
+  StringError();
+}
+
+int NTP_SplitEntries(std::string_view text, NtpEntries& entries) {
+  int count = 0;
+  size_t start = 0;  // the type letter, then the separator before each further entry
+  while (start < text.size()) {
+    size_t p = start + 1;
+    while (p < text.size() && text[p] != ',' && text[p] != '\r') ++p;
+    if (p >= text.size() || text[p] == '\r') break;
+    size_t q = p + 1;
+    while (q < text.size() && IsDigit(text[q])) ++q;
+    const std::string_view entry = text.substr(start + 1, q - start - 1);
+    if (entry.size() > kMaxEntryText) {
+      DebugPrintf(0, "NTP_SplitEntries - entry too long, dropped %.*s",
+                  static_cast<int>(entry.size()), entry.data());
+    } else if (static_cast<size_t>(count) < kMaxReplyEntries) {
+      entries[static_cast<size_t>(count++)] = entry;
+    } else {
+      break;  // further entries are not taken
+    }
+    if (q >= text.size() || text[q] == '\r') break;
+    start = q;
+  }
+  return count;
+}
+
+int NTP_CountLevels(std::string_view entry) {
+  const size_t limit = entry.empty() ? 0 : entry.size() - 1;
+  size_t n = 0;
+  while (n < limit && entry[n] >= 'A' && entry[n] <= 'Z') ++n;
+  return static_cast<int>(n);
+}
+
+int FindLockDest(int lock_dest, int& router_index, int& dest) {
   router_index = -1;
   dest = -1;
+  for (int i = 0; i < kRouterCount; ++i) {
+    const RouterConfig& r = Router(i);
+    if (r.DeviceId <= 0) continue;
+    // The offset as the lock commands apply it (positive only), in 64 bits.
+    const long long offset = r.Offset_Dest > 0 ? r.Offset_Dest : 0;
+    if (lock_dest >= offset + 1 && lock_dest <= offset + r.DestCount) {
+      router_index = i;
+      dest = static_cast<int>(lock_dest - offset);
+      return 1;
+    }
+  }
   return 0;
 }
 

@@ -1,0 +1,112 @@
+// Throughput of the controller reply decoding (bytes per second through NTP_RxByte) and of the
+// command handling (commands per second through ParseCommand, in simulation).
+//
+// The debug output goes to a sink that drops it, so the figures are the driver's own work and
+// not the terminal's; revertives are formed and handed to an absent KAPI window.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/profile.h"
+#include "interface/kapisup.h"
+#include "interface/messages.h"
+#include "link/comsup.h"
+#include "platform/debug_output.h"
+#include "protocol/command_handler.h"
+#include "protocol/ntp.h"
+#include "state/router_tables.h"
+#include "ui/debug.h"
+
+namespace {
+
+void DefineRouter(int index, int device_id, int sources, int dests, int offset_src,
+                  int offset_dest) {
+  xarvel::RouterConfig& r = xarvel::Profile().routers[static_cast<size_t>(index)];
+  r.DeviceId = device_id;
+  r.SourceCount = sources;
+  r.DestCount = dests;
+  r.Min_Dest = 1;
+  r.Max_Dest = dests;
+  r.Offset_Src = offset_src;
+  r.Offset_Dest = offset_dest;
+  r.TallyMemory.assign(2 * xarvel::kTableDests, 0);
+  r.LockMemory.assign(xarvel::kTableDests, 0);
+  r.MC1000LockMemory.assign(xarvel::kTableDests, 0);
+}
+
+void SetUpDriver() {
+  xarvel::ResetProfile();
+  xarvel::ResetDebug();
+  xarvel::ResetTables();
+  plat::SetDebugSink([](std::string_view) {});
+  DefineRouter(0, 101, 256, 256, 0, 0);
+  DefineRouter(1, 102, 256, 256, 0, 256);
+  xarvel::Profile().Access[0] = 1;
+  xarvel::Profile().settings.ParkSource = 1;
+  xarvel::Profile().settings.SourceToDest = 1;
+  xarvel::Kapi().DriverMode = xarvel::IFMODE_TXRX;
+  xarvel::NTP_ResetReceiver();
+  xarvel::SentCommands().clear();
+}
+
+// What a busy controller sends: single and multi-entry route reports (about half of them change
+// a tally), acknowledgements, lock status, zero-padded numbers, line feeds after some replies.
+std::string ReplyMix() {
+  std::string mix;
+  for (int d = 1; d <= 40; ++d) {
+    const int src = d % 7 + 1;
+    mix += ".UA" + std::to_string(d) + "," + std::to_string(src) + "\r";
+    mix += ".UA" + std::to_string(d) + "," + std::to_string(src + 1) + "\r\n";
+    mix += ".UB" + std::to_string(256 + d) + "," + std::to_string(src) + ";A" +
+           std::to_string(d + 40) + ",3;A" + std::to_string(d + 80) + ",4\r";
+    mix += ".A\r";
+    mix += ".AA0" + std::to_string(10 + d % 80) + ",00" + std::to_string(d % 10) + "\r";
+    mix += ".BA" + std::to_string(256 + d) + "," + std::to_string(d % 2) + "\r\n";
+  }
+  return mix;
+}
+
+void BM_RxByte(benchmark::State& state) {
+  SetUpDriver();
+  const std::string mix = ReplyMix();
+  for (auto _ : state) {
+    for (char c : mix) xarvel::NTP_RxByte(static_cast<unsigned char>(c));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(mix.size()));
+}
+BENCHMARK(BM_RxByte);
+
+// Mostly route requests, some polls and queries.
+std::vector<std::string> CommandMix() {
+  std::vector<std::string> mix;
+  for (int d = 1; d <= 100; ++d) {
+    if (d % 10 == 0) {
+      mix.push_back("RP 101 " + std::to_string(d) + " " + std::to_string(d) + " 0");
+    } else if (d % 10 == 5) {
+      mix.push_back("RQ 102 " + std::to_string(d) + " " + std::to_string(d + 3) + " 0");
+    } else {
+      mix.push_back("RC 10" + std::to_string(1 + d % 2) + " " + std::to_string(d % 50 + 1) + " " +
+                    std::to_string(d) + " ',---' 0");
+    }
+  }
+  return mix;
+}
+
+void BM_ParseCommandSimulation(benchmark::State& state) {
+  SetUpDriver();
+  xarvel::Profile().settings.Simulation = 1;
+  const std::vector<std::string> mix = CommandMix();
+  for (auto _ : state) {
+    for (const std::string& c : mix) xarvel::ParseCommand(c);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(mix.size()));
+}
+BENCHMARK(BM_ParseCommandSimulation);
+
+}  // namespace
+
+BENCHMARK_MAIN();

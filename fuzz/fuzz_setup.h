@@ -1,0 +1,61 @@
+// Driver state shared by the fuzz targets: a few routers with their tables, TX/RX mode, no
+// KAPI window, no dialog, and debug output on but thrown away so that every trace line is still
+// formatted. The lock log finds no usable configuration root and writes no file.
+#pragma once
+
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+
+#include "config/profile.h"
+#include "interface/kapisup.h"
+#include "interface/messages.h"
+#include "link/comsup.h"
+#include "platform/debug_output.h"
+#include "protocol/ntp.h"
+#include "state/router_tables.h"
+#include "ui/debug.h"
+
+namespace fuzz_setup {
+
+inline void DefineRouter(int index, int device_id, int sources, int dests, int offset_src,
+                         int offset_dest) {
+  xarvel::RouterConfig& r = xarvel::Profile().routers[static_cast<size_t>(index)];
+  r.DeviceId = device_id;
+  r.SourceCount = sources;
+  r.DestCount = dests;
+  r.Min_Dest = 1;
+  r.Max_Dest = dests;
+  r.Offset_Src = offset_src;
+  r.Offset_Dest = offset_dest;
+  r.TallyMemory.assign(2 * xarvel::kTableDests, 0);
+  r.LockMemory.assign(xarvel::kTableDests, 0);
+  r.MC1000LockMemory.assign(xarvel::kTableDests, 0);
+}
+
+// Runs once per process.
+inline bool Init() {
+  // An empty $ZQ_ROOT gives no configuration root: nothing is written to disk.
+  ::setenv("ZQ_ROOT", "", 1);
+  plat::SetDebugSink([](std::string_view) {});
+  xarvel::Debug().DebugMode = 1;
+  DefineRouter(0, 101, 32, 64, 0, 0);
+  DefineRouter(1, 102, 500, 128, 10, 100);
+  DefineRouter(2, 103, xarvel::kMaxSource, xarvel::kTableDests, 0, 200);
+  DefineRouter(25, 126, 16, 16, INT_MAX, INT_MAX);
+  xarvel::Profile().CurrentRouter = 0;
+  xarvel::Profile().Access[0] = 1;
+  xarvel::Profile().Access[5] = 1;
+  xarvel::Profile().Access[1000] = 1;
+  xarvel::Profile().settings.ParkSource = 7;
+  xarvel::Profile().settings.PollForMC1000LockStatus = 1;
+  xarvel::Kapi().DriverMode = xarvel::IFMODE_TXRX;
+  return true;
+}
+
+// Keeps the recorded controller commands from growing across inputs.
+inline void EndOfInput() {
+  xarvel::SentCommands().clear();
+}
+
+}  // namespace fuzz_setup

@@ -1,0 +1,64 @@
+// The driver in simulation against `kirn serve`: route, poll and query requests answered from
+// the driver's own tables, and silence in RX-only mode.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e_site.h"
+
+namespace {
+
+using testing_support::Result;
+
+class SimulationTest : public testing_support::SiteTest {
+ protected:
+  void SetUp() override { WriteSimulationSite(); }
+};
+
+int CountLines(const std::string& text, const std::string& prefix) {
+  int n = 0;
+  size_t at = 0;
+  while ((at = text.find(prefix, at)) != std::string::npos) {
+    if (at == 0 || text[at - 1] == '\n') ++n;
+    at += prefix.size();
+  }
+  return n;
+}
+
+TEST_F(SimulationTest, RouteQueryAndPollAreAnsweredInTxRx) {
+  auto serve = StartServe();
+  auto driver = StartDriver(*serve);
+
+  Result route = Kirn({"send", "101", "RC 101 5 12 ',---' 0"});
+  EXPECT_EQ(route.code, 0) << route.err;
+  EXPECT_EQ(route.out, "REV 0 RR 101 012 005\n");
+
+  Result poll = Kirn({"send", "101", "RP 101 1 3 0"});
+  EXPECT_EQ(CountLines(poll.out, "REV 0 RR 101 00"), 3) << poll.out;
+
+  Result query = Kirn({"send", "101", "RQ 101 1 3 5"});
+  EXPECT_EQ(CountLines(query.out, "QRY "), 3) << query.out;
+  EXPECT_NE(query.out.find("QRY 5 RR 101 001"), std::string::npos) << query.out;
+  EXPECT_NE(query.out.find("QRY 32773 RR 101 003"), std::string::npos) << query.out;
+
+  // The route is kept: a poll of destination 12 reports source 5.
+  Result again = Kirn({"send", "101", "RP 101 12 12 0"});
+  EXPECT_EQ(again.out, "REV 0 RR 101 012 005\n");
+
+  EXPECT_EQ(Kirn({"close", "101"}).code, 0);
+  EXPECT_EQ(driver->Wait(10000), 0) << driver->Stderr();
+}
+
+TEST_F(SimulationTest, RxOnlyDriverAnswersNothing) {
+  auto serve = StartServe({"--mode", "rxonly"});
+  auto driver = StartDriver(*serve);
+  for (const char* text : {"RC 101 5 12 ',---' 0", "RP 101 1 3 0", "RQ 101 1 3 5"}) {
+    Result r = Kirn({"send", "101", text, "--wait", "300"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "") << text;
+  }
+  EXPECT_EQ(Kirn({"close", "101"}).code, 0);
+  EXPECT_EQ(driver->Wait(10000), 0) << driver->Stderr();
+}
+
+}  // namespace

@@ -488,8 +488,9 @@ int Serial_Write(int index, const void* bytes, int length) {
 
 int Serial_Read(int index, void* buffer, int count) {
   auto p = Lookup(index);
-  const int want = count & 0xFFFF;
-  if (!p || buffer == nullptr) return 0;
+  // Never more than the caller said its buffer holds (a negative count takes nothing).
+  const int want = std::min(count, 0xFFFF);
+  if (!p || buffer == nullptr || want <= 0) return 0;
   std::unique_lock<std::timed_mutex> lock(p->ring.guard, std::defer_lock);
   if (!lock.try_lock_for(kGuardWait)) return 0;
   Ring& r = p->ring;

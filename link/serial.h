@@ -93,9 +93,9 @@ int Serial_EnableNotify(int index, plat::Hwnd window, int read_size);
 // timed out; -2 for an index that names no open port; -3 when no port is open at all.
 int Serial_Write(int index, const void* bytes, int length);
 
-// Copies up to `count` (low 16 bits) received bytes into `buffer`, oldest first, and answers the
-// outstanding notification. Returns the number copied; 0 when none, for a bad index or without a
-// port table.
+// Copies up to `count` (at most 65535) received bytes into `buffer`, oldest first, and answers
+// the outstanding notification. Returns the number copied; 0 when none, for a count of 0 or less,
+// a bad index or without a port table.
 int Serial_Read(int index, void* buffer, int count);
 
 // Returns the error flags (CE_*) gathered since the last call and clears them; fills `status`

@@ -113,6 +113,8 @@ class SerialTest : public ::testing::Test {
   std::string slave_;
   plat::Hwnd window_ = 0;
   std::vector<Note> notes_;
+  // The fake tick count; outlives the reader threads, which TearDown stops.
+  std::atomic<uint32_t> tick_{1000};
 };
 
 std::string Pattern(size_t n) {
@@ -185,8 +187,8 @@ TEST_F(SerialTest, FastSpeedsKeepAReadIntervalOfAtLeastOneAfterEnable) {
 }
 
 TEST_F(SerialTest, OneNotificationOutstandingUntilReadLapseOrBacklog) {
-  std::atomic<uint32_t> tick{1000};
-  Serial().Tick = [&tick] { return tick.load(); };
+  Serial().Tick = [this] { return tick_.load(); };
+  std::atomic<uint32_t>& tick = tick_;
   ASSERT_EQ(Open(), kIndex);
   ASSERT_EQ(Serial_EnableNotify(kIndex, window_, 1), 1);
   auto settle = [] { SpinUntil([] { return false; }, 50); };
@@ -349,6 +351,11 @@ TEST_F(SerialTest, CloseEndsTheReaderAndReleasesTheTable) {
   EXPECT_EQ(Serial_Write(kIndex, "x", 1), 1);
   EXPECT_EQ(Serial_Write(kIndex + 1, "x", 1), -2);  // table exists, port not open
   EXPECT_EQ(Serial_Write(300, "x", 1), -2);
+  Send("q");
+  ASSERT_TRUE(WaitUnread(1));
+  char one[1];
+  EXPECT_EQ(Serial_Read(kIndex, one, -1), 0);  // not "65535 bytes" into a one-byte buffer
+  EXPECT_EQ(Serial_Read(kIndex, one, 1), 1);
 
   Serial_ClosePort(kIndex);
   EXPECT_EQ(Serial_ReaderThreadsRunning(), 0);

@@ -153,23 +153,9 @@ bool ConfigureDevice(int fd, int speed, int data_bits, int stop_bits, int parity
   if (::tcgetattr(fd, &tio) != 0) return false;
   const speed_t code = BaudCode(speed);
   if (code == B0) return false;
-  tcflag_t size = 0;
-  switch (data_bits) {
-    case 5:
-      size = CS5;
-      break;
-    case 6:
-      size = CS6;
-      break;
-    case 7:
-      size = CS7;
-      break;
-    case 8:
-      size = CS8;
-      break;
-    default:
-      return false;
-  }
+  if (data_bits < 5 || data_bits > 8) return false;
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  const tcflag_t size = kSizes[data_bits - 5];
   // One and a half stop bits exist only with five data bits, where the UART makes them out of the
   // two-stop-bit setting.
   bool two_stop = false;
@@ -178,26 +164,11 @@ bool ConfigureDevice(int fd, int speed, int data_bits, int stop_bits, int parity
   } else if (stop_bits != ONESTOPBIT) {
     return false;
   }
-  tcflag_t par = 0;
-  switch (parity) {
-    case NOPARITY:
-      par = 0;
-      break;
-    case ODDPARITY:
-      par = PARENB | PARODD;
-      break;
-    case EVENPARITY:
-      par = PARENB;
-      break;
-    case MARKPARITY:
-      par = PARENB | PARODD | CMSPAR;
-      break;
-    case SPACEPARITY:
-      par = PARENB | CMSPAR;
-      break;
-    default:
-      return false;
-  }
+  // Indexed by the parity code: none, odd, even, mark, space.
+  static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
+                                         PARENB | CMSPAR};
+  if (parity < NOPARITY || parity > SPACEPARITY) return false;
+  const tcflag_t par = kParity[parity];
   // The controller's lines end with CR: no translation, echo or line editing may touch them.
   ::cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR);
@@ -522,13 +493,6 @@ int Serial_ClearError(int index, SerialStatus* status) {
     status->OutQue = out_queue;
   }
   return static_cast<int>(flags);
-}
-
-bool Serial_GetTimeouts(int index, SerialTimeouts* out) {
-  auto p = Lookup(index);
-  if (!p || out == nullptr) return false;
-  *out = p->timeouts;
-  return true;
 }
 
 SerialState& Serial() {

@@ -63,7 +63,7 @@ struct SerialStatus {
 
 // A port's time-out settings in milliseconds. Only the write time-outs are used here: a write
 // gives up after WriteTotalMultiplier * length + WriteTotalConstant ms. The read time-outs are
-// kept for display; the reader thread waits with poll instead.
+// kept with the port for completeness; the reader thread waits with poll instead.
 struct SerialTimeouts {
   uint32_t ReadIntervalTimeout = 0;
   uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -101,9 +101,6 @@ int Serial_Read(int index, void* buffer, int count);
 // Returns the error flags (CE_*) gathered since the last call and clears them; fills `status`
 // (may be null). -1 for an index that names no open port.
 int Serial_ClearError(int index, SerialStatus* status);
-
-// The port's current time-outs; false for an index that names no open port.
-bool Serial_GetTimeouts(int index, SerialTimeouts* out);
 
 // Process-wide state of the serial channel.
 struct SerialState {

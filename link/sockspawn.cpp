@@ -16,19 +16,13 @@ namespace xarvel {
 namespace {
 
 int MapSocketError(QAbstractSocket::SocketError e) {
-  switch (e) {
-    case QAbstractSocket::ConnectionRefusedError:
-      return kSockErrRefused;
-    case QAbstractSocket::RemoteHostClosedError:
-      return kSockErrReset;
-    case QAbstractSocket::SocketTimeoutError:
-      return kSockErrTimedOut;
-    case QAbstractSocket::HostNotFoundError:
-    case QAbstractSocket::NetworkError:
-      return kSockErrUnreachable;
-    default:
-      return kSockErrOther;
+  if (e == QAbstractSocket::ConnectionRefusedError) return kSockErrRefused;
+  if (e == QAbstractSocket::RemoteHostClosedError) return kSockErrReset;
+  if (e == QAbstractSocket::SocketTimeoutError) return kSockErrTimedOut;
+  if (e == QAbstractSocket::HostNotFoundError || e == QAbstractSocket::NetworkError) {
+    return kSockErrUnreachable;
   }
+  return kSockErrOther;
 }
 
 // The IPv4 address (host byte order) of a dotted address or a host name; false when a name does

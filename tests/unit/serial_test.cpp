@@ -153,11 +153,6 @@ TEST_F(SerialTest, OpensRawWithTheGivenFormatAndCarriesBytesBothWays) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
   EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0u);
 
-  SerialTimeouts t;
-  ASSERT_TRUE(Serial_GetTimeouts(kIndex, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 16u);
-
   ASSERT_EQ(Serial_EnableNotify(kIndex, window_, 1), 1);
   // Carriage returns and line feeds arrive untouched.
   Send(".A1\r\n");
@@ -173,17 +168,6 @@ TEST_F(SerialTest, OpensRawWithTheGivenFormatAndCarriesBytesBothWays) {
   // Lengths that cannot be written whole are refused rather than cut.
   EXPECT_EQ(Serial_Write(kIndex, cmd.data(), -1), -1);
   EXPECT_EQ(Serial_Write(kIndex, cmd.data(), 0x10000), -1);
-}
-
-TEST_F(SerialTest, FastSpeedsKeepAReadIntervalOfAtLeastOneAfterEnable) {
-  ASSERT_EQ(Open(115200), kIndex);
-  SerialTimeouts t;
-  ASSERT_TRUE(Serial_GetTimeouts(kIndex, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 0u);
-  ASSERT_EQ(Serial_EnableNotify(kIndex, window_, 1), 1);
-  ASSERT_TRUE(Serial_GetTimeouts(kIndex, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 1u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 1u);
 }
 
 TEST_F(SerialTest, OneNotificationOutstandingUntilReadLapseOrBacklog) {

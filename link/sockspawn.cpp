@@ -1,0 +1,256 @@
+#include "link/sockspawn.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+#include <cstring>
+#include <utility>
+
+namespace xarvel {
+namespace {
+
+int MapSocketError(QAbstractSocket::SocketError e) {
+  if (e == QAbstractSocket::ConnectionRefusedError) return kSockErrRefused;
+  if (e == QAbstractSocket::RemoteHostClosedError) return kSockErrReset;
+  if (e == QAbstractSocket::SocketTimeoutError) return kSockErrTimedOut;
+  if (e == QAbstractSocket::HostNotFoundError || e == QAbstractSocket::NetworkError) {
+    return kSockErrUnreachable;
+  }
+  return kSockErrOther;
+}
+
+// The IPv4 address (host byte order) of a dotted address or a host name; false when a name does
+// not resolve.
+bool ResolveIPv4(const std::string& host, uint32_t* out) {
+  in_addr a{};
+  if (::inet_aton(host.c_str(), &a) != 0) {
+    *out = ntohl(a.s_addr);
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+  bool found = false;
+  for (addrinfo* r = res; r != nullptr && !found; r = r->ai_next) {
+    if (r->ai_family == AF_INET && r->ai_addr != nullptr) {
+      *out = ntohl(reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr.s_addr);
+      found = true;
+    }
+  }
+  ::freeaddrinfo(res);
+  return found;
+}
+
+}  // namespace
+
+SockSpawn::SockSpawn() : callback_([](SockSpawn&) {}) {}
+
+SockSpawn::~SockSpawn() {
+  Close();
+  DestroyOwnWindow();
+}
+
+int SockSpawn::Open(const std::string& host, int port) {
+  host_name_ = host;
+  if (socket_) Close();
+  if (QCoreApplication::instance() == nullptr || port < 1 || port > 65535) return -1;
+
+  socket_ = std::make_unique<QTcpSocket>();
+  ++generation_;
+  connecting_ = false;
+  connected_ = false;
+  connect_failed_ = false;
+  close_reported_ = false;
+  peer_closed_ = false;
+  close_posted_ = false;
+  read_posted_ = false;
+  close_error_ = 0;
+
+  // Signals only post events to the window, so the callback always runs from the message loop
+  // and never inside a call the owner is making into the socket.
+  QTcpSocket* s = socket_.get();
+  QObject::connect(s, &QTcpSocket::connected, s, [this] {
+    connecting_ = false;
+    connected_ = true;
+    PostEvent(FD_CONNECT, 0);
+  });
+  QObject::connect(s, &QTcpSocket::errorOccurred, s, [this](QAbstractSocket::SocketError e) {
+    if (connecting_) {
+      connecting_ = false;
+      PostEvent(FD_CONNECT, MapSocketError(e));
+    } else if (connected_) {
+      OnPeerClosed(e == QAbstractSocket::RemoteHostClosedError ? 0 : MapSocketError(e));
+    }
+  });
+  QObject::connect(s, &QTcpSocket::disconnected, s, [this] {
+    if (connected_) OnPeerClosed(0);
+  });
+  QObject::connect(s, &QTcpSocket::readyRead, s, [this] { PostReadIfWaiting(); });
+
+  port_ = port;
+  if (!ResolveIPv4(host, &address_)) return 1;
+
+  if (window_ != plat::kNoWindow && plat::IsLocalWindow(window_)) {
+    plat::SendMessage(window_, SOCKMSG_CONNECT, 0, event_mask_);
+    return 0;
+  }
+  window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
+                                      plat::LParam l) { return WindowProc(h, msg, w, l); },
+                               false);
+  if (window_ == plat::kNoWindow) {
+    // Without its window the socket could never report anything: fail instead of going silent.
+    socket_.reset();
+    return -1;
+  }
+  // A new window starts with connect and close only; SetNotify adds the rest.
+  StartConnect(FD_CONNECT | FD_CLOSE);
+  return 0;
+}
+
+int SockSpawn::SetNotify(Callback callback, int events) {
+  if (!socket_) return 0;
+  event_mask_ = events | FD_CONNECT | FD_CLOSE;
+  selected_ = event_mask_;
+  callback_ = callback ? std::move(callback) : Callback([](SockSpawn&) {});
+  // Data that arrived before reads were asked for is offered at once.
+  PostReadIfWaiting();
+  return 1;
+}
+
+int SockSpawn::Send(const void* bytes, int length) {
+  if (!socket_ || !connected_ || socket_->state() != QAbstractSocket::ConnectedState) return -1;
+  if (length < 0 || (bytes == nullptr && length > 0)) return -1;
+  const qint64 n = socket_->write(static_cast<const char*>(bytes), length);
+  socket_->flush();
+  return static_cast<int>(n);
+}
+
+int SockSpawn::Receive(void* buffer, int size) {
+  if (!socket_) return -1;
+  if (buffer == nullptr) {
+    last_error_ = -1;
+    return 0;
+  }
+  if (size <= 0) {
+    last_error_ = 0;
+    return 0;
+  }
+  const qint64 n = socket_->read(static_cast<char*>(buffer), size);
+  if (n < 0) {
+    std::memset(buffer, 0, static_cast<size_t>(size));
+    last_error_ = -1;
+    return 0;
+  }
+  last_error_ = 0;
+  // Data left over is offered again by another read event.
+  PostReadIfWaiting();
+  return static_cast<int>(n);
+}
+
+void SockSpawn::Close() {
+  if (!socket_) return;
+  std::unique_ptr<QTcpSocket> s = std::move(socket_);
+  s->disconnect();  // no signal of this socket may reach the object any more
+  s->abort();
+  s.reset();
+  connecting_ = false;
+  connected_ = false;
+  if (close_reported_ || connect_failed_) return;
+  close_reported_ = true;
+  last_event_ = FD_CLOSE;
+  last_error_ = 0;
+  Callback cb = callback_;
+  cb(*this);
+}
+
+plat::LResult SockSpawn::WindowProc(plat::Hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
+  if (msg == SOCKMSG_CONNECT) {
+    StartConnect(static_cast<int>(l));
+  } else if (msg == SOCKMSG_EVENT) {
+    const auto bits = static_cast<uint32_t>(l);
+    OnEvent(static_cast<uint32_t>(w), static_cast<int>(bits & 0xFFFF),
+            static_cast<int>(bits >> 16));
+  }
+  return 0;
+}
+
+void SockSpawn::StartConnect(int mask) {
+  if (!socket_) return;
+  selected_ = mask | FD_CONNECT | FD_CLOSE;
+  connecting_ = true;
+  socket_->connectToHost(QHostAddress(address_), static_cast<quint16>(port_));
+  // The system may take minutes to give up on an unanswered connect; report it failed sooner.
+  const uint32_t generation = generation_;
+  QTimer::singleShot(kConnectTimeoutMs, socket_.get(), [this, generation] {
+    if (generation != generation_ || !connecting_) return;
+    connecting_ = false;
+    PostEvent(FD_CONNECT, kSockErrTimedOut);
+  });
+}
+
+void SockSpawn::PostEvent(int event, int error) {
+  if ((selected_ & event) == 0 || window_ == plat::kNoWindow) return;
+  const uint32_t bits =
+      static_cast<uint32_t>(event & 0xFFFF) | (static_cast<uint32_t>(error & 0xFFFF) << 16);
+  plat::PostMessage(window_, SOCKMSG_EVENT, static_cast<plat::WParam>(generation_),
+                    static_cast<plat::LParam>(bits));
+}
+
+void SockSpawn::PostReadIfWaiting() {
+  if (!socket_ || read_posted_ || close_posted_ || (selected_ & FD_READ) == 0) return;
+  if (socket_->bytesAvailable() <= 0) return;
+  read_posted_ = true;
+  PostEvent(FD_READ, 0);
+}
+
+void SockSpawn::OnPeerClosed(int error) {
+  if (peer_closed_) return;
+  peer_closed_ = true;
+  close_error_ = error;
+  // What the peer sent before it closed is offered first; the close follows the last read.
+  PostReadIfWaiting();
+  if (!read_posted_) PostClose();
+}
+
+void SockSpawn::PostClose() {
+  if (close_posted_) return;
+  close_posted_ = true;
+  PostEvent(FD_CLOSE, close_error_);
+}
+
+void SockSpawn::OnEvent(uint32_t generation, int event, int error) {
+  if (!socket_ || generation != generation_) return;  // meant for a socket that is gone
+  if (event == FD_READ) read_posted_ = false;
+  if (event == FD_CONNECT && error != 0) connect_failed_ = true;
+  if (event == FD_CLOSE) close_reported_ = true;
+  last_event_ = event;
+  last_error_ = error;
+  Callback cb = callback_;
+  cb(*this);
+  // A callback that opened a new connection owns the window now: leave both alone.
+  if (generation != generation_) return;
+  if (event == FD_CLOSE || (event == FD_CONNECT && error != 0)) {
+    Close();
+    DestroyOwnWindow();
+    return;
+  }
+  // After the peer closed: once the callback leaves nothing more to offer, report the close.
+  if (event == FD_READ && socket_ && peer_closed_ && !read_posted_) PostClose();
+}
+
+void SockSpawn::DestroyOwnWindow() {
+  if (window_ == plat::kNoWindow) return;
+  const plat::Hwnd w = window_;
+  window_ = plat::kNoWindow;
+  plat::DestroyWindow(w);
+}
+
+}  // namespace xarvel

@@ -299,7 +299,9 @@ void Simulator::Close(Connection* c, const std::string& why) {
 
 void Simulator::Receive(Connection* c) {
   char buffer[4096];
-  for (;;) {
+  // A bounded number of reads per wake-up, so one flooding client cannot starve the others;
+  // poll() reports the rest at once.
+  for (int reads = 0; reads < kMaxReadsPerWakeup; ++reads) {
     const ssize_t n =
         c->pty ? ::read(c->fd, buffer, sizeof buffer) : ::recv(c->fd, buffer, sizeof buffer, 0);
     if (n < 0 && errno == EINTR) continue;
@@ -476,6 +478,10 @@ int Simulator::Run() {
   // The stop signals are only let through while waiting in ppoll, so none is missed between the
   // check of the flag and the wait.
   sigprocmask(SIG_BLOCK, &stop_signals, &serving_mask);
+  // Whatever mask was inherited, the stop signals get through while waiting.
+  sigdelset(&serving_mask, SIGTERM);
+  sigdelset(&serving_mask, SIGINT);
+  sigdelset(&serving_mask, SIGHUP);
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);

@@ -34,6 +34,7 @@ constexpr size_t kMaxConsoleLine = 1024;      // bytes of one console command
 constexpr int kMaxDelayMs = 60000;            // "delay"
 constexpr int kMaxByteGapMs = 1000;           // "bytewise on GAP"
 constexpr int kPeerCheckMs = 100;             // how often a terminal without peer is checked
+constexpr int kMaxReadsPerWakeup = 16;        // 4 KiB reads from one connection per wake-up
 
 class Simulator {
  public:

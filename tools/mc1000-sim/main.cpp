@@ -1,0 +1,148 @@
+// mc1000-sim: an emulated router controller for running and testing the driver without the
+// hardware. One router state is served on any number of TCP ports (a redundant controller pair
+// is two ports on one state) and pseudo-terminals (serial mode); faults are injected from the
+// console on standard input.
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/mc1000-sim/simulator.h"
+
+namespace {
+
+using mc1000sim::Options;
+
+constexpr const char* kUsage =
+    "usage: mc1000-sim [--tcp PORT]... [--pty PATH]... [OPTIONS]\n"
+    "Emulates the router controller: one router state (levels x destinations, lock status,\n"
+    "names) answering the controller commands (.S route, .I interrogate, .BI/.BL/.BU locks,\n"
+    ".WS/.WT/.WD/.WE names) on every endpoint. Route reports (.U) and lock reports (.BA) of a\n"
+    "change go to every connection; answers to questions go to the asker. Unknown, malformed\n"
+    "and out-of-range commands are answered with the bare acknowledgement .A and change\n"
+    "nothing. Destinations start fed by source 0 and unlocked; a lock stores status 255.\n"
+    "\n"
+    "endpoints (at least one):\n"
+    "  --tcp PORT      listen on PORT (0 = any free port); repeat for a controller pair A/B\n"
+    "                  sharing one state\n"
+    "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --pty PATH      create a pseudo-terminal in raw mode and link its device at PATH (an\n"
+    "                  existing symbolic link there is replaced); repeatable. Bytes sent while\n"
+    "                  no process has the terminal open are lost, as on an unplugged line.\n"
+    "options:\n"
+    "  --levels N      levels A.. (1..26, default 26)\n"
+    "  --dests N       destinations 1..N per level, also the lock numbers (default 4096)\n"
+    "  --sources N     sources 0..N (default 4096)\n"
+    "  --pad [WIDTH]   zero-fill numbers in replies to WIDTH digits (1..6, default 3)\n"
+    "  --quiet         no log lines on standard error\n"
+    "  --log FILE      append the log lines to FILE as well\n"
+    "  --help          print this help\n"
+    "\n"
+    "Standard output: one line 'tcp ADDR:PORT' per port in the order given, one line\n"
+    "'pty PATH DEVICE' per terminal, then 'ready'; afterwards the console's answers.\n"
+    "Standard error: one log line per received command (rx), sent reply (tx), connection\n"
+    "event and console command, prefixed with the seconds since start.\n"
+    "A command is the text from '.' to a carriage return (a line feed also ends one); bytes\n"
+    "outside commands are logged and ignored; a command longer than 255 bytes is discarded.\n"
+    "\n"
+    "%s"
+    "\n"
+    "The emulator runs until 'quit' or SIGTERM/SIGINT/SIGHUP; the end of standard input does\n"
+    "not stop it. Exit codes: 0 stopped normally, 1 an endpoint or the log file could not be\n"
+    "opened, 2 usage error.\n";
+
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "mc1000-sim: %s\nTry 'mc1000-sim --help'.\n", what.c_str());
+  return 2;
+}
+
+bool ParseNumber(const std::string& text, long min, long max, long* out) {
+  if (text.empty() || text.size() > 12 || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool IsDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  bool quiet = false;
+  std::string log_file;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::printf(kUsage, mc1000sim::kConsoleHelp);
+      return 0;
+    }
+    if (a == "--quiet") {
+      quiet = true;
+      continue;
+    }
+    if (a == "--pad") {
+      long width = 3;
+      if (i + 1 < argc && IsDigits(argv[i + 1])) {
+        if (!ParseNumber(argv[++i], 1, 6, &width)) return UsageError("--pad takes 1..6");
+      }
+      options.format.pad = static_cast<int>(width);
+      continue;
+    }
+    if (a != "--tcp" && a != "--bind" && a != "--pty" && a != "--levels" && a != "--dests" &&
+        a != "--sources" && a != "--log") {
+      return UsageError("unexpected argument '" + a + "'");
+    }
+    if (i + 1 >= argc) return UsageError(a + " needs a value");
+    const std::string v = argv[++i];
+    long n = 0;
+    if (a == "--tcp") {
+      if (!ParseNumber(v, 0, 65535, &n)) return UsageError("--tcp takes a port 0..65535");
+      options.tcp_ports.push_back(static_cast<int>(n));
+    } else if (a == "--bind") {
+      in_addr addr{};
+      if (::inet_pton(AF_INET, v.c_str(), &addr) != 1) {
+        return UsageError("--bind takes a dotted IPv4 address, not '" + v + "'");
+      }
+      options.bind_address = v;
+    } else if (a == "--pty") {
+      if (v.empty()) return UsageError("--pty needs a path");
+      options.pty_links.push_back(v);
+    } else if (a == "--levels") {
+      if (!ParseNumber(v, 1, 26, &n)) return UsageError("--levels takes 1..26");
+      options.limits.levels = static_cast<int>(n);
+    } else if (a == "--dests" || a == "--sources") {
+      if (!ParseNumber(v, 1, mc1000sim::kMaxNumber, &n)) {
+        return UsageError(a + " takes 1.." + std::to_string(mc1000sim::kMaxNumber));
+      }
+      (a == "--dests" ? options.limits.dests : options.limits.sources) = static_cast<int>(n);
+    } else {
+      log_file = v;
+    }
+  }
+  if (options.tcp_ports.empty() && options.pty_links.empty()) {
+    return UsageError("give at least one --tcp PORT or --pty PATH");
+  }
+
+  mc1000sim::WireLog log;
+  log.set_quiet(quiet);
+  std::string error;
+  if (!log_file.empty() && !log.OpenFile(log_file, &error)) {
+    std::fprintf(stderr, "mc1000-sim: cannot open the log file %s\n", error.c_str());
+    return 1;
+  }
+  mc1000sim::Simulator simulator(options, &log);
+  if (!simulator.Open(&error)) {
+    std::fprintf(stderr, "mc1000-sim: %s\n", error.c_str());
+    return 1;
+  }
+  return simulator.Run();
+}

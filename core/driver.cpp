@@ -251,6 +251,8 @@ int ProgramEntry(int argc, char** argv) {
 
   int code = 0;
   if (CreateMainWindow()) code = plat::RunMessageLoop();
+  // The socket objects own windows and Qt sockets: they go before the application object.
+  ComSup_ReleaseSockets();
   Frame().reset();
   plat::SetTransport(nullptr);
   return code;

@@ -11,6 +11,7 @@
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
+#include "link/link_state.h"
 #include "platform/debug_output.h"
 #include "protocol/ntp.h"
 #include "state/router_tables.h"
@@ -53,9 +54,9 @@ inline bool Init() {
   return true;
 }
 
-// Keeps the recorded controller commands from growing across inputs.
+// Each input starts with a link that has not yet given up on the controller.
 inline void EndOfInput() {
-  xarvel::SentCommands().clear();
+  xarvel::Link().UnAckedCount = 0;
 }
 
 }  // namespace fuzz_setup

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/profile.h"
 #include "interface/messages.h"
 #include "platform/window.h"
 
@@ -79,12 +80,16 @@ struct FakeKapi {
   }
 };
 
-// Puts every module of the driver back to its start-up state.
+// Puts every module of the driver back to its start-up state, and starts collecting the
+// controller commands the driver sends.
 void ResetAll();
+
+// The controller commands handed to SendData since the last ResetAll, oldest first.
+std::vector<std::string>& SentCommands();
 
 // Defines router `index` with its tables, as the router tables module would after reading the
 // router's own profile: the poll range is the whole router.
-void AddRouter(int index, int device_id, int sources, int dests, int offset_src = 0,
-               int offset_dest = 0);
+xarvel::RouterConfig& AddRouter(int index, int device_id, int sources, int dests,
+                                int offset_src = 0, int offset_dest = 0);
 
 }  // namespace testing_support

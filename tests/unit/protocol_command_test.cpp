@@ -74,13 +74,13 @@ TEST_F(CommandTest, RouteReadings) {
 
   // Both readings: each is carried out in turn.
   Profile().settings.SourceToDest = 1;
-  xarvel::SentCommands().clear();
+  testing_support::SentCommands().clear();
   ParseCommand("RC 101 3 4 x 0");
   EXPECT_EQ(Sent(), (Strings{".SA4,3\r", ".SA3,4\r"}));
 
   // Source 0 with both readings: the park source stands in for the source only, and is never
   // taken as a destination.
-  xarvel::SentCommands().clear();
+  testing_support::SentCommands().clear();
   ParseCommand("RC 101 0 12 x 0");
   EXPECT_EQ(Sent(), (Strings{".SA12,7\r"}));
 }
@@ -151,7 +151,7 @@ TEST_F(CommandTest, NameChangeWritesThePaddedNameAndResendsItsRoutes) {
 
   // Long names, destination database, revertive mode 1 (every destination).
   Profile().settings.NameLength = 12;
-  xarvel::SentCommands().clear();
+  testing_support::SentCommands().clear();
   revertives_.clear();
   ParseCommand("RM 101 1 9 'A much longer name' 1");
   EXPECT_EQ(Sent(), (Strings{".WE9,A much lon \r"}));
@@ -159,7 +159,7 @@ TEST_F(CommandTest, NameChangeWritesThePaddedNameAndResendsItsRoutes) {
 
   // Name update off: nothing goes to the controller, the revertives still follow.
   Profile().settings.UpdateMC1000DatabaseNames = 0;
-  xarvel::SentCommands().clear();
+  testing_support::SentCommands().clear();
   revertives_.clear();
   ParseCommand("RM 101 0 5 CAM5 2");
   EXPECT_TRUE(Sent().empty());

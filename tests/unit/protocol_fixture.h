@@ -1,6 +1,6 @@
 // A test bed for the controller protocol and the command handling: configured routers with
 // their tables, a KAPI stand-in that records the revertives it is sent, a dialog window model
-// for the display fields, and the controller commands taken from SentCommands().
+// for the display fields, and the controller commands the driver sent.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include "config/location.h"
 #include "config/profile.h"
 #include "core/driver.h"
+#include "driver_fixture.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
@@ -36,28 +37,14 @@ struct Revertive {
   std::string text;
 };
 
-inline void ResetAll() {
-  xarvel::ResetProfile();
-  xarvel::ResetLocation();
-  xarvel::ResetCore();
-  xarvel::ResetKapi();
-  xarvel::ResetTables();
-  xarvel::ResetLinkState();
-  xarvel::ResetDebug();
-  xarvel::ResetDialogState();
-  xarvel::ResetCommandState();
-  xarvel::NTP_ResetReceiver();
-  xarvel::SentCommands().clear();
-  plat::ResetWindows();
-  plat::ResetDialogModels();
-}
-
 class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing_support::EnsureQtApp();
-    ResetAll();
+    testing_support::ResetAll();
     xarvel::Profile().Access[0] = 1;
+    // The link is not what these tests are about: it never gives up on the controller here.
+    xarvel::Profile().settings.MaxUnACKedRoutesBeforeCommsFail = 1 << 30;
     // A dialog window model for the display fields.
     dialog_ = plat::CreateWindow([](plat::Hwnd, uint32_t, plat::WParam, plat::LParam) { return 0; },
                                  false);
@@ -75,30 +62,19 @@ class ProtocolTest : public ::testing::Test {
     xarvel::Kapi().KapiWindow = kapi_;
     xarvel::Kapi().DriverMode = xarvel::IFMODE_TXRX;
   }
-  void TearDown() override { ResetAll(); }
+  void TearDown() override { testing_support::ResetAll(); }
 
   // Defines router `index` with its tables, all zero.
   static xarvel::RouterConfig& Define(int index, int device_id, int sources, int dests,
                                       int offset_src = 0, int offset_dest = 0) {
-    xarvel::RouterConfig& r = xarvel::Profile().routers[static_cast<size_t>(index)];
-    r.DeviceId = device_id;
-    r.SourceCount = sources;
-    r.DestCount = dests;
-    r.Min_Dest = 1;
-    r.Max_Dest = dests;
-    r.Offset_Src = offset_src;
-    r.Offset_Dest = offset_dest;
-    r.TallyMemory.assign(2 * xarvel::kTableDests, 0);
-    r.LockMemory.assign(xarvel::kTableDests, 0);
-    r.MC1000LockMemory.assign(xarvel::kTableDests, 0);
-    return r;
+    return testing_support::AddRouter(index, device_id, sources, dests, offset_src, offset_dest);
   }
 
   static void Feed(std::string_view bytes) {
     for (char c : bytes) xarvel::NTP_RxByte(static_cast<unsigned char>(c));
   }
 
-  static std::vector<std::string> Sent() { return xarvel::SentCommands(); }
+  static std::vector<std::string> Sent() { return testing_support::SentCommands(); }
 
   // The texts of the revertives received, in order.
   std::vector<std::string> Texts() const {

@@ -305,6 +305,8 @@ TEST_F(ProtocolTest, FindLockDestTakesTheFirstRouterInRange) {
 TEST_F(ProtocolTest, PollAnswerAndLockPollFollowTheReport) {
   Define(0, 101, 32, 64);
   Define(1, 102, 32, 64, 0, 1000);
+  // A confirmed link: the first report does not move the poll back to its start.
+  xarvel::Link().ComState = xarvel::kComOk;
   xarvel::Dlg().PollRouter = 1;
   xarvel::Dlg().PollPointer = 5;
   Profile().settings.PollForMC1000LockStatus = 1;

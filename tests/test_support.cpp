@@ -76,6 +76,14 @@ std::string DebugCapture::text() const {
   return all;
 }
 
+int DebugCapture::Count(const std::string& needle) const {
+  int n = 0;
+  for (const std::string& call : calls_) {
+    if (call.find(needle) != std::string::npos) ++n;
+  }
+  return n;
+}
+
 bool DebugCapture::Contains(const std::string& needle) const {
   for (const auto& c : calls_) {
     if (c.find(needle) != std::string::npos) return true;

@@ -51,6 +51,8 @@ class DebugCapture {
   std::string text() const;
   // True when some call contains `needle`.
   bool Contains(const std::string& needle) const;
+  // Number of calls that contain `needle`.
+  int Count(const std::string& needle) const;
   void Clear() { calls_.clear(); }
 
  private:

@@ -392,10 +392,9 @@ void Dialog_SaveTick() {
   const long delay = Profile().settings.SaveDelay;
   if (delay < 0 || d.SaveTicks >= static_cast<unsigned long>(delay)) {
     d.SaveTicks = 0;
-    if (Tables().TablesChanged != 0) {
-      Idxfu_WriteIndex();
-      Tables().TablesChanged = 0;
-    }
+    // A save that failed keeps the flag, so the next tick tries again instead of leaving the
+    // changes unsaved until something else changes.
+    if (Tables().TablesChanged != 0 && Idxfu_WriteIndex() == 1) Tables().TablesChanged = 0;
   }
 }
 

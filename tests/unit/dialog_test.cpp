@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -332,3 +333,175 @@ TEST_F(DialogTest, AboutBoxShowsVersionProfileAndSaveFormat) {
 }
 
 }  // namespace
+
+// The dialog's buttons reach the command handling as the control system's commands do.
+class DialogCommandTest : public DialogTest {
+ protected:
+  void SetUp() override {
+    DialogTest::SetUp();
+    Profile().settings.SourceToDest = 1;
+    Profile().settings.MaxUnACKedRoutesBeforeCommsFail = 1000;
+    Profile().Access[0] = 1;
+    kapi_.Create();
+    xarvel::Kapi().KapiWindow = kapi_.hwnd;
+    AddRouter(0, 101, 8, 4, 0, 100);
+    Create();
+    xarvel::Kapi().DriverMode = xarvel::IFMODE_TXRX;
+    testing_support::SentCommands().clear();
+  }
+  std::vector<std::string>& Sent() { return testing_support::SentCommands(); }
+
+  testing_support::TempDir root_;
+  bool data_dir_ = std::filesystem::create_directories(root_.path() / "data");
+  EnvGuard zq_root_{"ZQ_ROOT", root_.str()};
+  EnvGuard zq_system_{"ZQ_SYSTEM", std::string()};
+  testing_support::FakeKapi kapi_;
+};
+
+TEST_F(DialogCommandTest, TakeRoutesTheSelectedSourceAndParkRowMeansParkSource) {
+  Pick(xarvel::IDC_DEST_LIST, 2);  // destination 3
+  Pick(xarvel::IDC_SOURCE_LIST, 5);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_TAKE, 0);
+  EXPECT_EQ(Sent(), (std::vector<std::string>{".SA103,5\r"}));
+
+  Pick(xarvel::IDC_SOURCE_LIST, 0);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_TAKE, 0);
+  EXPECT_EQ(Sent().back(), ".SA103,7\r");
+  EXPECT_TRUE(debug_.Contains("Dialog_take - src is 0 - changing src to park src"));
+
+  // No selection reads as row 65535, which no router has.
+  plat::ListSelect(dialog_, xarvel::IDC_SOURCE_LIST, -1);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_SOURCE_LIST, 0);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_TAKE, 0);
+  EXPECT_EQ(Sent().size(), 2u);
+}
+
+TEST_F(DialogCommandTest, LockedDestinationCannotBeTaken) {
+  Pick(xarvel::IDC_DEST_LIST, 1);  // destination 2
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_LOCK, 0);
+  EXPECT_EQ(xarvel::GetLock(101, 2), 1);
+  EXPECT_EQ(Field(xarvel::IDC_LOCK), "--LOCKED--");
+  EXPECT_FALSE(Enabled(xarvel::IDC_TAKE));
+  EXPECT_EQ(xarvel::Tables().TablesChanged, 1);
+  // The Take menu command only moves the focus; a Take that gets through is refused.
+  plat::SetFocus(dialog_, xarvel::IDC_SOURCE_LIST);
+  Menu(xarvel::IDM_TAKE);
+  EXPECT_EQ(plat::GetFocus(dialog_), xarvel::IDC_DEST_LIST);
+  xarvel::Dialog_take();
+  EXPECT_TRUE(Sent().empty());
+
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_LOCK, 0);
+  EXPECT_EQ(xarvel::GetLock(101, 2), 0);
+  EXPECT_EQ(Field(xarvel::IDC_LOCK), "Unlocked");
+  Menu(xarvel::IDM_TAKE);
+  EXPECT_EQ(Sent().size(), 1u);
+}
+
+TEST_F(DialogCommandTest, ControllerLockButtonLocksUnlockedAndUnlocksTheRest) {
+  Pick(xarvel::IDC_DEST_LIST, 0);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_MC1000_LOCK, 0);
+  EXPECT_TRUE(Sent().empty()) << "lock changes are not enabled";
+  Menu(xarvel::IDM_LOCK_CHANGE);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_MC1000_LOCK, 0);
+  EXPECT_EQ(Sent(), (std::vector<std::string>{".BL101\r"}));
+  xarvel::SetMC1000Lock(0, 1, 255);
+  plat::SendMessage(dialog_, plat::WM_COMMAND, xarvel::IDC_MC1000_LOCK, 0);
+  EXPECT_EQ(Sent().back(), ".BU101\r");
+}
+
+TEST_F(DialogCommandTest, SaveTickWritesEverySaveDelayMinutesOnlyAfterAChange) {
+  const auto written = [&] { return debug_.Count("Xarvel - writeindex tallymemory file"); };
+  const int at_start = written();  // the first read wrote a fresh file
+  xarvel::Tables().TablesChanged = 1;
+  for (int minute = 1; minute <= 4; ++minute) Timer(xarvel::kTimerSave);
+  EXPECT_EQ(written(), at_start);
+  Timer(xarvel::kTimerSave);  // fifth minute
+  EXPECT_EQ(written(), at_start + 1);
+  EXPECT_EQ(xarvel::Tables().TablesChanged, 0);
+  for (int minute = 1; minute <= 5; ++minute) Timer(xarvel::kTimerSave);
+  EXPECT_EQ(written(), at_start + 1) << "nothing changed";
+  xarvel::SetTally(101, 1, 3);
+  xarvel::Tables().TablesChanged = 1;
+  for (int minute = 1; minute <= 5; ++minute) Timer(xarvel::kTimerSave);
+  EXPECT_EQ(written(), at_start + 2);
+}
+
+TEST_F(DialogCommandTest, FailedSaveKeepsTheChangeForTheNextTick) {
+  Profile().settings.SaveDelay = 1;
+  xarvel::Tables().TablesChanged = 1;
+  // The data location disappears: the save fails and the change stays marked.
+  const auto data = root_.path() / "data";
+  std::filesystem::remove_all(data);
+  Timer(xarvel::kTimerSave);
+  EXPECT_EQ(xarvel::Tables().TablesChanged, 1);
+  std::filesystem::create_directories(data);
+  Timer(xarvel::kTimerSave);
+  EXPECT_EQ(xarvel::Tables().TablesChanged, 0);
+  EXPECT_TRUE(std::filesystem::exists(data / "xarvel.idx"));
+}
+
+TEST_F(DialogCommandTest, DatabaseChangeRebuildsTheListItsHighHalfNames) {
+  Pick(xarvel::IDC_DEST_LIST, 3);
+  plat::ListReset(dialog_, xarvel::IDC_DEST_LIST);
+  plat::SendMessage(main_, xarvel::ZUT_DBCHANGE, 101, 0x10002);
+  EXPECT_EQ(plat::ListCount(dialog_, xarvel::IDC_DEST_LIST), 4);
+  EXPECT_EQ(plat::ListSelected(dialog_, xarvel::IDC_DEST_LIST), 3);
+  plat::ListReset(dialog_, xarvel::IDC_SOURCE_LIST);
+  plat::SendMessage(main_, xarvel::ZUT_DBCHANGE, 101, 2);
+  EXPECT_EQ(plat::ListCount(dialog_, xarvel::IDC_SOURCE_LIST), 9);
+  // Another router's change leaves the lists alone.
+  plat::ListReset(dialog_, xarvel::IDC_SOURCE_LIST);
+  plat::SendMessage(main_, xarvel::ZUT_DBCHANGE, 102, 2);
+  EXPECT_EQ(plat::ListCount(dialog_, xarvel::IDC_SOURCE_LIST), 0);
+  EXPECT_TRUE(Sent().empty()) << "a database change message never writes to the controller";
+}
+
+// Five route commands arriving together with the forward buffer pacing them two per tick; a lock
+// command between them is carried out at once.
+TEST_F(DialogCommandTest, ForwardBufferPacesRoutesButNotLocks) {
+  Profile().settings.ForwardBufferDelay = 200;
+  Profile().settings.CrossPointsPerBufferDelay = 2;
+  xarvel::StartForwardBuffer();
+  EXPECT_EQ(plat::TimerPeriod(dialog_, xarvel::kTimerForwardBuffer), 200u);
+  auto command = [&](const std::string& text) {
+    plat::SendMessage(main_, xarvel::ZUT_COMMAND, 0, reinterpret_cast<plat::LParam>(text.c_str()));
+  };
+  command("RC 101 1 1 ',---' 0");
+  command("RC 101 2 2 ',---' 0");
+  command("RL 101 4 4 1 0");
+  command("RC 101 3 3 ',---' 0");
+  command("RC 101 4 4 ',---' 0");  // destination 4 is locked by then: refused when dispatched
+  command("RC 101 5 1 ',---' 0");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(xarvel::GetLock(101, 4), 1) << "the lock went ahead of the routes";
+  EXPECT_EQ(Field(xarvel::IDC_RX_COUNT), "00000006");
+  Timer(xarvel::kTimerForwardBuffer);
+  EXPECT_EQ(Sent(), (std::vector<std::string>{".SA101,1\r", ".SA102,2\r"}));
+  Timer(xarvel::kTimerForwardBuffer);
+  EXPECT_EQ(Sent().size(), 3u) << "the refused route still takes its turn";
+  Timer(xarvel::kTimerForwardBuffer);
+  EXPECT_EQ(Sent().back(), ".SA101,5\r");
+  EXPECT_EQ(Sent().size(), 4u);
+  Timer(xarvel::kTimerForwardBuffer);
+  EXPECT_EQ(Sent().size(), 4u);
+  EXPECT_EQ(Field(xarvel::IDC_RX_COUNT), "00000006") << "dispatched commands are not counted again";
+}
+
+TEST_F(DialogCommandTest, WithoutForwardBufferDelayEveryCommandGoesAtOnceAndWhole) {
+  const std::string text = "RC 101 1 2 '" + std::string(80, 'x') + "' 0";
+  plat::SendMessage(main_, xarvel::ZUT_COMMAND, 0, reinterpret_cast<plat::LParam>(text.c_str()));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{".SA102,1\r"}));
+  // Through the buffer only the first 64 characters remain: the access number is lost with the
+  // end of the text and reads as 0.
+  Profile().settings.ForwardBufferDelay = 200;
+  Profile().settings.CrossPointsPerBufferDelay = 1;
+  xarvel::Debug().DebugMode = 1;
+  Profile().Access[0] = 0;
+  Profile().Access[9] = 1;
+  const std::string long_text = "RC 101 3 2 '" + std::string(80, 'x') + "' 9";
+  plat::SendMessage(main_, xarvel::ZUT_COMMAND, 0,
+                    reinterpret_cast<plat::LParam>(long_text.c_str()));
+  Timer(xarvel::kTimerForwardBuffer);
+  EXPECT_EQ(Sent().size(), 1u);
+  EXPECT_TRUE(debug_.Contains("Parsing - [" + long_text.substr(0, 64) + "]"));
+}

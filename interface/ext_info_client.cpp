@@ -159,6 +159,8 @@ void ExtInfoClient::CloseClient() {
     OwnWindow = plat::kNoWindow;
     plat::DestroyWindow(hwnd);
   }
+  // A closed client talks to nobody, even when a call on it is still in progress further out.
+  InfoWindow = plat::kNoWindow;
 }
 
 void ExtInfoClient::Notify(int index, const char* text) {

@@ -79,7 +79,8 @@ class ExtInfoClient {
   int UpdateSlot(int slot, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   // Frees the text buffer and destroys the hidden window, which tells the infodriver the client
-  // is leaving (ZUT_INFODETACH). Safe to call more than once.
+  // is leaving (ZUT_INFODETACH); the client then sends nothing more. Safe to call more than
+  // once.
   void CloseClient();
 
   // The hidden window's procedure.

@@ -94,16 +94,22 @@ LockInfoState& LockInfo() {
 
 void ResetLockInfo() {
   LockInfoState& s = LockInfo();
-  if (s.Client) {
-    // Forget the window without sending anything: the infodriver of a test may be gone.
-    s.Client->InfoWindow = plat::kNoWindow;
-    s.Client->CloseClient();
+  // Forget the windows without sending anything: the infodriver of a test may be gone.
+  for (ExtInfoClient* c : {s.Client.get(), s.Retired.get()}) {
+    if (c == nullptr) continue;
+    c->InfoWindow = plat::kNoWindow;
+    c->CloseClient();
   }
   s = DefaultLockInfo();
 }
 
 void LockInfodriver_CreateClient() {
-  LockInfo().Client = std::make_unique<ExtInfoClient>(kExtInfoHeaderVersion);
+  LockInfoState& s = LockInfo();
+  if (s.Client) {
+    s.Client->CloseClient();
+    s.Retired = std::move(s.Client);
+  }
+  s.Client = std::make_unique<ExtInfoClient>(kExtInfoHeaderVersion);
 }
 
 bool LockInfodriver_Connected() {
@@ -256,11 +262,12 @@ void LockInfodriver_Close() {
   LockInfoState& s = LockInfo();
   if (!s.Client) return;
   // The client goes out of the state first: nothing reached from the messages below can use it.
-  std::unique_ptr<ExtInfoClient> client = std::move(s.Client);
+  s.Retired = std::move(s.Client);
+  ExtInfoClient& client = *s.Retired;
   s.Connected = 0;
-  client->SetTXRXMode(IFMODE_RXONLY);
-  client->Mode = kModeChangedToRxOnly;
-  client->CloseClient();
+  client.SetTXRXMode(IFMODE_RXONLY);
+  client.Mode = kModeChangedToRxOnly;
+  client.CloseClient();
 }
 
 }  // namespace xarvel

@@ -25,8 +25,12 @@ inline constexpr int kMaxInfoSlot = 4095;
 inline constexpr unsigned kInfodriverCheckMs = 30000;
 
 struct LockInfoState {
-  // The one infodriver client; made by LockInfodriver_CreateClient, deleted at close.
+  // The one infodriver client; made by LockInfodriver_CreateClient, closed at shutdown.
   std::unique_ptr<ExtInfoClient> Client;
+  // A closed client is kept here rather than deleted at once: the close can run inside a
+  // message that is nested in a call on that same client (a shutdown arriving while the driver
+  // waits for the infodriver), and that call must find its object when it resumes.
+  std::unique_ptr<ExtInfoClient> Retired;
   // 1 while the link is up, else 0. Slots are written only while it is 1.
   int Connected = 0;
   // The lock destination mapping and the controller lock change a slot request leads to. They

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -40,7 +41,8 @@ struct FakeInfodriver {
   int device = 900;
   int mode = IFMODE_TXRX;
   int options_result = 0;
-  bool fill_reads = false;  // answer reads with 256 bytes of text and no terminator
+  bool fill_reads = false;            // answer reads with 256 bytes of text and no terminator
+  std::function<void()> on_get_mode;  // runs inside the answer to ZUT_IDGETTXRXMODE
   std::map<int, std::string> texts;
   std::vector<Call> calls;
 
@@ -74,6 +76,7 @@ struct FakeInfodriver {
         return 1;
       }
       case ZUT_IDGETTXRXMODE:
+        if (on_get_mode) on_get_mode();
         return mode;
       case ZUT_IDSETTXRXMODE:
         mode = static_cast<int>(w);
@@ -395,6 +398,23 @@ TEST_F(LockInfodriverTest, CloseLeavesTheInfodriverInRxOnlyAndDetaches) {
   EXPECT_FALSE(plat::IsLocalWindow(own));
   EXPECT_EQ(LockInfo().Client, nullptr);
   LockInfodriver_Close();  // a second close finds nothing to do
+}
+
+TEST_F(LockInfodriverTest, AShutdownNestedInAModeQuestionLeavesTheOuterCallSafe) {
+  info_.Create();
+  ASSERT_EQ(INFO_connect(), 1);
+  // The driver's shutdown arrives while it waits for the infodriver's answer.
+  info_.on_get_mode = [this] {
+    info_.on_get_mode = nullptr;
+    LockInfodriver_Close();
+  };
+  info_.calls.clear();
+  Kapi().DriverMode = IFMODE_RXONLY;
+  CheckInfoDriver();
+  std::vector<uint32_t> msgs;
+  for (const auto& c : info_.calls) msgs.push_back(c.msg);
+  EXPECT_EQ(msgs, (std::vector<uint32_t>{ZUT_IDGETTXRXMODE, ZUT_IDSETTXRXMODE, ZUT_INFODETACH}))
+      << "after the close the outer call sends nothing more";
 }
 
 }  // namespace

@@ -34,6 +34,10 @@ plat::Hwnd Low16(plat::WParam w) {
   return static_cast<plat::Hwnd>(w & 0xFFFF);
 }
 
+// The timer that drops detached clients, and how long after the detach it runs.
+constexpr uintptr_t kPruneTimer = 1;
+constexpr unsigned kPruneDelayMs = 250;
+
 bool InRange(int slot) {
   return slot >= 0 && slot < InfodriverStandIn::kSlotCount;
 }
@@ -101,14 +105,16 @@ plat::LResult InfodriverStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WPara
       Event("options from " + Hex(Low16(w)) + " " + std::to_string(l));
       return 0;
     case xarvel::ZUT_INFODETACH:
-      // The message does not say who detaches: the windows that are gone are dropped once the
-      // detaching one has been destroyed.
+      // The message does not say who detaches: the windows that are gone are dropped a moment
+      // later, once the detaching one has been destroyed and its handle given back.
       Event("detach " + std::to_string(l));
-      if (!prune_posted_) prune_posted_ = plat::PostMessage(window_, kKirnPruneClients, 0, 0);
+      plat::SetTimer(window_, kPruneTimer, kPruneDelayMs);
       return 0;
-    case kKirnPruneClients:
-      prune_posted_ = false;
-      PruneClients();
+    case plat::WM_TIMER:
+      if (w == static_cast<plat::WParam>(kPruneTimer)) {
+        plat::KillTimer(window_, kPruneTimer);
+        PruneClients();
+      }
       return 0;
     case xarvel::ZUT_IDGETTXRXMODE:
       return mode_;

@@ -96,7 +96,6 @@ class InfodriverStandIn {
   plat::Hwnd rival_ = plat::kNoWindow;
   std::array<std::string, kSlotCount> slots_;
   std::set<plat::Hwnd> clients_;
-  bool prune_posted_ = false;
   bool closing_ = false;
   // Set just before a received data message is handed off, so that the procedure accepts a
   // pointer in lParam only for the message the hand-off delivers.

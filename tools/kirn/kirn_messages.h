@@ -69,8 +69,6 @@ inline constexpr uint32_t kKirnSlotRequest = 0x4B20;
 // kKirnLines to that window holding one "SLOT TEXT\n" line per non-empty slot, in slot order.
 // Result: the number of non-empty slots.
 inline constexpr uint32_t kKirnSlotList = 0x4B21;
-// Infodriver -> itself, posted: drop the clients whose windows are gone.
-inline constexpr uint32_t kKirnPruneClients = 0x4B22;
 // Infodriver -> itself, posted: tell the clients it is closing and end.
 inline constexpr uint32_t kKirnInfoQuit = 0x4B23;
 

@@ -226,4 +226,37 @@ TEST_F(InfodriverTest, AStoppedOrKilledInfodriverNeverHoldsUpTheDriver) {
   EXPECT_EQ(serve->Stop(), 0);
 }
 
+TEST_F(InfodriverTest, CommandLineOfTheInfodriverTools) {
+  for (const char* command : {"infodriver", "slot", "slots"}) {
+    const Result help = Kirn({command, "--help"});
+    EXPECT_EQ(help.code, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: kirn ") + command, 0), 0u) << help.out;
+  }
+  // No bus.
+  EXPECT_EQ(Kirn({"infodriver", "900"}).code, 1);
+  EXPECT_EQ(Kirn({"slots", "900"}).code, 1);
+  // Usage.
+  EXPECT_EQ(Kirn({"infodriver"}).code, 2);
+  EXPECT_EQ(Kirn({"infodriver", "0"}).code, 2);
+  EXPECT_EQ(Kirn({"slot", "900", "4096", "MC1000 1"}).code, 2);
+  EXPECT_EQ(Kirn({"slot", "900", "-1", "MC1000 1"}).code, 2);
+  EXPECT_EQ(Kirn({"slot", "900", "1"}).code, 2);
+  EXPECT_EQ(Kirn({"slot", "900", "1", std::string(1024, 'x')}).code, 2);
+  EXPECT_EQ(Kirn({"slots"}).code, 2);
+
+  // A bus without that infodriver, and a second infodriver for the same device.
+  auto serve = StartServe();
+  const Result none = Kirn({"slot", "900", "1", "MC1000 1"});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_NE(none.err.find("infodriver 900 is not on the bus"), std::string::npos) << none.err;
+  pid_t pid = 0;
+  auto info = StartInfodriver(&pid);
+  EXPECT_EQ(Kirn({"slot", "900", "1", "MC1000 1"}).out, "0\n") << "no client yet";
+  const Result twice = Kirn({"infodriver", "900"});
+  EXPECT_EQ(twice.code, 1);
+  EXPECT_NE(twice.err.find("already on the bus"), std::string::npos) << twice.err;
+  EXPECT_EQ(info->Stop(), 0);
+  EXPECT_EQ(serve->Stop(), 0);
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -172,6 +173,13 @@ TEST_F(InfodriverTest, AClientsSlotWritesShowInSlotsAndRequestsReachIt) {
 
   EXPECT_EQ(KirnPumping({"slot", "900", "130", "MC1000 0"}).out, "1\n");
   EXPECT_EQ(notes, (std::vector<std::pair<int, std::string>>{{130, "MC1000 0"}}));
+
+  // Every slot full: the listing (about 1 MiB) crosses the bus in several blocks.
+  for (int slot = 0; slot < 4096; ++slot)
+    client.WriteSlot(slot, "%04d%s", slot, std::string(251, 'f').c_str());
+  const std::string all = KirnPumping({"slots", "900"}).out;
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4096);
+  EXPECT_NE(all.find("\n4095 4095ffff"), std::string::npos);
 
   client.CloseClient();
   EXPECT_TRUE(info->WaitForOutput("detach 900", 5000)) << info->Stdout();

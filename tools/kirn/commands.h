@@ -16,6 +16,9 @@ int RunMode(const Args& args);
 int RunDevices(const Args& args);
 int RunDbChange(const Args& args);
 int RunClose(const Args& args);
+int RunInfodriver(const Args& args);
+int RunSlot(const Args& args);
+int RunSlots(const Args& args);
 
 // Usage errors: "kirn <command>: <what>" and a pointer to the help, on standard error; returns 2.
 int UsageError(const std::string& command, const std::string& what);

@@ -56,6 +56,25 @@ inline constexpr uint32_t kKirnLines = 0x4B10;
 // Stand-in -> itself, posted: deliver the queued relays now that the current message is done.
 inline constexpr uint32_t kKirnFlush = 0x4B11;
 
+// The infodriver stand-in (`kirn infodriver DEV`). A tool finds it as a client does, by
+// broadcasting ZUT_FINDINFODRIVER, with kToolFindMarker in the high 16 bits of lParam so that
+// the infodriver answers with ZUT_INFOHANDLE without taking the tool on as a client.
+//
+// Tool -> infodriver. Data: the requested text (zero-terminated, at most kMaxSlotRequestText
+// characters; longer is cut); parameter: the slot 0..4095. Another user asks for a new text in
+// the slot: the infodriver passes it to each of its clients as ZUT_SLOTCHANGE and does not store
+// it. Result: the number of clients that took it, or -1 for a slot outside 0..4095.
+inline constexpr uint32_t kKirnSlotRequest = 0x4B20;
+// Tool -> infodriver. wParam: the tool's window. The infodriver answers, before it returns, with
+// kKirnLines to that window holding one "SLOT TEXT\n" line per non-empty slot, in slot order.
+// Result: the number of non-empty slots.
+inline constexpr uint32_t kKirnSlotList = 0x4B21;
+// Infodriver -> itself, posted: tell the clients it is closing and end.
+inline constexpr uint32_t kKirnInfoQuit = 0x4B23;
+
+// Longest text a tool may request for a slot.
+inline constexpr int kMaxSlotRequestText = 1023;
+
 // Longest command text the control system hands a driver (it copies into 512 bytes).
 inline constexpr int kMaxCommandText = 511;
 

@@ -25,6 +25,9 @@ constexpr const char* kOverview =
     "  devices                               list registered devices and their modes\n"
     "  dbchange DEV LPARAM                   tell DEV's driver a name database changed\n"
     "  close DEV                             ask DEV's driver to close\n"
+    "  infodriver DEV [--mode txrx|rxonly]   run an infodriver with 4096 text slots\n"
+    "  slot INFODEV SLOT TEXT                ask an infodriver for a new text in SLOT\n"
+    "  slots INFODEV                         list an infodriver's non-empty slots\n"
     "\n"
     "'kirn COMMAND --help' describes one command. The bus is $KIRN_BUS, else\n"
     "$XDG_RUNTIME_DIR/kirn-bus.sock, else /tmp/kirn-bus-<uid>.sock.\n"
@@ -82,6 +85,29 @@ const std::map<std::string, Command>& Commands() {
        {RunClose,
         "usage: kirn close DEV\n"
         "Asks the driver of DEV to close in order (it saves its files and detaches).\n"}},
+      {"infodriver",
+       {RunInfodriver,
+        "usage: kirn infodriver DEV [--mode txrx|rxonly]\n"
+        "Runs infodriver DEV on the bus: 4096 text slots (0..4095, 255 characters each) that\n"
+        "drivers connect to as clients. Answers its find broadcast, slot reads and writes and\n"
+        "the mode messages; passes the slot requests of 'kirn slot' to its clients; forgets\n"
+        "clients that detach. On SIGTERM or SIGINT it tells its clients it is closing and\n"
+        "ends (exit 0).\n"
+        "  --mode txrx|rxonly   the interface mode it starts in (default txrx)\n"
+        "Prints one line per event on standard output. Exit 1 when there is no bus or\n"
+        "another infodriver DEV is already on it.\n"}},
+      {"slot",
+       {RunSlot,
+        "usage: kirn slot INFODEV SLOT TEXT\n"
+        "As another user of the control system, asks infodriver INFODEV for TEXT in SLOT\n"
+        "(0..4095). The infodriver passes the request to its clients, which decide what the\n"
+        "slot then holds. Prints the number of clients that took the request.\n"
+        "A lock request to the router driver reads 'MC1000 255' (lock) or 'MC1000 0' (unlock).\n"}},
+      {"slots",
+       {RunSlots,
+        "usage: kirn slots INFODEV\n"
+        "Prints the non-empty slots of infodriver INFODEV, one 'SLOT TEXT' a line, in slot\n"
+        "order (control characters shown as '?').\n"}},
   };
   return commands;
 }

@@ -79,6 +79,9 @@ plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
     case xarvel::ZUT_KAPIHANDLE:
       if (kapi_ == plat::kNoWindow) kapi_ = static_cast<plat::Hwnd>(w & 0xFFFF);
       return 0;
+    case xarvel::ZUT_INFOHANDLE:
+      if (info_ == plat::kNoWindow) info_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+      return 0;
     case xarvel::ZUT_DATA: {
       handoff_pending_ = true;
       const plat::LResult r = xarvel::KirnIf_HandOff(hwnd, w, l);
@@ -108,10 +111,23 @@ plat::LResult ToolClient::Request(uint32_t msg, plat::WParam w, plat::LParam l) 
 }
 
 int32_t ToolClient::RequestWithText(uint32_t msg, int32_t param, std::string_view text) {
+  return RequestWithTextTo(kapi_, msg, param, text);
+}
+
+int32_t ToolClient::RequestWithTextTo(plat::Hwnd to, uint32_t msg, int32_t param,
+                                      std::string_view text) {
   std::vector<char> block(text.begin(), text.end());
   block.push_back('\0');
-  return xarvel::KirnIf_SendData(kapi_, msg, param, block.data(), 1,
+  return xarvel::KirnIf_SendData(to, msg, param, block.data(), 1,
                                  static_cast<int32_t>(block.size()));
+}
+
+plat::Hwnd ToolClient::FindInfodriver(int device) {
+  info_ = plat::kNoWindow;
+  const uint32_t l = (static_cast<uint32_t>(kToolFindMarker) << 16) | (device & 0xFFFF);
+  plat::SendMessage(plat::HWND_BROADCAST, xarvel::ZUT_FINDINFODRIVER, window_,
+                    static_cast<int32_t>(l));
+  return info_;
 }
 
 bool ToolClient::Pump(int timeout_ms) {

@@ -36,6 +36,11 @@ class ToolClient {
   plat::LResult Request(uint32_t msg, plat::WParam w, plat::LParam l);
   // A request carrying `text` (zero-terminated on the way) as its data block.
   int32_t RequestWithText(uint32_t msg, int32_t param, std::string_view text);
+  // The same, to another window.
+  int32_t RequestWithTextTo(plat::Hwnd to, uint32_t msg, int32_t param, std::string_view text);
+
+  // Finds infodriver `device` (1..999) as a tool, not as a client; its window or 0.
+  plat::Hwnd FindInfodriver(int device);
 
   // Serves incoming messages for up to `timeout_ms`. False once the bus connection is gone.
   bool Pump(int timeout_ms);
@@ -47,6 +52,7 @@ class ToolClient {
   std::unique_ptr<plat::BusClient> bus_;
   plat::Hwnd window_ = plat::kNoWindow;
   plat::Hwnd kapi_ = plat::kNoWindow;
+  plat::Hwnd info_ = plat::kNoWindow;
   LineHandler on_line_;
   bool handoff_pending_ = false;
 };

@@ -1,0 +1,186 @@
+// kirn infodriver, slot and slots: the infodriver stand-in on the bus, and the tools that ask it
+// for a slot change as another user would and list its slots.
+#include <QCoreApplication>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "interface/messages.h"
+#include "platform/bus_client.h"
+#include "platform/bus_host.h"
+#include "platform/signals.h"
+#include "tools/kirn/commands.h"
+#include "tools/kirn/infodriver_standin.h"
+#include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/tool_client.h"
+
+namespace kirn {
+namespace {
+
+void PrintEvent(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// Opens a tool connection and finds infodriver `device`; on failure reports and returns null.
+std::unique_ptr<ToolClient> OpenInfodriver(const std::string& command, int device,
+                                           plat::Hwnd* info) {
+  std::string error;
+  auto client = ToolClient::Open(&error);
+  if (!client) {
+    Failure(command, error);
+    return nullptr;
+  }
+  *info = client->FindInfodriver(device);
+  if (*info == plat::kNoWindow) {
+    Failure(command, "infodriver " + std::to_string(device) + " is not on the bus");
+    return nullptr;
+  }
+  return client;
+}
+
+}  // namespace
+
+int RunInfodriver(const Args& args) {
+  int device = 0;
+  int mode = xarvel::IFMODE_TXRX;
+  bool have_device = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--mode") {
+      if (i + 1 >= args.size()) return UsageError("infodriver", "--mode needs a value");
+      const std::string& v = args[++i];
+      if (v == "txrx") {
+        mode = xarvel::IFMODE_TXRX;
+      } else if (v == "rxonly") {
+        mode = xarvel::IFMODE_RXONLY;
+      } else {
+        return UsageError("infodriver", "--mode takes txrx or rxonly, not '" + v + "'");
+      }
+    } else if (!have_device && ParseDevice(a, &device)) {
+      have_device = true;
+    } else {
+      return UsageError("infodriver", "unexpected argument '" + a + "'");
+    }
+  }
+  if (!have_device) return UsageError("infodriver", "expects DEV, a device id 1..999");
+
+  int argc = 1;
+  char arg0[] = "kirn";
+  char* argv[] = {arg0, nullptr};
+  QCoreApplication app(argc, argv);
+
+  std::string error;
+  std::unique_ptr<plat::BusClient> bus = plat::BusClient::Connect(plat::BusPath(), &error);
+  if (!bus) {
+    return Failure("infodriver", "no workstation bus (is 'kirn serve' running?): " + error);
+  }
+  plat::SetTransport(bus.get());
+  bus->AttachToEventLoop();
+  int code = 0;
+  bus->SetDisconnectHandler([&code] {
+    std::fprintf(stderr, "kirn infodriver: lost the connection to the bus host\n");
+    code = 1;
+    QCoreApplication::exit(1);
+  });
+
+  plat::BusClient* client = bus.get();
+  InfodriverHooks hooks;
+  hooks.event = PrintEvent;
+  hooks.set_send_timeout = [client, current = std::make_shared<int>(5000)](int ms) {
+    const int previous = *current;
+    *current = ms;
+    client->SetSendTimeoutMs(ms);
+    return previous;
+  };
+  hooks.is_alive = [client](plat::Hwnd window) { return client->WindowExists(window); };
+  hooks.quit = [] { QCoreApplication::quit(); };
+
+  auto info = std::make_unique<InfodriverStandIn>(device, mode, hooks);
+  if (!info->Create()) {
+    plat::SetTransport(nullptr);
+    return Failure("infodriver", "the bus host gave no window handle");
+  }
+  // One infodriver per device: look for another before serving.
+  const uint32_t find_l = (static_cast<uint32_t>(kToolFindMarker) << 16) | device;
+  plat::SendMessage(plat::HWND_BROADCAST, xarvel::ZUT_FINDINFODRIVER, info->window(),
+                    static_cast<int32_t>(find_l));
+  if (info->rival() != plat::kNoWindow) {
+    info.reset();
+    plat::SetTransport(nullptr);
+    return Failure("infodriver", "infodriver " + std::to_string(device) + " is already on the bus");
+  }
+
+  char ready[64];
+  std::snprintf(ready, sizeof ready, "ready infodriver %d window 0x%04x mode %d", device,
+                info->window(), mode);
+  PrintEvent(ready);
+
+  InfodriverStandIn* standin = info.get();
+  plat::OnTerminationSignal([standin] {
+    standin->CloseClients();
+    QCoreApplication::quit();
+  });
+  const int loop = QCoreApplication::exec();
+  if (code == 0) code = loop;
+
+  info.reset();
+  plat::SetTransport(nullptr);
+  bus.reset();
+  PrintEvent("stopped");
+  return code;
+}
+
+int RunSlot(const Args& args) {
+  for (const std::string& a : args) {
+    if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      return UsageError("slot", "unknown option '" + a + "'");
+    }
+  }
+  if (args.size() != 3) return UsageError("slot", "expects INFODEV, SLOT and TEXT");
+  int device = 0;
+  if (!ParseDevice(args[0], &device)) {
+    return UsageError("slot", "INFODEV must be a device id 1..999, not '" + args[0] + "'");
+  }
+  long long slot = 0;
+  if (args[1].empty() || args[1][0] < '0' || args[1][0] > '9' ||
+      !ParseInt(args[1], 0, InfodriverStandIn::kSlotCount - 1, &slot)) {
+    return UsageError("slot", "SLOT must be 0.." +
+                                  std::to_string(InfodriverStandIn::kSlotCount - 1) + ", not '" +
+                                  args[1] + "'");
+  }
+  if (args[2].size() > static_cast<size_t>(kMaxSlotRequestText)) {
+    return UsageError("slot",
+                      "TEXT is longer than " + std::to_string(kMaxSlotRequestText) + " characters");
+  }
+  plat::Hwnd info = plat::kNoWindow;
+  auto client = OpenInfodriver("slot", device, &info);
+  if (!client) return 1;
+  const int32_t taken =
+      client->RequestWithTextTo(info, kKirnSlotRequest, static_cast<int32_t>(slot), args[2]);
+  std::printf("%d\n", taken);
+  return 0;
+}
+
+int RunSlots(const Args& args) {
+  int device = 0;
+  if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+    return UsageError("slots", "expects INFODEV");
+  }
+  if (!ParseDevice(args[0], &device)) {
+    return UsageError("slots", "INFODEV must be a device id 1..999, not '" + args[0] + "'");
+  }
+  plat::Hwnd info = plat::kNoWindow;
+  auto client = OpenInfodriver("slots", device, &info);
+  if (!client) return 1;
+  client->SetLineHandler([](std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+  });
+  plat::SendMessage(info, kKirnSlotList, client->window(), 0);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace kirn

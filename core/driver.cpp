@@ -193,6 +193,8 @@ void MainInit() {
   if (Profile().settings.LockStatusInfodriverID > 0) {
     if (INFO_connect() == 0) {
       DebugPrint("Main init -- failed to connect to ext lock infodriver", 1);
+    } else {
+      LockInfodriver_StartFollowing();
     }
   }
 

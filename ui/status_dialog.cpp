@@ -166,6 +166,7 @@ plat::LResult DialogProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LP
           Dialog_EndLockChange();
           break;
         case kTimerInfodriver:
+          CheckInfoDriver();
           break;
         default:
           break;

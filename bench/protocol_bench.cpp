@@ -16,25 +16,13 @@
 #include "platform/debug_output.h"
 #include "protocol/command_handler.h"
 #include "protocol/ntp.h"
+#include "router_setup.h"
 #include "state/router_tables.h"
 #include "ui/debug.h"
 
 namespace {
 
-void DefineRouter(int index, int device_id, int sources, int dests, int offset_src,
-                  int offset_dest) {
-  xarvel::RouterConfig& r = xarvel::Profile().routers[static_cast<size_t>(index)];
-  r.DeviceId = device_id;
-  r.SourceCount = sources;
-  r.DestCount = dests;
-  r.Min_Dest = 1;
-  r.Max_Dest = dests;
-  r.Offset_Src = offset_src;
-  r.Offset_Dest = offset_dest;
-  r.TallyMemory.assign(2 * xarvel::kTableDests, 0);
-  r.LockMemory.assign(xarvel::kTableDests, 0);
-  r.MC1000LockMemory.assign(xarvel::kTableDests, 0);
-}
+using testing_support::DefineRouter;
 
 void SetUpDriver() {
   xarvel::ResetProfile();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_site.h"
 #include "interface/ext_info_client.h"
 #include "platform/bus_client.h"
 #include "platform/window.h"
@@ -18,13 +19,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using testing_support::Process;
 using testing_support::ReadFile;
-using testing_support::TempDir;
+using testing_support::Result;
 using testing_support::WriteFile;
 
-class InfodriverTest : public ::testing::Test {
+class InfodriverTest : public testing_support::SiteTest {
  protected:
   void SetUp() override {
     WriteFile(dir_.path() / "DEV_012.INI",
@@ -38,27 +38,6 @@ class InfodriverTest : public ::testing::Test {
       plat::SetTransport(nullptr);
       bus_.reset();
     }
-  }
-
-  std::vector<std::string> Env() const {
-    return {"KIRN_BUS=" + (dir_.path() / "bus.sock").string(),
-            "KIRN_WINDIR=" + dir_.str(),
-            "DISPLAY=",
-            "WAYLAND_DISPLAY=",
-            "ZQ_ROOT=",
-            "ZQ_SYSTEM=",
-            "KIRN_CONFIG_LOCATOR=" + (dir_.path() / "no-locator.ini").string(),
-            "HOME=" + dir_.str()};
-  }
-
-  std::unique_ptr<Process> Start(std::vector<std::string> argv) {
-    return std::make_unique<Process>(argv, Env());
-  }
-
-  std::unique_ptr<Process> StartServe() {
-    auto serve = Start({KIRN_BIN, "serve"});
-    EXPECT_TRUE(serve->WaitForOutput("ready bus", 10000)) << serve->Stderr();
-    return serve;
   }
 
   // The infodriver, started through a shell that leaves its process id in a file.
@@ -79,11 +58,7 @@ class InfodriverTest : public ::testing::Test {
     return driver;
   }
 
-  struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-  };
+  // Tools may wait on a stopped infodriver's broadcasts: a longer bound than the site's.
   Result Kirn(std::vector<std::string> args) {
     args.insert(args.begin(), KIRN_BIN);
     Process p(args, Env());
@@ -105,7 +80,6 @@ class InfodriverTest : public ::testing::Test {
     return r;
   }
 
-  TempDir dir_;
   std::unique_ptr<plat::BusClient> bus_;
 };
 

@@ -25,9 +25,13 @@ class SiteTest : public ::testing::Test {
 
   // The sample site: driver 12 in simulation, router A = device 101 (32 sources, 16
   // destinations, with names), router B = device 102 (16 sources, 8 destinations).
-  void WriteSimulationSite() {
-    WriteFile(dir_.path() / "DEV_012.INI",
-              "[Controller]\nSimulation=1\n[Routers]\nRouter_A=101,1,16\nRouter_B=102,1,8\n");
+  void WriteSimulationSite() { WriteSite("Simulation=1\n"); }
+
+  // The sample site with `controller_keys` (lines "Key=value\n") as the driver's [Controller]
+  // section.
+  void WriteSite(const std::string& controller_keys) {
+    WriteFile(dir_.path() / "DEV_012.INI", "[Controller]\n" + controller_keys +
+                                               "[Routers]\nRouter_A=101,1,16\nRouter_B=102,1,8\n");
     WriteFile(dir_.path() / "DEV_101.INI",
               "[Database]\nDatabaseSize_0=32\nDatabaseSize_1=16\n"
               "[Database_0]\n5=CAM 5\n6=A NAME OF TWENTY-SIX CHARS\n[Database_1]\n1=MON 1\n");
@@ -37,14 +41,12 @@ class SiteTest : public ::testing::Test {
   std::string Bus() const { return (dir_.path() / "bus.sock").string(); }
 
   std::vector<std::string> Env() const {
-    return {"KIRN_BUS=" + Bus(),
-            "KIRN_WINDIR=" + dir_.str(),
-            "DISPLAY=",
-            "WAYLAND_DISPLAY=",
-            "ZQ_ROOT=",
-            "ZQ_SYSTEM=",
+    return {"KIRN_BUS=" + Bus(), "KIRN_WINDIR=" + dir_.str(),
+            "DISPLAY=", "WAYLAND_DISPLAY=", "ZQ_ROOT=", "ZQ_SYSTEM=",
             "KIRN_CONFIG_LOCATOR=" + (dir_.path() / "no-locator.ini").string(),
-            "HOME=" + dir_.str()};
+            "HOME=" + dir_.str(),
+            // COM n is <site>/COM<n>: a driver never reaches for the machine's own ports.
+            "KIRN_COMDIR=" + dir_.str()};
   }
 
   std::unique_ptr<Process> Start(std::vector<std::string> argv) {

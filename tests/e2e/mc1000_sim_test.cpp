@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim_process.h"
 #include "test_support.h"
 
 namespace {
@@ -33,108 +34,7 @@ using testing_support::WriteFile;
 constexpr int kWaitMs = 5000;  // upper bound of every wait for something that should happen
 constexpr int kQuietMs = 300;  // how long "nothing arrives" is watched
 
-// The emulator with a pipe on its standard input (the console) and its output in files. The
-// destructor kills it if it is still running.
-class Sim {
- public:
-  explicit Sim(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {MC1000_SIM_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    const std::string out = (dir_.path() / "stdout").string();
-    const std::string err = (dir_.path() / "stderr").string();
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(pipe_fds[0], 0);
-      ::dup2(out_fd, 1);
-      ::dup2(err_fd, 2);
-      ::execv(cargv[0], cargv.data());
-      ::_exit(127);
-    }
-    ::close(pipe_fds[0]);
-    console_ = pipe_fds[1];
-  }
-
-  ~Sim() {
-    if (console_ >= 0) ::close(console_);
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  Sim(const Sim&) = delete;
-  Sim& operator=(const Sim&) = delete;
-
-  std::string Out() const { return ReadFile(dir_.path() / "stdout"); }
-  std::string Err() const { return ReadFile(dir_.path() / "stderr"); }
-
-  // Polls until standard output (or error) holds `needle` at or after byte `from`.
-  bool WaitOut(const std::string& needle, int timeout_ms = kWaitMs, size_t from = 0,
-               bool in_err = false) const {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      const std::string text = in_err ? Err() : Out();
-      if (text.size() >= from && text.find(needle, from) != std::string::npos) return true;
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  bool WaitErr(const std::string& needle) const { return WaitOut(needle, kWaitMs, 0, true); }
-
-  // Waits for "ready" and reads the ports of the "tcp ADDR:PORT" lines, in order.
-  bool Ready() {
-    if (!WaitOut("ready\n")) return false;
-    const std::string out = Out();
-    for (size_t at = out.find("tcp 127.0.0.1:"); at != std::string::npos;
-         at = out.find("tcp 127.0.0.1:", at + 1)) {
-      ports.push_back(std::atoi(out.c_str() + at + 14));
-    }
-    return true;
-  }
-
-  // Writes one console line and waits for `expect` in the output that follows it.
-  bool Console(const std::string& line, const std::string& expect) {
-    const size_t from = Out().size();
-    const std::string text = line + "\n";
-    if (::write(console_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      return false;
-    }
-    return WaitOut(expect, kWaitMs, from);
-  }
-
-  // Waits up to `timeout_ms` for the exit; the exit code, or -1 while it still runs.
-  int Wait(int timeout_ms = kWaitMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (status_ < 0) {
-      int st = 0;
-      if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      } else if (Clock::now() >= deadline) {
-        return -1;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-    return status_;
-  }
-
-  void Signal(int sig) { ::kill(pid_, sig); }
-
-  std::vector<int> ports;
-
- private:
-  TempDir dir_;
-  int pid_ = -1;
-  int console_ = -1;
-  int status_ = -1;
-};
+using Sim = testing_support::SimProcess;
 
 // One end of a byte stream (a TCP connection or the terminal), read with bounded waits.
 class Peer {

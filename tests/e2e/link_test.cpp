@@ -1,0 +1,264 @@
+// The driver's controller link with real processes: `kirn serve`, the driver and the controller
+// emulator over TCP (one controller, and a pair with failover) and over the emulator's
+// pseudo-terminal (silence, RX only and recovery; a port held by someone else).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_site.h"
+#include "sim_process.h"
+
+namespace {
+
+using testing_support::Process;
+using testing_support::Result;
+using testing_support::SimProcess;
+
+constexpr int kWaitMs = 10000;  // bound of a wait for something the driver is due to do
+
+// The emulator's wire log escapes the carriage return as "\r".
+std::string Rx(const std::string& command) {
+  return " " + command + "\\r";
+}
+
+bool Contains(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+class LinkTest : public testing_support::SiteTest {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  // Common profile keys of these tests: a real link, the trace with debug lines, commands
+  // dispatched at once.
+  static std::string Keys(const std::string& more) {
+    return "Simulation=0\nDebugMode=1\nForwardBufferDelay=0\n" + more;
+  }
+
+  static std::string TcpKeys(int port, const std::string& more) {
+    return Keys("Connection_Mode=IP\nIP_Port=" + std::to_string(port) + "\n" + more);
+  }
+
+  // Starts an emulator and waits until it is ready; nullptr (with a failure) otherwise.
+  static std::unique_ptr<SimProcess> StartSim(const std::vector<std::string>& args) {
+    auto sim = std::make_unique<SimProcess>(args);
+    if (!sim->Ready()) {
+      ADD_FAILURE() << "emulator not ready: " << sim->Err();
+      return nullptr;
+    }
+    return sim;
+  }
+
+  // A controller pair on one port number: A on 127.0.0.1, B on 127.0.0.2. Two emulators, so
+  // each can be refused or killed on its own. B's bind is retried on a new port in the rare
+  // case that the number is taken on its address.
+  void StartPair() {
+    for (int attempt = 0; attempt < 5 && !sim_b_; ++attempt) {
+      sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", "0"});
+      ASSERT_TRUE(sim_a_);
+      port_ = sim_a_->ports.at(0);
+      auto b = std::make_unique<SimProcess>(
+          std::vector<std::string>{"--bind", "127.0.0.2", "--tcp", std::to_string(port_)});
+      if (b->Ready()) sim_b_ = std::move(b);
+    }
+    ASSERT_TRUE(sim_b_) << "no port number free on both loopback addresses";
+  }
+
+  // Waits until the emulator has answered the poll of router B's last destination: every
+  // destination of router A has been interrogated by then, so polls bring no more revertives
+  // for device 101 unless a tally changes.
+  static bool PollCycleDone(const SimProcess& sim) { return sim.WaitErr(" .AB8,", kWaitMs); }
+
+  Result Route(int src, int dst, int wait_ms = 500) {
+    return Kirn({"send", "101",
+                 "RC 101 " + std::to_string(src) + " " + std::to_string(dst) + " ',---' 0",
+                 "--wait", std::to_string(wait_ms)});
+  }
+
+  static std::string Revertive(int src, int dst) {
+    char text[48];
+    std::snprintf(text, sizeof text, "REV 0 RR 101 %03d %03d\n", dst, src);
+    return text;
+  }
+
+  void TearDown() override {
+    if (!HasFailure()) return;
+    if (driver_) std::fprintf(stderr, "driver trace:\n%s", driver_->Stderr().c_str());
+    if (sim_a_) std::fprintf(stderr, "emulator (A) log:\n%s", sim_a_->Err().c_str());
+    if (sim_b_) std::fprintf(stderr, "emulator B log:\n%s", sim_b_->Err().c_str());
+  }
+
+  int port_ = 0;
+  std::unique_ptr<SimProcess> sim_a_;  // the only emulator where there is one
+  std::unique_ptr<SimProcess> sim_b_;
+  std::unique_ptr<Process> serve_;
+  std::unique_ptr<Process> driver_;
+};
+
+TEST_F(LinkTest, TcpRouteGoesOnTheWireAndItsReportComesBackAsARevertive) {
+  sim_a_ = StartSim({"--tcp", "0"});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(TcpKeys(sim_a_->ports.at(0), "IP_Address_A=127.0.0.1\nTallyDelay=40\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+
+  // The poll timer walks every destination of router A, then of router B, then A again.
+  ASSERT_TRUE(PollCycleDone(*sim_a_));
+  const size_t cycle_end = sim_a_->Err().find(" .AB8,");
+  ASSERT_TRUE(sim_a_->WaitErr(Rx(".IA16"), kWaitMs, cycle_end));
+  const std::string polls = sim_a_->Err();
+  for (int d = 1; d <= 16; ++d) EXPECT_TRUE(Contains(polls, Rx(".IA" + std::to_string(d)))) << d;
+  for (int d = 1; d <= 8; ++d) EXPECT_TRUE(Contains(polls, Rx(".IB" + std::to_string(d)))) << d;
+  EXPECT_FALSE(Contains(polls, Rx(".IA17"))) << "beyond router A's last destination";
+  EXPECT_FALSE(Contains(polls, Rx(".IB9")));
+  EXPECT_FALSE(Contains(polls, " .IC")) << "router C is not defined";
+
+  const Result route = Route(5, 12);
+  EXPECT_EQ(route.code, 0) << route.err;
+  EXPECT_EQ(route.out, Revertive(5, 12));
+  EXPECT_TRUE(Contains(sim_a_->Err(), Rx(".SA12,5")));
+
+  // The same route again is sent again and answered once: at once by the driver, since the
+  // controller's report changes no tally.
+  const size_t wire_before = sim_a_->Err().size();
+  EXPECT_EQ(Route(5, 12, 300).out, Revertive(5, 12));
+  EXPECT_TRUE(Contains(sim_a_->Err().substr(wire_before), Rx(".SA12,5")));
+
+  EXPECT_EQ(Kirn({"close", "101"}).code, 0);
+  EXPECT_EQ(driver_->Wait(kWaitMs), 0);
+}
+
+TEST_F(LinkTest, PairUsesBWhenAIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  ASSERT_TRUE(sim_a_->Console("refuse " + std::to_string(port_) + " on", "ok refuse"));
+  WriteSite(TcpKeys(port_,
+                    "IP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+                    "Dual_Controllers=1\nTallyDelay=40\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+
+  ASSERT_TRUE(driver_->WaitForOutput("MC1000 driver - Net B FD Connected ok", kWaitMs, true));
+  ASSERT_TRUE(PollCycleDone(*sim_b_));
+
+  const Result route = Route(5, 12);
+  EXPECT_EQ(route.out, Revertive(5, 12));
+  EXPECT_TRUE(Contains(sim_b_->Err(), Rx(".SA12,5")));
+  EXPECT_FALSE(Contains(sim_a_->Err(), "accept")) << "A refused every attempt";
+}
+
+TEST_F(LinkTest, PairFailsOverToBWhenAVanishesDuringRoutes) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  // B refuses until the driver has settled on A, so that A is the active controller.
+  const std::string refuse_b = "refuse " + std::to_string(port_);
+  ASSERT_TRUE(sim_b_->Console(refuse_b + " on", "ok refuse"));
+  WriteSite(TcpKeys(port_,
+                    "IP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+                    "Dual_Controllers=1\nTallyDelay=40\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  ASSERT_TRUE(driver_->WaitForOutput("MC1000 driver - Net A FD Connected ok", kWaitMs, true));
+  ASSERT_TRUE(sim_b_->Console(refuse_b + " off", "ok refuse"));
+  ASSERT_TRUE(PollCycleDone(*sim_a_));
+
+  // A stream of routes; A disappears after the third. Sources 1..10 on destinations 1..10, so
+  // every route changes a tally both before and after the failover.
+  int answered_by_b = 0;
+  int first_after_failover = 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  for (int i = 1; i <= 10 && Clock::now() < deadline; ++i) {
+    const Result r = Route(i, i, 300);
+    if (i <= 3) {
+      EXPECT_EQ(r.out, Revertive(i, i)) << "through A";
+      if (i == 3) sim_a_->Kill();
+      continue;
+    }
+    if (Contains(r.out, Revertive(i, i))) {
+      if (first_after_failover == 0) first_after_failover = i;
+      ++answered_by_b;
+    } else {
+      EXPECT_EQ(first_after_failover, 0) << "route " << i << " lost after the failover";
+    }
+  }
+  ASSERT_NE(first_after_failover, 0) << "no route answered after A vanished";
+  EXPECT_GE(answered_by_b, 3);
+  const std::string trace = driver_->Stderr();
+  EXPECT_TRUE(Contains(trace, "MC1000 driver - Net A FD Close"));
+  EXPECT_TRUE(Contains(trace, "MC1000 driver - Net B FD Connected ok"));
+  EXPECT_TRUE(Contains(sim_b_->Err(), Rx(".SA" + std::to_string(first_after_failover) + "," +
+                                         std::to_string(first_after_failover))));
+}
+
+TEST_F(LinkTest, SerialSilenceGoesRxOnlyAtTheLimitAndARouteReportRestoresTxRx) {
+  const std::string com1 = (dir_.path() / "COM1").string();
+  sim_a_ = StartSim({"--pty", com1});
+  ASSERT_TRUE(sim_a_);
+  // No poll ticks during the test: every command on the wire is one this test asked for.
+  WriteSite(
+      Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=600000\n"
+           "MaxUnACKedRoutesBeforeCommsFail=3\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  auto watch = Start({KIRN_BIN, "watch", "101", "102"});
+  ASSERT_TRUE(sim_a_->WaitErr("opened by a peer", kWaitMs));
+
+  const Result route = Route(5, 12);
+  EXPECT_EQ(route.out, Revertive(5, 12));
+  EXPECT_TRUE(Contains(sim_a_->Err(), Rx(".SA12,5")));
+  std::string devices;
+  EXPECT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+
+  // Two unanswered commands are within the limit; the third one reaches it.
+  ASSERT_TRUE(sim_a_->Console("silent on", "ok silent on"));
+  EXPECT_EQ(Route(6, 12, 300).out, "");
+  EXPECT_EQ(Route(7, 12, 300).out, "");
+  EXPECT_EQ(Kirn({"devices"}).out, "101 2\n102 2\n");
+  EXPECT_EQ(Route(8, 12, 300).out, "");
+  EXPECT_TRUE(DevicesBecome("101 1\n102 1\n", &devices)) << devices;
+  EXPECT_TRUE(watch->WaitForOutput("MODE 101 1\n", kWaitMs));
+  EXPECT_TRUE(watch->WaitForOutput("MODE 102 1\n", kWaitMs));
+  EXPECT_TRUE(Contains(driver_->Stderr(),
+                       "Xarvel SendData(serial) - too many unacks - setting mode rxonly"));
+
+  // RX only: a route request is not carried out.
+  const size_t wire_before = sim_a_->Err().size();
+  EXPECT_EQ(Route(9, 12, 300).out, "");
+  EXPECT_FALSE(Contains(sim_a_->Err().substr(wire_before), ".SA12,9"));
+
+  // The controller speaks again: its next route report brings TX/RX back.
+  ASSERT_TRUE(sim_a_->Console("silent off", "ok silent off"));
+  ASSERT_TRUE(sim_a_->Console("route A 3 9", "ok route"));
+  EXPECT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  EXPECT_TRUE(watch->WaitForOutput("MODE 101 2\n", kWaitMs));
+  EXPECT_EQ(Route(10, 12).out, Revertive(10, 12));
+  watch->Stop();
+}
+
+TEST_F(LinkTest, SerialPortHeldElsewhereEndsTheDriverCleanly) {
+  const std::string com1 = (dir_.path() / "COM1").string();
+  sim_a_ = StartSim({"--pty", com1});
+  ASSERT_TRUE(sim_a_);
+  const int held = ::open(com1.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  EXPECT_EQ(driver_->Wait(kWaitMs), 0);
+  EXPECT_TRUE(Contains(driver_->Stderr(), "! Xarvel - Error !: Can't open serial port 1"));
+  EXPECT_TRUE(serve_->WaitForOutput("detach window", kWaitMs)) << "the driver detached";
+  EXPECT_EQ(Kirn({"devices"}).out, "");
+  // The holder keeps a working line.
+  EXPECT_EQ(::write(held, ".IA1\r", 5), 5);
+  EXPECT_TRUE(sim_a_->WaitErr(" .AA1,0\\r"));
+  ::close(held);
+}
+
+}  // namespace

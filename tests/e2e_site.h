@@ -28,10 +28,11 @@ class SiteTest : public ::testing::Test {
   void WriteSimulationSite() { WriteSite("Simulation=1\n"); }
 
   // The sample site with `controller_keys` (lines "Key=value\n") as the driver's [Controller]
-  // section.
-  void WriteSite(const std::string& controller_keys) {
-    WriteFile(dir_.path() / "DEV_012.INI", "[Controller]\n" + controller_keys +
-                                               "[Routers]\nRouter_A=101,1,16\nRouter_B=102,1,8\n");
+  // section; `router_b` is router B's definition.
+  void WriteSite(const std::string& controller_keys, const std::string& router_b = "102,1,8") {
+    WriteFile(dir_.path() / "DEV_012.INI",
+              "[Controller]\n" + controller_keys +
+                  "[Routers]\nRouter_A=101,1,16\nRouter_B=" + router_b + "\n");
     WriteFile(dir_.path() / "DEV_101.INI",
               "[Database]\nDatabaseSize_0=32\nDatabaseSize_1=16\n"
               "[Database_0]\n5=CAM 5\n6=A NAME OF TWENTY-SIX CHARS\n[Database_1]\n1=MON 1\n");

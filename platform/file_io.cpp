@@ -8,10 +8,6 @@
 #include <cstdlib>
 
 namespace plat {
-namespace {
-
-// The file a write to `path` must replace: the target of a symbolic link, else `path` itself.
-// Empty when `path` is a link whose target cannot be resolved.
 std::string ResolveTarget(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
@@ -28,8 +24,6 @@ std::string DirectoryOf(const std::string& path) {
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
-
-}  // namespace
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {

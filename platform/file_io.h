@@ -10,6 +10,13 @@ namespace plat {
 // error (what was written before it stays written).
 bool WriteAll(int fd, std::string_view data);
 
+// The file that a write to `path` really replaces: the target of a symbolic link, else `path`
+// itself. Empty when `path` is a link whose target cannot be resolved.
+std::string ResolveTarget(const std::string& path);
+
+// The directory part of `path`: "." when it has none, "/" for a file at the root.
+std::string DirectoryOf(const std::string& path);
+
 // Replaces a file as a whole, so that a crash, a kill or a full disk at any moment leaves either
 // the complete old file or the complete new one in place, never a short one.
 //

@@ -183,25 +183,6 @@ ReadStatus ReadWholeFile(const std::string& path, std::string& out, FileInfo* in
   return ReadStatus::kOk;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// The file that a write really replaces: the target of a symbolic link, else the path itself.
-// Empty when the path is a link that leads nowhere.
-std::string WriteTarget(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (real == nullptr) return {};
-  std::string target(real);
-  std::free(real);
-  return target;
-}
-
 // Writes `text` to a temporary file beside `target`, flushes it and renames it over `target`.
 bool ReplaceFile(const std::string& target, std::string_view text, const FileInfo& info) {
   std::string dir = DirectoryOf(target);
@@ -311,7 +292,7 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key,
   // The value as a later read would see it; blanks around it would be dropped anyway.
   value = Trim(value);
 
-  const std::string target = WriteTarget(path);
+  const std::string target = ResolveTarget(path);
   if (target.empty()) return false;
   std::string old_text;
   FileInfo info;

@@ -9,31 +9,13 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/text_lines.h"
 
 namespace kirn {
 namespace {
 
 // Largest block of relay lines sent in one message (the bus carries at most 64 KiB).
 constexpr size_t kMaxRelayBlock = 32 * 1024;
-
-std::string Hex(plat::Hwnd h) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04x", static_cast<unsigned>(h));
-  return buf;
-}
-
-// A text fit for one output line: control characters (a line break above all) become '?'.
-std::string OneLine(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return out;
-}
-
-plat::Hwnd Low16(plat::WParam w) {
-  return static_cast<plat::Hwnd>(w & 0xFFFF);
-}
 
 // Sets the answer timeout of sends to other processes for one scope.
 class ScopedTimeout {

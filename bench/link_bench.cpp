@@ -8,6 +8,10 @@
 //   idle CPU   the driver's user + system time over a quiet spell with 26 routers polled at the
 //              default TallyDelay of 500 ms.
 //
+// kirn send hands the driver one command at a time and waits for its answer, so the salvo's
+// rate is bounded by a bus round trip per command (see bus_bench) as much as by the driver; the
+// same salvo in simulation, with no controller at all, is no faster.
+//
 // Run it by hand (it is not part of the test run):
 //   build/bench/link_bench [--routes N] [--latency N] [--idle SECONDS] [--only tcp|serial|idle]
 // Every process it starts is stopped before it returns; the site directory is removed.

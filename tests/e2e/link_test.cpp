@@ -88,7 +88,18 @@ class LinkTest : public testing_support::SiteTest {
     return text;
   }
 
+  // Asks the driver to close and expects an orderly exit.
+  void CloseDriver() {
+    EXPECT_EQ(Kirn({"close", "101"}).code, 0);
+    EXPECT_EQ(driver_->Wait(kWaitMs), 0);
+  }
+
   void TearDown() override {
+    // A sanitizer build of the driver reports its findings on its standard error.
+    if (driver_) {
+      const std::string trace = driver_->Stderr();
+      EXPECT_FALSE(Contains(trace, "Sanitizer") || Contains(trace, "runtime error:")) << trace;
+    }
     if (!HasFailure()) return;
     if (driver_) std::fprintf(stderr, "driver trace:\n%s", driver_->Stderr().c_str());
     if (sim_a_) std::fprintf(stderr, "emulator (A) log:\n%s", sim_a_->Err().c_str());
@@ -131,8 +142,7 @@ TEST_F(LinkTest, TcpRouteGoesOnTheWireAndItsReportComesBackAsARevertive) {
   EXPECT_EQ(Route(5, 12, 300).out, Revertive(5, 12));
   EXPECT_TRUE(Contains(sim_a_->Err().substr(wire_before), Rx(".SA12,5")));
 
-  EXPECT_EQ(Kirn({"close", "101"}).code, 0);
-  EXPECT_EQ(driver_->Wait(kWaitMs), 0);
+  CloseDriver();
 }
 
 TEST_F(LinkTest, PairUsesBWhenAIsRefused) {
@@ -151,6 +161,7 @@ TEST_F(LinkTest, PairUsesBWhenAIsRefused) {
   EXPECT_EQ(route.out, Revertive(5, 12));
   EXPECT_TRUE(Contains(sim_b_->Err(), Rx(".SA12,5")));
   EXPECT_FALSE(Contains(sim_a_->Err(), "accept")) << "A refused every attempt";
+  CloseDriver();
 }
 
 TEST_F(LinkTest, PairFailsOverToBWhenAVanishesDuringRoutes) {
@@ -193,6 +204,7 @@ TEST_F(LinkTest, PairFailsOverToBWhenAVanishesDuringRoutes) {
   EXPECT_TRUE(Contains(trace, "MC1000 driver - Net B FD Connected ok"));
   EXPECT_TRUE(Contains(sim_b_->Err(), Rx(".SA" + std::to_string(first_after_failover) + "," +
                                          std::to_string(first_after_failover))));
+  CloseDriver();
 }
 
 TEST_F(LinkTest, SerialSilenceGoesRxOnlyAtTheLimitAndARouteReportRestoresTxRx) {
@@ -238,6 +250,7 @@ TEST_F(LinkTest, SerialSilenceGoesRxOnlyAtTheLimitAndARouteReportRestoresTxRx) {
   EXPECT_TRUE(watch->WaitForOutput("MODE 101 2\n", kWaitMs));
   EXPECT_EQ(Route(10, 12).out, Revertive(10, 12));
   watch->Stop();
+  CloseDriver();
 }
 
 TEST_F(LinkTest, SerialPortHeldElsewhereEndsTheDriverCleanly) {

@@ -1,0 +1,534 @@
+// End-to-end figures of the controller link with the real programs: `kirn serve`, the driver and
+// the controller emulator, started by this program in a temporary site on loopback.
+//
+//   routes/s   a salvo of route commands through `kirn send - --stats` (first delivery to last
+//              revertive), over TCP and over the emulator's pseudo-terminal;
+//   latency    one route at a time from this process as a kirn client: command delivered to the
+//              driver until its revertive arrives back here (p50, p90, p99, max);
+//   idle CPU   the driver's user + system time over a quiet spell with 26 routers polled at the
+//              default TallyDelay of 500 ms.
+//
+// kirn send hands the driver one command at a time and waits for its answer, so the salvo's
+// rate is bounded by a bus round trip per command (see bus_bench) as much as by the driver; the
+// same salvo in simulation, with no controller at all, is no faster.
+//
+// Run it by hand (it is not part of the test run):
+//   build/bench/link_bench [--routes N] [--latency N] [--idle SECONDS] [--only tcp|serial|idle]
+// Every process it starts is stopped before it returns; the site directory is removed.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/tool_client.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kStartMs = 20000;     // bound of every wait for a program to come up
+constexpr int kRevertiveMs = 5000;  // bound of the wait for one route's revertive
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// The children alive now, so that an interrupt of this program stops them too.
+constexpr int kMaxChildren = 8;
+volatile sig_atomic_t g_children[kMaxChildren] = {};
+
+void Track(pid_t pid, bool alive) {
+  for (auto& slot : g_children) {
+    if (alive ? slot == 0 : slot == pid) {
+      slot = alive ? pid : 0;
+      return;
+    }
+  }
+}
+
+void OnInterrupt(int sig) {
+  for (const auto& slot : g_children) {
+    if (slot != 0) ::kill(static_cast<pid_t>(slot), SIGTERM);
+  }
+  ::_exit(128 + sig);
+}
+
+// A child program with its standard input from a file (or /dev/null) and its output in files.
+// Stopped (SIGTERM, then SIGKILL) when the object goes.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& name,
+        const std::string& stdin_path = "/dev/null")
+      : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> copy = argv;
+    std::vector<char*> args;
+    for (auto& a : copy) args.push_back(a.data());
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    if (pid_ > 0) Track(pid_, true);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() { Stop(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::string Out() const { return ReadAll(out_); }
+  std::string Err() const { return ReadAll(err_); }
+
+  // Waits up to `ms` for the exit; the exit code, or -1 while it runs.
+  int Wait(int ms) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (status_ < 0) {
+      int st = 0;
+      if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        Track(pid_, false);
+      } else if (Clock::now() >= deadline) {
+        return -1;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    return status_;
+  }
+
+  void Stop() {
+    if (pid_ <= 0 || status_ >= 0) return;
+    ::kill(pid_, SIGTERM);
+    if (Wait(3000) < 0) {
+      ::kill(pid_, SIGKILL);
+      Wait(5000);
+    }
+  }
+
+  // Polls the output (or error) file until it holds `needle`.
+  bool WaitFor(const std::string& needle, int ms, bool in_err = false) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if ((in_err ? Err() : Out()).find(needle) != std::string::npos) return true;
+      if (Wait(0) >= 0 || Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+ private:
+  fs::path out_;
+  fs::path err_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+struct Bins {
+  std::string xarvel = XARVEL_BIN;
+  std::string kirn = KIRN_BIN;
+  std::string sim = MC1000_SIM_BIN;
+};
+
+struct Options {
+  int routes = 20000;
+  int latency = 2000;
+  int idle_seconds = 60;
+  std::string only;
+};
+
+// The site: the driver's profile DEV_012.INI and one profile per router device.
+struct Site {
+  fs::path dir;
+
+  // Routers A.. as devices 101.., `sources` x `dests` each. `controller` are the lines of the
+  // driver's [Controller] section.
+  void Write(const std::string& controller, int routers, int sources, int dests) const {
+    std::string profile = "[Controller]\n" + controller + "[Routers]\n";
+    for (int i = 0; i < routers; ++i) {
+      const int device = 101 + i;
+      profile += "Router_" + std::string(1, static_cast<char>('A' + i)) + "=" +
+                 std::to_string(device) + ",1," + std::to_string(dests) + "\n";
+      WriteAll(dir / ("DEV_" + std::to_string(device) + ".INI"),
+               "[Database]\nDatabaseSize_0=" + std::to_string(sources) +
+                   "\nDatabaseSize_1=" + std::to_string(dests) + "\n");
+    }
+    WriteAll(dir / "DEV_012.INI", profile);
+    // Each run starts from empty tables.
+    for (const char* ext : {".IDX", ".DAT", ".LCK"})
+      fs::remove(dir / ("DEV_012" + std::string(ext)));
+  }
+};
+
+// Percentile `q` (0..1) of sorted values, nearest rank.
+double Percentile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  const size_t rank = static_cast<size_t>(q * static_cast<double>(sorted.size()) + 0.999999);
+  return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+std::string RouteText(int src, int dst) {
+  return "RC 101 " + std::to_string(src) + " " + std::to_string(dst) + " ',---' 0";
+}
+
+std::string RevertiveText(int src, int dst) {
+  char text[48];
+  std::snprintf(text, sizeof text, "REV 0 RR 101 %03d %03d", dst, src);
+  return text;
+}
+
+// Route k of a run on a router of `dests` destinations: every destination in turn, each pass
+// with the next source, starting at `first_source`, so that every route changes a tally and is
+// answered with a revertive.
+void NthRoute(int k, int dests, int first_source, int* src, int* dst) {
+  *dst = k % dests + 1;
+  *src = first_source + k / dests;
+}
+
+class Bench {
+ public:
+  Bench(Bins bins, Options options, fs::path dir)
+      : bins_(std::move(bins)), options_(options), site_{std::move(dir)} {}
+
+  int Run() {
+    serve_ =
+        std::make_unique<Child>(std::vector<std::string>{bins_.kirn, "serve"}, site_.dir, "serve");
+    if (!serve_->WaitFor("ready bus", kStartMs)) return Fail("kirn serve did not start");
+    std::string error;
+    client_ = kirn::ToolClient::Open(&error);
+    if (!client_) return Fail("cannot attach to the bus: " + error);
+    client_->SetLineHandler([this](std::string_view line) {
+      if (line == expected_) arrived_ = Clock::now();
+    });
+
+    std::printf("link_bench: %d routes per salvo, %d routes one by one, %d s idle\n",
+                options_.routes, options_.latency, options_.idle_seconds);
+    int failures = 0;
+    if (options_.only.empty() || options_.only == "tcp") failures += RoutesOverTcp();
+    if (options_.only.empty() || options_.only == "serial") failures += RoutesOverTerminal();
+    if (options_.only.empty() || options_.only == "idle") failures += IdleCpu();
+    return failures == 0 ? 0 : 1;
+  }
+
+ private:
+  static constexpr int kDests = 4096;
+
+  int Fail(const std::string& what) {
+    std::fprintf(stderr, "link_bench: %s\n", what.c_str());
+    return 1;
+  }
+
+  std::unique_ptr<Child> StartSim(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {bins_.sim};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto sim = std::make_unique<Child>(argv, site_.dir, "sim");
+    if (!sim->WaitFor("ready\n", kStartMs)) {
+      std::fprintf(stderr, "link_bench: emulator did not start: %s\n", sim->Err().c_str());
+      return nullptr;
+    }
+    return sim;
+  }
+
+  // Starts the driver and waits until the last router's device is registered.
+  std::unique_ptr<Child> StartDriver(int last_device) {
+    const size_t from = serve_->Out().size();
+    auto driver =
+        std::make_unique<Child>(std::vector<std::string>{bins_.xarvel, "12"}, site_.dir, "driver");
+    const std::string want = "register " + std::to_string(last_device) + " ";
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+    while (serve_->Out().find(want, from) == std::string::npos) {
+      if (driver->Wait(0) >= 0 || Clock::now() >= deadline) {
+        std::fprintf(stderr, "link_bench: the driver did not register:\n%s\n",
+                     driver->Err().c_str());
+        return nullptr;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return driver;
+  }
+
+  // Revertives of device 101 are relayed to this process only while it watches: the stand-in
+  // drops a watcher that does not answer in time, and this process serves the bus only while
+  // it waits for a revertive of its own.
+  bool Watch(bool on) {
+    return on ? client_->Request(kirn::kKirnWatch, client_->window(), 101) == 1
+              : client_->Request(kirn::kKirnUnwatch, client_->window(), 0) == 1;
+  }
+
+  // Sends one route and waits for its revertive; its latency in microseconds, or -1.
+  double OneRoute(int src, int dst) {
+    expected_ = RevertiveText(src, dst);
+    arrived_ = Clock::time_point{};
+    const auto sent = Clock::now();
+    if (client_->RequestWithText(kirn::kKirnSend, 101, RouteText(src, dst)) != 1) return -1;
+    const auto deadline = sent + std::chrono::milliseconds(kRevertiveMs);
+    while (arrived_ == Clock::time_point{} && Clock::now() < deadline) {
+      if (!client_->Pump(50)) return -1;
+    }
+    if (arrived_ == Clock::time_point{}) return -1;
+    return std::chrono::duration<double, std::micro>(arrived_ - sent).count();
+  }
+
+  // The salvo and the one-by-one routes against a driver whose link is up.
+  int MeasureRoutes(const std::string& label, Child& driver) {
+    // The first route also waits for the link to come up.
+    double warm = -1;
+    if (!Watch(true)) return Fail("the interface stand-in refused to relay revertives");
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+    for (int src = 1; warm < 0 && Clock::now() < deadline; ++src) warm = OneRoute(src, kDests);
+    Watch(false);
+    if (warm < 0) return Fail(label + ": no revertive for a first route: " + driver.Err());
+
+    // Salvo through kirn send.
+    const int first_source = 100;
+    std::string commands;
+    std::set<std::string> expected;
+    for (int k = 0; k < options_.routes; ++k) {
+      int src = 0;
+      int dst = 0;
+      NthRoute(k, kDests, first_source, &src, &dst);
+      commands += RouteText(src, dst) + "\n";
+      expected.insert(RevertiveText(src, dst));
+    }
+    const fs::path list = site_.dir / "salvo.txt";
+    WriteAll(list, commands);
+    Child send({bins_.kirn, "send", "101", "-", "--stats", "--wait", "1000"}, site_.dir, "send",
+               list.string());
+    if (send.Wait(600000) != 0) return Fail(label + ": kirn send failed: " + send.Err());
+    const std::string out = send.Out();
+    long sent = 0;
+    long revertives = 0;
+    double seconds = 0;
+    const size_t stats = out.rfind("sent ");
+    if (stats == std::string::npos ||
+        std::sscanf(out.c_str() + stats, "sent %ld, revertives %ld, seconds %lf", &sent,
+                    &revertives, &seconds) != 3) {
+      return Fail(label + ": no statistics line from kirn send");
+    }
+    long answered = 0;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) answered += expected.count(line);
+    std::printf(
+        "%-8s salvo: %ld routes through kirn send, %ld answered in %.3f s -> %.0f "
+        "routes/s (%ld lost)\n",
+        label.c_str(), sent, answered, seconds,
+        seconds > 0 ? static_cast<double>(answered) / seconds : 0.0, sent - answered);
+
+    // One by one: sources beyond the salvo's, so every route changes its tally again.
+    const int next_source = first_source + (options_.routes + kDests - 1) / kDests + 1;
+    std::vector<double> us;
+    int lost = 0;
+    if (!Watch(true)) return Fail("the interface stand-in refused to relay revertives");
+    for (int k = 0; k < options_.latency; ++k) {
+      int src = 0;
+      int dst = 0;
+      NthRoute(k, kDests, next_source, &src, &dst);
+      const double t = OneRoute(src, dst);
+      if (t < 0) {
+        ++lost;
+      } else {
+        us.push_back(t);
+      }
+    }
+    Watch(false);
+    std::sort(us.begin(), us.end());
+    std::printf(
+        "%-8s one by one: %zu routes, %d without revertive; latency p50 %.0f us, p90 %.0f "
+        "us, p99 %.0f us, max %.0f us\n",
+        label.c_str(), us.size(), lost, Percentile(us, 0.5), Percentile(us, 0.9),
+        Percentile(us, 0.99), us.empty() ? 0.0 : us.back());
+    // Routes are lost when a burst outruns the controller's reports by the profile's limit of
+    // unacknowledged commands: the driver then declares the link failed (TCP: it drops the
+    // connection and connects again; serial: RX only until the next report).
+    const std::string trace = driver.Err();
+    int trips = 0;
+    for (size_t at = trace.find("too many unacks"); at != std::string::npos;
+         at = trace.find("too many unacks", at + 1)) {
+      ++trips;
+    }
+    if (trips > 0) {
+      std::printf("%-8s note: the unacknowledged-command limit was reached %d time%s\n",
+                  label.c_str(), trips, trips == 1 ? "" : "s");
+    }
+    return 0;
+  }
+
+  int RoutesOverTcp() {
+    auto sim = StartSim({"--tcp", "0", "--quiet"});
+    if (!sim) return 1;
+    const int port = std::atoi(sim->Out().c_str() + sim->Out().find(':') + 1);
+    site_.Write("Simulation=0\nConnection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" +
+                    std::to_string(port) + "\nForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+                1, kDests, kDests);
+    auto driver = StartDriver(101);
+    if (!driver) return 1;
+    const int r = MeasureRoutes("tcp", *driver);
+    driver->Stop();
+    return r;
+  }
+
+  int RoutesOverTerminal() {
+    const std::string com1 = (site_.dir / "COM1").string();
+    auto sim = StartSim({"--pty", com1, "--quiet"});
+    if (!sim) return 1;
+    site_.Write(
+        "Simulation=0\nConnection_Mode=SERIAL\nCom=1\nSpeed=38400\n"
+        "ForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+        1, kDests, kDests);
+    auto driver = StartDriver(101);
+    if (!driver) return 1;
+    const int r = MeasureRoutes("serial", *driver);
+    // A pseudo-terminal does not pace bytes at the line speed; a real line would. The longest
+    // route command and its report are 13 characters each; at 10 bits a character the line
+    // carries at most this many routes a second (each direction on its own wire).
+    const std::string longest = ".SA4096,4096\r";
+    std::printf(
+        "%-8s note: the pseudo-terminal ignores the speed; a 38400 baud line would carry "
+        "at most %.0f routes/s of %zu-character commands\n",
+        "serial", 38400.0 / 10 / static_cast<double>(longest.size()), longest.size());
+    driver->Stop();
+    return r;
+  }
+
+  // utime + stime of a process in seconds.
+  static double CpuSeconds(pid_t pid) {
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::vector<std::string> f;
+    for (std::string s; fields >> s;) f.push_back(s);
+    // After the name: state is field 3, utime field 14, stime field 15.
+    if (f.size() < 13) return -1;
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return (std::stod(f[11]) + std::stod(f[12])) / ticks;
+  }
+
+  int IdleCpu() {
+    auto sim = StartSim({"--tcp", "0"});
+    if (!sim) return 1;
+    const int port = std::atoi(sim->Out().c_str() + sim->Out().find(':') + 1);
+    constexpr int kRouters = 26;
+    site_.Write("Simulation=0\nConnection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" +
+                    std::to_string(port) + "\nForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+                kRouters, 256, 64);
+    auto driver = StartDriver(100 + kRouters);
+    if (!driver) return 1;
+    // Let start-up and the first connection settle.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const size_t log_from = sim->Err().size();
+    const double before = CpuSeconds(driver->pid());
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(options_.idle_seconds));
+    const double after = CpuSeconds(driver->pid());
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const std::string log = sim->Err().substr(log_from);
+    size_t polls = 0;
+    for (size_t at = log.find(" rx "); at != std::string::npos; at = log.find(" rx ", at + 1)) {
+      ++polls;
+    }
+    if (before < 0 || after < 0) return Fail("idle: cannot read the driver's CPU time");
+    std::printf(
+        "idle     %d routers, TallyDelay 500: %zu interrogations in %.1f s; driver CPU "
+        "%.3f s = %.3f%% of one core\n",
+        kRouters, polls, wall, after - before, 100.0 * (after - before) / wall);
+    driver->Stop();
+    return 0;
+  }
+
+  Bins bins_;
+  Options options_;
+  Site site_;
+  std::unique_ptr<Child> serve_;
+  std::unique_ptr<kirn::ToolClient> client_;
+  std::string expected_;
+  Clock::time_point arrived_{};
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] "
+               "[--only tcp|serial|idle]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) return Usage();
+    const std::string v = argv[++i];
+    if (a == "--only" && (v == "tcp" || v == "serial" || v == "idle")) {
+      options.only = v;
+      continue;
+    }
+    const int n = std::atoi(v.c_str());
+    if (n < 1 || n > 10000000) return Usage();
+    if (a == "--routes") {
+      options.routes = n;
+    } else if (a == "--latency") {
+      options.latency = n;
+    } else if (a == "--idle") {
+      options.idle_seconds = n;
+    } else {
+      return Usage();
+    }
+  }
+
+  char pattern[] = "/tmp/link-bench-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return 1;
+  const fs::path dir = pattern;
+  // Everything the programs look for lives in the site; nothing of the user's is touched.
+  ::setenv("KIRN_BUS", (dir / "bus.sock").c_str(), 1);
+  ::setenv("KIRN_WINDIR", dir.c_str(), 1);
+  ::setenv("KIRN_COMDIR", dir.c_str(), 1);
+  ::setenv("HOME", dir.c_str(), 1);
+  ::setenv("KIRN_CONFIG_LOCATOR", (dir / "no-locator.ini").c_str(), 1);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "ZQ_ROOT", "ZQ_SYSTEM"}) ::unsetenv(name);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A child that dies must not take this process down with a broken pipe.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Interrupted, it stops what it started (the site directory is then left behind).
+  ::signal(SIGINT, OnInterrupt);
+  ::signal(SIGTERM, OnInterrupt);
+  ::signal(SIGHUP, OnInterrupt);
+
+  int code = 0;
+  {
+    Bench bench(Bins{}, options, dir);
+    code = bench.Run();
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return code;
+}

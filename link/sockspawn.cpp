@@ -77,9 +77,13 @@ int SockSpawn::Open(const std::string& host, int port) {
   // Signals only post events to the window, so the callback always runs from the message loop
   // and never inside a call the owner is making into the socket.
   QTcpSocket* s = socket_.get();
-  QObject::connect(s, &QTcpSocket::connected, s, [this] {
+  QObject::connect(s, &QTcpSocket::connected, s, [this, s] {
     connecting_ = false;
     connected_ = true;
+    // Commands are short lines that must leave at once: a second command must not wait for the
+    // controller's acknowledgement of the first (which a delayed acknowledgement can hold back
+    // for tens of milliseconds).
+    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     PostEvent(FD_CONNECT, 0);
   });
   QObject::connect(s, &QTcpSocket::errorOccurred, s, [this](QAbstractSocket::SocketError e) {

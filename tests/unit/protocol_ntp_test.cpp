@@ -136,6 +136,18 @@ TEST_F(ProtocolTest, RouteReportStoresTheTallyAndAnswersOnce) {
   EXPECT_EQ(Link().UnAckedCount, 0);
 }
 
+// Controllers may fill numbers with leading zeros; they are decimal, never octal.
+TEST_F(ProtocolTest, ZeroFilledNumbersReadAsDecimal) {
+  Define(0, 101, 32, 64);
+  Define(1, 102, 32, 64, 0, 128);
+  Feed(".AA012,009\r");
+  EXPECT_EQ(GetTally(101, 12), 9);
+  Feed(".UB0130,0017\r");
+  EXPECT_EQ(GetTally(102, 2), 17);
+  Feed(".BA0130,255\r");
+  EXPECT_EQ(xarvel::GetMC1000Lock(1, 2), 255);
+}
+
 TEST_F(ProtocolTest, SeveralLevelsAndEntriesInOneReport) {
   Define(0, 101, 32, 64);
   Define(1, 102, 32, 64, 10, 100);

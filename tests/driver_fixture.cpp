@@ -5,6 +5,7 @@
 #include "core/driver.h"
 #include "core/main_window.h"
 #include "interface/kapisup.h"
+#include "interface/lock_infodriver.h"
 #include "link/comsup.h"
 #include "link/link_state.h"
 #include "link/serial.h"
@@ -20,6 +21,7 @@
 namespace testing_support {
 
 void ResetAll() {
+  xarvel::ResetLockInfo();
   xarvel::ResetProfile();
   xarvel::ResetLocation();
   xarvel::ResetCore();

@@ -38,6 +38,21 @@ class EnvGuard {
   std::optional<std::string> old_;
 };
 
+// A fresh configuration root: location mode 1 with the Windows directory in a temporary
+// directory, ZQ_ROOT and ZQ_SYSTEM unset and no locator file, for the object's lifetime.
+class ConfigDir {
+ public:
+  const std::filesystem::path& path() const { return dir_.path(); }
+  std::string str() const { return dir_.str(); }
+
+ private:
+  TempDir dir_;
+  EnvGuard zq_root_{"ZQ_ROOT", std::nullopt};
+  EnvGuard zq_system_{"ZQ_SYSTEM", std::nullopt};
+  EnvGuard windir_{"KIRN_WINDIR", dir_.str()};
+  EnvGuard locator_{"KIRN_CONFIG_LOCATOR", dir_.str() + "/no_locator.ini"};
+};
+
 // Captures everything written to the debug output stream for the object's lifetime.
 class DebugCapture {
  public:

@@ -14,7 +14,6 @@ namespace {
 using testing_support::DebugCapture;
 using testing_support::EnvGuard;
 using testing_support::ReadFile;
-using testing_support::TempDir;
 using xarvel::Debug;
 using xarvel::DebugPrint;
 using xarvel::DebugPrintf;
@@ -99,10 +98,7 @@ class DebugLockLogTest : public ::testing::Test {
     ~TzReload() { ::tzset(); }
   } tz_reload_;
   EnvGuard tz_{"TZ", "UTC0"};
-  TempDir dir_;
-  EnvGuard zq_root_{"ZQ_ROOT", std::nullopt};
-  EnvGuard windir_{"KIRN_WINDIR", dir_.str()};
-  EnvGuard locator_{"KIRN_CONFIG_LOCATOR", dir_.str() + "/no_locator.ini"};
+  testing_support::ConfigDir dir_;
   DebugCapture capture_;
 };
 

@@ -15,6 +15,7 @@
 
 #include "config/location.h"
 #include "config/profile.h"
+#include "driver_fixture.h"
 #include "save_loop_pattern.h"
 #include "state/router_tables.h"
 #include "test_support.h"
@@ -26,17 +27,10 @@ namespace fs = std::filesystem;
 using testing_support::DebugCapture;
 using testing_support::EnvGuard;
 using testing_support::ReadFile;
-using testing_support::TempDir;
 using testing_support::WriteFile;
 using xarvel::Profile;
 
-void ResetAll() {
-  xarvel::ResetProfile();
-  xarvel::ResetLocation();
-  xarvel::ResetTables();
-  xarvel::ResetIndexFiles();
-  xarvel::ResetDebug();
-}
+using testing_support::ResetAll;
 
 // Profiles and data files share a temporary directory standing in for the Windows directory.
 // Router A is device 101 with 8 destinations, router C device 102 with 64; the other routers
@@ -76,11 +70,7 @@ class IndexFilesTest : public ::testing::Test {
 
   std::string Read(const std::string& name) const { return ReadFile(dir_.path() / name); }
 
-  TempDir dir_;
-  EnvGuard zq_root_{"ZQ_ROOT", std::nullopt};
-  EnvGuard zq_system_{"ZQ_SYSTEM", std::nullopt};
-  EnvGuard windir_{"KIRN_WINDIR", dir_.str()};
-  EnvGuard locator_{"KIRN_CONFIG_LOCATOR", dir_.str() + "/no_locator.ini"};
+  testing_support::ConfigDir dir_;
   DebugCapture debug_;
 };
 

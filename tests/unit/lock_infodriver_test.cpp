@@ -16,6 +16,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "driver_fixture.h"
 #include "interface/ext_info_client.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
@@ -26,6 +27,8 @@
 #include "ui/dialog_ids.h"
 
 namespace {
+
+using testing_support::ResetAll;
 
 using namespace xarvel;
 using testing_support::DebugCapture;
@@ -125,15 +128,6 @@ class LockInfodriverTest : public ::testing::Test {
     LockInfodriver_CreateClient();
   }
   void TearDown() override { ResetAll(); }
-  static void ResetAll() {
-    ResetLockInfo();
-    ResetProfile();
-    ResetCore();
-    ResetKapi();
-    ResetDebug();
-    plat::ResetWindows();
-    plat::ResetDialogModels();
-  }
   ExtInfoClient& Client() { return *LockInfo().Client; }
   std::string Field(int id) const { return plat::GetDlgItemText(dialog_, id); }
   // Delivers a data message to the client's window as the interface library would.

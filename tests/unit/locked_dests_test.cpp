@@ -7,6 +7,7 @@
 
 #include "config/location.h"
 #include "config/profile.h"
+#include "driver_fixture.h"
 #include "platform/ini.h"
 #include "state/router_tables.h"
 #include "test_support.h"
@@ -15,18 +16,11 @@
 namespace {
 
 using testing_support::DebugCapture;
-using testing_support::EnvGuard;
 using testing_support::ReadFile;
-using testing_support::TempDir;
 using testing_support::WriteFile;
 using xarvel::Profile;
 
-void ResetAll() {
-  xarvel::ResetProfile();
-  xarvel::ResetLocation();
-  xarvel::ResetTables();
-  xarvel::ResetDebug();
-}
+using testing_support::ResetAll;
 
 // Driver device 12 (DEV_012.INI) in a temporary Windows directory; routers are given device
 // profiles for their sizes and their tables by MemoryInit.
@@ -67,11 +61,7 @@ class LockedDestsTest : public ::testing::Test {
     return out;
   }
 
-  TempDir dir_;
-  EnvGuard zq_root_{"ZQ_ROOT", std::nullopt};
-  EnvGuard zq_system_{"ZQ_SYSTEM", std::nullopt};
-  EnvGuard windir_{"KIRN_WINDIR", dir_.str()};
-  EnvGuard locator_{"KIRN_CONFIG_LOCATOR", dir_.str() + "/no_locator.ini"};
+  testing_support::ConfigDir dir_;
   DebugCapture debug_;
 };
 

@@ -18,7 +18,6 @@ namespace {
 using testing_support::DebugCapture;
 using testing_support::EnvGuard;
 using testing_support::ReadFile;
-using testing_support::TempDir;
 using testing_support::WriteFile;
 using xarvel::Profile;
 using xarvel::ProfileInit;
@@ -74,12 +73,8 @@ class ProfileTest : public ::testing::Test {
   }
   const xarvel::Settings& S() { return Profile().settings; }
 
-  TempDir dir_;
+  testing_support::ConfigDir dir_;
   std::string path_ = dir_.str() + "/DEV_012.INI";
-  EnvGuard zq_root_{"ZQ_ROOT", std::nullopt};
-  EnvGuard zq_system_{"ZQ_SYSTEM", std::nullopt};
-  EnvGuard windir_{"KIRN_WINDIR", dir_.str()};
-  EnvGuard locator_{"KIRN_CONFIG_LOCATOR", dir_.str() + "/no_locator.ini"};
   DebugCapture capture_;
 };
 

@@ -10,6 +10,7 @@
 
 #include "config/location.h"
 #include "config/profile.h"
+#include "driver_fixture.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "platform/window.h"
@@ -19,19 +20,10 @@
 namespace {
 
 using testing_support::DebugCapture;
-using testing_support::EnvGuard;
-using testing_support::TempDir;
 using testing_support::WriteFile;
 using xarvel::Profile;
 
-void ResetAll() {
-  xarvel::ResetProfile();
-  xarvel::ResetLocation();
-  xarvel::ResetTables();
-  xarvel::ResetKapi();
-  xarvel::ResetDebug();
-  plat::ResetWindows();
-}
+using testing_support::ResetAll;
 
 // Router device profiles live in a temporary Windows directory; the driver profile's router
 // records are set directly.
@@ -63,11 +55,7 @@ class RouterTablesTest : public ::testing::Test {
     return r;
   }
 
-  TempDir dir_;
-  EnvGuard zq_root_{"ZQ_ROOT", std::nullopt};
-  EnvGuard zq_system_{"ZQ_SYSTEM", std::nullopt};
-  EnvGuard windir_{"KIRN_WINDIR", dir_.str()};
-  EnvGuard locator_{"KIRN_CONFIG_LOCATOR", dir_.str() + "/no_locator.ini"};
+  testing_support::ConfigDir dir_;
   DebugCapture debug_;
 };
 

@@ -268,8 +268,11 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     case ZUT_INQDEVGOTXRX:
       return Link().ComState == kComOk ? 1 : 0;
     case ZUT_COMMAND: {
+      // The text comes with the message; a plain message from another process carries no text.
       const char* text = reinterpret_cast<const char*>(l);
-      if (text != nullptr) CommandIntake(std::string_view(text, strnlen(text, kCommandTextMax)));
+      if (text != nullptr && plat::PointerParamValid(l)) {
+        CommandIntake(std::string_view(text, strnlen(text, kCommandTextMax)));
+      }
       return 1;
     }
     case ZUT_DeviceIDInUse:

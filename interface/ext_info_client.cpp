@@ -238,8 +238,8 @@ plat::LResult ExtInfoClient::ModeRequest(uint32_t msg) {
 plat::LResult ExtInfoClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
   // A pointer in lParam is trusted only for the message that the hand-off delivers; the same
   // number arriving as a plain message carries no block.
-  const bool via_handoff = handoff_pending_;
-  handoff_pending_ = false;
+  // Only a block handed off with the message may be read through lParam.
+  const bool via_handoff = plat::IsHandedOffBlock(l);
   switch (msg) {
     case plat::WM_DESTROY:
       plat::SendMessage(InfoWindow, ZUT_INFODETACH, 0, DeviceNumber);
@@ -250,12 +250,8 @@ plat::LResult ExtInfoClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w,
     case ZUT_INFOHANDLE:
       InfoWindow = Low16(w);
       return 0;
-    case ZUT_DATA: {
-      handoff_pending_ = true;
-      const plat::LResult r = KirnIf_HandOff(hwnd, w, l);
-      handoff_pending_ = false;
-      return r;
-    }
+    case ZUT_DATA:
+      return KirnIf_HandOff(hwnd, w, l);
     case ZUT_TEXT: {
       if (!via_handoff || l == 0 || !TextBuffer) return 0;
       const char* text = reinterpret_cast<const char*>(l);

@@ -117,10 +117,6 @@ class ExtInfoClient {
   void SendSlotText(int slot, const char* text);
   plat::LResult ModeRequest(uint32_t msg);
   void Notify(int index, const char* text);
-
-  // Set while a received data message is being handed off, so that a pointer in lParam is
-  // trusted only for the message the hand-off delivers.
-  bool handoff_pending_ = false;
 };
 
 }  // namespace xarvel

@@ -155,7 +155,7 @@ void BusClient::Serve(Frame& f) {
     result = DeliverDataMessage(f.to, f.msg, f.wparam, f.data);
     reply.data = std::move(f.data);
   } else if (IsLocalWindow(f.to)) {
-    result = SendMessage(f.to, f.msg, f.wparam, f.lparam);
+    result = DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam);
   }
   reply.result = static_cast<int32_t>(result);
   Write(reply);
@@ -165,7 +165,7 @@ void BusClient::DeliverPosts() {
   while (!posts_.empty() && waiting_.empty()) {
     Frame f = std::move(posts_.front());
     posts_.pop_front();
-    if (IsLocalWindow(f.to)) SendMessage(f.to, f.msg, f.wparam, f.lparam);
+    if (IsLocalWindow(f.to)) DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam);
   }
 }
 

@@ -51,11 +51,20 @@ class Dispatcher : public QObject {
   bool event(QEvent* e) override;
 };
 
+// Where the message a running procedure handles came from, innermost last.
+struct Origin {
+  // A plain message of another process: its lParam is a number, never a pointer.
+  bool from_peer = false;
+  // The data block handed off with the message (its address), 0 when none.
+  LParam block = 0;
+};
+
 struct State {
   std::map<Hwnd, Window> windows;
   Transport* transport = nullptr;
   Hwnd next_local = 1;
   std::vector<Hwnd> current;
+  std::vector<Origin> origins;
   std::map<std::pair<Hwnd, uintptr_t>, QTimer*> timers;
   bool quit = false;
   int quit_code = 0;
@@ -87,14 +96,17 @@ Dispatcher::~Dispatcher() {
   S().timers.clear();
 }
 
-LResult Dispatch(Hwnd hwnd, uint32_t msg, WParam w, LParam l) {
+LResult Dispatch(Hwnd hwnd, uint32_t msg, WParam w, LParam l, Origin origin = {}) {
   auto it = S().windows.find(hwnd);
   if (it == S().windows.end() || !it->second.proc) return 0;
   // The procedure may destroy its own window; keep a copy of it for the call.
   WndProc proc = it->second.proc;
   S().current.push_back(hwnd);
+  S().origins.push_back(origin);
   LResult r = proc(hwnd, msg, w, l);
-  S().current.pop_back();
+  // (A procedure that resets the window table leaves nothing to pop.)
+  if (!S().origins.empty()) S().origins.pop_back();
+  if (!S().current.empty()) S().current.pop_back();
   return r;
 }
 
@@ -290,12 +302,28 @@ LResult HandOffDataMessage(Hwnd self, WParam w, LParam /*l*/) {
   S().pending.erase(it);
   // The block carries its terminator while it is delivered; the receiver sees the size without.
   S().handed_off.push_back(p.block->size() - 1);
-  const LResult r = Dispatch(self, p.msg, p.param, reinterpret_cast<LParam>(p.block->data()));
+  const auto block = reinterpret_cast<LParam>(p.block->data());
+  const LResult r = Dispatch(self, p.msg, p.param, block, Origin{false, block});
   S().handed_off.pop_back();
   return r;
 }
 
-size_t HandedOffBlockSize() { return S().handed_off.empty() ? 0 : S().handed_off.back(); }
+LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l) {
+  if (S().windows.count(to) == 0) return 0;
+  return Dispatch(to, msg, w, l, Origin{true, 0});
+}
+
+bool IsHandedOffBlock(LParam l) {
+  return l != 0 && !S().origins.empty() && S().origins.back().block == l;
+}
+
+bool PointerParamValid(LParam l) {
+  return S().origins.empty() || !S().origins.back().from_peer || IsHandedOffBlock(l);
+}
+
+size_t HandedOffBlockSize() {
+  return S().handed_off.empty() ? 0 : S().handed_off.back();
+}
 
 void ResetWindows() {
   for (auto& [key, timer] : S().timers) {

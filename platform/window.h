@@ -114,6 +114,20 @@ LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint
 // token.
 LResult HandOffDataMessage(Hwnd self, WParam w, LParam l);
 
+// Delivers a plain message that another process sent (or posted) to a local window, as
+// SendMessage would; its lParam is that process's number, so the procedure must not take it for
+// a pointer (see PointerParamValid). Returns the procedure's result, 0 for an unknown window.
+LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l);
+
+// True when `l` is the data block handed off to the innermost running procedure: only then is a
+// message's lParam a block that came with it.
+bool IsHandedOffBlock(LParam l);
+
+// True when the innermost running procedure may read `l` as a pointer: the message was sent
+// within this process, or `l` is the data block handed off with it. False for the lParam of a
+// plain message from another process. True outside any procedure.
+bool PointerParamValid(LParam l);
+
 // Size in bytes of the block being handed off to the innermost running procedure (the one
 // lParam points at), not counting the terminator kept past its end; 0 outside a hand-off. A
 // receiver checks it before it reads or writes a record of fixed size.

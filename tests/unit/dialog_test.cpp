@@ -487,6 +487,18 @@ TEST_F(DialogCommandTest, ForwardBufferPacesRoutesButNotLocks) {
   EXPECT_EQ(Field(xarvel::IDC_RX_COUNT), "00000006") << "dispatched commands are not counted again";
 }
 
+// A command from another process comes as a data message; a plain one carries no text and is
+// answered without reading its lParam.
+TEST_F(DialogCommandTest, CommandTextIsTakenOnlyFromTheMessagesBlock) {
+  EXPECT_EQ(plat::DeliverPeerMessage(main_, xarvel::ZUT_COMMAND, 0, 0x1234), 1);
+  EXPECT_EQ(xarvel::MainWnd().ReceivedCount, 0);
+  std::string text = "RC 101 1 2 ',---' 0";
+  std::vector<uint8_t> block(text.begin(), text.end());
+  plat::DeliverDataMessage(main_, xarvel::ZUT_COMMAND, 0, block);
+  EXPECT_EQ(xarvel::MainWnd().ReceivedCount, 1);
+  EXPECT_EQ(Sent(), (std::vector<std::string>{".SA102,1\r"}));
+}
+
 TEST_F(DialogCommandTest, WithoutForwardBufferDelayEveryCommandGoesAtOnceAndWhole) {
   const std::string text = "RC 101 1 2 '" + std::string(80, 'x') + "' 0";
   plat::SendMessage(main_, xarvel::ZUT_COMMAND, 0, reinterpret_cast<plat::LParam>(text.c_str()));

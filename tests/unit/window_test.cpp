@@ -189,6 +189,37 @@ TEST_F(WindowTest, DataMessagesAreHandedOffAndAnsweredInPlace) {
   EXPECT_EQ(plat::HandedOffBlockSize(), 0u);
 }
 
+// Only a handed-off block, or a message of this process, may be read through lParam: a plain
+// message from another process carries a number, also when it arrives during a hand-off.
+TEST_F(WindowTest, LParamIsAPointerOnlyForLocalMessagesAndHandedOffBlocks) {
+  struct Seen {
+    bool handed_off;
+    bool pointer;
+  };
+  std::vector<Seen> seen;
+  Hwnd self = 0;
+  const Hwnd a = plat::CreateWindow(
+      [&](Hwnd h, uint32_t msg, WParam w, LParam l) -> LResult {
+        if (msg == plat::kDataMessage) return plat::HandOffDataMessage(h, w, l);
+        seen.push_back({plat::IsHandedOffBlock(l), plat::PointerParamValid(l)});
+        // While the block is handed off, a peer's plain message arrives with a number.
+        if (msg == 500) plat::DeliverPeerMessage(self, 501, 0, 0x1234);
+        return 0;
+      },
+      true);
+  self = a;
+  std::vector<uint8_t> block = {'x'};
+  plat::DeliverDataMessage(a, 500, 0, block);
+  const char text[] = "local";
+  plat::SendMessage(a, 502, 0, reinterpret_cast<LParam>(text));
+  plat::DeliverPeerMessage(a, 503, 0, reinterpret_cast<LParam>(text));
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_TRUE(seen[0].handed_off && seen[0].pointer) << "the handed-off block";
+  EXPECT_FALSE(seen[1].handed_off || seen[1].pointer) << "a peer's number during the hand-off";
+  EXPECT_TRUE(!seen[2].handed_off && seen[2].pointer) << "a message of this process";
+  EXPECT_FALSE(seen[3].handed_off || seen[3].pointer) << "a peer's plain message";
+}
+
 TEST(DialogModelTest, ControlsListsAndMenusKeepTheirState) {
   plat::ResetDialogModels();
   const Hwnd dlg = 77;

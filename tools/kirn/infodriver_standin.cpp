@@ -68,18 +68,14 @@ plat::LResult InfodriverStandIn::SendPlain(plat::Hwnd to, uint32_t msg, plat::WP
 
 plat::LResult InfodriverStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w,
                                       plat::LParam l) {
-  const bool via_handoff = handoff_pending_;
-  handoff_pending_ = false;
+  // Only a block handed off with the message may be read through lParam.
+  const bool via_handoff = plat::IsHandedOffBlock(l);
   switch (msg) {
     case xarvel::ZUT_FINDINFODRIVER:
       OnFind(w, l);
       return 0;
-    case xarvel::ZUT_DATA: {
-      handoff_pending_ = true;
-      const plat::LResult r = xarvel::KirnIf_HandOff(hwnd, w, l);
-      handoff_pending_ = false;
-      return r;
-    }
+    case xarvel::ZUT_DATA:
+      return xarvel::KirnIf_HandOff(hwnd, w, l);
     case xarvel::ZUT_INFOHANDLE:
       // The answer to a find of our own device: another infodriver already serves it.
       rival_ = Low16(w);

@@ -97,9 +97,6 @@ class InfodriverStandIn {
   std::array<std::string, kSlotCount> slots_;
   std::set<plat::Hwnd> clients_;
   bool closing_ = false;
-  // Set just before a received data message is handed off, so that the procedure accepts a
-  // pointer in lParam only for the message the hand-off delivers.
-  bool handoff_pending_ = false;
 };
 
 }  // namespace kirn

@@ -57,18 +57,14 @@ void KapiStandIn::Event(const std::string& text) const {
 plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
   // A pointer in lParam is only trusted for the message that the hand-off delivers; the same
   // number arriving as a plain message from another process carries no block.
-  const bool via_handoff = handoff_pending_;
-  handoff_pending_ = false;
+  // Only a block handed off with the message may be read through lParam.
+  const bool via_handoff = plat::IsHandedOffBlock(l);
   switch (msg) {
     case xarvel::ZUT_FINDKAPI:
     case xarvel::ZUT_FINDKAPI2:
       return OnFind(w, l);
-    case xarvel::ZUT_DATA: {
-      handoff_pending_ = true;
-      const plat::LResult r = xarvel::KirnIf_HandOff(hwnd, w, l);
-      handoff_pending_ = false;
-      return r;
-    }
+    case xarvel::ZUT_DATA:
+      return xarvel::KirnIf_HandOff(hwnd, w, l);
     case xarvel::ZUT_REGISTER:
       return Register(Low16(w), static_cast<int>(l));
     case xarvel::ZUT_GETDEVMODE: {

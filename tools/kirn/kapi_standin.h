@@ -132,9 +132,6 @@ class KapiStandIn {
   std::map<plat::Hwnd, Watcher> watchers_;
   std::deque<Relay> queue_;
   bool flush_posted_ = false;
-  // Set just before a received data message is handed off, so that the procedure accepts a
-  // pointer in lParam only for the message the hand-off delivers.
-  bool handoff_pending_ = false;
   uint64_t revertive_count_ = 0;
   uint64_t dropped_relays_ = 0;
 };

@@ -73,8 +73,8 @@ ToolClient::~ToolClient() {
 }
 
 plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
-  const bool via_handoff = handoff_pending_;
-  handoff_pending_ = false;
+  // Only a block handed off with the message may be read through lParam.
+  const bool via_handoff = plat::IsHandedOffBlock(l);
   switch (msg) {
     case xarvel::ZUT_KAPIHANDLE:
       if (kapi_ == plat::kNoWindow) kapi_ = static_cast<plat::Hwnd>(w & 0xFFFF);
@@ -82,12 +82,8 @@ plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
     case xarvel::ZUT_INFOHANDLE:
       if (info_ == plat::kNoWindow) info_ = static_cast<plat::Hwnd>(w & 0xFFFF);
       return 0;
-    case xarvel::ZUT_DATA: {
-      handoff_pending_ = true;
-      const plat::LResult r = xarvel::KirnIf_HandOff(hwnd, w, l);
-      handoff_pending_ = false;
-      return r;
-    }
+    case xarvel::ZUT_DATA:
+      return xarvel::KirnIf_HandOff(hwnd, w, l);
     case kKirnLines: {
       if (!via_handoff || l == 0) return 0;
       // The block ends in a zero that the hand-off keeps past it.

@@ -54,7 +54,6 @@ class ToolClient {
   plat::Hwnd kapi_ = plat::kNoWindow;
   plat::Hwnd info_ = plat::kNoWindow;
   LineHandler on_line_;
-  bool handoff_pending_ = false;
 };
 
 // SIGINT and SIGTERM set a flag (and interrupt a wait) instead of ending the process.

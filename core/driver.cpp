@@ -14,6 +14,7 @@
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
+#include "interface/peer_watch.h"
 #include "link/comsup.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
@@ -244,6 +245,8 @@ int ProgramEntry(int argc, char** argv) {
   if (bus) {
     plat::SetTransport(bus.get());
     bus->AttachToEventLoop();
+    // A lost bus host is reconnected to; the driver runs on meanwhile.
+    PeerWatch_Install(bus.get());
   } else {
     plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n");
   }
@@ -253,6 +256,9 @@ int ProgramEntry(int argc, char** argv) {
 
   int code = 0;
   if (CreateMainWindow()) code = plat::RunMessageLoop();
+  PeerWatch_Uninstall();
+  // Shut down because its windows could not have their handles back: start me afresh.
+  if (PeerWatch_RestartNeeded()) code = 1;
   // The socket objects own windows and Qt sockets: they go before the application object.
   ComSup_ReleaseSockets();
   Frame().reset();

@@ -52,13 +52,19 @@ void ResetKapi() {
   Kapi() = KapiState{};
 }
 
-int KAPISup_Link() {
+int KAPISup_Find() {
   const plat::Hwnd main = Core().MainWindow;
+  Kapi().KapiWindow = plat::kNoWindow;
   plat::SendMessage(plat::HWND_BROADCAST, ZUT_FINDKAPI, main, 4);
   if (Kapi().KapiWindow == plat::kNoWindow) {
     plat::SendMessage(plat::HWND_BROADCAST, ZUT_FINDKAPI2, main, 0);
   }
-  if (Kapi().KapiWindow == plat::kNoWindow) {
+  return Kapi().KapiWindow == plat::kNoWindow ? 0 : 1;
+}
+
+int KAPISup_Link() {
+  const plat::Hwnd main = Core().MainWindow;
+  if (KAPISup_Find() == 0) {
     DebugPrint("Failed to attach to KAPI", 1);
     plat::MessageBox(main, "Cannot find KIRN Interface KAPI.EXE", kErrorCaption);
     Shutdown(0);

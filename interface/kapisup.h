@@ -24,6 +24,10 @@ void ResetKapi();
 // Finds KAPI by broadcast. On failure: message box, Shutdown(0), result 0. Result 1 = attached.
 int KAPISup_Link();
 
+// KAPISup_Link's broadcasts alone (ZUT_FINDKAPI, then ZUT_FINDKAPI2): forgets the KAPI window it
+// had and keeps the one that answers. Result 1 = found, 0 = nobody answered.
+int KAPISup_Find();
+
 // Registers the device id of every defined router in letter order and takes the mode KAPI
 // reports. A refusal or failure shows its message box, stops registering, sets the mode to
 // IFMODE_NONE and starts Shutdown(1); result 0. Result 1 = all registered.

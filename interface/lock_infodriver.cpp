@@ -14,10 +14,12 @@
 #include "core/main_window.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
+#include "platform/bus_client.h"
 #include "platform/dialog.h"
 #include "protocol/ntp.h"
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
+#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {
@@ -125,7 +127,10 @@ void LockInfodriver_FollowMode(int mode) {
   ShowInfodriverMode(client.GetTXRXMode());
 }
 
-int INFO_connect() {
+namespace {
+
+// INFO_connect's work; `quiet` leaves a missing infodriver unreported (a retry after a loss).
+int Connect(bool quiet) {
   LockInfoState& s = LockInfo();
   s.Connected = 0;
   const int id = Profile().settings.LockStatusInfodriverID;
@@ -133,8 +138,12 @@ int INFO_connect() {
     DebugPrint("InfoConnect -- LockINfodriver number invalid", 1);
     return 0;
   }
-  // Connecting is done once per client; a second attempt starts from a fresh one.
-  if (!s.Client || s.Client->OwnWindow != plat::kNoWindow) LockInfodriver_CreateClient();
+  // Connecting is done once per client; a second attempt starts from a fresh one. The old
+  // client's infodriver window is forgotten first: it may be gone, or another's by now.
+  if (!s.Client || s.Client->OwnWindow != plat::kNoWindow) {
+    if (s.Client) s.Client->InfoWindow = plat::kNoWindow;
+    LockInfodriver_CreateClient();
+  }
   ExtInfoClient& client = *s.Client;
   client.SetNotifyFunc(InfoNotify);
   const int r = client.ConnectToInfoDriver(id, nullptr, 0, 0, 0, 0);
@@ -146,6 +155,7 @@ int INFO_connect() {
     s.Connected = 1;
     return 1;
   }
+  if (quiet) return 0;
   if (r == kInfoStatusNoWindow) {
     std::snprintf(text, sizeof text, "%d - FAIL", id);
     Dlg_SetText(IDC_LOCK_INFODRIVER, text);
@@ -156,6 +166,52 @@ int INFO_connect() {
   Dlg_SetText(IDC_LOCK_INFODRIVER, text);
   DebugPrintf(1, " INFO_connect - ERROR status %d for infodriver %d", r, id);
   return 0;
+}
+
+}  // namespace
+
+int INFO_connect() {
+  return Connect(false);
+}
+
+int LockInfodriver_Reconnect() {
+  if (Connect(true) == 0) return 0;
+  LockInfodriver_StartFollowing();
+  LockInfodriver_FollowMode(Kapi().DriverMode);
+  LockInfoState& s = LockInfo();
+  if (s.PollBeforeLoss > 0 && Profile().settings.PollForMC1000LockStatus == 0) {
+    Profile().settings.PollForMC1000LockStatus = s.PollBeforeLoss;
+    plat::CheckMenuItem(Core().MainWindow, IDM_LOCK_POLL, true);
+    Dlg_SetText(IDC_LOCK_POLL, "Y");
+    DebugPrint(" + MC1000 lock poll on again with the lock infodriver back", 1);
+  }
+  s.PollBeforeLoss = -1;
+  if (Core().MainDialog != plat::kNoWindow) {
+    plat::EnableWindow(Core().MainDialog, IDC_MC1000_LOCK, Dlg().MC1000LockChange != 0);
+  }
+  return 1;
+}
+
+void LockInfodriver_Lost() {
+  LockInfoState& s = LockInfo();
+  if (!LockInfodriver_Connected()) return;
+  ExtInfoClient* client = s.Client.get();
+  // The window it had is not written to again, not even to say goodbye.
+  client->InfoWindow = plat::kNoWindow;
+  client->iStatus = kInfoStatusDisconnected;
+  client->NotifyFunc(client, 0, "Infodriver has disconnected");
+}
+
+bool LockInfodriver_StillThere() {
+  const plat::Hwnd h = LockInfodriver_Window();
+  if (h == plat::kNoWindow) return false;
+  auto* bus = dynamic_cast<plat::BusClient*>(plat::GetTransport());
+  if (bus == nullptr || !bus->connected()) return true;
+  return plat::IsLocalWindow(h) || bus->WindowExists(h);
+}
+
+plat::Hwnd LockInfodriver_Window() {
+  return LockInfodriver_Connected() ? LockInfo().Client->InfoWindow : plat::kNoWindow;
 }
 
 void LockInfodriver_StartFollowing() {
@@ -174,7 +230,11 @@ void InfoNotify(ExtInfoClient* client, int index, const char* text) {
                     client->DeviceNumber);
       Dlg_SetText(IDC_MESSAGE, message);
       DebugPrint(message, 1);
+      const bool was_connected = LockInfo().Connected == 1;
       LockInfo().Connected = 0;
+      if (was_connected && LockInfo().PollBeforeLoss < 0) {
+        LockInfo().PollBeforeLoss = Profile().settings.PollForMC1000LockStatus;
+      }
       Profile().settings.PollForMC1000LockStatus = 0;
       plat::CheckMenuItem(Core().MainWindow, IDM_LOCK_POLL, false);
       Dlg_SetText(IDC_LOCK_POLL, " ");
@@ -183,6 +243,7 @@ void InfoNotify(ExtInfoClient* client, int index, const char* text) {
         plat::EnableWindow(Core().MainDialog, IDC_MC1000_LOCK, false);
       }
       Dlg_SetText(IDC_LOCK_INFODRIVER, "DISCONNECT");
+      if (was_connected && LockInfo().OnLost) LockInfo().OnLost();
       return;
     }
     case kInfoStatusTxRx:
@@ -236,6 +297,11 @@ int SlotChange(int /*infodriver*/, int slot, const char* text) {
 
 void CheckInfoDriver() {
   if (!LockInfodriver_Connected()) return;
+  // An infodriver that was killed sends no close notice: its window is simply gone.
+  if (!LockInfodriver_StillThere()) {
+    LockInfodriver_Lost();
+    return;
+  }
   ExtInfoClient& client = *LockInfo().Client;
   const int mode = client.GetTXRXMode();
   const int driver_mode = Kapi().DriverMode;

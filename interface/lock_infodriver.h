@@ -37,6 +37,12 @@ struct LockInfoState {
   // are FindLockDest and MC1000_LockChange; tests put recorders in their place.
   std::function<int(int lock_dest, int& router_index, int& dest)> FindDest;
   std::function<void(int router_index, int dest, int state)> LockChange;
+  // Told when the link goes down (a close notice, or the infodriver found gone), so that the
+  // driver connects again once the infodriver is back. Empty: nothing is retried.
+  std::function<void()> OnLost;
+  // The MC1000 lock poll flag as it was when the link went down and switched it off; -1 when
+  // no loss is pending. A reconnection puts it back.
+  int PollBeforeLoss = -1;
 };
 
 LockInfoState& LockInfo();
@@ -78,6 +84,23 @@ void CheckInfoDriver();
 // Writes `text` into slot `slot` of the lock infodriver, unless the slot already holds it; only
 // while connected and for slots 1..4095.
 void LockInfodriver_UpdateSlot(int slot, std::string_view text);
+
+// The infodriver is gone without its close notice (its window vanished from the bus, or the bus
+// itself went): takes the path of the close notice. Nothing is sent to the old window.
+// Does nothing while the link is down.
+void LockInfodriver_Lost();
+
+// True while the connected infodriver's window still exists (asked of the bus host; true when
+// there is no bus to ask).
+bool LockInfodriver_StillThere();
+
+// The window of the connected infodriver, or 0.
+plat::Hwnd LockInfodriver_Window();
+
+// Connects again after a loss, saying nothing when the infodriver is still absent. On success:
+// the start-up work (timer 5, the mode shown), the infodriver put in the driver's mode, and the
+// MC1000 lock poll flag as it was before the loss. Result 1 = connected.
+int LockInfodriver_Reconnect();
 
 // Puts the lock infodriver in RX only and closes and deletes the client (shutdown).
 void LockInfodriver_Close();

@@ -32,10 +32,10 @@ int MsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::string* error) {
-  auto fail = [error](const std::string& why) -> std::unique_ptr<BusClient> {
+int BusClient::OpenSocket(const std::string& path, std::string* error) {
+  auto fail = [error](const std::string& why) {
     if (error != nullptr) *error = why;
-    return nullptr;
+    return -1;
   };
   sockaddr_un addr;
   if (!MakeBusAddress(path, addr)) return fail("bus path is empty or too long: " + path);
@@ -47,6 +47,12 @@ std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::stri
     return fail("no bus at " + path + ": " + std::strerror(e));
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::string* error) {
+  const int fd = OpenSocket(path, error);
+  if (fd < 0) return nullptr;
   return std::unique_ptr<BusClient>(new BusClient(fd));
 }
 
@@ -67,10 +73,10 @@ void BusClient::Disconnect() {
   }
   ::close(fd_);
   fd_ = -1;
-  handles_.clear();
+  // The windows keep their handles: a reconnection claims them back from the new host.
   if (on_disconnect_) {
-    auto handler = std::move(on_disconnect_);
-    on_disconnect_ = nullptr;
+    // A copy: the handler may replace itself.
+    auto handler = on_disconnect_;
     handler();
   }
 }
@@ -141,9 +147,21 @@ void BusClient::Handle(Frame& f) {
       // Posted messages join the event loop's queue; they are not served inside a wait.
       if (!PostMessage(f.to, f.msg, f.wparam, f.lparam)) posts_.push_back(std::move(f));
       return;
+    case FrameKind::kControl:
+      OnControl(f);
+      return;
     default:
       return;
   }
+}
+
+void BusClient::OnControl(const Frame& f) {
+  if (f.msg != kControlGone || !on_gone_) return;
+  const auto h = static_cast<Hwnd>(f.wparam);
+  // Our own windows are known to be gone already.
+  if (std::find(handles_.begin(), handles_.end(), h) != handles_.end()) return;
+  auto handler = on_gone_;
+  handler(h);
 }
 
 void BusClient::Serve(Frame& f) {
@@ -209,6 +227,15 @@ Hwnd BusClient::SenderHandle(Hwnd from) const {
 }
 
 Hwnd BusClient::AcquireHandle(bool top_level) {
+  if (fd_ < 0 && attached_) {
+    // A program that lives through bus losses keeps making windows meanwhile (a socket of the
+    // controller link); they are claimed from the host when it is back.
+    const Hwnd h = ProvisionalHandle();
+    if (h == kNoWindow) return kNoWindow;
+    handles_.push_back(h);
+    if (top_level) top_level_.insert(h);
+    return h;
+  }
   Frame f;
   f.kind = FrameKind::kControl;
   f.serial = next_serial_++;
@@ -219,7 +246,57 @@ Hwnd BusClient::AcquireHandle(bool top_level) {
   if (!reply || reply->result <= 0 || reply->result >= 0xFFFF) return kNoWindow;
   const auto h = static_cast<Hwnd>(reply->result);
   handles_.push_back(h);
+  if (top_level) top_level_.insert(h);
   return h;
+}
+
+Hwnd BusClient::ProvisionalHandle() {
+  for (int tries = 0; tries < 0x7FFF; ++tries) {
+    const Hwnd h = next_provisional_;
+    next_provisional_ = static_cast<Hwnd>(h >= 0xFFFE ? 0x8000 : h + 1);
+    if (std::find(handles_.begin(), handles_.end(), h) == handles_.end()) return h;
+  }
+  return kNoWindow;
+}
+
+std::vector<Hwnd> BusClient::ClaimHandles() {
+  std::vector<Hwnd> lost;
+  const std::vector<Hwnd> held = handles_;
+  for (Hwnd h : held) {
+    Frame f;
+    f.kind = FrameKind::kControl;
+    f.serial = next_serial_++;
+    f.msg = kControlClaim;
+    f.wparam = h;
+    f.lparam = top_level_.count(h) != 0 ? 1 : 0;
+    auto reply = Write(f) ? WaitReply(f.serial, send_timeout_ms_) : std::nullopt;
+    if (fd_ < 0) return lost;  // lost again: the next reconnection claims what is left
+    if (reply && reply->result == h) continue;
+    lost.push_back(h);
+    handles_.erase(std::find(handles_.begin(), handles_.end(), h));
+    top_level_.erase(h);
+  }
+  return lost;
+}
+
+bool BusClient::Reconnect(const std::string& path, std::string* error, std::vector<Hwnd>* lost) {
+  if (fd_ >= 0) return true;
+  const int fd = OpenSocket(path, error);
+  if (fd < 0) return false;
+  fd_ = fd;
+  decoder_ = FrameDecoder();
+  replies_.clear();
+  if (attached_) {
+    attached_ = false;
+    AttachToEventLoop();
+  }
+  std::vector<Hwnd> refused = ClaimHandles();
+  if (lost != nullptr) *lost = std::move(refused);
+  if (fd_ < 0) {
+    if (error != nullptr) *error = "the bus host closed the connection again";
+    return false;
+  }
+  return true;
 }
 
 bool BusClient::WindowExists(Hwnd h) {
@@ -237,6 +314,8 @@ void BusClient::ReleaseHandle(Hwnd h) {
   auto it = std::find(handles_.begin(), handles_.end(), h);
   if (it == handles_.end()) return;
   handles_.erase(it);
+  top_level_.erase(h);
+  if (fd_ < 0) return;
   Frame f;
   f.kind = FrameKind::kControl;
   f.serial = next_serial_++;
@@ -247,6 +326,7 @@ void BusClient::ReleaseHandle(Hwnd h) {
 
 LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
                         std::vector<uint8_t>* data) {
+  last_send_answered_ = false;
   if (fd_ < 0 || to == kNoWindow) return 0;
   Frame f = MessageFrame(FrameKind::kSend, from, to, msg, w, l);
   if (data != nullptr) {
@@ -263,6 +343,7 @@ LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
     if (data != nullptr) data->clear();
     return 0;
   }
+  last_send_answered_ = true;
   if (data != nullptr) *data = std::move(reply->data);
   return reply->result;
 }
@@ -288,6 +369,7 @@ void BusClient::Pump(int timeout_ms) {
 
 void BusClient::AttachToEventLoop() {
   if (fd_ < 0 || notifier_) return;
+  attached_ = true;
   notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this]() { ReadAndHandle(0); });
 }

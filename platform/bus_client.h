@@ -43,17 +43,36 @@ class BusClient : public Transport {
 
   void SetSendTimeoutMs(int ms) { send_timeout_ms_ = ms; }
   bool connected() const { return fd_ >= 0; }
+  // The socket, for a program that waits on it together with other descriptors; -1 while
+  // disconnected.
+  int fd() const { return fd_; }
+  // True when the last Send got an answer (from the peer, or from the host on its behalf);
+  // false when it was not sent or no answer came in time.
+  bool last_send_answered() const { return last_send_answered_; }
 
   // Serves incoming messages: waits up to `timeout_ms` for the first, then handles everything
   // already readable. For programs that do not run the Qt event loop.
   void Pump(int timeout_ms);
   // Serves incoming messages from the Qt event loop of the calling thread from now on.
   void AttachToEventLoop();
-  // Called once when the connection to the host is lost.
+  // Called once each time the connection to the host is lost. It may run inside a send that
+  // was waiting; it must not reconnect from there.
   void SetDisconnectHandler(std::function<void()> handler) { on_disconnect_ = std::move(handler); }
+  // Called when the host reports that a window of any process has gone (released, or its
+  // process's connection ended). Runs while frames are read, possibly inside a waiting send.
+  void SetWindowGoneHandler(std::function<void(Hwnd)> handler) { on_gone_ = std::move(handler); }
+
+  // After a loss: connects to the host at `path` again and claims back every handle this
+  // client's windows hold (windows made while disconnected got provisional handles, claimed
+  // the same way). Handles another process took meanwhile are given up and returned in `lost`.
+  // False (and `error` set) when no host answers; true when already connected. Not to be called
+  // from inside a send.
+  bool Reconnect(const std::string& path, std::string* error, std::vector<Hwnd>* lost);
 
  private:
   explicit BusClient(int fd);
+  // The socket of a new connection to `path`, or -1 (and `error` set).
+  static int OpenSocket(const std::string& path, std::string* error);
   bool Write(const Frame& f);
   // Reads what is available (waiting up to `timeout_ms` for it) and handles every whole frame.
   // Returns false when the connection is lost.
@@ -67,12 +86,23 @@ class BusClient : public Transport {
   Hwnd SenderHandle(Hwnd from) const;
   // A message frame with the next serial, sent from `from` (or this client's first window).
   Frame MessageFrame(FrameKind kind, Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l);
+  // A host notice (a window gone).
+  void OnControl(const Frame& f);
+  // A handle for a window made while disconnected, claimed once the host is back.
+  Hwnd ProvisionalHandle();
+  // Claims every held handle from a new host; those refused are removed and returned.
+  std::vector<Hwnd> ClaimHandles();
 
   int fd_ = -1;
   FrameDecoder decoder_;
   uint32_t next_serial_ = 1;
   int send_timeout_ms_ = 5000;
   std::vector<Hwnd> handles_;
+  std::set<Hwnd> top_level_;  // the held handles of top-level windows
+  Hwnd next_provisional_ = 0x8000;
+  bool last_send_answered_ = false;
+  bool attached_ = false;  // served from the Qt event loop
+  std::function<void(Hwnd)> on_gone_;
   std::set<uint32_t> waiting_;
   std::vector<Frame> replies_;  // replies for waits further out on the stack
   std::deque<Frame> posts_;     // posted messages that arrived during a wait

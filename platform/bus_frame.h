@@ -26,6 +26,13 @@ enum class FrameKind : uint8_t {
 inline constexpr uint32_t kControlAcquire = 1;  // wparam: 1 = top-level; reply result: handle
 inline constexpr uint32_t kControlRelease = 2;  // wparam: the handle
 inline constexpr uint32_t kControlExists = 3;   // wparam: a handle; reply result: 1 = it exists
+// wparam: a handle this connection held on an earlier host. Asks for that exact handle again after
+// a reconnection (lparam: 1 = top-level); reply result: the handle, or 0 when another connection
+// holds it.
+inline constexpr uint32_t kControlClaim = 4;
+// Host -> client, no reply: the window with handle wparam has gone (released, or its connection
+// ended). Sent to every other connection, so peers can forget a window that vanished unannounced.
+inline constexpr uint32_t kControlGone = 5;
 
 inline constexpr size_t kFrameHeaderSize = 33;  // the size field included
 inline constexpr size_t kMaxFrameData = 64 * 1024;

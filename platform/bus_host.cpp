@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -60,7 +61,11 @@ struct BroadcastJob {
 // The routing state of one host loop.
 class Router {
  public:
-  explicit Router(int reply_timeout_ms) : timeout_(reply_timeout_ms) {}
+  // Handles are handed out from a varying start, so a host started after another one rarely
+  // hands a new window a handle that a reconnecting client still means to claim back.
+  explicit Router(int reply_timeout_ms)
+      : timeout_(reply_timeout_ms),
+        next_handle_(static_cast<uint16_t>(0x0100 + std::random_device{}() % 0x7E00)) {}
 
   uint64_t Add(int fd) {
     const uint64_t id = next_conn_++;
@@ -92,9 +97,11 @@ class Router {
   void Close(uint64_t id) {
     auto it = conns_.find(id);
     if (it == conns_.end()) return;
-    for (uint16_t h : it->second.handles) handles_.erase(h);
+    const std::set<uint16_t> gone = it->second.handles;
+    for (uint16_t h : gone) handles_.erase(h);
     ::close(it->second.fd);
     conns_.erase(it);
+    for (uint16_t h : gone) NoticeGone(h);
     // Sends waiting on the closed peer are answered with 0 on its behalf.
     std::vector<uint32_t> orphaned;
     for (const auto& [serial, p] : pending_) {
@@ -148,6 +155,30 @@ class Router {
   bool Owns(uint64_t id, uint16_t h) const {
     auto it = conns_.find(id);
     return it != conns_.end() && it->second.handles.count(h) != 0;
+  }
+
+  // A reconnecting client takes back the handle it had on an earlier host, unless another
+  // connection holds it now. Returns the handle, or 0.
+  uint16_t Claim(uint64_t id, int32_t wanted, bool top_level) {
+    if (wanted <= 0 || wanted >= 0xFFFF) return 0;
+    const auto h = static_cast<uint16_t>(wanted);
+    if (handles_.count(h) != 0) return Owns(id, h) ? h : 0;
+    handles_[h] = HandleInfo{id, top_level};
+    conns_[id].handles.insert(h);
+    return h;
+  }
+
+  // Tells every connection that window `h` is gone.
+  void NoticeGone(uint16_t h) {
+    Frame f;
+    f.kind = FrameKind::kControl;
+    f.msg = kControlGone;
+    f.wparam = h;
+    std::vector<uint64_t> ids;
+    for (const auto& [cid, c] : conns_) {
+      if (!c.closing) ids.push_back(cid);
+    }
+    for (uint64_t cid : ids) Queue(cid, f);
   }
 
   uint16_t Allocate() {
@@ -221,7 +252,10 @@ class Router {
           if (Owns(id, h)) {
             handles_.erase(h);
             conns_[id].handles.erase(h);
+            NoticeGone(h);
           }
+        } else if (f.msg == kControlClaim) {
+          Reply(id, f.serial, Claim(id, f.wparam, f.lparam != 0));
         }
         return;
       case FrameKind::kReply: {
@@ -276,7 +310,7 @@ class Router {
   uint64_t next_conn_ = 1;
   uint64_t next_job_ = 1;
   uint32_t next_serial_ = 1;
-  uint16_t next_handle_ = 1;
+  uint16_t next_handle_;
 };
 
 }  // namespace

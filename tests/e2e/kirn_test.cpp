@@ -294,7 +294,7 @@ TEST_F(KirnTest, RegistrationAnswersAndModesSeenByADriver) {
   EXPECT_EQ(reg(c, 202), 0);
   plat::DestroyWindow(c);
   EXPECT_EQ(reg(b, 202), 0);
-  EXPECT_TRUE(serve->WaitForOutput("takes over from gone window", 2000)) << serve->Stdout();
+  EXPECT_TRUE(serve->WaitForOutput("gone window", 2000)) << serve->Stdout();
   // A live driver keeps its id whatever it answers, even one still in mode 0.
   const Hwnd quiet = plat::CreateWindow([](Hwnd, uint32_t, WParam, LParam) { return 0; }, true);
   EXPECT_EQ(reg(quiet, 203), 0);
@@ -391,6 +391,74 @@ TEST_F(KirnTest, AStoppedOrVanishedWatcherNeverHoldsUpTheDriver) {
   ::kill(pid, SIGCONT);
   EXPECT_EQ(watcher.Stop(), 0) << watcher.Stderr();
   EXPECT_EQ(serve->Stop(), 0) << serve->Stderr();
+}
+
+TEST_F(KirnTest, NumbersAreDecimalOptionsEndAtTwoDashesAndAGoneDriverIsNoDevice) {
+  auto serve = StartServe();
+  Connect();
+  const Hwnd a = DriverWindow();
+  ASSERT_EQ(plat::SendMessage(kapi_, xarvel::ZUT_REGISTER, a, 201), 0);
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), KIRN_BIN);
+    Process p(args, Env());
+    Result r;
+    r.code = PumpUntilExit(p, 15000);
+    r.out = p.Stdout();
+    r.err = p.Stderr();
+    return r;
+  };
+  // Leading zeros are decimal: 0201 is device 201, a wait of 010 is 10 ms, mode 02 is TX/RX.
+  EXPECT_EQ(run({"send", "0201", "RP 201 1 1 0", "--wait", "010"}).out, "REV 0 RR 201 001 005\n");
+  EXPECT_EQ(run({"mode", "0201", "02"}).code, 0);
+  EXPECT_TRUE(serve->WaitForOutput("setmode 201 2 ->", 2000)) << serve->Stdout();
+  // After "--" a word is a text, not an option, and --help is no help there.
+  const Result text = run({"send", "201", "--", "--help"});
+  EXPECT_EQ(text.code, 0) << text.err;
+  EXPECT_EQ(text.out.find("usage:"), std::string::npos) << text.out;
+  EXPECT_EQ(commands_.back(), "--help");
+  EXPECT_EQ(run({"send", "201", "RP 201 1 1 0", "--wait", "--help"}).code, 2) << "a value";
+  EXPECT_EQ(run({"dbchange", "201", "--", "-5"}).code, 0);
+  EXPECT_EQ(run({"dbchange", "201", "0x10000"}).code, 0);
+
+  // A driver gone without detaching: its id is forgotten and commands to it fail clearly.
+  const Hwnd c = plat::CreateWindow([](Hwnd, uint32_t, WParam, LParam) { return 0; }, true);
+  ASSERT_EQ(plat::SendMessage(kapi_, xarvel::ZUT_REGISTER, c, 202), 0);
+  plat::DestroyWindow(c);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"send", "202", "RP 202 1 1 0"},
+        {"mode", "202", "2"},
+        {"dbchange", "202", "0"},
+        {"close", "202"}}) {
+    const Result r = run(args);
+    EXPECT_EQ(r.code, 1) << args[0];
+    EXPECT_NE(r.err.find("device 202 is not registered"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(run({"devices"}).out, "201 2\n");
+}
+
+TEST_F(KirnTest, SendFromAPipeDeliversEachLineAsItArrives) {
+  auto serve = StartServe();
+  Connect();
+  const Hwnd a = DriverWindow();
+  ASSERT_EQ(plat::SendMessage(kapi_, xarvel::ZUT_REGISTER, a, 201), 0);
+  // The writer keeps the pipe open for 2 s after its first line; its second line is too long.
+  const std::string script =
+      "{ printf 'RP 201 1 1 0\\n'; sleep 2; printf '%s\\nRP 201 2 2 0\\n' \"$1\"; } | "
+      "exec \"$0\" send 201 - --stats --wait 200";
+  Process feed({"/bin/sh", "-c", script, KIRN_BIN, std::string(600, 'X')}, Env());
+  const auto start = Clock::now();
+  ASSERT_TRUE(PumpUntilOutput(feed, "REV 0 RR 201 001 005\n", 1800)) << feed.Stderr();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1800)) << "before the pipe closed";
+  EXPECT_EQ(PumpUntilExit(feed, 15000), 2) << "a skipped line";
+  EXPECT_NE(feed.Stderr().find("line 2 is longer than 511 characters: skipped"), std::string::npos)
+      << feed.Stderr();
+  const std::string out = feed.Stdout();
+  double seconds = 0;
+  const size_t stats = out.find("sent 2, revertives 2, seconds ");
+  ASSERT_NE(stats, std::string::npos) << out;
+  ASSERT_EQ(std::sscanf(out.c_str() + stats, "sent 2, revertives 2, seconds %lf", &seconds), 1);
+  EXPECT_GT(seconds, 1.5) << "from the first delivery to the last revertive";
+  EXPECT_EQ(commands_, (std::vector<std::string>{"RP 201 1 1 0", "RP 201 2 2 0"}));
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // The kirn subcommands that talk to drivers through the interface stand-in.
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
+#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,40 +41,107 @@ std::unique_ptr<ToolClient> OpenOrReport(const std::string& command) {
 }
 
 int NoDevice(const std::string& command, int device) {
-  return Failure(command, "device " + std::to_string(device) + " is not registered");
+  return Failure(command, "device " + std::to_string(device) +
+                              " is not registered (no driver registered it, or its driver has "
+                              "gone)");
 }
 
-// Takes `count` positional arguments (DEV first) for the commands without options.
+// Takes `count` positional arguments (DEV first) for the commands without options; "--" ends
+// the options, so an argument after it may start with '-'. The arguments are left in `out`.
 bool Positional(const Args& args, size_t count, const std::string& command, int* device,
-                int* exit_code) {
-  for (const std::string& a : args) {
+                int* exit_code, Args* out) {
+  Args after;
+  Args before = SplitOptionsEnd(args, &after);
+  for (const std::string& a : before) {
     if (a.size() > 1 && a[0] == '-' && (a[1] < '0' || a[1] > '9')) {
       *exit_code = UsageError(command, "unknown option '" + a + "'");
       return false;
     }
   }
-  if (args.size() != count) {
+  before.insert(before.end(), after.begin(), after.end());
+  if (before.size() != count) {
     *exit_code = UsageError(
         command, "expects " + std::to_string(count) + " argument" + (count == 1 ? "" : "s"));
     return false;
   }
-  if (!ParseDevice(args[0], device)) {
-    *exit_code = UsageError(command, "DEV must be a device id 1..999, not '" + args[0] + "'");
+  if (!ParseDevice(before[0], device)) {
+    *exit_code = UsageError(command, "DEV must be a device id 1..999, not '" + before[0] + "'");
     return false;
   }
+  *out = std::move(before);
   return true;
 }
 
-// A plain request for a device; kNoDevice becomes exit code 1.
+// A plain request for a device; kNoDevice becomes exit code 1, and so does no answer at all.
 int DeviceRequest(const std::string& command, uint32_t msg, int device, plat::LParam l,
                   bool print_result) {
   auto client = OpenOrReport(command);
   if (!client) return 1;
-  const plat::LResult r = client->Request(msg, device, l);
+  plat::LResult r = 0;
+  if (!client->RequestAnswered(msg, device, l, &r)) {
+    return Failure(command, "the control-system interface did not answer");
+  }
   if (r == kNoDevice) return NoDevice(command, device);
   if (print_result) std::printf("%ld\n", static_cast<long>(r));
   return 0;
 }
+
+// Command texts read from standard input as they arrive, one a line. A line too long for a
+// command is reported with its number and skipped; what follows it is read on.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  bool eof() const { return eof_; }
+  int bad_lines() const { return bad_lines_; }
+  int fd() const { return fd_; }
+
+  // Reads what is there (the descriptor is readable) and queues its complete lines in `out`.
+  void ReadAvailable(std::deque<std::string>* out) {
+    char buf[64 * 1024];
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+      eof_ = true;
+      if (!partial_.empty() || overlong_) EndLine(out);
+      return;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == '\n') {
+        EndLine(out);
+        continue;
+      }
+      if (overlong_) continue;
+      partial_.push_back(buf[i]);
+      // One byte of slack for a '\r' before the line feed.
+      if (partial_.size() > static_cast<size_t>(kMaxCommandText) + 1) {
+        overlong_ = true;
+        partial_.clear();
+      }
+    }
+  }
+
+ private:
+  void EndLine(std::deque<std::string>* out) {
+    ++line_;
+    if (!overlong_ && !partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+    if (overlong_ || partial_.size() > static_cast<size_t>(kMaxCommandText)) {
+      ++bad_lines_;
+      std::fprintf(stderr, "kirn send: line %ld is longer than %d characters: skipped\n", line_,
+                   kMaxCommandText);
+    } else if (!partial_.empty()) {
+      out->push_back(partial_);
+    }
+    partial_.clear();
+    overlong_ = false;
+  }
+
+  int fd_;
+  std::string partial_;
+  bool overlong_ = false;
+  bool eof_ = false;
+  long line_ = 0;
+  int bad_lines_ = 0;
+};
 
 }  // namespace
 
@@ -77,10 +149,12 @@ int RunSend(const Args& args) {
   std::vector<std::string> positional;
   long long wait_ms = 500;
   bool stats = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
+  Args after;
+  const Args options = SplitOptionsEnd(args, &after);
+  for (size_t i = 0; i < options.size(); ++i) {
+    const std::string& a = options[i];
     if (a == "--wait") {
-      if (i + 1 >= args.size() || !ParseInt(args[i + 1], 0, 600000, &wait_ms)) {
+      if (i + 1 >= options.size() || !ParseInt(options[i + 1], 0, 600000, &wait_ms)) {
         return UsageError("send", "--wait takes milliseconds 0..600000");
       }
       ++i;
@@ -92,24 +166,15 @@ int RunSend(const Args& args) {
       positional.push_back(a);
     }
   }
+  positional.insert(positional.end(), after.begin(), after.end());
   if (positional.size() != 2) return UsageError("send", "expects DEV and TEXT");
   int device = 0;
   if (!ParseDevice(positional[0], &device)) {
     return UsageError("send", "DEV must be a device id 1..999, not '" + positional[0] + "'");
   }
-  std::vector<std::string> texts;
-  if (positional[1] == "-") {
-    std::string line;
-    for (size_t n = 1; std::getline(std::cin, line); ++n) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.empty()) continue;
-      if (line.size() > static_cast<size_t>(kMaxCommandText)) {
-        return UsageError("send", "line " + std::to_string(n) + " is longer than " +
-                                      std::to_string(kMaxCommandText) + " characters");
-      }
-      texts.push_back(line);
-    }
-  } else {
+  const bool from_input = positional[1] == "-";
+  std::deque<std::string> texts;
+  if (!from_input) {
     if (positional[1].empty()) return UsageError("send", "TEXT is empty");
     if (positional[1].size() > static_cast<size_t>(kMaxCommandText)) {
       return UsageError("send",
@@ -124,9 +189,9 @@ int RunSend(const Args& args) {
 
   long sent = 0;
   long revertives = 0;
-  const Clock::time_point first = Clock::now();
-  Clock::time_point last_delivery = first;
-  Clock::time_point last_revertive = first;
+  std::optional<Clock::time_point> first;
+  Clock::time_point last_delivery = Clock::now();
+  Clock::time_point last_revertive = last_delivery;
   client->SetLineHandler([&](std::string_view line) {
     if (!StartsWith(line, "REV ") && !StartsWith(line, "QRY ")) return;
     PrintLine(line);
@@ -137,20 +202,35 @@ int RunSend(const Args& args) {
     return Failure("send", "the control-system interface refused to relay revertives");
   }
   int code = 0;
-  for (const std::string& text : texts) {
-    if (StopRequested()) break;
+  auto deliver = [&](const std::string& text) {
     const int32_t r = client->RequestWithText(kKirnSend, device, text);
     if (r == kNoDevice) {
       code = NoDevice("send", device);
-      break;
-    }
-    if (r == 0) {
+    } else if (r == 0) {
       code = Failure("send", "the driver of device " + std::to_string(device) +
                                  " did not take the command: " + text);
+    } else {
+      ++sent;
+      last_delivery = Clock::now();
+      if (!first) first = last_delivery;
+    }
+  };
+  // Lines are delivered as they arrive, and revertives printed as they come, so a script can
+  // feed commands through a pipe that stays open.
+  LineReader input(STDIN_FILENO);
+  while (code == 0 && !StopRequested()) {
+    while (!texts.empty() && code == 0 && !StopRequested()) {
+      deliver(texts.front());
+      texts.pop_front();
+    }
+    if (!from_input || input.eof() || code != 0) break;
+    pollfd fds[2] = {{input.fd(), POLLIN, 0}, {client->fd(), POLLIN, 0}};
+    if (::poll(fds, 2, 200) < 0 && errno != EINTR) break;
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !client->Pump(0)) {
+      code = Failure("send", "the bus has gone");
       break;
     }
-    ++sent;
-    last_delivery = Clock::now();
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) input.ReadAvailable(&texts);
   }
   // Revertives of the last commands are still on their way: wait for a quiet spell.
   const auto quiet = std::chrono::milliseconds(wait_ms);
@@ -165,16 +245,22 @@ int RunSend(const Args& args) {
   }
   if (client->connected()) client->Request(kKirnUnwatch, client->window(), 0);
   if (stats && code == 0) {
-    const auto end = revertives > 0 ? last_revertive : last_delivery;
-    const double seconds = std::chrono::duration<double>(end - first).count();
+    // From the first delivery to the last revertive (or the last delivery, without one).
+    double seconds = 0;
+    if (first) {
+      const auto end = revertives > 0 ? last_revertive : last_delivery;
+      seconds = std::max(0.0, std::chrono::duration<double>(end - *first).count());
+    }
     std::printf("sent %ld, revertives %ld, seconds %.3f\n", sent, revertives, seconds);
   }
+  if (code == 0 && input.bad_lines() > 0) code = 2;
   return code;
 }
 
 int RunWatch(const Args& args) {
   std::vector<int> devices;
   for (const std::string& a : args) {
+    if (a == "--") continue;
     int device = 0;
     if (!ParseDevice(a, &device)) {
       return UsageError("watch", "DEV must be a device id 1..999, not '" + a + "'");
@@ -192,7 +278,12 @@ int RunWatch(const Args& args) {
     }
   }
   while (!StopRequested()) {
-    if (!client->Pump(200)) return Failure("watch", "the bus has gone");
+    // A watch does not outlive its bus: the stand-in that relayed to it is gone with it.
+    if (!client->Pump(200)) {
+      return Failure("watch",
+                     "the bus has gone (kirn serve stopped or restarted); start the "
+                     "watch again once it is back");
+    }
   }
   client->Request(kKirnUnwatch, client->window(), 0);
   return 0;
@@ -201,34 +292,41 @@ int RunWatch(const Args& args) {
 int RunMode(const Args& args) {
   int device = 0;
   int code = 0;
-  if (!Positional(args, 2, "mode", &device, &code)) return code;
+  Args a;
+  if (!Positional(args, 2, "mode", &device, &code, &a)) return code;
   long long mode = 0;
-  if (args[1] == "txrx") {
+  if (a[1] == "txrx") {
     mode = xarvel::IFMODE_TXRX;
-  } else if (args[1] == "rxonly") {
+  } else if (a[1] == "rxonly") {
     mode = xarvel::IFMODE_RXONLY;
-  } else if (!ParseInt(args[1], 0, 5, &mode) || args[1][0] < '0' || args[1][0] > '9') {
-    return UsageError("mode", "MODE must be 0..5, txrx or rxonly, not '" + args[1] + "'");
+  } else if (!ParseInt(a[1], 0, 5, &mode) || a[1][0] < '0' || a[1][0] > '9') {
+    return UsageError("mode", "MODE must be 0..5, txrx or rxonly, not '" + a[1] + "'");
   }
   return DeviceRequest("mode", kKirnMode, device, static_cast<plat::LParam>(mode), true);
 }
 
 int RunDevices(const Args& args) {
-  if (!args.empty()) return UsageError("devices", "takes no arguments");
+  if (!args.empty() && !(args.size() == 1 && args[0] == "--")) {
+    return UsageError("devices", "takes no arguments");
+  }
   auto client = OpenOrReport("devices");
   if (!client) return 1;
   client->SetLineHandler(PrintLine);
-  client->Request(kKirnDevices, client->window(), 0);
+  plat::LResult count = 0;
+  if (!client->RequestAnswered(kKirnDevices, client->window(), 0, &count)) {
+    return Failure("devices", "the control-system interface did not answer");
+  }
   return 0;
 }
 
 int RunDbChange(const Args& args) {
   int device = 0;
   int code = 0;
-  if (!Positional(args, 2, "dbchange", &device, &code)) return code;
+  Args a;
+  if (!Positional(args, 2, "dbchange", &device, &code, &a)) return code;
   long long value = 0;
-  if (!ParseInt(args[1], INT32_MIN, UINT32_MAX, &value)) {
-    return UsageError("dbchange", "LPARAM must be a 32-bit integer, not '" + args[1] + "'");
+  if (!ParseIntOrHex(a[1], INT32_MIN, UINT32_MAX, &value)) {
+    return UsageError("dbchange", "LPARAM must be a 32-bit integer, not '" + a[1] + "'");
   }
   // Values above INT32_MAX are taken as their 32-bit pattern (a destination change in bit 31).
   const auto l = static_cast<int32_t>(static_cast<uint32_t>(value));
@@ -238,7 +336,8 @@ int RunDbChange(const Args& args) {
 int RunClose(const Args& args) {
   int device = 0;
   int code = 0;
-  if (!Positional(args, 1, "close", &device, &code)) return code;
+  Args a;
+  if (!Positional(args, 1, "close", &device, &code, &a)) return code;
   return DeviceRequest("close", kKirnClose, device, 0, false);
 }
 

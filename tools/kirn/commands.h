@@ -24,8 +24,13 @@ int RunSlots(const Args& args);
 int UsageError(const std::string& command, const std::string& what);
 // Failures: "kirn <command>: <what>" on standard error; returns 1.
 int Failure(const std::string& command, const std::string& what);
-// Parses a whole decimal integer in [min, max].
+// Parses a whole decimal integer in [min, max]: an optional '-' and digits only (leading zeros
+// allowed; "0101" is 101).
 bool ParseInt(const std::string& text, long long min, long long max, long long* out);
+// As ParseInt, or hexadecimal after "0x".
+bool ParseIntOrHex(const std::string& text, long long min, long long max, long long* out);
+// The arguments before a "--" that ends the options; those after it go to `after`.
+Args SplitOptionsEnd(const Args& args, Args* after);
 // Parses a device id (1..999).
 bool ParseDevice(const std::string& text, int* device);
 

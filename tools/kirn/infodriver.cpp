@@ -1,10 +1,13 @@
 // kirn infodriver, slot and slots: the infodriver stand-in on the bus, and the tools that ask it
 // for a slot change as another user would and list its slots.
 #include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "interface/messages.h"
 #include "platform/bus_client.h"
@@ -17,6 +20,15 @@
 
 namespace kirn {
 namespace {
+
+constexpr int kRetryFirstMs = 250;
+constexpr int kRetryMaxMs = 2000;
+
+std::string HexDigits(plat::Hwnd h) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04x", static_cast<unsigned>(h));
+  return buf;
+}
 
 void PrintEvent(const std::string& line) {
   std::printf("%s\n", line.c_str());
@@ -46,9 +58,12 @@ int RunInfodriver(const Args& args) {
   int device = 0;
   int mode = xarvel::IFMODE_TXRX;
   bool have_device = false;
+  bool options_ended = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--mode") {
+    if (a == "--" && !options_ended) {
+      options_ended = true;
+    } else if (a == "--mode" && !options_ended) {
       if (i + 1 >= args.size()) return UsageError("infodriver", "--mode needs a value");
       const std::string& v = args[++i];
       if (v == "txrx") {
@@ -79,12 +94,6 @@ int RunInfodriver(const Args& args) {
   plat::SetTransport(bus.get());
   bus->AttachToEventLoop();
   int code = 0;
-  bus->SetDisconnectHandler([&code] {
-    std::fprintf(stderr, "kirn infodriver: lost the connection to the bus host\n");
-    code = 1;
-    QCoreApplication::exit(1);
-  });
-
   plat::BusClient* client = bus.get();
   InfodriverHooks hooks;
   hooks.event = PrintEvent;
@@ -118,12 +127,46 @@ int RunInfodriver(const Args& args) {
   PrintEvent(ready);
 
   InfodriverStandIn* standin = info.get();
+  // A lost bus host (a restart of `kirn serve`) is waited for: the infodriver keeps its slots,
+  // reconnects with a back-off (0.25 s, 0.5 s, 1 s, then every 2 s), takes its window handle
+  // back and tells its clients where it is.
+  QTimer retry;
+  retry.setSingleShot(true);
+  int delay_ms = kRetryFirstMs;
+  QObject::connect(&retry, &QTimer::timeout, [&] {
+    std::string why;
+    std::vector<plat::Hwnd> lost;
+    if (!client->Reconnect(plat::BusPath(), &why, &lost)) {
+      delay_ms = std::min(delay_ms * 2, kRetryMaxMs);
+      retry.start(delay_ms);
+      return;
+    }
+    if (!lost.empty()) {
+      std::fprintf(stderr,
+                   "kirn infodriver: window handle 0x%04x is held by another process on the new "
+                   "bus host\n",
+                   lost.front());
+      code = 1;
+      QCoreApplication::exit(1);
+      return;
+    }
+    PrintEvent("bus back: window 0x" + HexDigits(standin->window()));
+    standin->Announce();
+  });
+  client->SetDisconnectHandler([&] {
+    PrintEvent("bus lost: reconnecting");
+    delay_ms = kRetryFirstMs;
+    retry.start(delay_ms);
+  });
+  client->SetWindowGoneHandler([standin](plat::Hwnd h) { standin->WindowGone(h); });
   plat::OnTerminationSignal([standin] {
     standin->CloseClients();
     QCoreApplication::quit();
   });
   const int loop = QCoreApplication::exec();
   if (code == 0) code = loop;
+  client->SetDisconnectHandler(nullptr);
+  client->SetWindowGoneHandler(nullptr);
 
   info.reset();
   plat::SetTransport(nullptr);
@@ -132,12 +175,15 @@ int RunInfodriver(const Args& args) {
   return code;
 }
 
-int RunSlot(const Args& args) {
+int RunSlot(const Args& all) {
+  Args after;
+  Args args = SplitOptionsEnd(all, &after);
   for (const std::string& a : args) {
     if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       return UsageError("slot", "unknown option '" + a + "'");
     }
   }
+  args.insert(args.end(), after.begin(), after.end());
   if (args.size() != 3) return UsageError("slot", "expects INFODEV, SLOT and TEXT");
   int device = 0;
   if (!ParseDevice(args[0], &device)) {
@@ -163,9 +209,13 @@ int RunSlot(const Args& args) {
   return 0;
 }
 
-int RunSlots(const Args& args) {
+int RunSlots(const Args& all) {
   int device = 0;
-  if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+  Args after;
+  Args args = SplitOptionsEnd(all, &after);
+  const bool option = args.size() == 1 && args[0].size() > 1 && args[0][0] == '-';
+  args.insert(args.end(), after.begin(), after.end());
+  if (args.size() != 1 || option) {
     return UsageError("slots", "expects INFODEV");
   }
   if (!ParseDevice(args[0], &device)) {

@@ -226,6 +226,22 @@ void InfodriverStandIn::PruneClients() {
   }
 }
 
+void InfodriverStandIn::WindowGone(plat::Hwnd h) {
+  if (clients_.count(h) != 0) plat::SetTimer(window_, kPruneTimer, kPruneDelayMs);
+}
+
+int InfodriverStandIn::Announce() {
+  PruneClients();
+  int told = 0;
+  const std::set<plat::Hwnd> clients = clients_;
+  for (plat::Hwnd c : clients) {
+    SendPlain(c, xarvel::ZUT_INFOHANDLE, window_, 0, kToolTimeoutMs);
+    ++told;
+  }
+  Event("announced to " + std::to_string(told) + " clients");
+  return told;
+}
+
 std::string InfodriverStandIn::ListSlots(int* count) const {
   std::string out;
   int n = 0;

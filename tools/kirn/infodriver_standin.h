@@ -79,6 +79,11 @@ class InfodriverStandIn {
   void CloseClients();
   // Forgets the clients whose windows no longer exist.
   void PruneClients();
+  // The bus host reports window `h` gone: a client among them is forgotten a moment later.
+  void WindowGone(plat::Hwnd h);
+  // After the bus came back: forgets the clients that did not, and tells the others which window
+  // is the infodriver's (ZUT_INFOHANDLE). Returns the number told.
+  int Announce();
   // "SLOT TEXT" lines of the non-empty slots, control characters shown as '?'.
   std::string ListSlots(int* count) const;
 

@@ -105,6 +105,10 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
       flush_posted_ = false;
       FlushRelays();
       return 0;
+    case kKirnGone:
+      // The window is asked after, so a forged notice cannot drop a live driver.
+      if (!hooks_.is_alive || !hooks_.is_alive(Low16(w))) WindowGone(Low16(w));
+      return 0;
     default:
       return 0;
   }
@@ -114,9 +118,19 @@ plat::LResult KapiStandIn::Forward(const char* what, int device, uint32_t msg, p
                                    plat::LParam l, const std::string& detail) {
   const plat::Hwnd driver = DriverOf(device, what);
   if (driver == plat::kNoWindow) return kNoDevice;
+  // A driver answers a close with 0 and may be gone the moment after: ask before, not after.
+  const bool closing = msg == xarvel::ZUT_CLOSE;
+  if (closing && DriverGone(driver)) return kNoDevice;
   const plat::LResult r = SendPlain(driver, msg, w, l, kDriverTimeoutMs);
   Event(std::string(what) + " " + std::to_string(device) + detail + " -> " + std::to_string(r));
+  if (r == 0 && !closing && DriverGone(driver)) return kNoDevice;
   return r;
+}
+
+bool KapiStandIn::DriverGone(plat::Hwnd driver) {
+  if (!hooks_.is_alive || hooks_.is_alive(driver)) return false;
+  WindowGone(driver);
+  return true;
 }
 
 plat::LResult KapiStandIn::OnFind(plat::WParam w, plat::LParam l) {
@@ -151,6 +165,7 @@ plat::LResult KapiStandIn::OnData(uint32_t msg, plat::WParam w, plat::LParam l) 
       std::string text(p, strnlen(p, kMaxCommandText));
       const int32_t r = SendBlock(driver, xarvel::ZUT_COMMAND, 0, text, kDriverTimeoutMs);
       Event("command " + std::to_string(dev) + " [" + OneLine(text) + "] -> " + std::to_string(r));
+      if (r == 0 && DriverGone(driver)) return kNoDevice;
       return r;
     }
     default:
@@ -220,6 +235,19 @@ void KapiStandIn::RecordMode(int device, int mode) {
 }
 
 std::vector<int> KapiStandIn::Detach(plat::Hwnd window) {
+  return DropRegistrations(window, "detach");
+}
+
+std::vector<int> KapiStandIn::WindowGone(plat::Hwnd window) {
+  if (watchers_.erase(window) != 0) Event("drop watcher " + Hex(window));
+  const bool registered =
+      std::any_of(registrations_.begin(), registrations_.end(),
+                  [window](const auto& r) { return r.second.window == window; });
+  if (!registered) return {};
+  return DropRegistrations(window, "gone");
+}
+
+std::vector<int> KapiStandIn::DropRegistrations(plat::Hwnd window, const char* what) {
   std::vector<int> dropped;
   for (auto it = registrations_.begin(); it != registrations_.end();) {
     if (it->second.window == window) {
@@ -229,7 +257,7 @@ std::vector<int> KapiStandIn::Detach(plat::Hwnd window) {
       ++it;
     }
   }
-  std::string text = "detach window " + Hex(window) + " devices";
+  std::string text = std::string(what) + " window " + Hex(window) + " devices";
   if (dropped.empty()) text += " none";
   for (int d : dropped) text += " " + std::to_string(d);
   Event(text);

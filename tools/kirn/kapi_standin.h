@@ -82,6 +82,9 @@ class KapiStandIn {
   void RecordMode(int device, int mode);
   // ZUT_DETACH: drops every registration of `window`; returns the devices dropped.
   std::vector<int> Detach(plat::Hwnd window);
+  // The window has gone from the bus without detaching (its process ended): its registrations
+  // and its watch are dropped. Returns the devices dropped.
+  std::vector<int> WindowGone(plat::Hwnd window);
   // ZUT_GETDBNAME: reads the request from `record` and writes the name over it, zero-filled.
   // REQUIRES: `record` points at the kDbNameRecordSize (18) writable bytes of the record.
   void AnswerNameLookup(uint8_t* record) const;
@@ -124,6 +127,10 @@ class KapiStandIn {
   plat::LResult Forward(const char* what, int device, uint32_t msg, plat::WParam w, plat::LParam l,
                         const std::string& detail);
   plat::LResult ListDevices(plat::Hwnd to);
+  // After a forwarded message was answered with 0: true (and the registrations dropped) when
+  // the driver's window no longer exists, so the caller reports "no such device".
+  bool DriverGone(plat::Hwnd driver);
+  std::vector<int> DropRegistrations(plat::Hwnd window, const char* what);
 
   StandInOptions options_;
   StandInHooks hooks_;

@@ -55,6 +55,9 @@ inline constexpr uint32_t kKirnLines = 0x4B10;
 
 // Stand-in -> itself, posted: deliver the queued relays now that the current message is done.
 inline constexpr uint32_t kKirnFlush = 0x4B11;
+// Stand-in -> itself, posted when the bus host reports a window gone (wParam: its handle): the
+// registrations and the watch of that window are forgotten.
+inline constexpr uint32_t kKirnGone = 0x4B12;
 
 // The infodriver stand-in (`kirn infodriver DEV`). A tool finds it as a client does, by
 // broadcasting ZUT_FINDINFODRIVER, with kToolFindMarker in the high 16 bits of lParam so that

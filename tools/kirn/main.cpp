@@ -1,5 +1,7 @@
 // kirn: the workstation's companion tool. `kirn serve` hosts the workstation bus and the
 // control-system interface stand-in; the other subcommands talk to drivers through it.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,13 +31,17 @@ constexpr const char* kOverview =
     "  slot INFODEV SLOT TEXT                ask an infodriver for a new text in SLOT\n"
     "  slots INFODEV                         list an infodriver's non-empty slots\n"
     "\n"
-    "'kirn COMMAND --help' describes one command. The bus is $KIRN_BUS, else\n"
-    "$XDG_RUNTIME_DIR/kirn-bus.sock, else /tmp/kirn-bus-<uid>.sock.\n"
+    "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
+    "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
+    "The bus is $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else\n"
+    "/tmp/kirn-bus-<uid>.sock.\n"
     "Exit codes: 0 success, 1 bus or device not there, 2 usage error.\n";
 
 struct Command {
   int (*run)(const Args&);
   const char* help;
+  // The options that take a value: the word after one is that value, never an option itself.
+  std::vector<std::string> value_options = {};
 };
 
 const std::map<std::string, Command>& Commands() {
@@ -51,22 +57,28 @@ const std::map<std::string, Command>& Commands() {
         "  --mode txrx|rxonly   mode reported for a newly registered device (default txrx)\n"
         "  --refuse DEV=CODE    answer CODE (non-zero) to every registration of DEV\n"
         "Prints one line per event on standard output; ends on SIGTERM or SIGINT (exit 0).\n"
-        "Exit 1 when another host already listens on the bus path.\n"}},
+        "Exit 1 when another host already listens on the bus path.\n",
+        {"--mode", "--refuse"}}},
       {"send",
        {RunSend,
         "usage: kirn send DEV TEXT [--wait MS] [--stats]\n"
         "Delivers TEXT as a command to the driver registered for DEV and prints the\n"
         "revertives of DEV (REV <param> <text>, QRY <param> <text>) until MS milliseconds\n"
         "(default 500) pass without one. With TEXT '-', reads commands from standard input,\n"
-        "one a line, and delivers them in order as fast as the driver takes them.\n"
+        "one a line, and delivers each as it arrives (in order, as fast as the driver takes\n"
+        "them), printing revertives as they come; the wait starts at the end of the input.\n"
+        "A line longer than 511 characters is reported with its number and skipped; the\n"
+        "exit code is then 2. Use 'kirn send DEV -- TEXT' for a TEXT that starts with '-'.\n"
         "  --stats   end with 'sent N, revertives M, seconds S' (S from the first delivery\n"
-        "            to the last revertive)\n"}},
+        "            to the last revertive)\n",
+        {"--wait"}}},
       {"watch",
        {RunWatch,
         "usage: kirn watch [DEV...]\n"
         "Prints every revertive (REV <param> <text>), query reply (QRY <param> <text>) and\n"
         "mode assertion (MODE <dev> <mode>) of the given devices, or of all devices, as it\n"
-        "arrives. Ends on SIGTERM or SIGINT (exit 0), or when the bus goes (exit 1).\n"}},
+        "arrives. Ends on SIGTERM or SIGINT (exit 0), or when the bus goes (exit 1: the\n"
+        "relays went with it; start the watch again once 'kirn serve' is back).\n"}},
       {"mode",
        {RunMode,
         "usage: kirn mode DEV MODE\n"
@@ -92,10 +104,12 @@ const std::map<std::string, Command>& Commands() {
         "drivers connect to as clients. Answers its find broadcast, slot reads and writes and\n"
         "the mode messages; passes the slot requests of 'kirn slot' to its clients; forgets\n"
         "clients that detach. On SIGTERM or SIGINT it tells its clients it is closing and\n"
-        "ends (exit 0).\n"
+        "ends (exit 0). When the bus host goes it keeps its slots, reconnects (0.25 s, 0.5 s,\n"
+        "1 s, then every 2 s), takes its window handle back and tells its clients.\n"
         "  --mode txrx|rxonly   the interface mode it starts in (default txrx)\n"
         "Prints one line per event on standard output. Exit 1 when there is no bus or\n"
-        "another infodriver DEV is already on it.\n"}},
+        "another infodriver DEV is already on it.\n",
+        {"--mode"}}},
       {"slot",
        {RunSlot,
         "usage: kirn slot INFODEV SLOT TEXT\n"
@@ -130,13 +144,45 @@ int Failure(const std::string& command, const std::string& what) {
 }
 
 bool ParseInt(const std::string& text, long long min, long long max, long long* out) {
-  if (text.empty() || text.size() > 20) return false;
+  // Decimal only: "0101" is 101, not an octal 65; no blanks, no '+', no base prefix.
+  const size_t first_digit = (!text.empty() && text[0] == '-') ? 1 : 0;
+  if (text.size() == first_digit || text.size() > 20) return false;
+  for (size_t i = first_digit; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
   errno = 0;
   char* end = nullptr;
-  const long long v = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v < min || v > max) return false;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
   *out = v;
   return true;
+}
+
+bool ParseIntOrHex(const std::string& text, long long min, long long max, long long* out) {
+  if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    return ParseInt(text, min, max, out);
+  }
+  if (text.size() > 18) return false;
+  for (size_t i = 2; i < text.size(); ++i) {
+    if (std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return false;
+  }
+  const long long v = std::strtoll(text.c_str() + 2, nullptr, 16);
+  if (v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+Args SplitOptionsEnd(const Args& args, Args* after) {
+  Args before;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {
+      after->assign(args.begin() + static_cast<long>(i) + 1, args.end());
+      return before;
+    }
+    before.push_back(args[i]);
+  }
+  after->clear();
+  return before;
 }
 
 bool ParseDevice(const std::string& text, int* device) {
@@ -165,10 +211,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   Args args(argv + 2, argv + argc);
-  for (const std::string& a : args) {
-    if (IsHelp(a)) {
+  // --help counts only where an option may stand: not after "--", not as an option's value.
+  const auto& value_options = it->second.value_options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") break;
+    if (IsHelp(args[i])) {
       std::fputs(it->second.help, stdout);
       return 0;
+    }
+    if (std::find(value_options.begin(), value_options.end(), args[i]) != value_options.end()) {
+      ++i;
     }
   }
   return it->second.run(args);

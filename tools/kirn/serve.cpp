@@ -11,6 +11,7 @@
 #include "platform/signals.h"
 #include "tools/kirn/commands.h"
 #include "tools/kirn/kapi_standin.h"
+#include "tools/kirn/kirn_messages.h"
 
 namespace kirn {
 namespace {
@@ -61,6 +62,8 @@ int RunServe(const Args& args) {
         }
         options.forced[device] = code;
       }
+    } else if (a == "--" && i + 1 == args.size()) {
+      break;
     } else {
       return UsageError("serve", "unexpected argument '" + a + "'");
     }
@@ -106,6 +109,11 @@ int RunServe(const Args& args) {
     plat::SetTransport(nullptr);
     return Failure("serve", "the bus host gave no window handle");
   }
+  // A driver killed without detaching leaves its registrations behind: the host's notice that
+  // its windows have gone drops them (from the loop, never inside a send in progress).
+  bus->SetWindowGoneHandler([window = standin->window()](plat::Hwnd gone) {
+    plat::PostMessage(window, kKirnGone, gone, 0);
+  });
   char ready[64];
   std::snprintf(ready, sizeof ready, "window 0x%04x mode %d", standin->window(),
                 options.default_mode);

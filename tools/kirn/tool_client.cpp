@@ -106,6 +106,14 @@ plat::LResult ToolClient::Request(uint32_t msg, plat::WParam w, plat::LParam l) 
   return plat::SendMessage(kapi_, msg, w, l);
 }
 
+bool ToolClient::RequestAnswered(uint32_t msg, plat::WParam w, plat::LParam l,
+                                 plat::LResult* result) {
+  *result = 0;
+  if (!connected() || kapi_ == plat::kNoWindow) return false;
+  *result = bus_->Send(window_, kapi_, msg, w, l, nullptr);
+  return bus_->last_send_answered();
+}
+
 int32_t ToolClient::RequestWithText(uint32_t msg, int32_t param, std::string_view text) {
   return RequestWithTextTo(kapi_, msg, param, text);
 }

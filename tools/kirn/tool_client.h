@@ -34,6 +34,10 @@ class ToolClient {
 
   // A plain request to the stand-in; its result (0 when the stand-in did not answer).
   plat::LResult Request(uint32_t msg, plat::WParam w, plat::LParam l);
+  // The same, telling an answer of 0 from no answer at all: false when none came in time.
+  bool RequestAnswered(uint32_t msg, plat::WParam w, plat::LParam l, plat::LResult* result);
+  // The bus socket, to wait on it together with other descriptors; -1 once the bus is gone.
+  int fd() const { return bus_ ? bus_->fd() : -1; }
   // A request carrying `text` (zero-terminated on the way) as its data block.
   int32_t RequestWithText(uint32_t msg, int32_t param, std::string_view text);
   // The same, to another window.

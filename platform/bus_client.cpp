@@ -281,6 +281,11 @@ std::vector<Hwnd> BusClient::ClaimHandles() {
 
 bool BusClient::Reconnect(const std::string& path, std::string* error, std::vector<Hwnd>* lost) {
   if (fd_ >= 0) return true;
+  if (!waiting_.empty()) {
+    // A wait further out on the stack still unwinds from the loss: not from in here.
+    if (error != nullptr) *error = "a send is still unwinding";
+    return false;
+  }
   const int fd = OpenSocket(path, error);
   if (fd < 0) return false;
   fd_ = fd;

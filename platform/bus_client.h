@@ -99,6 +99,7 @@ class BusClient : public Transport {
   int send_timeout_ms_ = 5000;
   std::vector<Hwnd> handles_;
   std::set<Hwnd> top_level_;  // the held handles of top-level windows
+  // Provisional handles come from the upper half; a host starts handing out from the lower.
   Hwnd next_provisional_ = 0x8000;
   bool last_send_answered_ = false;
   bool attached_ = false;  // served from the Qt event loop

@@ -31,7 +31,7 @@ inline constexpr uint32_t kControlExists = 3;   // wparam: a handle; reply resul
 // holds it.
 inline constexpr uint32_t kControlClaim = 4;
 // Host -> client, no reply: the window with handle wparam has gone (released, or its connection
-// ended). Sent to every other connection, so peers can forget a window that vanished unannounced.
+// ended). Sent to every connection, so peers can forget a window that vanished unannounced.
 inline constexpr uint32_t kControlGone = 5;
 
 inline constexpr size_t kFrameHeaderSize = 33;  // the size field included

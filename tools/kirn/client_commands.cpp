@@ -206,6 +206,8 @@ int RunSend(const Args& args) {
     const int32_t r = client->RequestWithText(kKirnSend, device, text);
     if (r == kNoDevice) {
       code = NoDevice("send", device);
+    } else if (!client->connected()) {
+      code = Failure("send", "the bus has gone; not delivered: " + text);
     } else if (r == 0) {
       code = Failure("send", "the driver of device " + std::to_string(device) +
                                  " did not take the command: " + text);

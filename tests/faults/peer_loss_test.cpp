@@ -1,8 +1,12 @@
 // Peers that vanish under the driver: the bus host (`kirn serve`) killed and started again
-// during a stream of routes, and the lock infodriver killed without its close notice. Each test
-// says what was lost.
+// during a stream of routes, the lock infodriver killed without its close notice, and a new bus
+// host on which another client holds the driver's window handle. Each test says what was lost.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +17,8 @@
 #include <vector>
 
 #include "e2e_site.h"
+#include "platform/bus_frame.h"
+#include "platform/bus_host.h"
 
 namespace {
 
@@ -187,6 +193,66 @@ TEST_F(PeerLossTest, LockInfodriverKilledIsNoticedAndReconnected) {
 
   EXPECT_EQ(Kirn({"close", "101"}).code, 0);
   EXPECT_EQ(driver_->Wait(kWaitMs), 0);
+}
+
+TEST_F(PeerLossTest, AWindowHandleTakenOnTheNewHostEndsTheDriverForARestart) {
+  auto serve = StartServe();
+  driver_ = Start({XARVEL_BIN, "12"});
+  ASSERT_TRUE(serve->WaitForOutput("register 102 ", kWaitMs)) << serve->Stdout();
+  unsigned main_window = 0;
+  const std::string events = serve->Stdout();
+  ASSERT_EQ(std::sscanf(events.c_str() + events.find("register 101 window "),
+                        "register 101 window 0x%x", &main_window),
+            1);
+  serve->Kill();
+  ASSERT_TRUE(driver_->WaitForOutput("workstation bus lost", 2000, true));
+
+  // A new host in this process, where another client takes the driver's old handle first.
+  std::string error;
+  auto host = plat::BusHost::Listen(Bus(), &error);
+  ASSERT_TRUE(host) << error;
+  sockaddr_un addr;
+  ASSERT_TRUE(plat::MakeBusAddress(Bus(), addr));
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  plat::Frame claim;
+  claim.kind = plat::FrameKind::kControl;
+  claim.serial = 1;
+  claim.msg = plat::kControlClaim;
+  claim.wparam = static_cast<int32_t>(main_window);
+  claim.lparam = 1;
+  std::vector<uint8_t> bytes;
+  plat::EncodeFrame(claim, bytes);
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  host->Start();
+  plat::FrameDecoder decoder;
+  plat::Frame reply;
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, kWaitMs) > 0) {
+    uint8_t buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    decoder.Feed(buf, static_cast<size_t>(n));
+    if (decoder.Next(reply) == plat::FrameDecoder::Status::kFrame &&
+        reply.kind == plat::FrameKind::kReply) {
+      break;
+    }
+  }
+  EXPECT_EQ(reply.result, static_cast<int32_t>(main_window)) << "the handle was free to take";
+
+  // Messages meant for the driver's window would reach the other client: it saves its tables
+  // and ends with code 1, for its service manager to start it afresh.
+  EXPECT_EQ(driver_->Wait(kWaitMs), 1) << driver_->Stderr();
+  EXPECT_NE(driver_->Stderr().find("is held by another process on the new bus host"),
+            std::string::npos);
+  const bool saved = driver_->Stderr().find("Idxfu_WriteIndex") != std::string::npos;
+  EXPECT_TRUE(saved);
+  std::printf(
+      "window handle taken on the new host: driver ended with code 1 for a restart; "
+      "lost: %s\n",
+      saved ? "nothing (tables saved)" : "the tables since the last save");
+  ::close(fd);
+  host->Stop();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
 #include "ui/debug.h"
+#include "ui/dialog_ids.h"
 
 namespace xarvel {
 namespace {
@@ -56,6 +57,7 @@ void OnBusLost() {
   Watch& w = W();
   DebugPrint("Xarvel - workstation bus lost: running on without the control system, reconnecting",
              1);
+  Dlg_SetText(IDC_MESSAGE, " Workstation bus lost - reconnecting");
   // The interface process's handle means nothing on the next host.
   Kapi().KapiWindow = plat::kNoWindow;
   w.bus_lost = true;
@@ -125,6 +127,7 @@ void Tick() {
     DebugPrint("Attached OK to KAPI", 1);
     // A refusal ends the driver here as it does at start-up.
     if (KAPISup_Init() == 0) return;
+    Dlg_SetText(IDC_MESSAGE, " Workstation bus back - devices registered again");
   }
   if (w.info_pending && Profile().settings.LockStatusInfodriverID > 0) {
     if (LockInfodriver_Reconnect() == 0) {

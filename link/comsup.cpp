@@ -31,6 +31,8 @@ constexpr int kResetCountMax = 9999;
 constexpr int kReadChunk = 256;
 // How long a command may wait for a controller to connect before it is dropped.
 constexpr int64_t kHoldMs = 3000;
+// Least time between two attempts to open a serial device that has gone.
+constexpr int64_t kReopenMs = 1000;
 
 // The two controller connections of TCP mode. Created on first use, on the main thread.
 struct Sockets {
@@ -252,6 +254,45 @@ void StartConnect(SockSpawn& socket, const std::string& address, bool is_a) {
               result, notify != 0 ? "true" : "false");
 }
 
+// The serial channel's parity code for the profile's parity letter.
+int ParityCode() {
+  switch (Profile().settings.Parity) {
+    case 'o':
+      return ODDPARITY;
+    case 'e':
+      return EVENPARITY;
+    case 'm':
+      return MARKPARITY;
+    case 's':
+      return SPACEPARITY;
+    default:
+      return NOPARITY;
+  }
+}
+
+// After a failed write: a serial device that has gone away (an unplugged adapter, a
+// pseudo-terminal replaced by a new one) is opened again by its number, at most once per
+// kReopenMs, so the link comes back without a restart of the driver.
+void ReopenSerialIfGone() {
+  LinkState& link = Link();
+  if (link.SerialPort >= 0 && !Serial_DeviceGone(link.SerialPort)) return;
+  const int64_t now = NowMs();
+  if (link.SerialReopenMs != 0 && now - link.SerialReopenMs < kReopenMs) return;
+  link.SerialReopenMs = now;
+  const Settings& s = Profile().settings;
+  Serial_ClosePort(link.SerialPort);
+  link.SerialPort =
+      Serial_OpenPort(s.Com, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
+  if (link.SerialPort < 0) {
+    DebugPrintf(1, "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
+                link.SerialPort);
+    return;
+  }
+  Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
+  NTP_ResetReceiver();
+  DebugPrintf(1, "ComSup - serial port COM%d had gone; opened again", s.Com);
+}
+
 }  // namespace
 
 int ComSup_Init() {
@@ -281,26 +322,9 @@ int ComSup_Init() {
 
 int ComSup_OpenComm(int port) {
   const Settings& s = Profile().settings;
-  int parity = NOPARITY;
-  switch (s.Parity) {
-    case 'o':
-      parity = ODDPARITY;
-      break;
-    case 'e':
-      parity = EVENPARITY;
-      break;
-    case 'm':
-      parity = MARKPARITY;
-      break;
-    case 's':
-      parity = SPACEPARITY;
-      break;
-    default:
-      break;
-  }
   // The port always runs with one stop bit; "StopBits" is only shown.
   Link().SerialPort =
-      Serial_OpenPort(port, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, parity);
+      Serial_OpenPort(port, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
   DebugPrintf(0, "ComSup_OpenComm COM %d %d", port, Link().SerialPort);
   if (Link().SerialPort < 0) {
     char text[64];
@@ -359,7 +383,10 @@ void SendData(const char* text, int length) {
     SetTXRX(IFMODE_RXONLY);
     ComSup_SetComState(kComFailed);
   }
-  if (written <= 0) Serial_ClearError(link.SerialPort, nullptr);
+  if (written <= 0) {
+    Serial_ClearError(link.SerialPort, nullptr);
+    ReopenSerialIfGone();
+  }
 }
 
 void ComSup_ReadComm() {

@@ -31,6 +31,8 @@ struct LinkState {
   int UnAckedCount = 0;
   // Index of the open serial port, negative when none is open.
   int SerialPort = -1;
+  // Steady-clock milliseconds of the last attempt to open a serial device that had gone.
+  int64_t SerialReopenMs = 0;
   // TCP: commands held while no controller is active, oldest first; sent to the controller
   // that connects next.
   std::deque<HeldCommand> Held;

@@ -137,27 +137,32 @@ int SockSpawn::Open(const std::string& host, int port) {
   waiting_generation_ = 0;
   if (ParseDotted(host, &address_)) return BeginConnect();
 
-  // A host name: never looked up on this thread, which runs the whole driver.
-  const bool cached = cached_at_ms_ != 0 && cached_name_ == host;
-  if (cached) {
+  // A host name: never looked up on this thread, which runs the whole driver. The answer comes
+  // back to the window, so there must be one.
+  if (!EnsureWindow()) {
+    socket_.reset();
+    return -1;
+  }
+  if (cached_at_ms_ != 0 && cached_name_ == host) {
     if (NowMs() - cached_at_ms_ >= kLookupRefreshMs && !lookup_) StartLookup(host);
     if (!cached_found_) return 1;
     address_ = cached_address_;
     return BeginConnect();
   }
-  if (window_ == plat::kNoWindow || !plat::IsLocalWindow(window_)) {
-    window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
-                                        plat::LParam l) { return WindowProc(h, msg, w, l); },
-                                 false);
-    if (window_ == plat::kNoWindow) {
-      socket_.reset();
-      return -1;
-    }
-    selected_ = FD_CONNECT | FD_CLOSE;  // a new window starts with connect and close only
-  }
   if (!lookup_ || lookup_->host != host) StartLookup(host);
   waiting_generation_ = generation_;
   return 0;
+}
+
+// Makes the notification window if there is none; a new one reports connect and close only
+// until SetNotify asks for more. False when no window can be made.
+bool SockSpawn::EnsureWindow() {
+  if (window_ != plat::kNoWindow && plat::IsLocalWindow(window_)) return true;
+  window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
+                                      plat::LParam l) { return WindowProc(h, msg, w, l); },
+                               false);
+  selected_ = FD_CONNECT | FD_CLOSE;
+  return window_ != plat::kNoWindow;
 }
 
 // Starts the connect of the current socket to address_, in the existing window or a new one.
@@ -166,15 +171,11 @@ int SockSpawn::BeginConnect() {
     plat::SendMessage(window_, SOCKMSG_CONNECT, 0, event_mask_);
     return 0;
   }
-  window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
-                                      plat::LParam l) { return WindowProc(h, msg, w, l); },
-                               false);
-  if (window_ == plat::kNoWindow) {
+  if (!EnsureWindow()) {
     // Without its window the socket could never report anything: fail instead of going silent.
     socket_.reset();
     return -1;
   }
-  // A new window starts with connect and close only; SetNotify adds the rest.
   StartConnect(FD_CONNECT | FD_CLOSE);
   return 0;
 }

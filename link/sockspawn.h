@@ -129,6 +129,7 @@ class SockSpawn {
   void OnEvent(uint32_t generation, int event, int error);
   void DestroyOwnWindow();
   int BeginConnect();
+  bool EnsureWindow();
   void StartLookup(const std::string& host);
   void OnLookupDone(uint32_t id);
 

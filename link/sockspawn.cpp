@@ -80,7 +80,19 @@ struct SockSpawn::Lookup {
   std::mutex m;
   bool found = false;
   uint32_t address = 0;
+  // Set (under m) when nobody waits for the answer any more: the thread then posts nothing, so
+  // it never touches a window or the window layer after the object (or the program) has gone.
+  bool abandoned = false;
 };
+
+void SockSpawn::AbandonLookup() {
+  if (!lookup_) return;
+  {
+    const std::lock_guard<std::mutex> lock(lookup_->m);
+    lookup_->abandoned = true;
+  }
+  lookup_.reset();
+}
 
 void SockSpawn::SetResolver(Resolver resolver) {
   const std::lock_guard<std::mutex> lock(ResolverMutex());
@@ -91,6 +103,7 @@ SockSpawn::SockSpawn() : callback_([](SockSpawn&) {}) {}
 
 SockSpawn::~SockSpawn() {
   Close();
+  AbandonLookup();
   DestroyOwnWindow();
 }
 
@@ -181,6 +194,7 @@ int SockSpawn::BeginConnect() {
 }
 
 void SockSpawn::StartLookup(const std::string& host) {
+  AbandonLookup();
   auto lookup = std::make_shared<Lookup>();
   lookup->id = ++lookup_count_;
   lookup->host = host;
@@ -196,12 +210,12 @@ void SockSpawn::StartLookup(const std::string& host) {
   std::thread([lookup, resolve, window] {
     uint32_t address = 0;
     const bool found = resolve(lookup->host, &address);
-    {
-      const std::lock_guard<std::mutex> lock(lookup->m);
-      lookup->found = found;
-      lookup->address = address;
+    const std::lock_guard<std::mutex> lock(lookup->m);
+    lookup->found = found;
+    lookup->address = address;
+    if (!lookup->abandoned) {
+      plat::PostMessage(window, SOCKMSG_LOOKUP, static_cast<plat::WParam>(lookup->id), 0);
     }
-    plat::PostMessage(window, SOCKMSG_LOOKUP, static_cast<plat::WParam>(lookup->id), 0);
   }).detach();
 }
 
@@ -368,7 +382,7 @@ void SockSpawn::OnEvent(uint32_t generation, int event, int error) {
 void SockSpawn::DestroyOwnWindow() {
   if (window_ == plat::kNoWindow) return;
   // A look-up's answer would go to this window: forget it, so that the next Open can ask again.
-  lookup_.reset();
+  AbandonLookup();
   waiting_generation_ = 0;
   const plat::Hwnd w = window_;
   window_ = plat::kNoWindow;

@@ -131,6 +131,7 @@ class SockSpawn {
   int BeginConnect();
   bool EnsureWindow();
   void StartLookup(const std::string& host);
+  void AbandonLookup();
   void OnLookupDone(uint32_t id);
 
   struct Lookup;

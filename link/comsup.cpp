@@ -284,10 +284,15 @@ void ReopenSerialIfGone() {
   link.SerialPort =
       Serial_OpenPort(s.Com, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
   if (link.SerialPort < 0) {
-    DebugPrintf(1, "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
-                link.SerialPort);
+    // Said once per outage, not on every attempt.
+    if (!link.SerialGone) {
+      DebugPrintf(1, "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
+                  link.SerialPort);
+    }
+    link.SerialGone = true;
     return;
   }
+  link.SerialGone = false;
   Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
   NTP_ResetReceiver();
   DebugPrintf(1, "ComSup - serial port COM%d had gone; opened again", s.Com);

@@ -33,6 +33,8 @@ struct LinkState {
   int SerialPort = -1;
   // Steady-clock milliseconds of the last attempt to open a serial device that had gone.
   int64_t SerialReopenMs = 0;
+  // The serial device has gone and could not be opened again yet.
+  bool SerialGone = false;
   // TCP: commands held while no controller is active, oldest first; sent to the controller
   // that connects next.
   std::deque<HeldCommand> Held;

@@ -26,6 +26,20 @@ using testing_support::SimProcess;
 constexpr int kWaitMs = 10000;  // bound of a wait for something the driver is due to do
 constexpr int kDests = 16;      // router A (device 101) of the sample site
 
+// Built with the address sanitizer (the programs under test are built alike): the flood is
+// smaller and the driver's memory is not judged.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 using Pair = std::pair<int, int>;  // destination, source
 
 bool Contains(const std::string& text, const std::string& needle) {
@@ -277,7 +291,7 @@ TEST_F(ControllerFaultsTest, SerialDeviceRemovedAndMadeAgainRecoversWithoutARest
 // queries go past it and are all answered, and the driver's memory does not grow with the
 // flood.
 TEST_F(ControllerFaultsTest, RouteFloodDropsOnlyTheOldestWaitingRoutes) {
-  constexpr int kFlood = 100000;
+  constexpr int kFlood = kSanitized ? 20000 : 100000;
   constexpr int kTail = 40;  // the last routes, each with a destination and source of its own
   WriteSite("Simulation=1\nDebugMode=0\nForwardBufferDelay=200\nCrossPointsPerBufferDelay=8\n");
   ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
@@ -345,7 +359,11 @@ TEST_F(ControllerFaultsTest, RouteFloodDropsOnlyTheOldestWaitingRoutes) {
   EXPECT_EQ(answered_queries, queries);
   // Commands waiting in the buffer never exceed its slots: everything else was dropped.
   EXPECT_LT(revs.size(), static_cast<size_t>(kFlood / 10));
-  EXPECT_LT(rss_after - rss_before, 16 * 1024) << "memory grew with the flood";
+  // The address sanitizer keeps freed memory in quarantine, so only a plain build's memory says
+  // whether the driver keeps anything per command.
+  if (!kSanitized) {
+    EXPECT_LT(rss_after - rss_before, 16 * 1024) << "memory grew with the flood";
+  }
   CloseDriver();
 }
 

@@ -6,14 +6,20 @@
 //   latency    one route at a time from this process as a kirn client: command delivered to the
 //              driver until its revertive arrives back here (p50, p90, p99, max);
 //   idle CPU   the driver's user + system time over a quiet spell with 26 routers polled at the
-//              default TallyDelay of 500 ms.
+//              default TallyDelay of 500 ms;
+//   failover   a redundant pair on 127.0.0.1 and 127.0.0.2 with a route every 50 ms: the active
+//              controller is killed (SIGKILL), a route is sent at once, and the time from the
+//              kill to its revertive (through the other controller) is measured; the killed
+//              controller is started again and the next round kills the other one. Routes
+//              without a revertive are counted as lost.
 //
 // kirn send hands the driver one command at a time and waits for its answer, so the salvo's
 // rate is bounded by a bus round trip per command (see bus_bench) as much as by the driver; the
 // same salvo in simulation, with no controller at all, is no faster.
 //
 // Run it by hand (it is not part of the test run):
-//   build/bench/link_bench [--routes N] [--latency N] [--idle SECONDS] [--only tcp|serial|idle]
+//   build/bench/link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N]
+//                          [--only tcp|serial|idle|failover]
 // Every process it starts is stopped before it returns; the site directory is removed.
 #include <fcntl.h>
 #include <signal.h>
@@ -28,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -162,6 +169,7 @@ struct Options {
   int routes = 20000;
   int latency = 2000;
   int idle_seconds = 60;
+  int failovers = 10;
   std::string only;
 };
 
@@ -227,6 +235,7 @@ class Bench {
     if (!client_) return Fail("cannot attach to the bus: " + error);
     client_->SetLineHandler([this](std::string_view line) {
       if (line == expected_) arrived_ = Clock::now();
+      if (collect_) arrivals_.emplace(std::string(line), Clock::now());
     });
 
     std::printf("link_bench: %d routes per salvo, %d routes one by one, %d s idle\n",
@@ -235,6 +244,7 @@ class Bench {
     if (options_.only.empty() || options_.only == "tcp") failures += RoutesOverTcp();
     if (options_.only.empty() || options_.only == "serial") failures += RoutesOverTerminal();
     if (options_.only.empty() || options_.only == "idle") failures += IdleCpu();
+    if (options_.only.empty() || options_.only == "failover") failures += Failover();
     return failures == 0 ? 0 : 1;
   }
 
@@ -464,6 +474,110 @@ class Bench {
     return 0;
   }
 
+  // Which controller of the pair the driver uses now, from its trace: 'A', 'B' or 0.
+  static char ActiveController(const Child& driver) {
+    const std::string trace = driver.Err();
+    const size_t a = trace.rfind("Net A FD Connected ok");
+    const size_t b = trace.rfind("Net B FD Connected ok");
+    if (a == std::string::npos && b == std::string::npos) return 0;
+    if (b == std::string::npos || (a != std::string::npos && a > b)) return 'A';
+    return 'B';
+  }
+
+  std::unique_ptr<Child> StartPairMember(const char* address, const std::string& port,
+                                         const std::string& name) {
+    auto sim = std::make_unique<Child>(
+        std::vector<std::string>{bins_.sim, "--bind", address, "--tcp", port, "--quiet"}, site_.dir,
+        name);
+    if (!sim->WaitFor("ready\n", kStartMs)) return nullptr;
+    return sim;
+  }
+
+  int Failover() {
+    auto a = std::make_unique<Child>(
+        std::vector<std::string>{bins_.sim, "--bind", "127.0.0.1", "--tcp", "0", "--quiet"},
+        site_.dir, "simA");
+    if (!a->WaitFor("ready\n", kStartMs)) return Fail("failover: emulator A did not start");
+    const std::string port = std::to_string(std::atoi(a->Out().c_str() + a->Out().find(':') + 1));
+    constexpr int kPairDests = 64;
+    site_.Write(
+        "Simulation=0\nConnection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+        "Dual_Controllers=1\nIP_Port=" +
+            port + "\nForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+        1, kPairDests, kPairDests);
+    auto driver = StartDriver(101);
+    if (!driver) return 1;
+    if (!driver->WaitFor("Net A FD Connected ok", kStartMs, true)) {
+      return Fail("failover: the driver did not connect to A");
+    }
+    // B joins once the driver uses A.
+    auto b = StartPairMember("127.0.0.2", port, "simB");
+    if (!b) return Fail("failover: emulator B did not start on 127.0.0.2:" + port);
+    if (!Watch(true)) return Fail("the interface stand-in refused to relay revertives");
+    double warm = -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+    for (int src = 1; warm < 0 && Clock::now() < deadline; ++src) warm = OneRoute(src, 1);
+    if (warm < 0) return Fail("failover: no revertive for a first route");
+
+    std::vector<std::string> sent;
+    int k = 0;
+    auto send = [&] {
+      int src = 0;
+      int dst = 0;
+      NthRoute(k++, kPairDests, 2, &src, &dst);
+      const std::string text = RevertiveText(src, dst);
+      sent.push_back(text);
+      client_->RequestWithText(kirn::kKirnSend, 101, RouteText(src, dst));
+      return text;
+    };
+    auto stream = [&](int n) {
+      for (int i = 0; i < n; ++i) {
+        send();
+        const auto until = Clock::now() + std::chrono::milliseconds(50);
+        while (Clock::now() < until) client_->Pump(10);
+      }
+    };
+    collect_ = true;
+    std::vector<double> ms;
+    int unanswered = 0;
+    for (int round = 0; round < options_.failovers; ++round) {
+      stream(10);
+      const char active = ActiveController(*driver);
+      std::unique_ptr<Child>& victim = active == 'B' ? b : a;
+      const auto killed = Clock::now();
+      ::kill(victim->pid(), SIGKILL);
+      victim->Wait(5000);
+      const std::string first = send();
+      const auto until = killed + std::chrono::milliseconds(kRevertiveMs);
+      while (arrivals_.count(first) == 0 && Clock::now() < until) client_->Pump(10);
+      if (arrivals_.count(first) == 0) {
+        ++unanswered;
+      } else {
+        ms.push_back(std::chrono::duration<double, std::milli>(arrivals_[first] - killed).count());
+      }
+      stream(10);
+      victim = StartPairMember(active == 'B' ? "127.0.0.2" : "127.0.0.1", port,
+                               active == 'B' ? "simB" : "simA");
+      if (!victim) return Fail("failover: a controller did not start again");
+    }
+    const auto settle = Clock::now() + std::chrono::milliseconds(2000);
+    while (Clock::now() < settle) client_->Pump(20);
+    collect_ = false;
+    Watch(false);
+    size_t lost = 0;
+    for (const std::string& t : sent) lost += arrivals_.count(t) == 0 ? 1 : 0;
+    std::sort(ms.begin(), ms.end());
+    std::printf(
+        "failover %d kills of the active controller: kill -> first revertive through the other "
+        "controller median %.1f ms (min %.1f, max %.1f, %d never answered); %zu routes sent "
+        "every 50 ms, %zu lost\n",
+        options_.failovers, Percentile(ms, 0.5), ms.empty() ? 0.0 : ms.front(),
+        ms.empty() ? 0.0 : ms.back(), unanswered, sent.size(), lost);
+    arrivals_.clear();
+    driver->Stop();
+    return 0;
+  }
+
   Bins bins_;
   Options options_;
   Site site_;
@@ -471,12 +585,14 @@ class Bench {
   std::unique_ptr<kirn::ToolClient> client_;
   std::string expected_;
   Clock::time_point arrived_{};
+  bool collect_ = false;
+  std::map<std::string, Clock::time_point> arrivals_;
 };
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] "
-               "[--only tcp|serial|idle]\n");
+               "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N] "
+               "[--only tcp|serial|idle|failover]\n");
   return 2;
 }
 
@@ -486,9 +602,17 @@ int main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--help") {
+      std::printf(
+          "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N] "
+          "[--only tcp|serial|idle|failover]\n"
+          "Starts kirn serve, the driver and the controller emulator in a temporary site and "
+          "prints the link's figures.\n");
+      return 0;
+    }
     if (i + 1 >= argc) return Usage();
     const std::string v = argv[++i];
-    if (a == "--only" && (v == "tcp" || v == "serial" || v == "idle")) {
+    if (a == "--only" && (v == "tcp" || v == "serial" || v == "idle" || v == "failover")) {
       options.only = v;
       continue;
     }
@@ -500,6 +624,8 @@ int main(int argc, char** argv) {
       options.latency = n;
     } else if (a == "--idle") {
       options.idle_seconds = n;
+    } else if (a == "--failovers") {
+      options.failovers = n;
     } else {
       return Usage();
     }

@@ -185,6 +185,15 @@ void ReadConnectionMode(Settings& s) {
     s.Connection_Mode = 2;
     WriteKey("Connection_Mode", "IP");
     if (ReadInt("Com", "-1") == -1) WriteSerialGroup();
+  } else {
+    // Connection mode 0: the serial port carries the link, but a failed or restored link is
+    // handled as in IP mode (no RX-only asserted for the routers, no " Comms Fail "). Said
+    // plainly, since it is nearly always a typing error.
+    s.Connection_Mode = 0;
+    DebugPrint("Prof-Init  - Connection_Mode \"" + mode +
+                   "\" not recognised (SERIAL, 1, IP or 2 expected) - connection mode 0: "
+                   "serial port, link failure handled as for IP",
+               1);
   }
 }
 

@@ -194,12 +194,20 @@ void ResetMainWindowState() {
 
 void ForwardBufferPut(std::string_view text) {
   MainWindowState& s = MainWnd();
-  s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)] =
-      std::string(text.substr(0, kForwardBufferText));
+  std::string& slot = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)];
+  bool dropped = !slot.empty();
+  slot = std::string(text.substr(0, kForwardBufferText));
   if (s.ForwardWrite < kForwardBufferSlots - 1) {
-    s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite + 1)].clear();
+    std::string& next = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite + 1)];
+    dropped = dropped || !next.empty();
+    next.clear();
   }
   s.ForwardWrite = (s.ForwardWrite + 1) % kForwardBufferSlots;
+  // A full buffer has just dropped its oldest waiting command. The oldest of those left now
+  // follows the write position: dispatch goes on from there, so that the waiting commands still
+  // go out in the order they came and a later route of a destination is never overtaken by an
+  // earlier one.
+  if (dropped) s.ForwardRead = s.ForwardWrite;
 }
 
 void ForwardBufferDispatch() {

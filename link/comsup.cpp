@@ -1,6 +1,8 @@
 #include "link/comsup.h"
 
+#include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -27,6 +29,10 @@ constexpr int kDisconnected = 2;
 constexpr int kResetCountMax = 9999;
 // Bytes taken from the wire per pass of a receive pump.
 constexpr int kReadChunk = 256;
+// How long a command may wait for a controller to connect before it is dropped.
+constexpr int64_t kHoldMs = 3000;
+// Least time between two attempts to open a serial device that has gone.
+constexpr int64_t kReopenMs = 1000;
 
 // The two controller connections of TCP mode. Created on first use, on the main thread.
 struct Sockets {
@@ -60,6 +66,87 @@ bool TcpMode() {
 
 int UnAckLimit() {
   return Profile().settings.MaxUnACKedRoutesBeforeCommsFail;
+}
+
+// ComSup_SetComState takes its serial paths only in serial mode proper: connection mode 0 (a
+// mode text the profile did not recognise) uses the serial port but the TCP state paths.
+bool SerialStatePaths() {
+  return Profile().settings.Connection_Mode == 1;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The command text for a trace line, without its carriage return.
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  while (!out.empty() && (out.back() == '\r' || out.back() == '\n')) out.pop_back();
+  return out;
+}
+
+size_t HoldBound() {
+  return static_cast<size_t>(UnAckLimit() > 1 ? UnAckLimit() : 1);
+}
+
+void DropHeld(const char* why) {
+  LinkState& link = Link();
+  DebugPrintf(1, "SendData - no controller - dropping held command %s (%s)",
+              Printable(link.Held.front().text).c_str(), why);
+  link.Held.pop_front();
+  ++link.HeldDropped;
+}
+
+// Drops held commands that have waited too long for a controller.
+void DropStaleHeld() {
+  const int64_t now = NowMs();
+  while (!Link().Held.empty() && now - Link().Held.front().since_ms > kHoldMs) {
+    DropHeld("held too long");
+  }
+}
+
+// Keeps a command that found no active controller, to be sent to the controller that connects.
+// At most the unACK limit (at least one) commands wait; beyond that the oldest goes first.
+void HoldCommand(const char* text, int length) {
+  LinkState& link = Link();
+  DropStaleHeld();
+  while (link.Held.size() >= HoldBound()) DropHeld("too many held");
+  link.Held.push_back({std::string(text, static_cast<size_t>(length)), NowMs()});
+}
+
+// Sends a command to the active controller and remembers it until a route report comes back.
+void SendActive(SockSpawn& socket, std::string text, int64_t since_ms) {
+  LinkState& link = Link();
+  socket.Send(text.data(), static_cast<int>(text.size()));
+  if (link.InFlight.size() >= HoldBound()) link.InFlight.pop_front();
+  link.InFlight.push_back({std::move(text), since_ms});
+}
+
+// A controller has just become active: it receives the held commands, oldest first.
+void SendHeld(SockSpawn& socket, char letter) {
+  LinkState& link = Link();
+  DropStaleHeld();
+  if (link.Held.empty()) return;
+  DebugPrintf(1, "ComSup - sending %d held command(s) to controller %c",
+              static_cast<int>(link.Held.size()), letter);
+  std::deque<HeldCommand> held;
+  held.swap(link.Held);
+  for (HeldCommand& c : held) SendActive(socket, std::move(c.text), c.since_ms);
+}
+
+// The active controller's connection has dropped: the commands it has not answered go back in
+// front of the held ones, to be sent to the controller that connects next.
+void HoldUnanswered(char letter) {
+  LinkState& link = Link();
+  if (link.InFlight.empty()) return;
+  DebugPrintf(1, "ComSup - holding %d unanswered command(s) of controller %c for the next one",
+              static_cast<int>(link.InFlight.size()), letter);
+  link.Held.insert(link.Held.begin(), std::make_move_iterator(link.InFlight.begin()),
+                   std::make_move_iterator(link.InFlight.end()));
+  link.InFlight.clear();
+  while (link.Held.size() > HoldBound()) DropHeld("too many held");
 }
 
 // Counts one more time the link became OK; 1..9999, then 1 again.
@@ -106,6 +193,7 @@ void NetEvent(SockSpawn& socket, int self) {
         Dlg_SetText(IDC_ACTIVE_CONTROLLER, " ");
         link.ActiveController = kControllerNone;
         link.ComState = kComFailed;
+        HoldUnanswered(letter);
       }
       break;
     }
@@ -137,6 +225,9 @@ void NetEvent(SockSpawn& socket, int self) {
         } else {
           if (Socks().a) Socks().a->Close();
         }
+        // Commands that arrived while no controller was active go to this one now, so that a
+        // failover loses no route.
+        if (link.ActiveController == self) SendHeld(socket, letter);
       }
       break;
     case FD_READ:
@@ -163,6 +254,50 @@ void StartConnect(SockSpawn& socket, const std::string& address, bool is_a) {
               result, notify != 0 ? "true" : "false");
 }
 
+// The serial channel's parity code for the profile's parity letter.
+int ParityCode() {
+  switch (Profile().settings.Parity) {
+    case 'o':
+      return ODDPARITY;
+    case 'e':
+      return EVENPARITY;
+    case 'm':
+      return MARKPARITY;
+    case 's':
+      return SPACEPARITY;
+    default:
+      return NOPARITY;
+  }
+}
+
+// After a failed write: a serial device that has gone away (an unplugged adapter, a
+// pseudo-terminal replaced by a new one) is opened again by its number, at most once per
+// kReopenMs, so the link comes back without a restart of the driver.
+void ReopenSerialIfGone() {
+  LinkState& link = Link();
+  if (link.SerialPort >= 0 && !Serial_DeviceGone(link.SerialPort)) return;
+  const int64_t now = NowMs();
+  if (link.SerialReopenMs != 0 && now - link.SerialReopenMs < kReopenMs) return;
+  link.SerialReopenMs = now;
+  const Settings& s = Profile().settings;
+  Serial_ClosePort(link.SerialPort);
+  link.SerialPort =
+      Serial_OpenPort(s.Com, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
+  if (link.SerialPort < 0) {
+    // Said once per outage, not on every attempt.
+    if (!link.SerialGone) {
+      DebugPrintf(1, "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
+                  link.SerialPort);
+    }
+    link.SerialGone = true;
+    return;
+  }
+  link.SerialGone = false;
+  Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
+  NTP_ResetReceiver();
+  DebugPrintf(1, "ComSup - serial port COM%d had gone; opened again", s.Com);
+}
+
 }  // namespace
 
 int ComSup_Init() {
@@ -171,6 +306,8 @@ int ComSup_Init() {
   link.ComState = kComUnconfirmed;
   link.ConnStateA = kDisconnected;
   link.ConnStateB = kDisconnected;
+  link.Held.clear();
+  link.InFlight.clear();
   Dlg().PollPointer = 0;
   const Settings& s = Profile().settings;
   if (s.Simulation == 1) {
@@ -190,26 +327,9 @@ int ComSup_Init() {
 
 int ComSup_OpenComm(int port) {
   const Settings& s = Profile().settings;
-  int parity = NOPARITY;
-  switch (s.Parity) {
-    case 'o':
-      parity = ODDPARITY;
-      break;
-    case 'e':
-      parity = EVENPARITY;
-      break;
-    case 'm':
-      parity = MARKPARITY;
-      break;
-    case 's':
-      parity = SPACEPARITY;
-      break;
-    default:
-      break;
-  }
   // The port always runs with one stop bit; "StopBits" is only shown.
   Link().SerialPort =
-      Serial_OpenPort(port, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, parity);
+      Serial_OpenPort(port, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
   DebugPrintf(0, "ComSup_OpenComm COM %d %d", port, Link().SerialPort);
   if (Link().SerialPort < 0) {
     char text[64];
@@ -243,11 +363,12 @@ void SendData(const char* text, int length) {
   const int limit = UnAckLimit();
   if (TcpMode()) {
     if (link.ActiveController == kControllerA) {
-      SocketA().Send(text, length);
+      SendActive(SocketA(), std::string(text, static_cast<size_t>(length)), NowMs());
     } else if (link.ActiveController == kControllerB) {
-      SocketB().Send(text, length);
+      SendActive(SocketB(), std::string(text, static_cast<size_t>(length)), NowMs());
     } else {
       DebugPrint("SendData - Controller UNKNOWN - ERROR Status", 1);
+      HoldCommand(text, length);
       ComSup_IpConnect();
     }
     if (link.UnAckedCount < limit) {
@@ -267,7 +388,10 @@ void SendData(const char* text, int length) {
     SetTXRX(IFMODE_RXONLY);
     ComSup_SetComState(kComFailed);
   }
-  if (written <= 0) Serial_ClearError(link.SerialPort, nullptr);
+  if (written <= 0) {
+    Serial_ClearError(link.SerialPort, nullptr);
+    ReopenSerialIfGone();
+  }
 }
 
 void ComSup_ReadComm() {
@@ -298,7 +422,7 @@ void ComSup_SetComState(int state) {
     Dlg().PollRouter = Profile().CurrentRouter;
     Dlg().PollPointer = 0;
     link.ComState = kComOk;
-    if (!TcpMode()) {
+    if (SerialStatePaths()) {
       Dlg_SetText(IDC_LINK_STATUS, " Comms Ok ");
       plat::SendMessage(Core().MainWindow, ZUT_IDSETTXRXMODE, IFMODE_TXRX, 0);
       ShowCount(IDC_RESETS_A, BumpResetCount(link.ResetCountA));
@@ -315,7 +439,7 @@ void ComSup_SetComState(int state) {
   if (state != kComFailed || link.ComState == kComFailed) return;
   link.ComState = kComFailed;
   Dlg_SetText(IDC_ANSWER, "  ");
-  if (!TcpMode()) {
+  if (SerialStatePaths()) {
     AssertMode(IFMODE_RXONLY);
     Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
     Dlg_SetText(IDC_MESSAGE,
@@ -323,12 +447,15 @@ void ComSup_SetComState(int state) {
                     ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
                     : " Comms Failed - no response from hardware ");
   } else if (link.ActiveController == kControllerA) {
+    // The controller has not answered these: they are not sent again.
+    link.InFlight.clear();
     SocketA().Close();
     Dlg_SetText(IDC_LINK_STATUS, "Disconnected");
     link.ActiveController = kControllerNone;
     link.ConnStateA = kDisconnected;
     Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller A");
   } else if (link.ActiveController == kControllerB) {
+    link.InFlight.clear();
     SocketB().Close();
     Dlg_SetText(IDC_LINK_STATUS2, "Disconnected");
     link.ActiveController = kControllerNone;
@@ -379,6 +506,8 @@ void ComSup_RouteReply(int router_index) {
     plat::SendMessage(Core().MainWindow, ZUT_REQDEVGOTXRX, IFMODE_TXRX, 0);
   };
   if (TcpMode()) {
+    // The controller answers: what was sent to it is no longer in doubt.
+    link.InFlight.clear();
     const bool unconfirmed = link.ComState == kComUnconfirmed || link.ComState == kComFailed;
     // Controller B confirms the link from the unconfirmed state as A does: with A out of reach
     // from the start, B is the only controller there is.

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -475,6 +476,17 @@ int Serial_Read(int index, void* buffer, int count) {
   lock.unlock();
   if (n > 0 && p->waiting_for_room.load()) Wake(*p);
   return n;
+}
+
+bool Serial_DeviceGone(int index) {
+  auto p = Lookup(index);
+  if (!p) return false;
+  struct stat open_dev {};
+  struct stat named {};
+  if (::fstat(p->fd, &open_dev) != 0) return true;
+  if (::stat(DevicePath(p->number).c_str(), &named) != 0) return true;
+  return named.st_rdev != open_dev.st_rdev || named.st_ino != open_dev.st_ino ||
+         named.st_dev != open_dev.st_dev;
 }
 
 int Serial_ClearError(int index, SerialStatus* status) {

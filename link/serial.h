@@ -102,6 +102,11 @@ int Serial_Read(int index, void* buffer, int count);
 // (may be null). -1 for an index that names no open port.
 int Serial_ClearError(int index, SerialStatus* status);
 
+// True when the port's device has gone: its path no longer names the device that is open
+// (removed, or replaced by another device, as when a USB adapter or a pseudo-terminal is
+// unplugged and plugged in again). False for a port that is not open.
+bool Serial_DeviceGone(int index);
+
 // Process-wide state of the serial channel.
 struct SerialState {
   // Millisecond tick count used for the notification rule; empty means the steady clock. Read by

@@ -9,7 +9,10 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace xarvel {
@@ -25,14 +28,16 @@ int MapSocketError(QAbstractSocket::SocketError e) {
   return kSockErrOther;
 }
 
-// The IPv4 address (host byte order) of a dotted address or a host name; false when a name does
-// not resolve.
-bool ResolveIPv4(const std::string& host, uint32_t* out) {
+// The IPv4 address (host byte order) of a dotted address; false for anything else.
+bool ParseDotted(const std::string& host, uint32_t* out) {
   in_addr a{};
-  if (::inet_aton(host.c_str(), &a) != 0) {
-    *out = ntohl(a.s_addr);
-    return true;
-  }
+  if (::inet_aton(host.c_str(), &a) == 0) return false;
+  *out = ntohl(a.s_addr);
+  return true;
+}
+
+// The system's resolver: the first IPv4 address of a host name.
+bool SystemResolve(const std::string& host, uint32_t* out) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -49,12 +54,56 @@ bool ResolveIPv4(const std::string& host, uint32_t* out) {
   return found;
 }
 
+std::mutex& ResolverMutex() {
+  static std::mutex m;
+  return m;
+}
+
+SockSpawn::Resolver& ResolverHook() {
+  static SockSpawn::Resolver hook;
+  return hook;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
+
+// One look-up, shared by the object and its resolver thread; the thread fills in the answer
+// and then posts SOCKMSG_LOOKUP to the window that asked.
+struct SockSpawn::Lookup {
+  uint32_t id = 0;
+  std::string host;
+  std::mutex m;
+  bool found = false;
+  uint32_t address = 0;
+  // Set (under m) when nobody waits for the answer any more: the thread then posts nothing, so
+  // it never touches a window or the window layer after the object (or the program) has gone.
+  bool abandoned = false;
+};
+
+void SockSpawn::AbandonLookup() {
+  if (!lookup_) return;
+  {
+    const std::lock_guard<std::mutex> lock(lookup_->m);
+    lookup_->abandoned = true;
+  }
+  lookup_.reset();
+}
+
+void SockSpawn::SetResolver(Resolver resolver) {
+  const std::lock_guard<std::mutex> lock(ResolverMutex());
+  ResolverHook() = std::move(resolver);
+}
 
 SockSpawn::SockSpawn() : callback_([](SockSpawn&) {}) {}
 
 SockSpawn::~SockSpawn() {
   Close();
+  AbandonLookup();
   DestroyOwnWindow();
 }
 
@@ -67,8 +116,6 @@ int SockSpawn::Open(const std::string& host, int port) {
   ++generation_;
   connecting_ = false;
   connected_ = false;
-  connect_failed_ = false;
-  close_reported_ = false;
   peer_closed_ = false;
   close_posted_ = false;
   read_posted_ = false;
@@ -100,23 +147,97 @@ int SockSpawn::Open(const std::string& host, int port) {
   QObject::connect(s, &QTcpSocket::readyRead, s, [this] { PostReadIfWaiting(); });
 
   port_ = port;
-  if (!ResolveIPv4(host, &address_)) return 1;
+  waiting_generation_ = 0;
+  if (ParseDotted(host, &address_)) return BeginConnect();
 
+  // A host name: never looked up on this thread, which runs the whole driver. The answer comes
+  // back to the window, so there must be one.
+  if (!EnsureWindow()) {
+    socket_.reset();
+    return -1;
+  }
+  if (cached_at_ms_ != 0 && cached_name_ == host) {
+    if (NowMs() - cached_at_ms_ >= kLookupRefreshMs && !lookup_) StartLookup(host);
+    if (!cached_found_) return 1;
+    address_ = cached_address_;
+    return BeginConnect();
+  }
+  if (!lookup_ || lookup_->host != host) StartLookup(host);
+  waiting_generation_ = generation_;
+  return 0;
+}
+
+// Makes the notification window if there is none; a new one reports connect and close only
+// until SetNotify asks for more. False when no window can be made.
+bool SockSpawn::EnsureWindow() {
+  if (window_ != plat::kNoWindow && plat::IsLocalWindow(window_)) return true;
+  window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
+                                      plat::LParam l) { return WindowProc(h, msg, w, l); },
+                               false);
+  selected_ = FD_CONNECT | FD_CLOSE;
+  return window_ != plat::kNoWindow;
+}
+
+// Starts the connect of the current socket to address_, in the existing window or a new one.
+int SockSpawn::BeginConnect() {
   if (window_ != plat::kNoWindow && plat::IsLocalWindow(window_)) {
     plat::SendMessage(window_, SOCKMSG_CONNECT, 0, event_mask_);
     return 0;
   }
-  window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
-                                      plat::LParam l) { return WindowProc(h, msg, w, l); },
-                               false);
-  if (window_ == plat::kNoWindow) {
+  if (!EnsureWindow()) {
     // Without its window the socket could never report anything: fail instead of going silent.
     socket_.reset();
     return -1;
   }
-  // A new window starts with connect and close only; SetNotify adds the rest.
   StartConnect(FD_CONNECT | FD_CLOSE);
   return 0;
+}
+
+void SockSpawn::StartLookup(const std::string& host) {
+  AbandonLookup();
+  auto lookup = std::make_shared<Lookup>();
+  lookup->id = ++lookup_count_;
+  lookup->host = host;
+  lookup_ = lookup;
+  Resolver resolve;
+  {
+    const std::lock_guard<std::mutex> lock(ResolverMutex());
+    resolve = ResolverHook();
+  }
+  if (!resolve) resolve = SystemResolve;
+  const plat::Hwnd window = window_;
+  // The thread owns its share of the look-up; an answer for a window that has gone is dropped.
+  std::thread([lookup, resolve, window] {
+    uint32_t address = 0;
+    const bool found = resolve(lookup->host, &address);
+    const std::lock_guard<std::mutex> lock(lookup->m);
+    lookup->found = found;
+    lookup->address = address;
+    if (!lookup->abandoned) {
+      plat::PostMessage(window, SOCKMSG_LOOKUP, static_cast<plat::WParam>(lookup->id), 0);
+    }
+  }).detach();
+}
+
+void SockSpawn::OnLookupDone(uint32_t id) {
+  if (!lookup_ || lookup_->id != id) return;
+  const std::shared_ptr<Lookup> done = std::move(lookup_);
+  {
+    const std::lock_guard<std::mutex> lock(done->m);
+    cached_found_ = done->found;
+    cached_address_ = done->address;
+  }
+  cached_name_ = done->host;
+  cached_at_ms_ = NowMs();
+  // The socket that waited for this answer connects now, unless it has been replaced.
+  if (waiting_generation_ == 0 || waiting_generation_ != generation_ || !socket_ ||
+      host_name_ != done->host) {
+    return;
+  }
+  waiting_generation_ = 0;
+  if (!cached_found_) return;  // as an unresolved name: no connect, no event
+  address_ = cached_address_;
+  StartConnect(selected_);
 }
 
 int SockSpawn::SetNotify(Callback callback, int events) {
@@ -167,8 +288,10 @@ void SockSpawn::Close() {
   s.reset();
   connecting_ = false;
   connected_ = false;
-  if (close_reported_ || connect_failed_) return;
-  close_reported_ = true;
+  // A socket whose last event was a close or an error (a failed connect) is closed silently: the
+  // owner has been told. The last event carries over to the next Open, so a pending connect that
+  // is re-opened on every retry is reported closed at most once, not on each retry.
+  if (last_event_ == FD_CLOSE || last_error_ != 0) return;
   last_event_ = FD_CLOSE;
   last_error_ = 0;
   Callback cb = callback_;
@@ -178,6 +301,8 @@ void SockSpawn::Close() {
 plat::LResult SockSpawn::WindowProc(plat::Hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
   if (msg == SOCKMSG_CONNECT) {
     StartConnect(static_cast<int>(l));
+  } else if (msg == SOCKMSG_LOOKUP) {
+    OnLookupDone(static_cast<uint32_t>(w));
   } else if (msg == SOCKMSG_EVENT) {
     const auto bits = static_cast<uint32_t>(l);
     OnEvent(static_cast<uint32_t>(w), static_cast<int>(bits & 0xFFFF),
@@ -189,6 +314,12 @@ plat::LResult SockSpawn::WindowProc(plat::Hwnd, uint32_t msg, plat::WParam w, pl
 void SockSpawn::StartConnect(int mask) {
   if (!socket_) return;
   selected_ = mask | FD_CONNECT | FD_CLOSE;
+  if (address_ == 0) {
+    // 0.0.0.0 stands for "no address". A connect to it would reach whatever listens on this
+    // machine; it fails at once instead.
+    PostEvent(FD_CONNECT, kSockErrAddrNotAvail);
+    return;
+  }
   connecting_ = true;
   socket_->connectToHost(QHostAddress(address_), static_cast<quint16>(port_));
   // The system may take minutes to give up on an unanswered connect; report it failed sooner.
@@ -233,8 +364,6 @@ void SockSpawn::PostClose() {
 void SockSpawn::OnEvent(uint32_t generation, int event, int error) {
   if (!socket_ || generation != generation_) return;  // meant for a socket that is gone
   if (event == FD_READ) read_posted_ = false;
-  if (event == FD_CONNECT && error != 0) connect_failed_ = true;
-  if (event == FD_CLOSE) close_reported_ = true;
   last_event_ = event;
   last_error_ = error;
   Callback cb = callback_;
@@ -252,6 +381,9 @@ void SockSpawn::OnEvent(uint32_t generation, int event, int error) {
 
 void SockSpawn::DestroyOwnWindow() {
   if (window_ == plat::kNoWindow) return;
+  // A look-up's answer would go to this window: forget it, so that the next Open can ask again.
+  AbandonLookup();
+  waiting_generation_ = 0;
   const plat::Hwnd w = window_;
   window_ = plat::kNoWindow;
   plat::DestroyWindow(w);

@@ -3,7 +3,8 @@
 // Each object owns at most one socket and one hidden window. Network events (connect completed
 // with its error code, data to read, connection closed) are posted to that window as
 // SOCKMSG_EVENT; its procedure stores the event in the object and calls the callback. Everything
-// runs on the thread that owns the windows; nothing blocks except the name look-up of Open.
+// runs on the thread that owns the windows; nothing blocks: a host name is looked up on a
+// resolver thread whose answer comes back to the window, and the connect starts then.
 //
 // Event rules the owner can rely on:
 // - A connect is reported once, with error 0 (connected) or the error code (then the socket is
@@ -13,7 +14,11 @@
 //   closed is offered through read events before the close is reported.
 // - A close is reported exactly once per connection: when the peer closes (the window then
 //   closes the socket and is destroyed), or synchronously inside Close() / Open() when the owner
-//   closes a connection that has not been reported closed.
+//   closes a socket whose last event was neither a close nor an error. The last event carries
+//   over from one Open to the next, so a pending connect re-opened on every retry is reported
+//   closed at most once, not once per retry.
+// - Address 0.0.0.0 means "no address": its connect fails at once (kSockErrAddrNotAvail) and
+//   never reaches a local listener.
 //
 // The callback may call back into the object (Receive, Close, Open).
 #pragma once
@@ -37,6 +42,7 @@ inline constexpr int FD_CLOSE = 32;
 // Messages between the object and its hidden window.
 inline constexpr uint32_t SOCKMSG_EVENT = 1025;    // lParam: event | error << 16
 inline constexpr uint32_t SOCKMSG_CONNECT = 1026;  // lParam: event mask; starts the connect
+inline constexpr uint32_t SOCKMSG_LOOKUP = 1027;   // wParam: look-up number; its answer is in
 
 // Error codes reported with events (errno values).
 inline constexpr int kSockErrRefused = 111;      // ECONNREFUSED
@@ -44,6 +50,7 @@ inline constexpr int kSockErrTimedOut = 110;     // ETIMEDOUT
 inline constexpr int kSockErrUnreachable = 113;  // EHOSTUNREACH
 inline constexpr int kSockErrReset = 104;        // ECONNRESET
 inline constexpr int kSockErrOther = 5;          // EIO
+inline constexpr int kSockErrAddrNotAvail = 99;  // EADDRNOTAVAIL (connect to 0.0.0.0)
 
 class SockSpawn {
  public:
@@ -61,7 +68,20 @@ class SockSpawn {
   // (its outcome arrives as a connect event); 1 when the host name cannot be resolved (the new
   // socket stays, unconnected, and no event will come); -1 when no socket or notification window
   // could be made, or the port is outside 1..65535.
+  //
+  // A dotted address is used at once. A host name is looked up on a resolver thread: the first
+  // Open of a name returns 0 and connects when the answer comes (a name that does not resolve
+  // then leaves the socket unconnected, without an event, as for 1 above); later Opens of the
+  // same name use the last answer at once (returning 1 when it was "not found") and refresh it
+  // in the background when it is older than kLookupRefreshMs. At most one look-up per object
+  // runs at a time.
   int Open(const std::string& host, int port);
+
+  // Resolves a host name to an IPv4 address (host byte order); runs on a resolver thread. The
+  // default asks the system's resolver. Tests install a stand-in; an empty function restores
+  // the default.
+  using Resolver = std::function<bool(const std::string& host, uint32_t* address)>;
+  static void SetResolver(Resolver resolver);
 
   // Installs the callback and reports `events` from now on (FD_CONNECT and FD_CLOSE are always
   // reported). Returns 1, or 0 when there is no socket.
@@ -76,8 +96,8 @@ class SockSpawn {
   // is then zero-filled); -1 when there is no socket.
   int Receive(void* buffer, int size);
 
-  // Closes the socket. A connection not yet reported closed (and not a failed connect) is
-  // reported to the callback as a close, at once, before Close returns. Without a socket it does
+  // Closes the socket. Unless the last event was a close or an error, the callback is told of
+  // a close at once, before Close returns. Without a socket it does
   // nothing. The window stays and a later Open reuses it.
   void Close();
 
@@ -96,6 +116,8 @@ class SockSpawn {
 
   // How long a connect may take before it is reported failed with kSockErrTimedOut.
   static constexpr int kConnectTimeoutMs = 10000;
+  // Age after which a remembered look-up answer is asked for again.
+  static constexpr int kLookupRefreshMs = 5000;
 
  private:
   plat::LResult WindowProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
@@ -106,6 +128,13 @@ class SockSpawn {
   void OnPeerClosed(int error);
   void OnEvent(uint32_t generation, int event, int error);
   void DestroyOwnWindow();
+  int BeginConnect();
+  bool EnsureWindow();
+  void StartLookup(const std::string& host);
+  void AbandonLookup();
+  void OnLookupDone(uint32_t id);
+
+  struct Lookup;
 
   Callback callback_;
   int last_event_ = 0;
@@ -124,12 +153,20 @@ class SockSpawn {
   uint32_t generation_ = 0;
   bool connecting_ = false;
   bool connected_ = false;
-  bool connect_failed_ = false;
-  bool close_reported_ = false;
   bool peer_closed_ = false;
   bool close_posted_ = false;
   bool read_posted_ = false;
   int close_error_ = 0;
+
+  // The look-up under way (null when none), and the last answer for a host name.
+  std::shared_ptr<Lookup> lookup_;
+  uint32_t lookup_count_ = 0;
+  // The socket generation that waits for the look-up's answer to connect (0 = none).
+  uint32_t waiting_generation_ = 0;
+  std::string cached_name_;
+  bool cached_found_ = false;
+  uint32_t cached_address_ = 0;
+  int64_t cached_at_ms_ = 0;
 };
 
 }  // namespace xarvel

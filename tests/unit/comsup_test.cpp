@@ -3,10 +3,13 @@
 // and a KAPI stand-in observe what the supervisor shows and asks for.
 #include "link/comsup.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +76,37 @@ class Controller {
   QTcpSocket* latest_ = nullptr;
   int accepted_ = 0;
   std::string received_;
+};
+
+// A port on 127.0.0.1 whose connects never complete: its accept queue (length 0) is held full
+// by one connection that is never accepted, so the system ignores further connection requests.
+class StuckPort {
+ public:
+  StuckPort() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listen_, 0) != 0 ||
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      return;
+    }
+    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(filler_, reinterpret_cast<sockaddr*>(&a), len) == 0) port_ = ntohs(a.sin_port);
+  }
+  ~StuckPort() {
+    ::close(filler_);
+    ::close(listen_);
+  }
+  StuckPort(const StuckPort&) = delete;
+  StuckPort& operator=(const StuckPort&) = delete;
+  quint16 Port() const { return port_; }
+
+ private:
+  int listen_ = -1;
+  int filler_ = -1;
+  quint16 port_ = 0;
 };
 
 class ComSupTest : public ::testing::Test {
@@ -254,13 +288,82 @@ TEST_F(ComSupTest, ActiveControllerClosingFailsTheLinkAndTheNextCommandFailsOver
   EXPECT_EQ(Field(xarvel::IDC_ACTIVE_CONTROLLER), " ");
   EXPECT_TRUE(debug_.Contains("MC1000 driver - Net A FD Close \n"));
 
-  Send(1);  // dropped; starts attempts at both
+  // Commands while no controller is active are held and start attempts at both; the one that
+  // connects receives them in order, then the commands that follow.
+  xarvel::SendData(".SA1,4\r", 7);
+  xarvel::SendData(".IA1\r", 5);
+  EXPECT_EQ(Link().Held.size(), 2u);
   ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerB; }, 5000));
+  EXPECT_TRUE(Link().Held.empty());
   Send(1);
-  ASSERT_TRUE(SpinUntil([&] { return b.received() == ".IA1\r"; }, 5000));
+  ASSERT_TRUE(SpinUntil([&] { return b.received() == ".SA1,4\r.IA1\r.IA1\r"; }, 5000));
   b.Reply(".AA1,4\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
   EXPECT_EQ(xarvel::GetTally(101, 1), 4);
+}
+
+TEST_F(ComSupTest, HeldCommandsAreBoundedOldestDroppedFirst) {
+  StuckPort stuck;  // A's connect stays pending
+  ASSERT_NE(stuck.Port(), 0);
+  UseTcp(stuck.Port(), false);
+  for (int d = 1; d <= 7; ++d) {
+    const std::string text = ".SA" + std::to_string(d) + ",1\r";
+    xarvel::SendData(text.c_str(), static_cast<int>(text.size()));
+  }
+  // The unACK limit (5) bounds the hold; the two oldest went, each with a trace line.
+  ASSERT_EQ(Link().Held.size(), 5u);
+  EXPECT_EQ(Link().Held.front().text, ".SA3,1\r");
+  EXPECT_EQ(Link().HeldDropped, 2);
+  EXPECT_EQ(debug_.Count("dropping held command .SA1,1 (too many held)"), 1);
+  EXPECT_EQ(debug_.Count("dropping held command .SA2,1 (too many held)"), 1);
+
+  // The controller comes: it receives the five, in order.
+  Controller a;
+  ASSERT_TRUE(a.Listen("127.0.0.1", 0));
+  Profile().settings.IP_Port = a.Port();
+  Send(1);  // held too (the oldest goes) and starts a new attempt
+  ASSERT_TRUE(SpinUntil([&] { return a.received().size() >= 4 * 7 + 5; }, 5000));
+  EXPECT_EQ(a.received(), ".SA4,1\r.SA5,1\r.SA6,1\r.SA7,1\r.IA1\r");
+}
+
+TEST_F(ComSupTest, UnreachableControllerIsRetriedWithoutNewClosesAndZeroAddressIsNeverUsed) {
+  // "0.0.0.0" is no address: its connect fails at once, even with a listener on this machine.
+  Controller local;
+  ASSERT_TRUE(local.Listen("127.0.0.1", 0));
+  UseTcp(local.Port(), false);
+  Profile().settings.IP_Address_A = "0.0.0.0";
+  for (int i = 0; i < 3; ++i) {
+    Send(1);
+    ASSERT_TRUE(
+        SpinUntil([&] { return debug_.Count("Net A FD Connected fail status=99") > i; }, 5000));
+  }
+  SpinUntil([] { return false; }, 100);
+  EXPECT_EQ(local.accepted(), 0);
+  EXPECT_EQ(Link().ActiveController, xarvel::kControllerNone);
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "Disconnected!");
+
+  // A connected controller goes away: one close. Its address then never answers a connect, and
+  // every retry re-opens the pending attempt; none of them is reported as another close.
+  {
+    Controller a;
+    ASSERT_TRUE(a.Listen("127.0.0.1", 0));
+    Profile().settings.IP_Address_A = "127.0.0.1";
+    Profile().settings.IP_Port = a.Port();
+    Send(1);
+    ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerA; }, 5000));
+  }
+  ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerNone; }, 5000));
+  StuckPort stuck;
+  ASSERT_NE(stuck.Port(), 0);
+  Profile().settings.IP_Port = stuck.Port();
+  xarvel::Dlg_SetText(xarvel::IDC_LINK_STATUS, "seen");
+  for (int i = 0; i < 6; ++i) {
+    Send(1);
+    SpinUntil([] { return false; }, 20);
+  }
+  EXPECT_EQ(debug_.Count("MC1000 driver - Net A FD Close"), 1);
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "seen");
+  EXPECT_GE(debug_.Count("ComSUp_IpConnect - trying to connect to server A"), 6);
 }
 
 TEST_F(ComSupTest, ResetCounterWrapsAfter9999) {
@@ -344,6 +447,29 @@ TEST_F(SerialLinkTest, SilentControllerMeansRxOnlyUntilTheFirstRouteReport) {
   EXPECT_EQ(xarvel::GetTally(101, 1), 9);
   EXPECT_FALSE(kapi_.Sent(xarvel::ZUT_GETDEVMODE).empty());
   EXPECT_TRUE(debug_.Contains("ZZZpoint1 returns mode"));
+}
+
+// Connection mode 0 (a mode text the profile did not recognise): the serial port carries the
+// link, and a failed or confirmed link is handled as in IP mode without an active controller.
+TEST_F(SerialLinkTest, ModeZeroUsesThePortWithTheIpStateHandling) {
+  Profile().settings.Connection_Mode = 0;
+  ASSERT_EQ(xarvel::ComSup_Init(), 1);
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
+  Send(3);  // the limit
+  EXPECT_EQ(Wire(15), ".IA1\r.IA1\r.IA1\r");
+  EXPECT_EQ(Link().ComState, xarvel::kComFailed);
+  EXPECT_TRUE(Asserted().empty()) << "no RX only asserted for the routers";
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
+  EXPECT_EQ(Field(xarvel::IDC_ANSWER), "  ");
+
+  Reply(".AA1,9\r");
+  ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
+  EXPECT_EQ(Link().UnAckedCount, 0);
+  EXPECT_EQ(xarvel::GetTally(101, 1), 9);
+  EXPECT_EQ(Field(xarvel::IDC_MESSAGE), " ");
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
+  EXPECT_EQ(Field(xarvel::IDC_RESETS_A), "") << "no reset counted without an active controller";
+  EXPECT_TRUE(debug_.Contains("ZZZpoint1 returns mode"));  // the serial route-reply path
 }
 
 TEST_F(SerialLinkTest, PortHeldByAnotherProcessCannotBeOpened) {

@@ -169,6 +169,8 @@ TEST_F(ProfileTest, ConnectionModeIsCaseSensitive) {
   Run("Connection_Mode=ip\n");
   EXPECT_EQ(S().Connection_Mode, 0);
   EXPECT_EQ(Key("Controller", "Connection_Mode"), "ip");
+  // The start-up trace names the text that was not recognised.
+  EXPECT_TRUE(capture_.Contains("Connection_Mode \"ip\" not recognised"));
 
   Run("Connection_Mode=2\nCom=3\n");
   EXPECT_EQ(S().Connection_Mode, 2);

@@ -6,6 +6,10 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -196,14 +200,64 @@ TEST_F(SockSpawnTest, DataWaitingBeforeReadsAreAskedForIsOfferedOnSetNotify) {
   ASSERT_TRUE(SpinUntil([&] { return received_ == "Q"; }, 5000));
 }
 
-TEST_F(SockSpawnTest, HostNamesAreLookedUp) {
+TEST_F(SockSpawnTest, HostNamesAreLookedUpWithoutBlockingTheCaller) {
+  // A resolver that answers only when the test lets it: Open must return before it does.
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> asked{0};
+  SockSpawn::SetResolver([&](const std::string& host, uint32_t* address) {
+    ++asked;
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return release; });
+    *address = 0x7F000001u;
+    return host == "controller-a";
+  });
+  struct Restore {
+    ~Restore() { SockSpawn::SetResolver(nullptr); }
+  } restore;
+
   SockSpawn s;
-  ASSERT_EQ(s.Open("localhost", port_), 0);
-  EXPECT_EQ(s.Address(), 0x7F000001u);
-  EXPECT_EQ(s.HostName(), "localhost");
+  ASSERT_EQ(s.Open("controller-a", port_), 0);  // returned while the look-up still waits
+  EXPECT_EQ(s.HostName(), "controller-a");
   ASSERT_EQ(s.SetNotify(Recorder(), FD_READ), 1);
+  Settle();
+  EXPECT_TRUE(events_.empty());
+  {
+    const std::lock_guard<std::mutex> lock(m);
+    release = true;
+  }
+  cv.notify_all();
   ASSERT_TRUE(SpinUntil([&] { return Count(FD_CONNECT) == 1; }, 5000));
   EXPECT_EQ(events_[0], Event(FD_CONNECT, 0));
+  EXPECT_EQ(s.Address(), 0x7F000001u);
+  EXPECT_EQ(asked.load(), 1);
+
+  // The answer is kept: the next Open connects at once from it.
+  events_.clear();
+  ASSERT_EQ(s.Open("controller-a", port_), 0);
+  ASSERT_TRUE(SpinUntil([&] { return Count(FD_CONNECT) == 1; }, 5000));
+  EXPECT_EQ(asked.load(), 1);
+
+  // A name that does not resolve: no connect and no event; once known, Open says so at once.
+  SockSpawn t;
+  ASSERT_EQ(t.Open("nowhere", port_), 0);
+  int t_events = 0;
+  ASSERT_EQ(t.SetNotify([&](SockSpawn&) { ++t_events; }, FD_READ), 1);
+  ASSERT_TRUE(SpinUntil([&] { return asked.load() == 2; }, 5000));
+  Settle();
+  EXPECT_EQ(t_events, 0);
+  EXPECT_EQ(t.Open("nowhere", port_), 1);
+}
+
+TEST_F(SockSpawnTest, ZeroAddressFailsAtOnceAndReachesNoLocalListener) {
+  SockSpawn s;
+  ASSERT_EQ(s.Open("0.0.0.0", port_), 0);
+  ASSERT_EQ(s.SetNotify(Recorder(), FD_READ), 1);
+  ASSERT_TRUE(SpinUntil([&] { return !events_.empty(); }, 5000));
+  Settle();
+  EXPECT_EQ(events_, (std::vector<Event>{{FD_CONNECT, kSockErrAddrNotAvail}}));
+  EXPECT_FALSE(server_.hasPendingConnections());
 }
 
 TEST_F(SockSpawnTest, WithoutASocketNothingReachesTheSystem) {

@@ -18,7 +18,7 @@ class QWidget;
 
 namespace xarvel {
 
-inline constexpr int kRenderIntervalMs = 40;
+inline constexpr int kRenderIntervalMs = 100;
 
 // Creates the main window's frame for window `main` when windows can be shown: fixed size, with
 // caption, system menu, minimise and close boxes, the program icon and the menu bar; shown

@@ -1,97 +1,17 @@
-// The GUI tests run on a real X server of their own: an Xvfb on a free display number (it
-// reports the number it took through -displayfd), and Qt's xcb platform. Listing the tests needs
-// no server.
-#include <fcntl.h>
+// The GUI tests run on a real X server of their own (Xvfb, on a free display number) and Qt's
+// xcb platform. Listing the tests needs no server.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <thread>
 
-namespace {
-
-constexpr int kStartMs = 10000;
-
-class XServer {
- public:
-  XServer() = default;
-  XServer(const XServer&) = delete;
-  XServer& operator=(const XServer&) = delete;
-  ~XServer() { Stop(); }
-
-  // Starts Xvfb and waits (bounded) for the display number it chose. False when Xvfb is missing
-  // or does not come up.
-  bool Start() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
-      const int null = ::open("/dev/null", O_WRONLY);
-      if (null >= 0) {
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-      }
-      ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten",
-               "tcp", "-noreset", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    if (pid_ < 0) {
-      ::close(fds[0]);
-      return false;
-    }
-    std::string number;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char c = 0;
-      if (::read(fds[0], &c, 1) != 1) break;  // Xvfb ended or closed the pipe early
-      if (c == '\n') break;
-      number += c;
-    }
-    ::close(fds[0]);
-    if (number.empty()) return false;
-    display_ = ":" + number;
-    return true;
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  const std::string& display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
-
-}  // namespace
+#include "gui/xserver.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
-  XServer x;
+  testing_support::XServer x;
   if (!x.Start()) {
     std::fprintf(stderr, "gui_tests: cannot start Xvfb (is the xvfb package installed?)\n");
     return 1;

@@ -28,6 +28,7 @@ struct WindowModel {
   std::vector<int> menu_order;
   Hwnd fitted_to = kNoWindow;
   int origin_moves = 0;
+  bool iconic = false;
 };
 
 struct Models {
@@ -180,6 +181,15 @@ void MoveDialogToOrigin(Hwnd dlg) {
 int DialogOriginMoves(Hwnd dlg) {
   auto w = M().windows.find(dlg);
   return w == M().windows.end() ? 0 : w->second.origin_moves;
+}
+
+void SetIconic(Hwnd window, bool iconic) {
+  M().windows[window].iconic = iconic;
+}
+
+bool IsIconic(Hwnd window) {
+  auto w = M().windows.find(window);
+  return w != M().windows.end() && w->second.iconic;
 }
 
 void SetMenuItem(Hwnd owner, int id, std::string_view text) {

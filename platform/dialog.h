@@ -57,6 +57,10 @@ void MoveDialogToOrigin(Hwnd dlg);
 // How often MoveDialogToOrigin was asked for `dlg`.
 int DialogOriginMoves(Hwnd dlg);
 
+// Whether `window` is minimised on screen (iconic); the view keeps it. False without a view.
+void SetIconic(Hwnd window, bool iconic);
+bool IsIconic(Hwnd window);
+
 // Menu items of window `owner`.
 void SetMenuItem(Hwnd owner, int id, std::string_view text);
 std::string GetMenuItemText(Hwnd owner, int id);

@@ -391,8 +391,11 @@ void Dialog_PollTick() {
     }
     d.PollPointer = routers[static_cast<size_t>(d.PollRouter)].Min_Dest;
   }
-  Dlg_SetText(IDC_POLL_ROUTER, Format("%03d", routers[static_cast<size_t>(d.PollRouter)].DeviceId));
-  Dlg_SetText(IDC_POLL_DEST, std::to_string(d.PollPointer));
+  if (!plat::IsIconic(Core().MainWindow)) {
+    Dlg_SetText(IDC_POLL_ROUTER,
+                Format("%03d", routers[static_cast<size_t>(d.PollRouter)].DeviceId));
+    Dlg_SetText(IDC_POLL_DEST, std::to_string(d.PollPointer));
+  }
   NTP_Interrogate(d.PollRouter, d.PollPointer);
 }
 

@@ -99,6 +99,8 @@ class View : public QObject {
     for (const auto& [id, action] : actions_) dirty_menu_.insert(id);
 
     plat::AttachWidget(main_, frame_.get());
+    // Iconic until the window manager (or, without one, the server) exposes the window.
+    plat::SetIconic(main_, true);
     frame_->showMinimized();
     if (QWindow* window = frame_->windowHandle()) window->installEventFilter(this);
   }
@@ -156,6 +158,7 @@ class View : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Expose && watched == frame_->windowHandle()) {
+      plat::SetIconic(main_, !CanBeSeen());
       if (CanBeSeen() && Pending()) Schedule();
     } else if (event->type() == QEvent::Move && watched == dialog_ && !placing_ &&
                dialog_->pos() != QPoint(0, 0)) {

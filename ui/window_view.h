@@ -7,8 +7,9 @@
 // the list's command, a button click into WM_COMMAND with the button's id, a menu choice into
 // WM_COMMAND with the item's id, closing the frame into WM_CLOSE. It holds no driver logic.
 //
-// Without a display nothing is created. Model changes are collected and rendered once per turn
-// of the event loop (and at most kRenderIntervalMs apart); while the window cannot be seen
+// Without a display nothing is created. Model changes are collected and drawn in one pass per
+// turn of the event loop, and no more often than every kRenderIntervalMs (ten times a second is
+// plenty for an operator and keeps a fast poll cheap); while the window cannot be seen
 // (minimised, hidden) they wait until it is exposed again.
 #pragma once
 

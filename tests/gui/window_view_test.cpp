@@ -329,7 +329,7 @@ TEST_F(WindowViewTest, ModeAndCommsFailureAreShown) {
 
 // The window is sized to the dialog under the menu bar and stays so; the dialog stays at the
 // origin; the lists are wide enough for three names; model changes are drawn once per turn and
-// not at all while the window is hidden.
+// not at all while the window is out of sight, when the poll fields rest as well.
 TEST_F(WindowViewTest, PlacementAndRenderingCost) {
   QWidget* client = dialog_->parentWidget();
   EXPECT_EQ(dialog_->pos(), QPoint(0, 0));
@@ -354,18 +354,25 @@ TEST_F(WindowViewTest, PlacementAndRenderingCost) {
   EXPECT_TRUE(SpinUntil([&] { return Text(xarvel::IDC_MESSAGE) == "burst 199"; }, kWaitMs));
   EXPECT_LE(xarvel::View_Renders() - before, 2);
 
-  // Hidden, nothing is drawn; shown again, the latest text appears.
+  // Out of sight, nothing is drawn and the poll (every 100 ms) leaves its fields alone; back on
+  // screen, the latest texts appear.
+  const plat::Hwnd main = xarvel::Core().MainWindow;
   frame_->hide();
-  QTest::qWait(50);
+  ASSERT_TRUE(WaitFor([&] { return plat::IsIconic(main); }));
   const int hidden = xarvel::View_Renders();
+  const std::string polled = plat::GetDlgItemText(Dlg(), xarvel::IDC_POLL_DEST);
   xarvel::Dlg_SetText(xarvel::IDC_MESSAGE, "while hidden");
-  QTest::qWait(100);
+  QTest::qWait(300);
   xarvel::View_Flush();
   EXPECT_EQ(xarvel::View_Renders(), hidden);
   EXPECT_EQ(Text(xarvel::IDC_MESSAGE), "burst 199");
+  EXPECT_EQ(plat::GetDlgItemText(Dlg(), xarvel::IDC_POLL_DEST), polled);
   frame_->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(frame_));
+  EXPECT_FALSE(plat::IsIconic(main));
   EXPECT_TRUE(WaitText(xarvel::IDC_MESSAGE, "while hidden"));
+  EXPECT_TRUE(
+      WaitFor([&] { return plat::GetDlgItemText(Dlg(), xarvel::IDC_POLL_DEST) != polled; }));
 }
 
 // Without a display nothing is created and neither a message box nor the About box waits for

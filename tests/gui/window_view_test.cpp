@@ -191,20 +191,26 @@ class WindowViewTest : public ::testing::Test {
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);
   }
-  // Alt + the menu's access key, then the item's access key in the popup.
-  void MenuKeys(Qt::Key menu, Qt::Key item) {
+  // Alt + the menu's access key, then the item's access key in the popup (a screenshot of the
+  // open popup when `shot` is given).
+  void MenuKeys(Qt::Key menu, Qt::Key item, const std::string& shot = "") {
     QTest::keyClick(frame_, menu, Qt::AltModifier);
     ASSERT_TRUE(WaitFor([] { return QApplication::activePopupWidget() != nullptr; }))
         << "the menu did not open";
-    QTest::keyClick(QApplication::activePopupWidget(), item);
+    QWidget* popup = QApplication::activePopupWidget();
+    if (!shot.empty()) Save(popup, shot);
+    QTest::keyClick(popup, item);
   }
 
   void Shot(const std::string& name) const {
     xarvel::View_Flush();
     QTest::qWait(30);
+    Save(frame_, name);
+  }
+  static void Save(QWidget* w, const std::string& name) {
     const std::filesystem::path dir = GUI_SCREENSHOT_DIR;
     std::filesystem::create_directories(dir);
-    EXPECT_TRUE(frame_->grab().save(QString::fromStdString((dir / (name + ".png")).string())));
+    EXPECT_TRUE(w->grab().save(QString::fromStdString((dir / (name + ".png")).string())));
   }
 
   testing_support::ConfigDir config_;
@@ -243,7 +249,7 @@ TEST_F(WindowViewTest, TakeLockAndControllerLockByMouse) {
   // Without the menu's permission the controller-lock button is disabled.
   auto* mc1000 = Control<QPushButton>(xarvel::IDC_MC1000_LOCK);
   EXPECT_FALSE(mc1000->isEnabled());
-  MenuKeys(Qt::Key_M, Qt::Key_C);  // MC1000 / Change MC1000 Lock Status
+  MenuKeys(Qt::Key_M, Qt::Key_C, "menu_mc1000");  // MC1000 / Change MC1000 Lock Status
   ASSERT_TRUE(WaitFor([&] { return mc1000->isEnabled(); }));
   EXPECT_TRUE(Action(xarvel::IDM_LOCK_CHANGE)->isChecked());
   Click(xarvel::IDC_MC1000_LOCK);
@@ -259,7 +265,7 @@ TEST_F(WindowViewTest, TakeLockAndControllerLockByMouse) {
 // marks; Help / About opens the About box, which Escape closes.
 TEST_F(WindowViewTest, MenuAccessKeysRouterDebugAndAbout) {
   EXPECT_TRUE(Action(xarvel::IDM_ROUTER_A)->isChecked());
-  MenuKeys(Qt::Key_R, Qt::Key_C);
+  MenuKeys(Qt::Key_R, Qt::Key_C, "menu_router");
   EXPECT_TRUE(WaitText(xarvel::IDC_ROUTER, "Router 'C' 103"));
   EXPECT_EQ(Control<QListWidget>(xarvel::IDC_SOURCE_LIST)->count(), 7);  // park + 6 sources
   EXPECT_EQ(Control<QListWidget>(xarvel::IDC_DEST_LIST)->count(), 4);
@@ -269,7 +275,7 @@ TEST_F(WindowViewTest, MenuAccessKeysRouterDebugAndAbout) {
   EXPECT_FALSE(Action(xarvel::IDM_ROUTER_A + 3)->isEnabled());
 
   EXPECT_TRUE(Action(xarvel::IDM_DEBUG_OFF)->isChecked());
-  MenuKeys(Qt::Key_D, Qt::Key_N);
+  MenuKeys(Qt::Key_D, Qt::Key_N, "menu_debug");
   EXPECT_TRUE(WaitFor([&] { return Action(xarvel::IDM_DEBUG_ON)->isChecked(); }));
   EXPECT_FALSE(Action(xarvel::IDM_DEBUG_OFF)->isChecked());
   EXPECT_EQ(xarvel::Debug().DebugMode, 1);
@@ -290,9 +296,7 @@ TEST_F(WindowViewTest, MenuAccessKeysRouterDebugAndAbout) {
     title = box->windowTitle();
     fixed_pitch = QFontInfo(box->font()).fixedPitch();
     for (QLabel* label : box->findChildren<QLabel*>()) texts << label->text();
-    const std::filesystem::path dir = GUI_SCREENSHOT_DIR;
-    std::filesystem::create_directories(dir);
-    box->grab().save(QString::fromStdString((dir / "about.png").string()));
+    Save(box, "about");
     QTest::keyClick(box, Qt::Key_Escape);
   });
   look.start();

@@ -60,6 +60,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // one line per run as it ends
   int seconds = 10;
   int repeats = 3;
   for (int i = 1; i < argc; ++i) {

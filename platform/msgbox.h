@@ -21,10 +21,9 @@ bool CanShowWindows();
 // windows and dialogs work without being shown. Leaves an explicit QT_QPA_PLATFORM alone.
 void PrepareQtPlatform();
 
-// Shows a modal box with an OK button and waits for the operator. When windows cannot be shown the
-// caption and text go to the debug output as one line
-// "<caption>: <text>\n" and the call returns at once: a service must never hang on a box.
-// Always returns IDOK.
+// Shows a modal box with an OK button and waits for the operator. When windows cannot be shown
+// (CanShowWindows) the caption and text go to the debug output as one line "<caption>: <text>\n"
+// and the call returns at once: a service must never hang on a box. Always returns IDOK.
 int MessageBox(Hwnd owner, std::string_view text, std::string_view caption);
 
 }  // namespace plat

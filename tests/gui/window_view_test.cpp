@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "config/profile.h"
 #include "core/about.h"
@@ -335,6 +337,41 @@ TEST_F(WindowViewTest, ModeAndCommsFailureAreShown) {
 // origin; the lists are wide enough for three names; model changes are drawn once per turn and
 // not at all while the window is out of sight, when the poll fields rest as well.
 TEST_F(WindowViewTest, PlacementAndRenderingCost) {
+  // Every control of the dialog is there; every control and label lies inside the dialog, clear
+  // of every other one.
+  for (int id : {211,  212,  213,  214,  1001, 1002, 1003, 1004, 1005, 1007, 1009, 1012, 1101,
+                 1102, 1501, 1701, 1702, 1703, 1704, 1705, 1706, 1801, 1802, 1803, 1804, 2002}) {
+    EXPECT_NE(Control<QWidget>(id), nullptr) << "control " << id;
+  }
+  for (int i = 0; i < 26; ++i) {
+    for (int base : {5001, 5101, 5201, 5301}) {
+      EXPECT_NE(Control<QLabel>(base + i), nullptr) << "control " << base + i;
+    }
+  }
+  std::vector<QWidget*> leaves;
+  for (QLabel* w : dialog_->findChildren<QLabel*>()) leaves.push_back(w);
+  for (QPushButton* w : dialog_->findChildren<QPushButton*>()) leaves.push_back(w);
+  for (QListWidget* w : dialog_->findChildren<QListWidget*>()) leaves.push_back(w);
+  std::vector<QRect> rects;
+  for (QWidget* w : leaves) rects.emplace_back(w->mapTo(dialog_, QPoint(0, 0)), w->size());
+  for (size_t a = 0; a < leaves.size(); ++a) {
+    EXPECT_TRUE(dialog_->rect().contains(rects[a])) << leaves[a]->objectName();
+    for (size_t b = a + 1; b < leaves.size(); ++b) {
+      EXPECT_FALSE(rects[a].intersects(rects[b]))
+          << leaves[a]->objectName() << " overlaps " << leaves[b]->objectName();
+    }
+  }
+  QStringList labels;
+  for (QLabel* l : dialog_->findChildren<QLabel*>()) labels << l->text();
+  for (QGroupBox* g : dialog_->findChildren<QGroupBox*>()) labels << g->title();
+  for (const char* text : {"NETWORK",      "DRIVER", "Tx",          "Rx",      "Keyboard", "Rtr",
+                           "Poll",         "Park",   "Ans",         "Lock",    "Names",    "Resets",
+                           "Mode",         "Status", "Controller",  "Message", "Source",   "Dest",
+                           "Lock Infodrv", "MC1000", "KIRN Driver", "Drv",     "Srcs",     "Dests",
+                           "Offsets",      "A",      "M",           "N",       "Z"}) {
+    EXPECT_TRUE(labels.contains(text)) << text;
+  }
+
   QWidget* client = dialog_->parentWidget();
   EXPECT_EQ(dialog_->pos(), QPoint(0, 0));
   EXPECT_EQ(client->size(), dialog_->size());

@@ -1,19 +1,30 @@
 #include "core/about.h"
 
-#include <QApplication>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QFont>
+#include <QFontDatabase>
+#include <QIcon>
 #include <QLabel>
-#include <QVBoxLayout>
+#include <QPushButton>
 
 #include "config/profile.h"
 #include "core/driver.h"
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "state/index_files.h"
+#include "ui_about.h"
 
 namespace xarvel {
+namespace {
+
+// The system's fixed-pitch font at 9 points, standing in for the box's Fixedsys.
+QFont AboutFont() {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  font.setPointSize(9);
+  return font;
+}
+
+}  // namespace
 
 std::array<AboutText, 4> AboutBoxTexts() {
   return {{
@@ -25,28 +36,31 @@ std::array<AboutText, 4> AboutBoxTexts() {
   }};
 }
 
-int ShowAboutBox(plat::Hwnd /*owner*/) {
+int ShowAboutBox(plat::Hwnd owner) {
   const auto texts = AboutBoxTexts();
-  if (plat::IsHeadless() || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+  if (!plat::CanShowWindows()) {
     std::string line = "About: Orvana / KIRN MC1000 Controller Driver";
     for (const AboutText& t : texts) line += " | " + t.text;
     plat::OutputDebugString(line + "\n");
     return 1;
   }
-  QDialog box;
-  box.setWindowTitle("About");
-  box.setFont(QFont("Fixedsys", 9));
-  auto* layout = new QVBoxLayout(&box);
-  layout->addWidget(new QLabel("Orvana / KIRN MC1000 Controller Driver"));
+  QDialog box(plat::AttachedWidget(owner));
+  Ui::About form;
+  form.setupUi(&box);
+  box.setFont(AboutFont());
+  box.setWindowIcon(QIcon(QStringLiteral(":/xarvel/xarvel.svg")));
+  form.programIcon->setPixmap(box.windowIcon().pixmap(48, 48));
   for (const AboutText& t : texts) {
-    auto* label = new QLabel(QString::fromStdString(t.text));
-    label->setObjectName(QString::number(t.id));
-    layout->addWidget(label);
+    for (QLabel* label : box.findChildren<QLabel*>()) {
+      if (label->property("ctrlId").toInt() == t.id) {
+        label->setText(
+            QString::fromLocal8Bit(t.text.data(), static_cast<qsizetype>(t.text.size())));
+      }
+    }
   }
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
-  layout->addWidget(buttons);
-  // OK and Escape both close the box with result 1.
+  QObject::connect(form.c1, &QPushButton::clicked, &box, &QDialog::accept);
+  box.setFixedSize(box.sizeHint());
+  // OK and Escape both close the box; either way its result is 1.
   box.exec();
   return 1;
 }

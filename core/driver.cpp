@@ -1,8 +1,6 @@
 #include "core/driver.h"
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QMainWindow>
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -28,42 +26,9 @@
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
+#include "ui/window_view.h"
 
 namespace xarvel {
-namespace {
-
-// The Qt face of the main window. Closing it asks the driver to shut down in order instead of
-// closing the window behind the driver's back.
-class MainFrame : public QMainWindow {
- public:
-  explicit MainFrame(plat::Hwnd hwnd) : hwnd_(hwnd) {}
-
- protected:
-  void closeEvent(QCloseEvent* event) override {
-    event->ignore();
-    plat::SendMessage(hwnd_, plat::WM_CLOSE, 0, 0);
-  }
-
- private:
-  plat::Hwnd hwnd_;
-};
-
-// The main window's widget lives until the program entry returns.
-std::unique_ptr<MainFrame>& Frame() {
-  static std::unique_ptr<MainFrame> frame;
-  return frame;
-}
-
-void CreateMainFrame(plat::Hwnd hwnd) {
-  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
-  Frame() = std::make_unique<MainFrame>(hwnd);
-  MainFrame* frame = Frame().get();
-  frame->setGeometry(0, 0, kMainWindowWidth, kMainWindowHeight);
-  plat::AttachWidget(hwnd, frame);
-  frame->showMinimized();
-}
-
-}  // namespace
 
 CoreState& Core() {
   static CoreState state;
@@ -211,7 +176,8 @@ bool CreateMainWindow() {
   const plat::Hwnd hwnd = plat::CreateWindow(MainWndProc, true);
   if (hwnd == plat::kNoWindow) return false;
   Core().MainWindow = hwnd;
-  CreateMainFrame(hwnd);
+  // With a display the frame, its menu bar and icon appear (minimised); headless nothing does.
+  View_CreateMainWindow(hwnd);
   Kapi().DriverMode = IFMODE_NONE;
   MainInit();
   LoadLockedDestinationsFromDevIni();
@@ -261,7 +227,7 @@ int ProgramEntry(int argc, char** argv) {
   if (PeerWatch_RestartNeeded()) code = 1;
   // The socket objects own windows and Qt sockets: they go before the application object.
   ComSup_ReleaseSockets();
-  Frame().reset();
+  View_Destroy();
   plat::SetTransport(nullptr);
   return code;
 }

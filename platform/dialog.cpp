@@ -11,6 +11,8 @@ struct Control {
   bool enabled = true;
   std::vector<std::string> rows;
   int selected = -1;
+  int column_width = 0;
+  bool text_set = false;
 };
 
 struct MenuItem {
@@ -24,6 +26,9 @@ struct WindowModel {
   int focus = 0;
   std::map<int, MenuItem> menu;
   std::vector<int> menu_order;
+  Hwnd fitted_to = kNoWindow;
+  int origin_moves = 0;
+  bool iconic = false;
 };
 
 struct Models {
@@ -74,13 +79,20 @@ void Notify(Hwnd hwnd, int id) {
 }  // namespace
 
 void SetDlgItemText(Hwnd dlg, int id, std::string_view text) {
-  ControlOf(dlg, id).text.assign(text);
+  Control& c = ControlOf(dlg, id);
+  c.text.assign(text);
+  c.text_set = true;
   Notify(dlg, id);
 }
 
 std::string GetDlgItemText(Hwnd dlg, int id) {
   const Control* c = FindControl(dlg, id);
   return c == nullptr ? std::string() : c->text;
+}
+
+bool DlgItemTextSet(Hwnd dlg, int id) {
+  const Control* c = FindControl(dlg, id);
+  return c != nullptr && c->text_set;
 }
 
 void EnableWindow(Hwnd dlg, int id, bool enable) {
@@ -139,6 +151,45 @@ std::string ListRow(Hwnd dlg, int id, int row) {
   const Control* c = FindControl(dlg, id);
   if (c == nullptr || row < 0 || row >= static_cast<int>(c->rows.size())) return {};
   return c->rows[static_cast<size_t>(row)];
+}
+
+void ListSetColumnWidth(Hwnd dlg, int id, int chars) {
+  ControlOf(dlg, id).column_width = chars;
+  Notify(dlg, kPlacement);
+}
+
+int ListColumnWidth(Hwnd dlg, int id) {
+  const Control* c = FindControl(dlg, id);
+  return c == nullptr ? 0 : c->column_width;
+}
+
+void FitWindowToDialog(Hwnd window, Hwnd dlg) {
+  M().windows[window].fitted_to = dlg;
+  Notify(window, kPlacement);
+}
+
+Hwnd FittedDialog(Hwnd window) {
+  auto w = M().windows.find(window);
+  return w == M().windows.end() ? kNoWindow : w->second.fitted_to;
+}
+
+void MoveDialogToOrigin(Hwnd dlg) {
+  ++M().windows[dlg].origin_moves;
+  Notify(dlg, kPlacement);
+}
+
+int DialogOriginMoves(Hwnd dlg) {
+  auto w = M().windows.find(dlg);
+  return w == M().windows.end() ? 0 : w->second.origin_moves;
+}
+
+void SetIconic(Hwnd window, bool iconic) {
+  M().windows[window].iconic = iconic;
+}
+
+bool IsIconic(Hwnd window) {
+  auto w = M().windows.find(window);
+  return w != M().windows.end() && w->second.iconic;
 }
 
 void SetMenuItem(Hwnd owner, int id, std::string_view text) {

@@ -20,6 +20,9 @@ namespace plat {
 void SetDlgItemText(Hwnd dlg, int id, std::string_view text);
 std::string GetDlgItemText(Hwnd dlg, int id);
 void EnableWindow(Hwnd dlg, int id, bool enable);
+// True once a text has been written to control `id` of `dlg`; until then the control shows the
+// text of its resource.
+bool DlgItemTextSet(Hwnd dlg, int id);
 // Controls are enabled until disabled.
 bool IsWindowEnabled(Hwnd dlg, int id);
 void SetFocus(Hwnd dlg, int id);
@@ -36,6 +39,27 @@ int ListSelected(Hwnd dlg, int id);
 int ListCount(Hwnd dlg, int id);
 // Text of `row`, empty outside the list.
 std::string ListRow(Hwnd dlg, int id, int row);
+
+// Width of a column of list `id`, in average character widths of the list's font
+// (LB_SETCOLUMNWIDTH); 0 until set.
+void ListSetColumnWidth(Hwnd dlg, int id, int chars);
+int ListColumnWidth(Hwnd dlg, int id);
+
+// Placement. The model keeps no pixels: it records what the driver asked for and tells the view,
+// through an observer call with id kPlacement, which does the moving and sizing.
+inline constexpr int kPlacement = 0;
+// Sizes `window` so that its client area holds dialog `dlg` exactly (the dialog's rectangle).
+void FitWindowToDialog(Hwnd window, Hwnd dlg);
+// The dialog that `window` was fitted to, 0 when none.
+Hwnd FittedDialog(Hwnd window);
+// Puts dialog `dlg` back at the origin of its parent's client area, with its own size.
+void MoveDialogToOrigin(Hwnd dlg);
+// How often MoveDialogToOrigin was asked for `dlg`.
+int DialogOriginMoves(Hwnd dlg);
+
+// Whether `window` is minimised on screen (iconic); the view keeps it. False without a view.
+void SetIconic(Hwnd window, bool iconic);
+bool IsIconic(Hwnd window);
 
 // Menu items of window `owner`.
 void SetMenuItem(Hwnd owner, int id, std::string_view text);

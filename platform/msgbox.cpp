@@ -21,11 +21,15 @@ void PrepareQtPlatform() {
   }
 }
 
+bool CanShowWindows() {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return false;
+  if (IsHeadless()) return false;
+  const QString platform = QGuiApplication::platformName();
+  return platform != "offscreen" && platform != "minimal";
+}
+
 int MessageBox(Hwnd owner, std::string_view text, std::string_view caption) {
-  auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  const bool offscreen = platform != nullptr && std::string_view(platform) == "offscreen";
-  if (app == nullptr || IsHeadless() || offscreen) {
+  if (!CanShowWindows()) {
     std::string line;
     line.reserve(caption.size() + text.size() + 3);
     line.append(caption).append(": ").append(text).append("\n");

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -20,6 +21,7 @@
 #include "state/router_tables.h"
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
+#include "ui/window_view.h"
 
 namespace xarvel {
 namespace {
@@ -55,11 +57,12 @@ void CheckMenu(int id, bool checked) {
   plat::CheckMenuItem(Core().MainWindow, id, checked);
 }
 
-// Shows one controller address as "%s:%d", or "%s - ERROR" when it is not an IPv4 address.
-// Returns whether it was valid.
+// Shows one controller address as "%s:%d", or "%s - ERROR" when it is not valid: "0.0.0.0" (the
+// profile's "no controller") or anything that is not a dotted IPv4 address. Returns whether it
+// was valid.
 bool ShowAddress(int control, const std::string& address) {
   in_addr parsed{};
-  const bool valid = inet_pton(AF_INET, address.c_str(), &parsed) == 1;
+  const bool valid = address != "0.0.0.0" && inet_pton(AF_INET, address.c_str(), &parsed) == 1;
   char text[128];
   if (valid) {
     std::snprintf(text, sizeof text, "%s:%d", address.c_str(), Profile().settings.IP_Port);
@@ -111,6 +114,7 @@ plat::Hwnd Dialog_Create(plat::Hwnd parent) {
   if (parent == plat::kNoWindow) return plat::kNoWindow;
   const plat::Hwnd dlg = plat::CreateWindow(DialogProc, false);
   if (dlg == plat::kNoWindow) return plat::kNoWindow;
+  View_CreateDialog(parent, dlg);
   plat::SendMessage(dlg, plat::WM_INITDIALOG, 0, 0);
   return dlg;
 }
@@ -122,8 +126,8 @@ plat::LResult DialogProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LP
       Dialog_InitDialog();
       return 1;
     case plat::WM_MOVE:
-      // The dialog stays at the top left of the main window's client area; the view keeps it
-      // there.
+      // The dialog stays at the top left of the main window's client area.
+      plat::MoveDialogToOrigin(hwnd);
       return 1;
     case plat::WM_COMMAND:
       switch (static_cast<int>(w & 0xFFFF)) {
@@ -181,6 +185,7 @@ void Dialog_InitDialog() {
   plat::OutputDebugString("Xarvel - *** starting Dialog_initDialog \n");
   DriverProfile& p = Profile();
   const Settings& s = p.settings;
+  plat::FitWindowToDialog(Core().MainWindow, Dialog());
 
   for (int i = 0; i < kRouterCount; ++i) {
     const RouterConfig& r = p.routers[static_cast<size_t>(i)];
@@ -205,6 +210,10 @@ void Dialog_InitDialog() {
 
   ShowCurrentRouter();
   CheckMenu(IDM_ROUTER_A + p.CurrentRouter, true);
+  // Room for three names per row, counted in characters of the list's font.
+  const int column = 3 * std::max(s.NameLength, 1);
+  plat::ListSetColumnWidth(Dialog(), IDC_SOURCE_LIST, column);
+  plat::ListSetColumnWidth(Dialog(), IDC_DEST_LIST, column);
   Dialog_FillSources();
   Dialog_FillDests();
 
@@ -382,8 +391,11 @@ void Dialog_PollTick() {
     }
     d.PollPointer = routers[static_cast<size_t>(d.PollRouter)].Min_Dest;
   }
-  Dlg_SetText(IDC_POLL_ROUTER, Format("%03d", routers[static_cast<size_t>(d.PollRouter)].DeviceId));
-  Dlg_SetText(IDC_POLL_DEST, std::to_string(d.PollPointer));
+  if (!plat::IsIconic(Core().MainWindow)) {
+    Dlg_SetText(IDC_POLL_ROUTER,
+                Format("%03d", routers[static_cast<size_t>(d.PollRouter)].DeviceId));
+    Dlg_SetText(IDC_POLL_DEST, std::to_string(d.PollPointer));
+  }
   NTP_Interrogate(d.PollRouter, d.PollPointer);
 }
 

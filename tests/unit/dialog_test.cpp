@@ -148,6 +148,19 @@ TEST_F(DialogTest, LinkFieldsFollowTheConnectionMode) {
   EXPECT_EQ(Field(xarvel::IDC_LOCK_INFODRIVER), "n/a");
 }
 
+TEST_F(DialogTest, UnconfiguredControllerAddressShowsAsAnError) {
+  AddRouter(0, 101, 4, 4);
+  xarvel::Settings& s = Profile().settings;
+  s.Connection_Mode = 2;
+  s.Dual_Controllers = 1;
+  s.IP_Address_A = "0.0.0.0";  // the profile's default: no controller configured
+  s.IP_Address_B = "10.0.0.2";
+  s.IP_Port = 4000;
+  Create();
+  EXPECT_EQ(Field(xarvel::IDC_CONN_A), "0.0.0.0 - ERROR");
+  EXPECT_EQ(Field(xarvel::IDC_CONN_B), "10.0.0.2:4000");
+}
+
 TEST_F(DialogTest, SimulationNeedsNoPollTimerAndReadsAsSerial) {
   AddRouter(0, 101, 4, 4);
   Profile().settings.Simulation = 1;

@@ -39,12 +39,19 @@ std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::stri
   };
   sockaddr_un addr;
   if (!MakeBusAddress(path, addr)) return fail("bus path is empty or too long: " + path);
+  if (std::string why; !CheckBusDirectory(path, false, &why)) return fail(why);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     const int e = errno;
     ::close(fd);
     return fail("no bus at " + path + ": " + std::strerror(e));
+  }
+  // Whoever listens there could read and answer every message: only our own user's host will do.
+  if (long uid = -1; !PeerIsSameUser(fd, &uid)) {
+    ::close(fd);
+    return fail("the bus host at " + path + " runs as user id " + std::to_string(uid) +
+                ", not as this user: refused");
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   return std::unique_ptr<BusClient>(new BusClient(fd));
@@ -138,8 +145,9 @@ void BusClient::Handle(Frame& f) {
       Serve(f);
       return;
     case FrameKind::kPost:
-      // Posted messages join the event loop's queue; they are not served inside a wait.
-      if (!PostMessage(f.to, f.msg, f.wparam, f.lparam)) posts_.push_back(std::move(f));
+      // Posted messages join the event loop's queue (they are not served inside a wait) and
+      // stay a peer's messages until delivered: their lParam is a number, never a pointer.
+      if (!PostPeerMessage(f.to, f.msg, f.wparam, f.lparam, f.from)) posts_.push_back(std::move(f));
       return;
     default:
       return;
@@ -152,10 +160,10 @@ void BusClient::Serve(Frame& f) {
   reply.serial = f.serial;
   LResult result = 0;
   if (!f.data.empty()) {
-    result = DeliverDataMessage(f.to, f.msg, f.wparam, f.data);
+    result = DeliverDataMessage(f.to, f.msg, f.wparam, f.data, f.from);
     reply.data = std::move(f.data);
   } else if (IsLocalWindow(f.to)) {
-    result = DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam);
+    result = DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam, f.from);
   }
   reply.result = static_cast<int32_t>(result);
   Write(reply);
@@ -165,7 +173,7 @@ void BusClient::DeliverPosts() {
   while (!posts_.empty() && waiting_.empty()) {
     Frame f = std::move(posts_.front());
     posts_.pop_front();
-    if (IsLocalWindow(f.to)) DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam);
+    if (IsLocalWindow(f.to)) DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam, f.from);
   }
 }
 
@@ -228,6 +236,18 @@ bool BusClient::WindowExists(Hwnd h) {
   f.serial = next_serial_++;
   f.msg = kControlExists;
   f.wparam = h;
+  if (!Write(f)) return false;
+  auto reply = WaitReply(f.serial, send_timeout_ms_);
+  return reply && reply->result == 1;
+}
+
+bool BusClient::SameProcess(Hwnd a, Hwnd b) {
+  Frame f;
+  f.kind = FrameKind::kControl;
+  f.serial = next_serial_++;
+  f.msg = kControlSameOwner;
+  f.wparam = a;
+  f.lparam = b;
   if (!Write(f)) return false;
   auto reply = WaitReply(f.serial, send_timeout_ms_);
   return reply && reply->result == 1;

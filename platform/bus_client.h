@@ -40,6 +40,9 @@ class BusClient : public Transport {
   // Asks the host whether window `h` exists on the bus (any process's, this one's included),
   // without disturbing the window itself. False when the host does not answer.
   bool WindowExists(Hwnd h);
+  // Asks the host whether windows `a` and `b` both exist and belong to one process. False when
+  // the host does not answer.
+  bool SameProcess(Hwnd a, Hwnd b);
 
   void SetSendTimeoutMs(int ms) { send_timeout_ms_ = ms; }
   bool connected() const { return fd_ >= 0; }

@@ -26,6 +26,8 @@ enum class FrameKind : uint8_t {
 inline constexpr uint32_t kControlAcquire = 1;  // wparam: 1 = top-level; reply result: handle
 inline constexpr uint32_t kControlRelease = 2;  // wparam: the handle
 inline constexpr uint32_t kControlExists = 3;   // wparam: a handle; reply result: 1 = it exists
+// wparam, lparam: two handles; reply result: 1 = both exist and belong to the same connection.
+inline constexpr uint32_t kControlSameOwner = 4;
 
 inline constexpr size_t kFrameHeaderSize = 33;  // the size field included
 inline constexpr size_t kMaxFrameData = 64 * 1024;

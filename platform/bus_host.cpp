@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -216,6 +217,11 @@ class Router {
           Reply(id, f.serial, h);
         } else if (f.msg == kControlExists) {
           Reply(id, f.serial, handles_.count(static_cast<uint16_t>(f.wparam)) != 0 ? 1 : 0);
+        } else if (f.msg == kControlSameOwner) {
+          auto a = handles_.find(static_cast<uint16_t>(f.wparam));
+          auto b = handles_.find(static_cast<uint16_t>(f.lparam));
+          Reply(id, f.serial,
+                a != handles_.end() && b != handles_.end() && a->second.conn == b->second.conn);
         } else if (f.msg == kControlRelease) {
           const auto h = static_cast<uint16_t>(f.wparam);
           if (Owns(id, h)) {
@@ -281,12 +287,63 @@ class Router {
 
 }  // namespace
 
+namespace {
+
+// The user's private directory for the bus socket when no other place is given.
+std::string PrivateBusDirectory() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/kirn-" + std::to_string(::getuid());
+}
+
+}  // namespace
+
 std::string BusPath() {
   if (const char* bus = std::getenv("KIRN_BUS"); bus != nullptr && *bus != '\0') return bus;
   if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run != nullptr && *run != '\0') {
     return std::string(run) + "/kirn-bus.sock";
   }
-  return "/tmp/kirn-bus-" + std::to_string(::getuid()) + ".sock";
+  return PrivateBusDirectory() + "/bus.sock";
+}
+
+bool CheckBusDirectory(const std::string& path, bool create, std::string* error) {
+  const std::string dir = PrivateBusDirectory();
+  if (path != dir + "/bus.sock") return true;
+  // Another user could have made the directory first, in a place where anyone may create one:
+  // it is used only when it is ours and closed to everyone else.
+  if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (error != nullptr)
+      *error = "cannot create the bus directory " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) {
+    if (error != nullptr) *error = "no bus directory " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+    if (error != nullptr) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      *error = "the bus directory " + dir + " is not private to this user (" +
+               (S_ISDIR(st.st_mode) ? "directory" : "not a directory") + ", owner uid " +
+               std::to_string(st.st_uid) + ", mode " + mode + "): refused";
+    }
+    return false;
+  }
+  return true;
+}
+
+bool PeerIsSameUser(int fd, long* uid) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
+    if (uid != nullptr) *uid = -1;
+    return false;
+  }
+  if (uid != nullptr) *uid = static_cast<long>(cred.uid);
+  return cred.uid == ::getuid();
 }
 
 bool MakeBusAddress(const std::string& path, sockaddr_un& addr) {
@@ -304,6 +361,7 @@ std::unique_ptr<BusHost> BusHost::Listen(const std::string& path, std::string* e
   };
   sockaddr_un addr;
   if (!MakeBusAddress(path, addr)) return fail("bus path is empty or too long: " + path);
+  if (std::string why; !CheckBusDirectory(path, true, &why)) return fail(why);
 
   // A socket file where a host still answers belongs to that host; a dead one is replaced.
   struct stat st;
@@ -392,6 +450,12 @@ void BusHost::Run() {
       for (;;) {
         const int cfd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (cfd < 0) break;
+        // The socket's mode keeps other users out only where its directory lets it.
+        if (long uid = -1; !PeerIsSameUser(cfd, &uid)) {
+          Log("connection from user id " + std::to_string(uid) + ", not this user: refused");
+          ::close(cfd);
+          continue;
+        }
         router.Add(cfd);
       }
     }

@@ -30,7 +30,7 @@ constexpr const char* kOverview =
     "  slots INFODEV                         list an infodriver's non-empty slots\n"
     "\n"
     "'kirn COMMAND --help' describes one command. The bus is $KIRN_BUS, else\n"
-    "$XDG_RUNTIME_DIR/kirn-bus.sock, else /tmp/kirn-bus-<uid>.sock.\n"
+    "$XDG_RUNTIME_DIR/kirn-bus.sock, else ${TMPDIR:-/tmp}/kirn-<uid>/bus.sock.\n"
     "Exit codes: 0 success, 1 bus or device not there, 2 usage error.\n";
 
 struct Command {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/bus_host.h"
@@ -57,7 +58,7 @@ std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::stri
   return std::unique_ptr<BusClient>(new BusClient(fd));
 }
 
-BusClient::BusClient(int fd) : fd_(fd) {}
+BusClient::BusClient(int fd) : fd_(fd), read_buffer_(64 * 1024) {}
 
 BusClient::~BusClient() {
   on_disconnect_ = nullptr;
@@ -112,8 +113,9 @@ bool BusClient::ReadAndHandle(int timeout_ms) {
   const int ready = ::poll(&p, 1, timeout_ms);
   if (ready < 0) return errno == EINTR;
   if (ready == 0) return true;
-  uint8_t buf[64 * 1024];
-  const ssize_t n = ::read(fd_, buf, sizeof buf);
+  // The frames are taken out of the buffer before any is handled, so a nested read may reuse it.
+  uint8_t* buf = read_buffer_.data();
+  const ssize_t n = ::read(fd_, buf, read_buffer_.size());
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
   if (n <= 0) {
     Disconnect();
@@ -265,9 +267,23 @@ void BusClient::ReleaseHandle(Hwnd h) {
   Write(f);
 }
 
+bool BusClient::TooDeep(Hwnd to, uint32_t msg) const {
+  if (waiting_.size() < kMaxSendDepth) return false;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "kirn bus: message %u to window 0x%04x would nest sends %zu deep: answered 0\n",
+                msg, static_cast<unsigned>(to), waiting_.size() + 1);
+  OutputDebugString(text);
+  return true;
+}
+
 LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
                         std::vector<uint8_t>* data) {
   if (fd_ < 0 || to == kNoWindow) return 0;
+  if (TooDeep(to, msg)) {
+    if (data != nullptr) data->clear();
+    return 0;
+  }
   Frame f = MessageFrame(FrameKind::kSend, from, to, msg, w, l);
   if (data != nullptr) {
     if (data->size() > kMaxFrameData) return 0;
@@ -292,6 +308,7 @@ bool BusClient::Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) {
 }
 
 void BusClient::Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) {
+  if (TooDeep(HWND_BROADCAST, msg)) return;
   const Frame f = MessageFrame(FrameKind::kBroadcast, from, HWND_BROADCAST, msg, w, l);
   if (Write(f)) WaitReply(f.serial, kBroadcastTimeoutMs);
 }

@@ -59,6 +59,8 @@ class BusTest : public ::testing::Test {
           received_.push_back(msg);
           senders_.push_back(plat::MessageSender());
           pointer_valid_.push_back(plat::PointerParamValid(l));
+          // Asked back by the peer: ask it again, for ever unless something bounds it.
+          if (msg == 301 && bounce_to_ != 0) return plat::SendMessage(bounce_to_, 300, self_, 0);
           return msg == 301 ? 41 : 0;
         },
         true);
@@ -89,6 +91,7 @@ class BusTest : public ::testing::Test {
   std::vector<uint32_t> received_;
   std::vector<Hwnd> senders_;
   std::vector<bool> pointer_valid_;
+  Hwnd bounce_to_ = 0;
 };
 
 TEST_F(BusTest, SocketIsForItsOwnerOnly) {
@@ -234,6 +237,45 @@ TEST(BusPathTest, TheDefaultSocketLivesInAPrivateDirectoryThatMustBeOurs) {
   ::chmod((tmp.path() / "elsewhere").c_str(), 0700);
   std::filesystem::create_directory_symlink(tmp.path() / "elsewhere", dir);
   refused("a symbolic link");
+}
+
+// Two processes that keep asking each other back nest their sends; the nesting stops at a bounded
+// depth with a trace line instead of running either stack out, and both carry on.
+TEST_F(BusTest, NestedSendsStopAtTheirDepthLimit) {
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  bounce_to_ = echo;
+  testing_support::DebugCapture debug;
+  const auto start = Clock::now();
+  const LResult depth = plat::SendMessage(echo, 300, self_, 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  bounce_to_ = 0;
+  // Each round trip adds one on the peer's side.
+  EXPECT_GE(depth, static_cast<LResult>(plat::BusClient::kMaxSendDepth) - 1);
+  EXPECT_LE(received_.size(), plat::BusClient::kMaxSendDepth);
+  EXPECT_TRUE(debug.Contains("would nest sends 33 deep") ||
+              peer->Stderr().find("would nest sends 33 deep") != std::string::npos)
+      << peer->Stderr();
+  EXPECT_EQ(plat::SendMessage(echo, 100, 1, 2), 3);
+}
+
+// A process that leaves a send unanswered costs the first broadcast after it the timeout; the
+// broadcasts after it pass it by instead of each waiting for it again.
+TEST_F(BusTest, ABroadcastWaitsForAStoppedWindowOnlyOnce) {
+  std::unique_ptr<Process> hanging;
+  const Hwnd stuck = StartPeer(hanging, "hang");
+  ASSERT_NE(stuck, 0);
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  EXPECT_EQ(plat::SendMessage(stuck, 100, 1, 2), 0) << "it hangs";
+  for (int i = 0; i < 3; ++i) {
+    const auto start = Clock::now();
+    plat::SendMessage(plat::HWND_BROADCAST, 400, 0, 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "broadcast " << i;
+  }
+  EXPECT_EQ(plat::SendMessage(echo, 401, 0, 0), 3) << "the others still get every broadcast";
 }
 
 TEST_F(BusTest, APeerThatDiesDuringASendGivesZeroAndNothingHangs) {

@@ -86,6 +86,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
+  int pid() const { return pid_; }
   // Waits up to `timeout_ms` for the exit; returns the exit code, 128 + signal for a signal,
   // or -1 when it is still running.
   int Wait(int timeout_ms);

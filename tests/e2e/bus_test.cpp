@@ -6,11 +6,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/bus_client.h"
@@ -276,6 +278,38 @@ TEST_F(BusTest, ABroadcastWaitsForAStoppedWindowOnlyOnce) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "broadcast " << i;
   }
   EXPECT_EQ(plat::SendMessage(echo, 401, 0, 0), 3) << "the others still get every broadcast";
+}
+
+// A peer that posts far more than a busy receiver takes is throttled (the host stops reading
+// it); the receiver stays connected and gets every post once it reads again.
+TEST_F(BusTest, AFloodOfPostsThrottlesItsSenderNotItsBusyReceiver) {
+  constexpr int kPosts = 600;  // 600 x 60 KiB: far more than the host would hold for anyone
+  testing_support::RawBusPeer flooder(path_);
+  const uint16_t from = flooder.Acquire();
+  ASSERT_NE(from, 0);
+  std::thread writer([&] {
+    plat::Frame f;
+    f.kind = plat::FrameKind::kPost;
+    f.from = from;
+    f.to = self_;
+    f.msg = 402;
+    f.data.assign(60 * 1024, 'x');
+    for (int i = 0; i < kPosts; ++i) {
+      if (!flooder.Write(f)) break;
+    }
+  });
+  // Busy elsewhere for a while: nothing is read.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto count = [&] { return std::count(received_.begin(), received_.end(), 402u); };
+  testing_support::SpinUntil(
+      [&] {
+        client_->Pump(5);
+        return count() == kPosts || !client_->connected();
+      },
+      30000);
+  writer.join();
+  EXPECT_TRUE(client_->connected()) << "the receiver was not dropped";
+  EXPECT_EQ(count(), kPosts);
 }
 
 TEST_F(BusTest, APeerThatDiesDuringASendGivesZeroAndNothingHangs) {

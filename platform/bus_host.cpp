@@ -139,7 +139,6 @@ struct Connection {
   size_t charge = 0;          // bytes charged to it that wait in some connection's output
   bool paused = false;        // frames wait in its decoder because it was throttled
   bool unresponsive = false;  // a send to it went unanswered; cleared by any frame from it
-  bool closing = false;
 };
 
 struct Pending {
@@ -176,7 +175,7 @@ class Router {
     return c.outstanding >= kMaxOutstanding || c.charge >= kMaxCharge;
   }
   // The host reads from a connection only while it is within its bounds.
-  bool Readable(const Connection& c) const { return !c.closing && !c.paused && !Throttled(c); }
+  bool Readable(const Connection& c) const { return !c.paused && !Throttled(c); }
 
   // Takes bytes read from a connection and routes its frames. False when it must be closed.
   bool OnBytes(uint64_t id, const uint8_t* bytes, size_t n, std::atomic<uint64_t>& malformed) {
@@ -185,12 +184,11 @@ class Router {
   }
 
   // Routes the frames that wait in the decoders of connections that were throttled and no
-  // longer are. False in `closed` for those that must be closed. True when some connection still
-  // has frames it may route now.
+  // longer are; those that must be closed are added to `closed`.
   void Resume(std::atomic<uint64_t>& malformed, std::vector<uint64_t>& closed) {
     std::vector<uint64_t> ids;
     for (const auto& [id, c] : conns_) {
-      if (c.paused && !c.closing && !Throttled(c)) ids.push_back(id);
+      if (c.paused && !Throttled(c)) ids.push_back(id);
     }
     for (uint64_t id : ids) {
       auto it = conns_.find(id);
@@ -199,9 +197,10 @@ class Router {
       if (!Drain(id, malformed)) closed.push_back(id);
     }
   }
+  // True when some connection has frames waiting that it may route now.
   bool Resumable() const {
     for (const auto& [id, c] : conns_) {
-      if (c.paused && !c.closing && !Throttled(c)) return true;
+      if (c.paused && !Throttled(c)) return true;
     }
     return false;
   }
@@ -293,14 +292,14 @@ class Router {
             " s with " + std::to_string(c.out_bytes) + " bytes waiting for it: closed");
       return false;
     }
-    return !(c.closing && c.out.empty());
+    return true;
   }
 
  private:
   // Queues a frame for connection `id`, charged to connection `charged_to` (0: to none).
   void Queue(uint64_t id, const Frame& f, uint64_t charged_to) {
     auto it = conns_.find(id);
-    if (it == conns_.end() || it->second.closing) return;
+    if (it == conns_.end()) return;
     Connection& c = it->second;
     Chunk ch;
     EncodeFrame(f, ch.bytes);
@@ -349,7 +348,7 @@ class Router {
   bool Drain(uint64_t id, std::atomic<uint64_t>& malformed) {
     for (;;) {
       auto it = conns_.find(id);
-      if (it == conns_.end() || it->second.closing) return false;
+      if (it == conns_.end()) return false;
       Connection& c = it->second;
       if (Throttled(c)) {
         c.paused = true;

@@ -149,6 +149,8 @@ class HostilePeerTest : public testing_support::SiteTest {
 };
 
 TEST_F(HostilePeerTest, TheDriverOutlivesAHostilePeer) {
+  auto watch = Start({KIRN_BIN, "watch", "101"});
+  ASSERT_TRUE(serve_->WaitForOutput("watch", 10000)) << serve_->Stdout();
   Participant hostile(Bus());
   ASSERT_NE(hostile.self(), 0);
   std::vector<uint16_t> handles;
@@ -183,6 +185,10 @@ TEST_F(HostilePeerTest, TheDriverOutlivesAHostilePeer) {
       }
     }
   }
+  // Lines for the tools, and commands, handed over as data from a stranger.
+  for (uint16_t to : handles) {
+    if (!hostile.Call(to, kirn::kKirnLines, 1, 0, "REV 0 FORGED\n", 6000)) ++unanswered;
+  }
   EXPECT_EQ(unanswered, 0) << "every send is answered";
 
   // Handle exhaustion: one process gets a bounded number of handles, the others are unharmed.
@@ -201,8 +207,15 @@ TEST_F(HostilePeerTest, TheDriverOutlivesAHostilePeer) {
     junk.WriteBytes(garbage[i % 3]);
   }
 
-  const auto lost = Losses();
+  auto lost = Losses();
   idle.clear();
+  if (watch->Wait(0) != -1) lost.push_back("kirn watch ended: " + watch->Stderr());
+  if (watch->Stdout().find("FORGED") != std::string::npos) {
+    lost.push_back("kirn watch printed a stranger's lines: " + watch->Stdout());
+  }
+  if (watch->Stdout().find("RR 101 012 005") == std::string::npos) {
+    lost.push_back("kirn watch missed the route: " + watch->Stdout());
+  }
   Report("hostile peer", lost);
   EXPECT_TRUE(lost.empty());
   // Refusals are logged, folded once a second rather than one line each.

@@ -44,10 +44,8 @@ constexpr size_t kMaxOutstanding = 64;
 // by the receiving socket. Past this the connection is not read until they drain: a flood of
 // posts throttles its sender, and a peer that does not read its own replies throttles itself.
 constexpr size_t kMaxCharge = 1024 * 1024;
-// Connections and the windows of one connection; together they leave the handle space (65534)
-// far from exhausted, whatever one process does.
-constexpr size_t kMaxConnections = 128;
-constexpr size_t kMaxHandlesPerConnection = 256;
+constexpr size_t kMaxConnections = BusHost::kMaxConnections;
+constexpr size_t kMaxHandlesPerConnection = BusHost::kMaxHandlesPerConnection;
 // A connection that has taken nothing from its socket for this long while this much waits for
 // it is not reading at all (stopped for good): it is closed rather than letting the host grow.
 // A receiver that is merely busy reads within seconds and is never closed.
@@ -731,30 +729,6 @@ void BusHost::Run() {
     if (stopping_.load()) break;
     const auto now = Clock::now();
 
-    if (fds[0].revents & POLLIN) {
-      for (;;) {
-        if (router.Full() && !refuse) break;
-        const int cfd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (cfd < 0) break;
-        // The socket's mode keeps other users out only where its directory lets it.
-        if (long uid = -1; !PeerIsSameUser(cfd, &uid)) {
-          router.log().Note(
-              "user", "connection from user id " + std::to_string(uid) + ", not this user: refused",
-              now);
-          ::close(cfd);
-          continue;
-        }
-        if (router.Full()) {
-          router.log().Note(
-              "conn-limit",
-              "already " + std::to_string(kMaxConnections) + " connections: a new one refused",
-              now);
-          ::close(cfd);
-          continue;
-        }
-        router.Add(cfd);
-      }
-    }
     if (fds[1].revents & POLLIN) {
       char drain[16];
       while (::read(wake_read_, drain, sizeof drain) > 0) {
@@ -779,6 +753,31 @@ void BusHost::Run() {
       if (!keep) to_close.push_back(id);
     }
     close_all();
+    // New connections are taken once the closed ones are gone, so they count no more.
+    if (fds[0].revents & POLLIN) {
+      for (;;) {
+        if (router.Full() && !refuse) break;
+        const int cfd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (cfd < 0) break;
+        // The socket's mode keeps other users out only where its directory lets it.
+        if (long uid = -1; !PeerIsSameUser(cfd, &uid)) {
+          router.log().Note(
+              "user", "connection from user id " + std::to_string(uid) + ", not this user: refused",
+              now);
+          ::close(cfd);
+          continue;
+        }
+        if (router.Full()) {
+          router.log().Note(
+              "conn-limit",
+              "already " + std::to_string(kMaxConnections) + " connections: a new one refused",
+              now);
+          ::close(cfd);
+          continue;
+        }
+        router.Add(cfd);
+      }
+    }
     router.Expire(now);
     // Write what is queued, on every connection, as far as each socket takes it now.
     for (auto& [id, c] : router.conns()) {

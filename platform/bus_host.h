@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,12 @@ bool MakeBusAddress(const std::string& path, sockaddr_un& addr);
 
 class BusHost {
  public:
+  // Connections the host serves at once (more wait to be taken, and are refused after 2 s) and
+  // windows one connection may hold; together they leave the handle space (65534) far from
+  // exhausted, whatever one process does.
+  static constexpr size_t kMaxConnections = 128;
+  static constexpr size_t kMaxHandlesPerConnection = 256;
+
   // Creates the listening socket at `path` with mode 0600 (only the same user may attach; a
   // connection from another user is closed at once). A stale socket file is replaced; a path
   // where another host is listening is refused, and so is a private directory that is not ours.

@@ -312,6 +312,35 @@ TEST_F(BusTest, AFloodOfPostsThrottlesItsSenderNotItsBusyReceiver) {
   EXPECT_EQ(count(), kPosts);
 }
 
+// One process gets a bounded number of handles and the host a bounded number of connections; a
+// connection past the limit waits, then is refused, and the bus carries on for everyone else.
+TEST_F(BusTest, HandlesAndConnectionsAreBounded) {
+  std::unique_ptr<Process> peer;
+  const Hwnd echo = StartPeer(peer, "echo");
+  ASSERT_NE(echo, 0);
+  testing_support::RawBusPeer greedy(path_);
+  size_t handles = 0;
+  while (handles < 1000 && greedy.Acquire(false) != 0) ++handles;
+  EXPECT_EQ(handles, plat::BusHost::kMaxHandlesPerConnection);
+
+  // This process, the peer and the greedy one are connected already.
+  std::vector<std::unique_ptr<testing_support::RawBusPeer>> more;
+  while (more.size() + 3 < plat::BusHost::kMaxConnections) {
+    more.push_back(std::make_unique<testing_support::RawBusPeer>(path_));
+    ASSERT_TRUE(more.back()->Exists(self_)) << "connection " << more.size() << " is served";
+  }
+  testing_support::RawBusPeer late(path_);
+  ASSERT_TRUE(late.connected()) << "it waits in the listen queue";
+  const auto start = Clock::now();
+  EXPECT_FALSE(late.Exists(self_));
+  EXPECT_TRUE(late.closed()) << "refused, not left hanging";
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+  EXPECT_EQ(plat::SendMessage(echo, 100, 1, 2), 3);
+  more.clear();
+  testing_support::RawBusPeer again(path_);
+  EXPECT_TRUE(again.Exists(self_)) << "served again once others have gone";
+}
+
 TEST_F(BusTest, APeerThatDiesDuringASendGivesZeroAndNothingHangs) {
   std::unique_ptr<Process> dying;
   const Hwnd target = StartPeer(dying, "die");

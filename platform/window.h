@@ -120,7 +120,7 @@ LResult HandOffDataMessage(Hwnd self, WParam w, LParam l);
 // SendMessage would; its lParam is that process's number, so the procedure must not take it for
 // a pointer (see PointerParamValid). `sender` is that process's window. Returns the procedure's
 // result, 0 for an unknown window.
-LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l, Hwnd sender = kNoWindow);
+LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l, Hwnd sender);
 
 // Queues a message that another process posted, as PostMessage does; it keeps its origin until
 // it is delivered, so the procedure sees it as a peer's message (PointerParamValid is false

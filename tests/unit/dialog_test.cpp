@@ -490,7 +490,7 @@ TEST_F(DialogCommandTest, ForwardBufferPacesRoutesButNotLocks) {
 // A command from another process comes as a data message; a plain one carries no text and is
 // answered without reading its lParam.
 TEST_F(DialogCommandTest, CommandTextIsTakenOnlyFromTheMessagesBlock) {
-  EXPECT_EQ(plat::DeliverPeerMessage(main_, xarvel::ZUT_COMMAND, 0, 0x1234), 1);
+  EXPECT_EQ(plat::DeliverPeerMessage(main_, xarvel::ZUT_COMMAND, 0, 0x1234, 0x4444), 1);
   EXPECT_EQ(xarvel::MainWnd().ReceivedCount, 0);
   std::string text = "RC 101 1 2 ',---' 0";
   std::vector<uint8_t> block(text.begin(), text.end());

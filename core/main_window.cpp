@@ -243,11 +243,27 @@ void CommandIntake(std::string_view text) {
   Dlg_SetText(IDC_RX_COUNT, count);
 }
 
+namespace {
+
+// Messages that change whom the driver trusts or end it are taken only from this process or from
+// the interface window the driver found; anything else is refused with a trace line.
+bool FromInterface(const char* what) {
+  const plat::Hwnd sender = plat::MessageSender();
+  if (sender == plat::kNoWindow || sender == Kapi().KapiWindow) return true;
+  DebugPrintf(1, "%s from window 0x%04x, not the interface: ignored", what, sender);
+  return false;
+}
+
+}  // namespace
+
 plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
   switch (msg) {
     case plat::WM_CLOSE:
     case plat::WM_QUERYENDSESSION:
+      Shutdown(1);
+      return 0;
     case ZUT_CLOSE:
+      if (!FromInterface("ZUT_CLOSE")) return 0;
       Shutdown(1);
       return 0;
     case plat::WM_COMMNOTIFY:
@@ -255,9 +271,19 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       return 0;
     case plat::WM_COMMAND:
       return OnCommand(static_cast<int>(w & 0xFFFF));
-    case ZUT_KAPIHANDLE:
+    case ZUT_KAPIHANDLE: {
+      // While none is known, the interface answers the find naming its own window, the one it
+      // sends from; once known, only that window may name another.
+      const plat::Hwnd sender = plat::MessageSender();
+      if (Kapi().KapiWindow == plat::kNoWindow && sender != plat::kNoWindow &&
+          sender != static_cast<plat::Hwnd>(w & 0xFFFF)) {
+        DebugPrintf(1, "ZUT_KAPIHANDLE from window 0x%04x naming another window: ignored", sender);
+        return 0;
+      }
+      if (Kapi().KapiWindow != plat::kNoWindow && !FromInterface("ZUT_KAPIHANDLE")) return 0;
       Kapi().KapiWindow = static_cast<plat::Hwnd>(w);
       return 0;
+    }
     case ZUT_DATA:
       return KirnIf_HandOff(hwnd, w, l);
     case ZUT_DBCHANGE:
@@ -284,6 +310,7 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       return 1;
     }
     case ZUT_DeviceIDInUse:
+      if (!FromInterface("ZUT_DeviceIDInUse")) return 0;
       DebugPrint("Xarvel MainWndProc - ZUT_DeviceIDInUse - setting mode rxonly", 1);
       SetTXRX(IFMODE_RXONLY);
       Kapi().DriverMode = IFMODE_RXONLY;

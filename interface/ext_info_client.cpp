@@ -236,19 +236,26 @@ plat::LResult ExtInfoClient::ModeRequest(uint32_t msg) {
 }
 
 plat::LResult ExtInfoClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
-  // A pointer in lParam is trusted only for the message that the hand-off delivers; the same
-  // number arriving as a plain message carries no block.
   // Only a block handed off with the message may be read through lParam.
   const bool via_handoff = plat::IsHandedOffBlock(l);
+  // Whom the client trusts changes only through messages of this process, of the infodriver or
+  // interface window it found, or, while it has none, of the window that names itself.
+  const plat::Hwnd sender = plat::MessageSender();
+  auto from = [sender](plat::Hwnd known) {
+    return sender == plat::kNoWindow || (known != plat::kNoWindow && sender == known);
+  };
+  auto names_itself = [&](plat::Hwnd known) {
+    return known == plat::kNoWindow ? sender == plat::kNoWindow || sender == Low16(w) : from(known);
+  };
   switch (msg) {
     case plat::WM_DESTROY:
       plat::SendMessage(InfoWindow, ZUT_INFODETACH, 0, DeviceNumber);
       return 0;
     case ZUT_KAPIHANDLE:
-      KapiWindow = Low16(w);
+      if (names_itself(KapiWindow)) KapiWindow = Low16(w);
       return 0;
     case ZUT_INFOHANDLE:
-      InfoWindow = Low16(w);
+      if (names_itself(InfoWindow)) InfoWindow = Low16(w);
       return 0;
     case ZUT_DATA:
       return KirnIf_HandOff(hwnd, w, l);
@@ -263,10 +270,12 @@ plat::LResult ExtInfoClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w,
       return 0;
     }
     case ZUT_CLOSE:
+      if (!from(InfoWindow)) return 0;
       iStatus = kInfoStatusDisconnected;
       Notify(0, "Infodriver has disconnected");
       return 0;
     case ZUT_DeviceIDInUse:
+      if (!from(InfoWindow) && !from(KapiWindow)) return 0;
       iStatus = kInfoStatusDeviceInUse;
       Notify(static_cast<int>(w & 0xFFFF), "Device ID in use");
       return 0;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/bus_host.h"
@@ -39,12 +40,19 @@ int BusClient::OpenSocket(const std::string& path, std::string* error) {
   };
   sockaddr_un addr;
   if (!MakeBusAddress(path, addr)) return fail("bus path is empty or too long: " + path);
+  if (std::string why; !CheckBusDirectory(path, false, &why)) return fail(why);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     const int e = errno;
     ::close(fd);
     return fail("no bus at " + path + ": " + std::strerror(e));
+  }
+  // Whoever listens there could read and answer every message: only our own user's host will do.
+  if (long uid = -1; !PeerIsSameUser(fd, &uid)) {
+    ::close(fd);
+    return fail("the bus host at " + path + " runs as user id " + std::to_string(uid) +
+                ", not as this user: refused");
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   return fd;
@@ -56,7 +64,7 @@ std::unique_ptr<BusClient> BusClient::Connect(const std::string& path, std::stri
   return std::unique_ptr<BusClient>(new BusClient(fd));
 }
 
-BusClient::BusClient(int fd) : fd_(fd) {}
+BusClient::BusClient(int fd) : fd_(fd), read_buffer_(64 * 1024) {}
 
 BusClient::~BusClient() {
   on_disconnect_ = nullptr;
@@ -111,8 +119,9 @@ bool BusClient::ReadAndHandle(int timeout_ms) {
   const int ready = ::poll(&p, 1, timeout_ms);
   if (ready < 0) return errno == EINTR;
   if (ready == 0) return true;
-  uint8_t buf[64 * 1024];
-  const ssize_t n = ::read(fd_, buf, sizeof buf);
+  // The frames are taken out of the buffer before any is handled, so a nested read may reuse it.
+  uint8_t* buf = read_buffer_.data();
+  const ssize_t n = ::read(fd_, buf, read_buffer_.size());
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
   if (n <= 0) {
     Disconnect();
@@ -144,8 +153,9 @@ void BusClient::Handle(Frame& f) {
       Serve(f);
       return;
     case FrameKind::kPost:
-      // Posted messages join the event loop's queue; they are not served inside a wait.
-      if (!PostMessage(f.to, f.msg, f.wparam, f.lparam)) posts_.push_back(std::move(f));
+      // Posted messages join the event loop's queue (they are not served inside a wait) and
+      // stay a peer's messages until delivered: their lParam is a number, never a pointer.
+      if (!PostPeerMessage(f.to, f.msg, f.wparam, f.lparam, f.from)) posts_.push_back(std::move(f));
       return;
     case FrameKind::kControl:
       OnControl(f);
@@ -170,10 +180,10 @@ void BusClient::Serve(Frame& f) {
   reply.serial = f.serial;
   LResult result = 0;
   if (!f.data.empty()) {
-    result = DeliverDataMessage(f.to, f.msg, f.wparam, f.data);
+    result = DeliverDataMessage(f.to, f.msg, f.wparam, f.data, f.from);
     reply.data = std::move(f.data);
   } else if (IsLocalWindow(f.to)) {
-    result = DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam);
+    result = DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam, f.from);
   }
   reply.result = static_cast<int32_t>(result);
   Write(reply);
@@ -183,7 +193,7 @@ void BusClient::DeliverPosts() {
   while (!posts_.empty() && waiting_.empty()) {
     Frame f = std::move(posts_.front());
     posts_.pop_front();
-    if (IsLocalWindow(f.to)) DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam);
+    if (IsLocalWindow(f.to)) DeliverPeerMessage(f.to, f.msg, f.wparam, f.lparam, f.from);
   }
 }
 
@@ -315,6 +325,18 @@ bool BusClient::WindowExists(Hwnd h) {
   return reply && reply->result == 1;
 }
 
+bool BusClient::SameProcess(Hwnd a, Hwnd b) {
+  Frame f;
+  f.kind = FrameKind::kControl;
+  f.serial = next_serial_++;
+  f.msg = kControlSameOwner;
+  f.wparam = a;
+  f.lparam = b;
+  if (!Write(f)) return false;
+  auto reply = WaitReply(f.serial, send_timeout_ms_);
+  return reply && reply->result == 1;
+}
+
 void BusClient::ReleaseHandle(Hwnd h) {
   auto it = std::find(handles_.begin(), handles_.end(), h);
   if (it == handles_.end()) return;
@@ -329,10 +351,24 @@ void BusClient::ReleaseHandle(Hwnd h) {
   Write(f);
 }
 
+bool BusClient::TooDeep(Hwnd to, uint32_t msg) const {
+  if (waiting_.size() < kMaxSendDepth) return false;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "kirn bus: message %u to window 0x%04x would nest sends %zu deep: answered 0\n",
+                msg, static_cast<unsigned>(to), waiting_.size() + 1);
+  OutputDebugString(text);
+  return true;
+}
+
 LResult BusClient::Send(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
                         std::vector<uint8_t>* data) {
   last_send_answered_ = false;
   if (fd_ < 0 || to == kNoWindow) return 0;
+  if (TooDeep(to, msg)) {
+    if (data != nullptr) data->clear();
+    return 0;
+  }
   Frame f = MessageFrame(FrameKind::kSend, from, to, msg, w, l);
   if (data != nullptr) {
     if (data->size() > kMaxFrameData) return 0;
@@ -358,6 +394,7 @@ bool BusClient::Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) {
 }
 
 void BusClient::Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) {
+  if (TooDeep(HWND_BROADCAST, msg)) return;
   const Frame f = MessageFrame(FrameKind::kBroadcast, from, HWND_BROADCAST, msg, w, l);
   if (Write(f)) WaitReply(f.serial, kBroadcastTimeoutMs);
 }

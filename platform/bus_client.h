@@ -24,6 +24,11 @@ namespace plat {
 
 class BusClient : public Transport {
  public:
+  // Sends nested deeper than this (each waiting for its answer while serving the next) are
+  // refused: they return 0 at once, with a trace line. Bounds the stack, and stays below the
+  // number of waiting sends the host allows one connection.
+  static constexpr size_t kMaxSendDepth = 32;
+
   // Connects to the bus host at `path`. Returns nullptr and sets `error` when no host answers.
   static std::unique_ptr<BusClient> Connect(const std::string& path, std::string* error);
   ~BusClient() override;
@@ -40,6 +45,9 @@ class BusClient : public Transport {
   // Asks the host whether window `h` exists on the bus (any process's, this one's included),
   // without disturbing the window itself. False when the host does not answer.
   bool WindowExists(Hwnd h);
+  // Asks the host whether windows `a` and `b` both exist and belong to one process. False when
+  // the host does not answer.
+  bool SameProcess(Hwnd a, Hwnd b);
 
   void SetSendTimeoutMs(int ms) { send_timeout_ms_ = ms; }
   bool connected() const { return fd_ >= 0; }
@@ -84,6 +92,8 @@ class BusClient : public Transport {
   // Waits for the reply with `serial`; nothing when the deadline passes or the host goes away.
   std::optional<Frame> WaitReply(uint32_t serial, int timeout_ms);
   Hwnd SenderHandle(Hwnd from) const;
+  // True (with a trace line) when a send or broadcast now would nest too deep.
+  bool TooDeep(Hwnd to, uint32_t msg) const;
   // A message frame with the next serial, sent from `from` (or this client's first window).
   Frame MessageFrame(FrameKind kind, Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l);
   // A host notice (a window gone).
@@ -95,6 +105,8 @@ class BusClient : public Transport {
 
   int fd_ = -1;
   FrameDecoder decoder_;
+  // What one read takes from the socket: on the heap, not on the stack of every nesting level.
+  std::vector<uint8_t> read_buffer_;
   uint32_t next_serial_ = 1;
   int send_timeout_ms_ = 5000;
   std::vector<Hwnd> handles_;

@@ -33,6 +33,8 @@ inline constexpr uint32_t kControlClaim = 4;
 // Host -> client, no reply: the window with handle wparam has gone (released, or its connection
 // ended). Sent to every connection, so peers can forget a window that vanished unannounced.
 inline constexpr uint32_t kControlGone = 5;
+// wparam, lparam: two handles; reply result: 1 = both exist and belong to the same connection.
+inline constexpr uint32_t kControlSameOwner = 6;
 
 inline constexpr size_t kFrameHeaderSize = 33;  // the size field included
 inline constexpr size_t kMaxFrameData = 64 * 1024;

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,8 +15,19 @@
 
 namespace plat {
 
-// The socket path: $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else /tmp/kirn-bus-<uid>.sock.
+// The socket path: $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else bus.sock in the
+// user's private directory ${TMPDIR:-/tmp}/kirn-<uid> (see CheckBusDirectory).
 std::string BusPath();
+
+// For a socket in the user's private directory (the last default of BusPath): creates that
+// directory with mode 0700 when `create` is set, and checks that it is a real directory owned by
+// this user that no one else may enter. False with `error` saying why otherwise; true for any
+// other path, whose place the user chose.
+bool CheckBusDirectory(const std::string& path, bool create, std::string* error);
+
+// True when the process at the other end of the connected socket `fd` runs as this process's
+// user; otherwise false, with the peer's user id in `uid` when it could be read.
+bool PeerIsSameUser(int fd, long* uid);
 
 // Fills `addr` with the Unix-domain address of `path`; false when the path is empty or too long
 // for a socket address.
@@ -23,9 +35,16 @@ bool MakeBusAddress(const std::string& path, sockaddr_un& addr);
 
 class BusHost {
  public:
-  // Creates the listening socket at `path` with mode 0600 (only the same user may attach). A
-  // stale socket file is replaced; a path where another host is listening is refused. Returns
-  // nullptr and sets `error` on failure.
+  // Connections the host serves at once (more wait to be taken, and are refused after 2 s) and
+  // windows one connection may hold; together they leave the handle space (65534) far from
+  // exhausted, whatever one process does.
+  static constexpr size_t kMaxConnections = 128;
+  static constexpr size_t kMaxHandlesPerConnection = 256;
+
+  // Creates the listening socket at `path` with mode 0600 (only the same user may attach; a
+  // connection from another user is closed at once). A stale socket file is replaced; a path
+  // where another host is listening is refused, and so is a private directory that is not ours.
+  // Returns nullptr and sets `error` on failure.
   static std::unique_ptr<BusHost> Listen(const std::string& path, std::string* error);
   ~BusHost();
   BusHost(const BusHost&) = delete;

@@ -25,6 +25,7 @@ struct PendingData {
   uint32_t msg = 0;
   WParam param = 0;
   std::vector<uint8_t>* block = nullptr;
+  Hwnd sender = kNoWindow;
 };
 
 // A message queued by PostMessage, carried to the main thread as a Qt event.
@@ -34,12 +35,22 @@ class PostedMessage : public QEvent {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
   }
-  PostedMessage(Hwnd to, uint32_t msg, WParam w, LParam l)
-      : QEvent(EventType()), to_(to), msg_(msg), w_(w), l_(l) {}
+  PostedMessage(Hwnd to, uint32_t msg, WParam w, LParam l, bool from_peer = false,
+                Hwnd sender = kNoWindow)
+      : QEvent(EventType()),
+        to_(to),
+        msg_(msg),
+        w_(w),
+        l_(l),
+        from_peer_(from_peer),
+        sender_(sender) {}
   Hwnd to_;
   uint32_t msg_;
   WParam w_;
   LParam l_;
+  // Posted by another process: the origin travels with the message until it is delivered.
+  bool from_peer_;
+  Hwnd sender_;
 };
 
 class Dispatcher : public QObject {
@@ -57,6 +68,8 @@ struct Origin {
   bool from_peer = false;
   // The data block handed off with the message (its address), 0 when none.
   LParam block = 0;
+  // The other process's window that sent or posted the message; 0 for this process's own.
+  Hwnd sender = kNoWindow;
 };
 
 struct State {
@@ -128,7 +141,9 @@ bool Dispatcher::event(QEvent* e) {
   if (m->to_ == kNoWindow && m->msg_ == kQuitMarker) {
     if (S().quit) QCoreApplication::exit(S().quit_code);
   } else if (S().windows.count(m->to_) != 0) {
-    Dispatch(m->to_, m->msg_, m->w_, m->l_);
+    Dispatch(m->to_, m->msg_, m->w_, m->l_, Origin{m->from_peer_, 0, m->sender_});
+  } else if (m->from_peer_) {
+    // A peer's post for a window that has gone in the meantime goes nowhere.
   } else if (m->to_ != kNoWindow && S().transport != nullptr) {
     S().transport->Post(CurrentWindow(), m->to_, m->msg_, m->w_, m->l_);
   }
@@ -279,15 +294,17 @@ QWidget* AttachedWidget(Hwnd hwnd) {
   return it == S().windows.end() ? nullptr : it->second.widget.data();
 }
 
-LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint8_t>& block) {
+LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint8_t>& block,
+                           Hwnd sender) {
   if (S().windows.count(to) == 0) return 0;
   // Keep a terminator past the end, so a text block is always zero-terminated for the receiver;
   // it is not part of the block that travels back.
   const size_t size = block.size();
   block.push_back(0);
   const WParam token = S().next_token++;
-  S().pending[token] = PendingData{msg, param, &block};
-  LResult r = Dispatch(to, kDataMessage, token, 0);
+  S().pending[token] = PendingData{msg, param, &block, sender};
+  // The data message itself carries only the token: a number, whoever sent it.
+  LResult r = Dispatch(to, kDataMessage, token, 0, Origin{sender != kNoWindow, 0, sender});
   S().pending.erase(token);
   block.resize(size);
   return r;
@@ -303,14 +320,25 @@ LResult HandOffDataMessage(Hwnd self, WParam w, LParam /*l*/) {
   // The block carries its terminator while it is delivered; the receiver sees the size without.
   S().handed_off.push_back(p.block->size() - 1);
   const auto block = reinterpret_cast<LParam>(p.block->data());
-  const LResult r = Dispatch(self, p.msg, p.param, block, Origin{false, block});
+  const LResult r = Dispatch(self, p.msg, p.param, block, Origin{false, block, p.sender});
   S().handed_off.pop_back();
   return r;
 }
 
-LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l) {
+LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l, Hwnd sender) {
   if (S().windows.count(to) == 0) return 0;
-  return Dispatch(to, msg, w, l, Origin{true, 0});
+  return Dispatch(to, msg, w, l, Origin{true, 0, sender});
+}
+
+bool PostPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l, Hwnd sender) {
+  Dispatcher* d = g_dispatcher.load();
+  if (d == nullptr || to == kNoWindow) return false;
+  QCoreApplication::postEvent(d, new PostedMessage(to, msg, w, l, true, sender));
+  return true;
+}
+
+Hwnd MessageSender() {
+  return S().origins.empty() ? kNoWindow : S().origins.back().sender;
 }
 
 bool IsHandedOffBlock(LParam l) {

@@ -109,15 +109,29 @@ QWidget* AttachedWidget(Hwnd hwnd);
 // wParam; its procedure passes wParam and lParam to HandOffDataMessage, which calls the procedure
 // again with `msg`, `param` and an lParam pointing at `block` (kept zero-terminated). The block
 // may be changed in place: that is how answers travel back.
-LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint8_t>& block);
+// `sender` is the other process's window that sent the block (0: this process).
+LResult DeliverDataMessage(Hwnd to, uint32_t msg, WParam param, std::vector<uint8_t>& block,
+                           Hwnd sender = kNoWindow);
 // The receiving side of DeliverDataMessage; returns the procedure's result, or 0 for an unknown
 // token.
 LResult HandOffDataMessage(Hwnd self, WParam w, LParam l);
 
 // Delivers a plain message that another process sent (or posted) to a local window, as
 // SendMessage would; its lParam is that process's number, so the procedure must not take it for
-// a pointer (see PointerParamValid). Returns the procedure's result, 0 for an unknown window.
-LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l);
+// a pointer (see PointerParamValid). `sender` is that process's window. Returns the procedure's
+// result, 0 for an unknown window.
+LResult DeliverPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l, Hwnd sender);
+
+// Queues a message that another process posted, as PostMessage does; it keeps its origin until
+// it is delivered, so the procedure sees it as a peer's message (PointerParamValid is false
+// for its lParam). Main thread only. False when there is no loop to queue it on.
+bool PostPeerMessage(Hwnd to, uint32_t msg, WParam w, LParam l, Hwnd sender);
+
+// The other process's window that sent (or posted) the message the innermost running procedure
+// handles, also for a block handed off with it; 0 for a message of this process or outside
+// any procedure. The bus host lets a process send only from its own windows, so a procedure can
+// tell which peer a message came from.
+Hwnd MessageSender();
 
 // True when `l` is the data block handed off to the innermost running procedure: only then is a
 // message's lParam a block that came with it.

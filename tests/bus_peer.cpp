@@ -7,6 +7,9 @@
 //                   msg 401 answers the count.
 //   bus_peer die    exits at once when it receives msg 100, in the middle of the send.
 //   bus_peer hang   does not answer msg 100 for 30 seconds.
+//   bus_peer host   hosts the bus itself (no window) and prints "READY 0".
+//   bus_peer raw    asks the host for a handle without any check of its own and prints
+//                   "HANDLE <n>", or "CLOSED" when the host closes the connection instead.
 // It prints "READY <handle>" when its window exists.
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
 #include "platform/window.h"
+#include "raw_bus_peer.h"
 
 namespace {
 
@@ -34,6 +38,25 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "echo";
   signal(SIGTERM, OnTerm);
   std::string error;
+  if (mode == "raw") {
+    testing_support::RawBusPeer raw(plat::BusPath());
+    const uint16_t h = raw.Acquire();
+    if (h != 0) std::printf("HANDLE %d\n", h);
+    if (raw.closed()) std::printf("CLOSED\n");
+    return h != 0 ? 0 : 1;
+  }
+  if (mode == "host") {
+    auto host = plat::BusHost::Listen(plat::BusPath(), &error);
+    if (!host) {
+      std::fprintf(stderr, "bus_peer: %s\n", error.c_str());
+      return 1;
+    }
+    host->Start();
+    std::printf("READY 0\n");
+    std::fflush(stdout);
+    while (g_stop == 0) ::usleep(50000);
+    return 0;
+  }
   auto bus = plat::BusClient::Connect(plat::BusPath(), &error);
   if (!bus) {
     std::fprintf(stderr, "bus_peer: %s\n", error.c_str());

@@ -503,13 +503,40 @@ TEST_F(DialogCommandTest, ForwardBufferPacesRoutesButNotLocks) {
 // A command from another process comes as a data message; a plain one carries no text and is
 // answered without reading its lParam.
 TEST_F(DialogCommandTest, CommandTextIsTakenOnlyFromTheMessagesBlock) {
-  EXPECT_EQ(plat::DeliverPeerMessage(main_, xarvel::ZUT_COMMAND, 0, 0x1234), 1);
+  EXPECT_EQ(plat::DeliverPeerMessage(main_, xarvel::ZUT_COMMAND, 0, 0x1234, 0x4444), 1);
   EXPECT_EQ(xarvel::MainWnd().ReceivedCount, 0);
   std::string text = "RC 101 1 2 ',---' 0";
   std::vector<uint8_t> block(text.begin(), text.end());
   plat::DeliverDataMessage(main_, xarvel::ZUT_COMMAND, 0, block);
   EXPECT_EQ(xarvel::MainWnd().ReceivedCount, 1);
   EXPECT_EQ(Sent(), (std::vector<std::string>{".SA102,1\r"}));
+}
+
+// Whom the driver trusts, and whether it ends, is changed only by the interface window it found
+// (or by this process); the same messages from any other process are refused. A peer's posted
+// command waits in the queue and is still not read as a text when it is delivered.
+TEST_F(DialogCommandTest, OnlyTheInterfaceChangesWhomTheDriverTrusts) {
+  const plat::Hwnd stranger = 0x4444;
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_KAPIHANDLE, stranger, 0, stranger);
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_DeviceIDInUse, 101, 0, stranger);
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_CLOSE, 0, 0, stranger);
+  ASSERT_TRUE(plat::PostPeerMessage(main_, xarvel::ZUT_COMMAND, 0, 0x1234, stranger));
+  testing_support::SpinUntil([] { return false; }, 50);
+  EXPECT_EQ(xarvel::Kapi().KapiWindow, kapi_.hwnd);
+  EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
+  EXPECT_FALSE(plat::QuitPosted());
+  EXPECT_EQ(xarvel::MainWnd().ReceivedCount, 0);
+
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_DeviceIDInUse, 101, 0, kapi_.hwnd);
+  EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_RXONLY);
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_KAPIHANDLE, 0x5555, 0, kapi_.hwnd);
+  EXPECT_EQ(xarvel::Kapi().KapiWindow, 0x5555);
+  // While none is known, the first interface to answer must name its own window.
+  xarvel::Kapi().KapiWindow = plat::kNoWindow;
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_KAPIHANDLE, 0x6666, 0, stranger);
+  EXPECT_EQ(xarvel::Kapi().KapiWindow, plat::kNoWindow);
+  plat::DeliverPeerMessage(main_, xarvel::ZUT_KAPIHANDLE, stranger, 0, stranger);
+  EXPECT_EQ(xarvel::Kapi().KapiWindow, stranger);
 }
 
 TEST_F(DialogCommandTest, WithoutForwardBufferDelayEveryCommandGoesAtOnceAndWhole) {

@@ -334,7 +334,15 @@ TEST_F(LockInfodriverTest, CloseFromTheInfodriverTakesTheLinkDown) {
   ASSERT_EQ(INFO_connect(), 1);
   Profile().settings.PollForMC1000LockStatus = 1;
   plat::CheckMenuItem(Core().MainWindow, IDM_LOCK_POLL, true);
-  EXPECT_EQ(plat::SendMessage(Client().OwnWindow, ZUT_CLOSE, 0, 0), 0);
+  // Another process cannot close the link, nor put its own window in the infodriver's place.
+  const plat::Hwnd stranger = 0x4444;
+  plat::DeliverPeerMessage(Client().OwnWindow, ZUT_CLOSE, 0, 0, stranger);
+  plat::DeliverPeerMessage(Client().OwnWindow, ZUT_INFOHANDLE, stranger, 0, stranger);
+  plat::DeliverPeerMessage(Client().OwnWindow, ZUT_DeviceIDInUse, 900, 0, stranger);
+  EXPECT_TRUE(LockInfodriver_Connected());
+  EXPECT_EQ(Client().InfoWindow, info_.hwnd);
+  EXPECT_EQ(Client().iStatus, kInfoStatusConnected);
+  EXPECT_EQ(plat::DeliverPeerMessage(Client().OwnWindow, ZUT_CLOSE, 0, 0, info_.hwnd), 0);
   EXPECT_FALSE(LockInfodriver_Connected());
   EXPECT_EQ(Field(IDC_MESSAGE), "Info_Notify ERROR - - - Lock Infodriver 900 has disconnected");
   EXPECT_TRUE(debug_.Contains("Info_Notify ERROR - - - Lock Infodriver 900 has disconnected"));

@@ -203,7 +203,7 @@ TEST_F(WindowTest, LParamIsAPointerOnlyForLocalMessagesAndHandedOffBlocks) {
         if (msg == plat::kDataMessage) return plat::HandOffDataMessage(h, w, l);
         seen.push_back({plat::IsHandedOffBlock(l), plat::PointerParamValid(l)});
         // While the block is handed off, a peer's plain message arrives with a number.
-        if (msg == 500) plat::DeliverPeerMessage(self, 501, 0, 0x1234);
+        if (msg == 500) plat::DeliverPeerMessage(self, 501, 0, 0x1234, 0x4444);
         return 0;
       },
       true);
@@ -212,7 +212,7 @@ TEST_F(WindowTest, LParamIsAPointerOnlyForLocalMessagesAndHandedOffBlocks) {
   plat::DeliverDataMessage(a, 500, 0, block);
   const char text[] = "local";
   plat::SendMessage(a, 502, 0, reinterpret_cast<LParam>(text));
-  plat::DeliverPeerMessage(a, 503, 0, reinterpret_cast<LParam>(text));
+  plat::DeliverPeerMessage(a, 503, 0, reinterpret_cast<LParam>(text), 0x4444);
   ASSERT_EQ(seen.size(), 4u);
   EXPECT_TRUE(seen[0].handed_off && seen[0].pointer) << "the handed-off block";
   EXPECT_FALSE(seen[1].handed_off || seen[1].pointer) << "a peer's number during the hand-off";

@@ -55,8 +55,6 @@ void KapiStandIn::Event(const std::string& text) const {
 }
 
 plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
-  // A pointer in lParam is only trusted for the message that the hand-off delivers; the same
-  // number arriving as a plain message from another process carries no block.
   // Only a block handed off with the message may be read through lParam.
   const bool via_handoff = plat::IsHandedOffBlock(l);
   switch (msg) {
@@ -66,6 +64,7 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
     case xarvel::ZUT_REGISTER:
+      if (!SentFor(Low16(w), "register")) return kRegisterFailed;
       return Register(Low16(w), static_cast<int>(l));
     case xarvel::ZUT_GETDEVMODE: {
       const int mode = DeviceMode(static_cast<int>(l));
@@ -76,7 +75,7 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
       RecordMode(static_cast<int>(l), static_cast<int>(w));
       return 0;
     case xarvel::ZUT_DETACH:
-      Detach(Low16(w));
+      if (SentFor(Low16(w), "detach")) Detach(Low16(w));
       return 0;
     case xarvel::ZUT_GETDBNAME:
     case xarvel::ZUT_REVERTIVE:
@@ -112,6 +111,17 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
     default:
       return 0;
   }
+}
+
+bool KapiStandIn::SentFor(plat::Hwnd window, const char* what) const {
+  const plat::Hwnd sender = plat::MessageSender();
+  if (sender == plat::kNoWindow || sender == window ||
+      (hooks_.same_process && hooks_.same_process(sender, window))) {
+    return true;
+  }
+  Event(std::string(what) + " window " + Hex(window) + " from window " + Hex(sender) +
+        " of another process: refused");
+  return false;
 }
 
 plat::LResult KapiStandIn::Forward(const char* what, int device, uint32_t msg, plat::WParam w,

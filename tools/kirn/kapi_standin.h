@@ -35,6 +35,8 @@ struct StandInHooks {
   std::function<int(int ms)> set_send_timeout;
   // True while `window` still belongs to a running driver. Empty: every window counts as alive.
   std::function<bool(plat::Hwnd window)> is_alive;
+  // True when windows `a` and `b` belong to one process. Empty: only a window is its own.
+  std::function<bool(plat::Hwnd a, plat::Hwnd b)> same_process;
 };
 
 class KapiStandIn {
@@ -124,6 +126,9 @@ class KapiStandIn {
   plat::Hwnd DriverOf(int device, const char* what) const;
   // Sends `msg` to the driver registered for `device` and reports "<what> <device><detail> ->
   // <result>". Returns the driver's result, or kNoDevice.
+  // A registration or detach names a window: only that window's own process may send it.
+  // Refused ones are reported as an event.
+  bool SentFor(plat::Hwnd window, const char* what) const;
   plat::LResult Forward(const char* what, int device, uint32_t msg, plat::WParam w, plat::LParam l,
                         const std::string& detail);
   plat::LResult ListDevices(plat::Hwnd to);

@@ -34,7 +34,7 @@ constexpr const char* kOverview =
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
     "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
     "The bus is $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else\n"
-    "/tmp/kirn-bus-<uid>.sock.\n"
+    "${TMPDIR:-/tmp}/kirn-<uid>/bus.sock.\n"
     "Exit codes: 0 success, 1 bus or device not there, 2 usage error.\n";
 
 struct Command {

@@ -103,6 +103,7 @@ int RunServe(const Args& args) {
   };
   // The host knows which windows exist; asking it leaves a live driver undisturbed.
   hooks.is_alive = [client](plat::Hwnd window) { return client->WindowExists(window); };
+  hooks.same_process = [client](plat::Hwnd a, plat::Hwnd b) { return client->SameProcess(a, b); };
 
   auto standin = std::make_unique<KapiStandIn>(options, hooks);
   if (!standin->Create()) {

@@ -58,7 +58,9 @@ std::unique_ptr<ToolClient> ToolClient::Open(std::string* error) {
     if (error != nullptr) *error = "the bus host at " + path + " gave no window handle";
     return nullptr;
   }
+  client->finding_ = true;
   plat::SendMessage(plat::HWND_BROADCAST, xarvel::ZUT_FINDKAPI, client->window_, kToolFindMarker);
+  client->finding_ = false;
   if (client->kapi_ == plat::kNoWindow) {
     if (error != nullptr) *error = "no control-system interface answers on the bus at " + path;
     return nullptr;
@@ -75,17 +77,22 @@ ToolClient::~ToolClient() {
 plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
   // Only a block handed off with the message may be read through lParam.
   const bool via_handoff = plat::IsHandedOffBlock(l);
+  // A handle is taken while the tool looks for one, from the window that names itself; lines
+  // only from a window found so.
+  const plat::Hwnd sender = plat::MessageSender();
+  const bool names_itself = finding_ && (sender == plat::kNoWindow || sender == (w & 0xFFFF));
   switch (msg) {
     case xarvel::ZUT_KAPIHANDLE:
-      if (kapi_ == plat::kNoWindow) kapi_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+      if (kapi_ == plat::kNoWindow && names_itself) kapi_ = static_cast<plat::Hwnd>(w & 0xFFFF);
       return 0;
     case xarvel::ZUT_INFOHANDLE:
-      if (info_ == plat::kNoWindow) info_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+      if (info_ == plat::kNoWindow && names_itself) info_ = static_cast<plat::Hwnd>(w & 0xFFFF);
       return 0;
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
     case kKirnLines: {
       if (!via_handoff || l == 0) return 0;
+      if (sender != plat::kNoWindow && sender != kapi_ && sender != info_) return 0;
       // The block ends in a zero that the hand-off keeps past it.
       std::string_view text(reinterpret_cast<const char*>(l));
       while (!text.empty()) {
@@ -129,8 +136,10 @@ int32_t ToolClient::RequestWithTextTo(plat::Hwnd to, uint32_t msg, int32_t param
 plat::Hwnd ToolClient::FindInfodriver(int device) {
   info_ = plat::kNoWindow;
   const uint32_t l = (static_cast<uint32_t>(kToolFindMarker) << 16) | (device & 0xFFFF);
+  finding_ = true;
   plat::SendMessage(plat::HWND_BROADCAST, xarvel::ZUT_FINDINFODRIVER, window_,
                     static_cast<int32_t>(l));
+  finding_ = false;
   return info_;
 }
 

@@ -57,6 +57,8 @@ class ToolClient {
   plat::Hwnd window_ = plat::kNoWindow;
   plat::Hwnd kapi_ = plat::kNoWindow;
   plat::Hwnd info_ = plat::kNoWindow;
+  // Set while the tool's find broadcast runs: handles are taken only as answers to it.
+  bool finding_ = false;
   LineHandler on_line_;
 };
 

@@ -9,6 +9,7 @@
 #include "config/locked_dests.h"
 #include "config/profile.h"
 #include "core/main_window.h"
+#include "core/service_notify.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -88,6 +89,7 @@ void StartForwardBuffer() {
 void Shutdown(int save) {
   if (Core().ShutdownDone) return;
   Core().ShutdownDone = true;
+  ServiceNotify_Stopping();
   const plat::Hwnd dlg = Core().MainDialog;
   KAPISup_Detach();
   LockInfodriver_Close();
@@ -220,11 +222,16 @@ int ProgramEntry(int argc, char** argv) {
   plat::OnTerminationSignal(
       [] { plat::SendMessage(Core().MainWindow, plat::WM_QUERYENDSESSION, 0, 0); });
 
+  ServiceNotify_Start();
   int code = 0;
-  if (CreateMainWindow()) code = plat::RunMessageLoop();
+  if (CreateMainWindow()) {
+    ServiceNotify_Ready();
+    code = plat::RunMessageLoop();
+  }
   PeerWatch_Uninstall();
   // Shut down because its windows could not have their handles back: start me afresh.
   if (PeerWatch_RestartNeeded()) code = 1;
+  ServiceNotify_End();
   // The socket objects own windows and Qt sockets: they go before the application object.
   ComSup_ReleaseSockets();
   View_Destroy();

@@ -7,6 +7,7 @@
 #include "config/profile.h"
 #include "core/about.h"
 #include "core/driver.h"
+#include "core/remote_panel.h"
 #include "interface/kapisup.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
@@ -331,6 +332,7 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       return r;
     }
     default:
+      if (RemotePanel_Handles(msg)) return RemotePanel_Proc(hwnd, msg, w, l);
       return 0;
   }
 }

@@ -19,6 +19,11 @@ int RunClose(const Args& args);
 int RunInfodriver(const Args& args);
 int RunSlot(const Args& args);
 int RunSlots(const Args& args);
+// A driver's status panel and menu commands (panel_commands.cpp), and their help texts.
+int RunStatus(const Args& args);
+int RunPanelMenu(const Args& args);
+extern const char kStatusHelp[];
+extern const char kMenuHelp[];
 
 // Usage errors: "kirn <command>: <what>" and a pointer to the help, on standard error; returns 2.
 int UsageError(const std::string& command, const std::string& what);

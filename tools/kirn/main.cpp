@@ -30,6 +30,8 @@ constexpr const char* kOverview =
     "  infodriver DEV [--mode txrx|rxonly]   run an infodriver with 4096 text slots\n"
     "  slot INFODEV SLOT TEXT                ask an infodriver for a new text in SLOT\n"
     "  slots INFODEV                         list an infodriver's non-empty slots\n"
+    "  status DEV [--json]                   print the driver's status panel\n"
+    "  menu DEV ITEM                         run a menu command of the driver\n"
     "\n"
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
     "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
@@ -122,6 +124,8 @@ const std::map<std::string, Command>& Commands() {
         "usage: kirn slots INFODEV\n"
         "Prints the non-empty slots of infodriver INFODEV, one 'SLOT TEXT' a line, in slot\n"
         "order (control characters shown as '?').\n"}},
+      {"status", {RunStatus, kStatusHelp}},
+      {"menu", {RunPanelMenu, kMenuHelp}},
   };
   return commands;
 }

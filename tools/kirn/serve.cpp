@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/service_notify.h"
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
@@ -119,10 +120,12 @@ int RunServe(const Args& args) {
   std::snprintf(ready, sizeof ready, "window 0x%04x mode %d", standin->window(),
                 options.default_mode);
   PrintEvent("ready bus " + path + " " + ready);
+  xarvel::ServiceNotify_Send("READY=1\nSTATUS=bus " + path);
 
   plat::OnTerminationSignal([] { QCoreApplication::quit(); });
   const int loop = QCoreApplication::exec();
   if (code == 0) code = loop;
+  xarvel::ServiceNotify_Send("STOPPING=1");
 
   standin.reset();
   plat::SetTransport(nullptr);

@@ -1,0 +1,88 @@
+# Installation (GNUInstallDirs) and the Debian package (CPack).
+#
+# cmake --install <build> [--prefix P]   programs, man pages, systemd units, the system user's
+#                                        sysusers.d entry, desktop entry and icon, and the
+#                                        sample site under the documentation directory
+# cpack -G DEB (in the build directory)  the same as a .deb
+
+# Where the systemd units go; systemd also searches <prefix>/lib/systemd/system for /usr/local.
+set(XARVEL_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
+    "Directory for the systemd units, relative to the install prefix")
+set(XARVEL_SYSUSERSDIR "lib/sysusers.d" CACHE STRING
+    "Directory for the sysusers.d entry, relative to the install prefix")
+
+install(TARGETS xarvel kirn mc1000-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The units name the installed programs by their full path, as the prefix is at install time
+# (cmake --install --prefix, and CPack's /usr).
+foreach(unit kirn.service xarvel@.service)
+  install(CODE "
+    set(XARVEL_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${CMAKE_SOURCE_DIR}/resources/${unit}.in\"
+                   \"${CMAKE_BINARY_DIR}/units/${unit}\" @ONLY)")
+  install(FILES ${CMAKE_BINARY_DIR}/units/${unit} DESTINATION ${XARVEL_SYSTEMD_UNITDIR})
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/resources/kirn.sysusers DESTINATION ${XARVEL_SYSUSERSDIR}
+        RENAME kirn.conf)
+
+# Desktop entry and icon, for workstations with a display.
+if(EXISTS ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop)
+  install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/resources/xarvel.svg)
+  install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+# Documentation: the README and the sample site.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/site DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# A man page per program, written from its --help at build time.
+set(_man_dir ${CMAKE_BINARY_DIR}/man)
+set(_pages)
+foreach(entry "xarvel|router-control driver for one MC1000 router controller|OFF"
+              "kirn|workstation bus host, interface stand-in and command client|ON"
+              "mc1000-sim|MC1000 router controller emulator|OFF")
+  string(REPLACE "|" ";" fields "${entry}")
+  list(GET fields 0 prog)
+  list(GET fields 1 summary)
+  list(GET fields 2 subcommands)
+  add_custom_command(
+    OUTPUT ${_man_dir}/${prog}.1
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_man_dir}
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${prog}> -DNAME=${prog}
+            "-DSUMMARY=${summary}" -DVERSION=${PROJECT_VERSION} -DSUBCOMMANDS=${subcommands}
+            -DOUT=${_man_dir}/${prog}.1 -P ${CMAKE_SOURCE_DIR}/cmake/manpage.cmake
+    DEPENDS ${prog} ${CMAKE_SOURCE_DIR}/cmake/manpage.cmake
+    COMMENT "Writing the man page of ${prog}"
+    VERBATIM)
+  list(APPEND _pages ${_man_dir}/${prog}.1)
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${_pages})
+install(FILES ${_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The Debian package. Its dependencies are the shared libraries' packages, as dpkg-shlibdeps
+# finds them for the installed programs (Qt 6 Core/Network/Widgets/Gui, libsystemd, the C++
+# runtime).
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "xarvel")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}")
+set(CPACK_PACKAGE_CONTACT "KIRN control system maintainers <kirn@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router-control driver for the MC1000 router controller")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "xarvel drives up to 26 routers behind one MC1000 router controller for the KIRN\n"
+       "broadcast control system. The package holds the driver, the kirn workstation bus host\n"
+       "and tool, the controller emulator mc1000-sim, systemd units (kirn.service,\n"
+       "xarvel@.service) and a sample site.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "net")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The platform plugins for a display (offscreen, used headless, comes with Qt's GUI library).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/resources/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,99 @@
+// The status panel and the menu, reached over the workstation bus: what `kirn status` and
+// `kirn menu` ask a driver that may have no display.
+//
+// The driver answers from the dialog and menu model that its view renders, so a remote reader
+// sees exactly the texts an operator would see in the dialog. The message numbers lie outside
+// every range the control system uses.
+//
+// 1. Find. A tool broadcasts kPanelFind with its window in wParam and a device id in lParam. A
+//    driver that has a router with that device id sends kPanelHere to that window, with its main
+//    window in wParam and the device id in lParam. Result 0.
+// 2. Status. The tool sends kPanelStatus to that main window as a data message (through the
+//    interface library's data call) with a zero-filled block of kPanelBlockSize bytes. The
+//    driver writes the panel into the block as lines "KEY<TAB>VALUE\n" (kPanelFields order, then
+//    one "router<TAB>LETTER<TAB>DEVICE<TAB>SOURCES<TAB>DESTINATIONS<TAB>OFFSETS\n" line per
+//    defined router), zero-terminated, cut at a line boundary when the block is full. Tabs and
+//    line ends inside a text become blanks. Result: the number of bytes written.
+// 3. Menu. The tool sends kPanelMenu as a data message with the menu id as its parameter and a
+//    zero-filled block. The driver runs the menu command as a click on the menu would, then
+//    writes the message line into the block. Result: kPanelMenuDone, or one of the refusals.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/window.h"
+
+namespace xarvel {
+
+inline constexpr uint32_t kPanelFind = 0x5801;
+inline constexpr uint32_t kPanelHere = 0x5802;
+inline constexpr uint32_t kPanelStatus = 0x5803;
+inline constexpr uint32_t kPanelMenu = 0x5804;
+
+// Size of the answer block of kPanelStatus and kPanelMenu.
+inline constexpr int32_t kPanelBlockSize = 16384;
+
+// Results of kPanelMenu.
+inline constexpr int32_t kPanelMenuDone = 1;
+// No such item in the driver's menu.
+inline constexpr int32_t kPanelMenuUnknown = -1;
+// The item is grayed: the operator could not choose it either.
+inline constexpr int32_t kPanelMenuGrayed = -2;
+// The item opens a modal box on the driver's display (About): not run from afar.
+inline constexpr int32_t kPanelMenuNotRemote = -3;
+
+// The status panel's fields in the order they are sent: key and dialog control id.
+struct PanelField {
+  const char* key;
+  int id;
+};
+inline constexpr PanelField kPanelFields[] = {
+    {"interface_mode", 1007},
+    {"link_mode", 1802},
+    {"connection_a", 212},
+    {"status_a", 1801},
+    {"resets_a", 211},
+    {"connection_b", 213},
+    {"status_b", 1803},
+    {"resets_b", 214},
+    {"active_controller", 1804},
+    {"tx", 1101},
+    {"rx", 1102},
+    {"poll_router", 1701},
+    {"poll_pointer", 1702},
+    {"park", 1703},
+    {"answer", 1704},
+    {"lock_poll", 1705},
+    {"names", 1706},
+    {"lock_infodriver", 2002},
+    {"current_router", 1501},
+    {"lock", 1004},
+    {"mc1000_lock", 1012},
+    {"message", 1009},
+};
+
+// The menu commands by name, as `kirn menu` takes them; router-A..router-Z are 4001..4026.
+struct PanelMenuName {
+  const char* name;
+  int id;
+};
+inline constexpr PanelMenuName kPanelMenuNames[] = {
+    {"exit", 901},          {"dest-box", 905},   {"source-box", 906},  {"take", 907},
+    {"reconnect", 40031},   {"debug-on", 40035}, {"debug-off", 40036}, {"reload-locks", 40037},
+    {"unlock-all", 40041},  {"save", 40042},     {"lock-poll", 40044}, {"names", 40045},
+    {"lock-change", 40050},
+};
+
+// The menu id of `name` (a name of kPanelMenuNames, or "router-X" with X in A..Z, letters in
+// either case); 0 for anything else.
+int PanelMenuId(std::string_view name);
+
+// True for the messages above; the main window procedure hands them to RemotePanel_Proc.
+bool RemotePanel_Handles(uint32_t msg);
+
+// The driver's side: answers kPanelFind, kPanelStatus and kPanelMenu (the last two only as data
+// messages, with lParam the handed-off block).
+plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
+
+}  // namespace xarvel

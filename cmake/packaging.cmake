@@ -26,14 +26,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/kirn.sysusers DESTINATION ${XARVEL_S
         RENAME kirn.conf)
 
 # Desktop entry and icon, for workstations with a display.
-if(EXISTS ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop)
-  install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/resources/xarvel.svg)
-  install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-endif()
+install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 # Documentation: the README and the sample site.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -79,8 +75,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The platform plugins for a display (offscreen, used headless, comes with Qt's GUI library).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins")
+# The platform plugins for a display (offscreen, used headless, comes with Qt's GUI library) and
+# the SVG image plugin that draws the window's icon: loaded at run time, not linked, so the
+# shared-library scan cannot find them.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/resources/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")

@@ -30,91 +30,17 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "bench/bench_child.h"
 
 namespace {
 
+using bench::Child;
+using bench::Clock;
+using bench::ReadAll;
+using bench::WriteAll;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kWaitMs = 20000;  // bound of every wait for a program
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-// A started program with its output in files of the run's directory; stopped when it goes.
-class Child {
- public:
-  Child(std::vector<std::string> argv, const fs::path& dir, const std::string& name,
-        const std::string& stdin_path = "/dev/null")
-      : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { Stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  std::string Out() const { return ReadAll(out_); }
-  std::string Err() const { return ReadAll(err_); }
-
-  int Wait(int ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (pid_ > 0 && status_ < 0) {
-      int st = 0;
-      if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      } else if (Clock::now() >= deadline) {
-        return -1;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    }
-    return status_;
-  }
-
-  void Stop() {
-    if (pid_ <= 0 || status_ >= 0) return;
-    ::kill(pid_, SIGTERM);
-    if (Wait(5000) < 0) {
-      ::kill(pid_, SIGKILL);
-      Wait(5000);
-    }
-  }
-
-  bool WaitFor(const std::string& needle, int ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      if (Out().find(needle) != std::string::npos) return true;
-      if (Wait(0) >= 0 || Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-
- private:
-  fs::path out_;
-  fs::path err_;
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "service_bench: %s\n", what.c_str());

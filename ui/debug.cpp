@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "config/location.h"
@@ -29,6 +30,31 @@ int OpenLog(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
 }
 
+// The line buffers live in these two, kept out of line, so that a trace call whose line is not
+// printed (the common case with the debug mode off) sets up no buffer at all.
+
+// Writes the tag, the text (cut so that the line fits) and a line feed, built on the stack.
+[[gnu::noinline]] void WriteLine(std::string_view text) {
+  text = UpToNul(text);
+  const size_t room = kMaxDebugLine - kDebugTag.size() - 1;
+  if (text.size() > room) text = text.substr(0, room);
+  char line[kMaxDebugLine];
+  std::memcpy(line, kDebugTag.data(), kDebugTag.size());
+  if (!text.empty()) std::memcpy(line + kDebugTag.size(), text.data(), text.size());
+  const size_t length = kDebugTag.size() + text.size();
+  line[length] = '\n';
+  plat::OutputDebugString(std::string_view(line, length + 1));
+}
+
+// Only as much text as a debug line can carry is kept; vsnprintf cuts the rest safely.
+[[gnu::noinline]] void FormatLine(const char* fmt, va_list args) {
+  char buf[kMaxDebugLine + 1];
+  const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+  if (n < 0) return;
+  const size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
+  WriteLine(std::string_view(buf, len));
+}
+
 }  // namespace
 
 DebugState& Debug() {
@@ -42,26 +68,15 @@ void ResetDebug() {
 
 void DebugPrint(std::string_view text, int force) {
   if (Debug().DebugMode == 0 && force == 0) return;
-  text = UpToNul(text);
-  const size_t room = kMaxDebugLine - kDebugTag.size() - 1;
-  if (text.size() > room) text = text.substr(0, room);
-  std::string line;
-  line.reserve(kDebugTag.size() + text.size() + 1);
-  line.append(kDebugTag).append(text).push_back('\n');
-  plat::OutputDebugString(line);
+  WriteLine(text);
 }
 
 void DebugPrintf(int force, const char* fmt, ...) {
   if (Debug().DebugMode == 0 && force == 0) return;
-  // Only as much text as a debug line can carry is kept; vsnprintf cuts the rest safely.
-  char buf[kMaxDebugLine + 1];
   va_list args;
   va_start(args, fmt);
-  int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+  FormatLine(fmt, args);
   va_end(args);
-  if (n < 0) return;
-  size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-  DebugPrint(std::string_view(buf, len), force);
 }
 
 void LockLog(std::string_view text) {

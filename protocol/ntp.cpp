@@ -1,5 +1,6 @@
 #include "protocol/ntp.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -26,10 +27,11 @@ constexpr int kPollAnswerField = 1704;
 // The reply buffer: the last 32 bytes received, written in a circle.
 struct ReceiverState {
   std::array<unsigned char, kReplyBufferSize> buffer{};
-  size_t write_pos = 0;
-  // Bytes received since the first "." after the buffer was last emptied (-1: no "." yet);
-  // saturates just above the buffer size. Only used to report a reply too long to keep.
-  int since_dot = -1;
+  // Bytes received since the buffer was last emptied; the next one goes to this count modulo
+  // the buffer size.
+  size_t received = 0;
+  // The count at the first "." since then (1 for the first byte), 0 while no "." has come.
+  size_t dot_at = 0;
 };
 
 ReceiverState& Receiver() {
@@ -218,6 +220,37 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// A carriage return has come after a ".": decodes the reply it ends. The buffer in arrival order
+// starts with the oldest byte and ends with this carriage return. Every earlier carriage return
+// had no "." before it (or the buffer would have been emptied), so the reply runs from the first
+// "." to this carriage return; once that "." has been written over, from the oldest "." left.
+void TakeReply(ReceiverState& rx) {
+  size_t length = rx.received - rx.dot_at + 1;
+  if (length > kReplyBufferSize) {
+    length = 0;
+    for (size_t k = 0; k + 1 < kReplyBufferSize; ++k) {
+      if (rx.buffer[(rx.received + k) % kReplyBufferSize] == '.') {
+        length = kReplyBufferSize - k;
+        break;
+      }
+    }
+    if (length == 0) {
+      DebugPrint("NTP_RxByte - reply longer than 32 bytes dropped", 0);
+      NTP_ResetReceiver();
+      return;
+    }
+  }
+  // Copied out in at most two pieces: up to the end of the buffer, then from its start.
+  char reply[kReplyBufferSize];
+  const size_t start = (rx.received - length) % kReplyBufferSize;
+  const size_t head = std::min(length, kReplyBufferSize - start);
+  std::memcpy(reply, rx.buffer.data() + start, head);
+  std::memcpy(reply + head, rx.buffer.data(), length - head);
+  // Emptied before decoding: anything received while the reply is handled belongs to the next.
+  NTP_ResetReceiver();
+  NTP_Decode(std::string_view(reply, length));
+}
+
 }  // namespace
 
 // --- Commands.
@@ -331,41 +364,12 @@ void NTP_ResetReceiver() {
 }
 
 void NTP_RxByte(unsigned char byte) {
+  // Called for every byte from the controller: only the two bytes that matter are looked at.
   ReceiverState& rx = Receiver();
-  rx.buffer[rx.write_pos] = byte;
-  rx.write_pos = (rx.write_pos + 1) % kReplyBufferSize;
-  if (rx.since_dot >= 0) {
-    if (rx.since_dot <= static_cast<int>(kReplyBufferSize)) ++rx.since_dot;
-  } else if (byte == '.') {
-    rx.since_dot = 1;
-  }
-  if (byte != kCr) return;
-
-  // The buffer in arrival order starts at the write position (the oldest byte) and ends with
-  // this carriage return. Every earlier carriage return had no "." before it (or the buffer
-  // would have been emptied), so the reply runs from the first "." to this carriage return.
-  size_t first = kReplyBufferSize;
-  for (size_t k = 0; k + 1 < kReplyBufferSize; ++k) {
-    if (rx.buffer[(rx.write_pos + k) % kReplyBufferSize] == '.') {
-      first = k;
-      break;
-    }
-  }
-  if (first == kReplyBufferSize) {
-    if (rx.since_dot > static_cast<int>(kReplyBufferSize)) {
-      DebugPrint("NTP_RxByte - reply longer than 32 bytes dropped", 0);
-      NTP_ResetReceiver();
-    }
-    return;
-  }
-  char reply[kReplyBufferSize];
-  const size_t length = kReplyBufferSize - first;
-  for (size_t k = 0; k < length; ++k) {
-    reply[k] = static_cast<char>(rx.buffer[(rx.write_pos + first + k) % kReplyBufferSize]);
-  }
-  // Emptied before decoding: anything received while the reply is handled belongs to the next.
-  NTP_ResetReceiver();
-  NTP_Decode(std::string_view(reply, length));
+  rx.buffer[rx.received % kReplyBufferSize] = byte;
+  ++rx.received;
+  if (byte == '.' && rx.dot_at == 0) rx.dot_at = rx.received;
+  if (byte == kCr && rx.dot_at != 0) TakeReply(rx);
 }
 
 void NTP_Decode(std::string_view reply) {
@@ -428,8 +432,9 @@ int NTP_CountLevels(std::string_view entry) {
 int FindLockDest(int lock_dest, int& router_index, int& dest) {
   router_index = -1;
   dest = -1;
+  const auto& routers = Profile().routers;
   for (int i = 0; i < kRouterCount; ++i) {
-    const RouterConfig& r = Router(i);
+    const RouterConfig& r = routers[static_cast<size_t>(i)];
     if (r.DeviceId <= 0) continue;
     // The offset as the lock commands apply it (positive only), in 64 bits.
     const long long offset = r.Offset_Dest > 0 ? r.Offset_Dest : 0;

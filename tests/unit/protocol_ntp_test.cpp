@@ -258,6 +258,52 @@ TEST_F(ProtocolTest, ReplyLongerThanTheBufferIsDropped) {
   EXPECT_EQ(GetTally(101, 16), 7);
 }
 
+// The receiver against a plain statement of its rule, on random streams of the bytes that
+// matter: on a carriage return the reply runs from the first "." among the last 32 bytes
+// received since the buffer was emptied; a "." that has fallen out of them drops the reply.
+TEST_F(ProtocolTest, ReceiverAgreesWithItsRuleOnRandomStreams) {
+  Define(0, 101, 32, 64);
+  xarvel::Debug().DebugMode = 1;
+  const std::string alphabet = "..\r\r\nAU1,x";
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 16;
+  };
+  const std::string tag = "NTP_Decode RX> string = ";
+  for (int stream = 0; stream < 300; ++stream) {
+    SCOPED_TRACE(stream);
+    xarvel::NTP_ResetReceiver();
+    debug_.Clear();
+    Strings expected;
+    std::string since_emptied;
+    const size_t length = 1 + next() % 120;
+    std::string bytes;
+    for (size_t i = 0; i < length; ++i) bytes += alphabet[next() % alphabet.size()];
+    for (const char c : bytes) {
+      since_emptied += c;
+      if (c != '\r') continue;
+      const size_t from = since_emptied.size() > 32 ? since_emptied.size() - 32 : 0;
+      const size_t dot = since_emptied.find('.', from);
+      if (dot != std::string::npos) {
+        expected.push_back(since_emptied.substr(dot));
+        since_emptied.clear();
+      } else if (since_emptied.find('.') != std::string::npos) {
+        since_emptied.clear();  // dropped as too long
+      }
+    }
+    Feed(bytes);
+    Strings decoded;
+    for (const std::string& call : debug_.calls()) {
+      const size_t at = call.find(tag);
+      if (at != std::string::npos) {
+        decoded.push_back(call.substr(at + tag.size(), call.size() - at - tag.size() - 1));
+      }
+    }
+    EXPECT_EQ(decoded, expected) << bytes;
+  }
+}
+
 TEST_F(ProtocolTest, AcknowledgementsAndUnknownReplies) {
   Define(0, 101, 32, 64);
   xarvel::Debug().DebugMode = 1;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "config/location.h"
+#include "config/number_scan.h"
 #include "config/profile.h"
 #include "platform/debug_output.h"
 #include "state/router_tables.h"

@@ -12,10 +12,11 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "config/number_scan.h"
 
 namespace xarvel {
 
@@ -120,16 +121,5 @@ void ReadAccessList();
 
 // Writes "DebugMode" = "1" when Debug().DebugMode is exactly 1, else "0".
 void SaveDebugMode();
-
-// Decimal conversion as "%d" does it: leading white space, an optional sign, then digits up to
-// the first other character. Returns false and leaves `value` unchanged when there are no
-// digits. A number beyond the range of int is clamped to INT_MIN / INT_MAX.
-bool ScanDecimal(std::string_view text, int& value);
-
-// Reads numbers separated by `separator` as "%d<sep>%d<sep>..." does: each number may have
-// leading white space, the separator must follow a number at once. Stores into targets[0],
-// targets[1], ... until a number or a separator is missing, and returns how many were stored;
-// the remaining targets keep their values. REQUIRES: every pointer in `targets` is valid.
-int ScanDecimals(std::string_view text, char separator, std::initializer_list<int*> targets);
 
 }  // namespace xarvel

@@ -1,13 +1,21 @@
-// Controller bytes into the reply receiver, then the same bytes straight into the decoder (which
-// reaches replies longer than the receiver's buffer and more entries than one reply can hold).
+// Controller bytes into the reply receiver, as the link hands them over. Then, for what the
+// receiver cannot take whole (an input longer than its buffer, or one without a carriage
+// return), the same bytes straight into the decoder, which reaches replies longer than the
+// buffer and more entries than one reply can hold. The direct pass runs in RX-only mode without
+// lock polling: the revertives and lock polls of route reports are the receiver pass's to cover,
+// the decoding is what the direct pass is for. The receiver pass runs with the trace off; the
+// direct pass formats every trace line when the input's first byte is odd, so the formatting of
+// fuzzed text stays covered without paying for it on every input. Lock destinations are looked
+// up through lock status replies (".BA"), whose numbers reach the whole range of int.
+//
+// Inputs are kept to 96 bytes (fuzz_rx_byte.flags): room for thirteen short entries, one more
+// than a reply may hold, and for entries longer than an entry may be.
 //
 // The driver's state is set up once. After each input the state the decoder changed is put
 // back: the receiver, the link counters and state and the driver's mode always; the tally
 // entries only when a route report changed one (the decoder then marks the tables changed) and
 // the MC1000 lock entries only when the input holds a lock status reply ("BA"), since copying
-// the tables back is the largest part of an input's cost. The receiver pass runs with the trace
-// off; the direct pass formats every trace line when the input's first byte is odd, so the
-// formatting of fuzzed text stays covered without paying for it on every input.
+// the tables back is the largest part of an input's cost.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -107,14 +115,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     xarvel::Profile().settings.PollForMC1000LockStatus = 0;
     xarvel::NTP_Decode(text);
     xarvel::Profile().settings.PollForMC1000LockStatus = 1;
-  }
-  int index = 0;
-  int dest = 0;
-  if (size >= 4) {
-    int32_t n = 0;
-    for (size_t i = 0; i < 4; ++i)
-      n = static_cast<int32_t>((static_cast<uint32_t>(n) << 8) | data[i]);
-    xarvel::FindLockDest(n, index, dest);
   }
   Restore(saved, text.find("BA") != std::string_view::npos);
   return 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/number_scan.h"
 #include "config/profile.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"

@@ -5,8 +5,14 @@
 namespace xarvel {
 namespace {
 
+// The white space of isspace() in the C locale: the blank and '\t' '\n' '\v' '\f' '\r' (9..13).
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The digit's value, or 10 and more for any other character.
+unsigned DigitValue(char c) {
+  return static_cast<unsigned char>(c) - static_cast<unsigned>('0');
 }
 
 int ClampToInt(long long v) {
@@ -26,8 +32,9 @@ size_t ScanLongLong(std::string_view text, long long& value) {
   unsigned long long magnitude = 0;
   const unsigned long long limit = negative ? static_cast<unsigned long long>(LLONG_MAX) + 1
                                             : static_cast<unsigned long long>(LLONG_MAX);
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    unsigned digit = static_cast<unsigned>(text[i] - '0');
+  while (i < text.size()) {
+    const unsigned digit = DigitValue(text[i]);
+    if (digit > 9) break;
     magnitude = (magnitude > (limit - digit) / 10) ? limit : magnitude * 10 + digit;
     ++i;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -381,6 +382,28 @@ TEST_F(ProfileTest, DecimalScanningFollowsPercentD) {
   EXPECT_EQ(xarvel::ScanDecimals("5 ,6", ',', {&a, &b}), 1);  // no blank before a separator
   EXPECT_EQ(a, 5);
   EXPECT_EQ(b, 2);
+}
+
+// Every character before, inside and after a number, checked against the C library's strtoll
+// (clamped to int as the scanner clamps): white space, signs, the neighbours of the digits and
+// of the white space range, and bytes with the top bit set.
+TEST_F(ProfileTest, DecimalScanningAgreesWithTheCLibraryForEveryCharacter) {
+  for (int c = 1; c < 256; ++c) {
+    const std::string ch(1, static_cast<char>(c));
+    for (const std::string& text :
+         {ch + "12", ch + "-7", "4" + ch + "5", "-" + ch + "3", "99999999999" + ch}) {
+      SCOPED_TRACE(c);
+      char* end = nullptr;
+      const long long expected = std::strtoll(text.c_str(), &end, 10);
+      int v = INT_MIN + 1;
+      EXPECT_EQ(xarvel::ScanDecimal(text, v), end != text.c_str()) << text;
+      if (end != text.c_str()) {
+        EXPECT_EQ(v, expected > INT_MAX   ? INT_MAX
+                     : expected < INT_MIN ? INT_MIN
+                                          : static_cast<int>(expected));
+      }
+    }
+  }
 }
 
 }  // namespace

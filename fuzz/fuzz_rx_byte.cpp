@@ -1,12 +1,12 @@
-// Controller bytes into the reply receiver, as the link hands them over. Then, for what the
-// receiver cannot take whole (an input longer than its buffer, or one without a carriage
-// return), the same bytes straight into the decoder, which reaches replies longer than the
-// buffer and more entries than one reply can hold. The direct pass runs in RX-only mode without
-// lock polling: the revertives and lock polls of route reports are the receiver pass's to cover,
-// the decoding is what the direct pass is for. The receiver pass runs with the trace off; the
-// direct pass formats every trace line when the input's first byte is odd, so the formatting of
-// fuzzed text stays covered without paying for it on every input. Lock destinations are looked
-// up through lock status replies (".BA"), whose numbers reach the whole range of int.
+// Controller bytes into the reply receiver, as the link hands them over. Then, when the input's
+// first reply is more than the receiver can take whole (32 bytes or more before the first carriage
+// return), the same bytes straight into the decoder, which reaches replies longer than the buffer
+// and more entries than one reply can hold. The direct pass runs in RX-only mode without lock
+// polling: the revertives and lock polls of route reports are the receiver pass's to cover, the
+// decoding is what the direct pass is for. The receiver pass runs with the trace off; the direct
+// pass formats every trace line when the input's first byte is odd, so the formatting of fuzzed
+// text stays covered without paying for it on every input. Lock destinations are looked up through
+// lock status replies (".BA"), whose numbers reach the whole range of int.
 //
 // Inputs are kept to 96 bytes (fuzz_rx_byte.flags): room for thirteen short entries, one more
 // than a reply may hold, and for entries longer than an entry may be.
@@ -106,10 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Saved& saved = Start();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   xarvel::Debug().DebugMode = 0;
-  for (size_t i = 0; i < size; ++i) xarvel::NTP_RxByte(data[i]);
-  // A short input with a carriage return has just been decoded by the receiver as it stands;
-  // the direct pass is for what the receiver cannot take whole.
-  if (size > xarvel::kReplyBufferSize || text.find('\r') == std::string_view::npos) {
+  xarvel::NTP_RxBytes(data, size);
+  // The decoder reads a reply up to its first carriage return. When that comes within the
+  // receiver's buffer, the receiver has just decoded that reply as it stands; the direct pass is
+  // for first replies the receiver cannot take whole.
+  if (std::min(text.find('\r'), size) >= xarvel::kReplyBufferSize) {
     xarvel::Debug().DebugMode = size > 0 && (data[0] & 1) != 0 ? 1 : 0;
     xarvel::Kapi().DriverMode = xarvel::IFMODE_RXONLY;
     xarvel::Profile().settings.PollForMC1000LockStatus = 0;

@@ -171,7 +171,7 @@ void ReadSocket(SockSpawn& socket, const char* error_text) {
     DebugPrint(error_text, 1);
     return;
   }
-  for (int i = 0; i < n; ++i) NTP_RxByte(buffer[i]);
+  if (n > 0) NTP_RxBytes(buffer, static_cast<size_t>(n));
 }
 
 // The network events of one controller's connection. `self` is 1 for A, 2 for B.
@@ -404,13 +404,13 @@ void ComSup_ReadComm() {
     for (;;) {
       const int n = socket->Receive(buffer, sizeof buffer);
       if (socket->LastError() != 0 || n <= 0) return;
-      for (int i = 0; i < n; ++i) NTP_RxByte(buffer[i]);
+      NTP_RxBytes(buffer, static_cast<size_t>(n));
     }
   }
   for (;;) {
     const int n = Serial_Read(Link().SerialPort, buffer, sizeof buffer);
     if (n <= 0) break;
-    for (int i = 0; i < n; ++i) NTP_RxByte(buffer[i]);
+    NTP_RxBytes(buffer, static_cast<size_t>(n));
   }
   Serial_ClearError(Link().SerialPort, nullptr);
 }

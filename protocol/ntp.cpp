@@ -373,6 +373,30 @@ void NTP_RxByte(unsigned char byte) {
   if (byte == kCr && rx.dot_at != 0) TakeReply(rx);
 }
 
+void NTP_RxBytes(const unsigned char* bytes, size_t count) {
+  while (count > 0) {
+    // One piece: up to and including the next carriage return, or all that is left.
+    const auto* cr = static_cast<const unsigned char*>(std::memchr(bytes, kCr, count));
+    const size_t piece = cr != nullptr ? static_cast<size_t>(cr - bytes) + 1 : count;
+    ReceiverState& rx = Receiver();
+    if (rx.dot_at == 0) {
+      const auto* dot = static_cast<const unsigned char*>(std::memchr(bytes, '.', piece));
+      if (dot != nullptr) rx.dot_at = rx.received + static_cast<size_t>(dot - bytes) + 1;
+    }
+    // Only the piece's last bytes that the buffer holds are written, in at most two parts.
+    const size_t kept = std::min(piece, kReplyBufferSize);
+    const unsigned char* from = bytes + (piece - kept);
+    const size_t at = (rx.received + piece - kept) % kReplyBufferSize;
+    const size_t head = std::min(kept, kReplyBufferSize - at);
+    std::memcpy(rx.buffer.data() + at, from, head);
+    std::memcpy(rx.buffer.data(), from + head, kept - head);
+    rx.received += piece;
+    bytes += piece;
+    count -= piece;
+    if (cr != nullptr && rx.dot_at != 0) TakeReply(rx);
+  }
+}
+
 void NTP_Decode(std::string_view reply) {
   DebugPrintf(0, "NTP_Decode RX> string = %.*s", static_cast<int>(reply.size()), reply.data());
   if (reply.empty() || reply[0] != '.') {

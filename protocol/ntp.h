@@ -2,9 +2,10 @@
 // interrogate, names, lock poll and lock change) and the decoding of the controller's replies.
 //
 // Commands are ASCII: ".", one or two letters, decimal fields, one carriage return. Each is
-// formed in a 32-byte buffer and leaves through SendData. Replies arrive one byte at a time
-// through NTP_RxByte, which collects them in a 32-byte circular buffer and hands each complete
-// reply (from its "." through its carriage return) to NTP_Decode.
+// formed in a 32-byte buffer and leaves through SendData. Replies arrive as the link reads them,
+// through NTP_RxBytes (or one byte at a time through NTP_RxByte), which collects them in a
+// 32-byte circular buffer and hands each complete reply (from its "." through its carriage
+// return) to NTP_Decode.
 //
 // Nothing here needs an event loop; everything runs on the main thread.
 #pragma once
@@ -56,6 +57,9 @@ void MC1000_LockChange(int router_index, int dest, int state);
 // buffer is emptied. A carriage return with no "." before it leaves the buffer as it is. A reply
 // longer than the buffer loses its start and is dropped.
 void NTP_RxByte(unsigned char byte);
+// Takes a run of received bytes, exactly as NTP_RxByte would take them one after the other,
+// with one search for each carriage return instead of a look at every byte.
+void NTP_RxBytes(const unsigned char* bytes, size_t count);
 // Empties the reply buffer (the link supervisor does so when it opens the link).
 void NTP_ResetReceiver();
 // Interprets one reply: acknowledgement, route report, controller lock status or name-change

@@ -1,4 +1,5 @@
 // The controller commands the driver forms, and the decoding of the controller's replies.
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <vector>
@@ -259,12 +260,14 @@ TEST_F(ProtocolTest, ReplyLongerThanTheBufferIsDropped) {
 }
 
 // The receiver against a plain statement of its rule, on random streams of the bytes that
-// matter: on a carriage return the reply runs from the first "." among the last 32 bytes
-// received since the buffer was emptied; a "." that has fallen out of them drops the reply.
+// matter, taken byte by byte and in pieces: on a carriage return the reply runs from the first "."
+// among the last 32 bytes received since the buffer was emptied; a "." that has fallen out of them
+// drops the reply.
 TEST_F(ProtocolTest, ReceiverAgreesWithItsRuleOnRandomStreams) {
   Define(0, 101, 32, 64);
   xarvel::Debug().DebugMode = 1;
-  const std::string alphabet = "..\r\r\nAU1,x";
+  // Carriage returns often, or seldom enough that replies outgrow the buffer.
+  const std::string alphabets[] = {"..\r\r\nAU1,x", "..\rAU1,xxxxxxxxxxxxx"};
   uint32_t seed = 12345;
   auto next = [&seed] {
     seed = seed * 1664525u + 1013904223u;
@@ -273,12 +276,11 @@ TEST_F(ProtocolTest, ReceiverAgreesWithItsRuleOnRandomStreams) {
   const std::string tag = "NTP_Decode RX> string = ";
   for (int stream = 0; stream < 300; ++stream) {
     SCOPED_TRACE(stream);
-    xarvel::NTP_ResetReceiver();
-    debug_.Clear();
     Strings expected;
     std::string since_emptied;
     const size_t length = 1 + next() % 120;
     std::string bytes;
+    const std::string& alphabet = alphabets[stream % 2];
     for (size_t i = 0; i < length; ++i) bytes += alphabet[next() % alphabet.size()];
     for (const char c : bytes) {
       since_emptied += c;
@@ -292,15 +294,25 @@ TEST_F(ProtocolTest, ReceiverAgreesWithItsRuleOnRandomStreams) {
         since_emptied.clear();  // dropped as too long
       }
     }
-    Feed(bytes);
-    Strings decoded;
-    for (const std::string& call : debug_.calls()) {
-      const size_t at = call.find(tag);
-      if (at != std::string::npos) {
-        decoded.push_back(call.substr(at + tag.size(), call.size() - at - tag.size() - 1));
+    // Byte by byte, then in pieces of random length as the link reads them.
+    for (const bool pieces : {false, true}) {
+      xarvel::NTP_ResetReceiver();
+      debug_.Clear();
+      if (!pieces) Feed(bytes);
+      for (size_t at = 0; pieces && at < bytes.size();) {
+        const size_t n = std::min<size_t>(1 + next() % 40, bytes.size() - at);
+        xarvel::NTP_RxBytes(reinterpret_cast<const unsigned char*>(bytes.data() + at), n);
+        at += n;
       }
+      Strings decoded;
+      for (const std::string& call : debug_.calls()) {
+        const size_t at = call.find(tag);
+        if (at != std::string::npos) {
+          decoded.push_back(call.substr(at + tag.size(), call.size() - at - tag.size() - 1));
+        }
+      }
+      EXPECT_EQ(decoded, expected) << (pieces ? "in pieces: " : "byte by byte: ") << bytes;
     }
-    EXPECT_EQ(decoded, expected) << bytes;
   }
 }
 

@@ -365,12 +365,7 @@ void NTP_ResetReceiver() {
 }
 
 void NTP_RxByte(unsigned char byte) {
-  // Called for every byte from the controller: only the two bytes that matter are looked at.
-  ReceiverState& rx = Receiver();
-  rx.buffer[rx.received % kReplyBufferSize] = byte;
-  ++rx.received;
-  if (byte == '.' && rx.dot_at == 0) rx.dot_at = rx.received;
-  if (byte == kCr && rx.dot_at != 0) TakeReply(rx);
+  NTP_RxBytes(&byte, 1);
 }
 
 void NTP_RxBytes(const unsigned char* bytes, size_t count) {

@@ -12,6 +12,7 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
+#include "link/link_counters.h"
 #include "link/link_state.h"
 #include "platform/dialog.h"
 #include "protocol/command_handler.h"
@@ -197,10 +198,14 @@ void ForwardBufferPut(std::string_view text) {
   MainWindowState& s = MainWnd();
   std::string& slot = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)];
   bool dropped = !slot.empty();
+  if (dropped) ComSup_CountDrop(kDropForwardBufferFull, slot);
   slot = std::string(text.substr(0, kForwardBufferText));
   if (s.ForwardWrite < kForwardBufferSlots - 1) {
     std::string& next = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite + 1)];
-    dropped = dropped || !next.empty();
+    if (!next.empty()) {
+      ComSup_CountDrop(kDropForwardBufferFull, next);
+      dropped = true;
+    }
     next.clear();
   }
   s.ForwardWrite = (s.ForwardWrite + 1) % kForwardBufferSlots;

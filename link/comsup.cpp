@@ -11,6 +11,7 @@
 #include "core/driver.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
+#include "link/link_counters.h"
 #include "link/link_state.h"
 #include "link/serial.h"
 #include "link/sockspawn.h"
@@ -91,19 +92,36 @@ size_t HoldBound() {
   return static_cast<size_t>(UnAckLimit() > 1 ? UnAckLimit() : 1);
 }
 
-void DropHeld(const char* why) {
+void DropHeld(DropReason reason) {
   LinkState& link = Link();
   DebugPrintf(1, "SendData - no controller - dropping held command %s (%s)",
-              Printable(link.Held.front().text).c_str(), why);
+              Printable(link.Held.front().text).c_str(),
+              reason == kDropHeldTooLong ? "held too long" : "too many held");
+  ComSup_CountDrop(reason, link.Held.front().text);
   link.Held.pop_front();
   ++link.HeldDropped;
+}
+
+int64_t WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Keeps the time the link stopped being OK, for a check that asks how long it has been down.
+void NoteComState(int before, int after) {
+  if (after == kComOk) {
+    LinkCount().NotOkSinceUnixMs = 0;
+  } else if (before == kComOk) {
+    LinkCount().NotOkSinceUnixMs = WallMs();
+  }
 }
 
 // Drops held commands that have waited too long for a controller.
 void DropStaleHeld() {
   const int64_t now = NowMs();
   while (!Link().Held.empty() && now - Link().Held.front().since_ms > kHoldMs) {
-    DropHeld("held too long");
+    DropHeld(kDropHeldTooLong);
   }
 }
 
@@ -112,7 +130,7 @@ void DropStaleHeld() {
 void HoldCommand(const char* text, int length) {
   LinkState& link = Link();
   DropStaleHeld();
-  while (link.Held.size() >= HoldBound()) DropHeld("too many held");
+  while (link.Held.size() >= HoldBound()) DropHeld(kDropQueueFull);
   link.Held.push_back({std::string(text, static_cast<size_t>(length)), NowMs()});
 }
 
@@ -120,6 +138,7 @@ void HoldCommand(const char* text, int length) {
 void SendActive(SockSpawn& socket, std::string text, int64_t since_ms) {
   LinkState& link = Link();
   socket.Send(text.data(), static_cast<int>(text.size()));
+  ++LinkCount().CommandsSent;
   if (link.InFlight.size() >= HoldBound()) link.InFlight.pop_front();
   link.InFlight.push_back({std::move(text), since_ms});
 }
@@ -146,7 +165,7 @@ void HoldUnanswered(char letter) {
   link.Held.insert(link.Held.begin(), std::make_move_iterator(link.InFlight.begin()),
                    std::make_move_iterator(link.InFlight.end()));
   link.InFlight.clear();
-  while (link.Held.size() > HoldBound()) DropHeld("too many held");
+  while (link.Held.size() > HoldBound()) DropHeld(kDropQueueFull);
 }
 
 // Counts one more time the link became OK; 1..9999, then 1 again.
@@ -192,6 +211,7 @@ void NetEvent(SockSpawn& socket, int self) {
       if (link.ActiveController == self) {
         Dlg_SetText(IDC_ACTIVE_CONTROLLER, " ");
         link.ActiveController = kControllerNone;
+        NoteComState(link.ComState, kComFailed);
         link.ComState = kComFailed;
         HoldUnanswered(letter);
       }
@@ -215,6 +235,12 @@ void NetEvent(SockSpawn& socket, int self) {
                                      : "MC1000 driver - Net B FD Connected ok \n");
         Dlg_SetText(status_field, "Connected OK");
         state = kConnected;
+        ++LinkCount().Connections[is_a ? kChannelA : kChannelB];
+        // The controller used last was the other one: the pair has failed over.
+        if (link.LastConnected != kControllerNone && link.LastConnected != self) {
+          ++LinkCount().Failovers;
+        }
+        link.LastConnected = self;
         Dlg_SetText(IDC_MESSAGE, is_a ? " Connected to and Using Controller A "
                                       : " Connected to and Using Controller B ");
         link.ActiveController = self;
@@ -293,6 +319,7 @@ void ReopenSerialIfGone() {
     return;
   }
   link.SerialGone = false;
+  ++LinkCount().Connections[kChannelSerial];
   Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
   NTP_ResetReceiver();
   DebugPrintf(1, "ComSup - serial port COM%d had gone; opened again", s.Com);
@@ -340,6 +367,7 @@ int ComSup_OpenComm(int port) {
     return 0;
   }
   Dlg_SetText(IDC_LINK_STATUS, "ComPort Open");
+  ++LinkCount().Connections[kChannelSerial];
   const int enabled = Serial_EnableNotify(Link().SerialPort, Core().MainWindow, 1);
   DebugPrint(enabled != 0 ? "ComSup_OpenComm enable true" : "ComSup_OpenComm enable false", 1);
   return 1;
@@ -382,6 +410,7 @@ void SendData(const char* text, int length) {
     return;
   }
   const int written = Serial_Write(link.SerialPort, text, length);
+  if (written > 0) ++LinkCount().CommandsSent;
   if (link.UnAckedCount < limit) ++link.UnAckedCount;
   if (link.UnAckedCount >= limit && link.ComState != kComFailed) {
     DebugPrint("Xarvel SendData(serial) - too many unacks - setting mode rxonly", 1);
@@ -421,6 +450,7 @@ void ComSup_SetComState(int state) {
     if (link.ComState == kComOk) return;
     Dlg().PollRouter = Profile().CurrentRouter;
     Dlg().PollPointer = 0;
+    NoteComState(link.ComState, kComOk);
     link.ComState = kComOk;
     if (SerialStatePaths()) {
       Dlg_SetText(IDC_LINK_STATUS, " Comms Ok ");
@@ -437,7 +467,9 @@ void ComSup_SetComState(int state) {
     return;
   }
   if (state != kComFailed || link.ComState == kComFailed) return;
+  NoteComState(link.ComState, kComFailed);
   link.ComState = kComFailed;
+  ++LinkCount().LinkFailures;
   Dlg_SetText(IDC_ANSWER, "  ");
   if (SerialStatePaths()) {
     AssertMode(IFMODE_RXONLY);
@@ -500,6 +532,7 @@ void NetB_Event(SockSpawn& socket) {
 
 void ComSup_RouteReply(int router_index) {
   LinkState& link = Link();
+  ++LinkCount().RouteReports;
   auto confirm_tcp = [&link] {
     ComSup_SetComState(kComOk);
     link.UnAckedCount = 0;

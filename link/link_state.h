@@ -42,6 +42,8 @@ struct LinkState {
   // controller's connection drops, they are held for the next one, since their answers (and
   // perhaps the commands themselves) were lost with it.
   std::deque<HeldCommand> InFlight;
+  // The controller that connected last (kControllerNone before the first connect).
+  int LastConnected = kControllerNone;
   // Commands dropped from the hold (too many or too old) since the link was opened.
   long HeldDropped = 0;
 };

@@ -40,6 +40,14 @@ int32_t WriteBlock(plat::LParam l, const std::string& text) {
   return static_cast<int32_t>(n);
 }
 
+// How the driver reads the numbers of a route command (the profile's values, which the dialog
+// does not show), so that a tool can tell which route a command asked for.
+std::string RouteReadingText() {
+  const Settings& s = Profile().settings;
+  return "source_to_dest\t" + std::to_string(s.SourceToDest) + "\ndest_to_source\t" +
+         std::to_string(s.DestToSource) + "\npark_source\t" + std::to_string(s.ParkSource) + "\n";
+}
+
 std::string StatusText() {
   std::string text;
   for (const PanelField& f : kPanelFields) {
@@ -48,6 +56,7 @@ std::string StatusText() {
     text += FieldText(f.id);
     text += '\n';
   }
+  text += RouteReadingText();
   // The router rows, as the dialog shows them: only the defined routers have a device id.
   for (int i = 0; i < kRouterCount; ++i) {
     const std::string device = FieldText(IDC_ROUTER_DEVICE + i);

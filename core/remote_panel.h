@@ -10,8 +10,9 @@
 //    window in wParam and the device id in lParam. Result 0.
 // 2. Status. The tool sends kPanelStatus to that main window as a data message (through the
 //    interface library's data call) with a zero-filled block of kPanelBlockSize bytes. The
-//    driver writes the panel into the block as lines "KEY<TAB>VALUE\n" (kPanelFields order, then
-//    one "router<TAB>LETTER<TAB>DEVICE<TAB>SOURCES<TAB>DESTINATIONS<TAB>OFFSETS\n" line per
+//    driver writes the panel into the block as lines "KEY<TAB>VALUE\n" (kPanelFields order; then
+//    source_to_dest, dest_to_source and park_source, the profile's reading of a route command;
+//    then one "router<TAB>LETTER<TAB>DEVICE<TAB>SOURCES<TAB>DESTINATIONS<TAB>OFFSETS\n" line per
 //    defined router), zero-terminated, cut at a line boundary when the block is full. Tabs and
 //    line ends inside a text become blanks. Result: the number of bytes written.
 // 3. Menu. The tool sends kPanelMenu as a data message with the menu id as its parameter and a

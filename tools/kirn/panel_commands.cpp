@@ -20,7 +20,8 @@ const char kStatusHelp[] =
     "interface mode, link mode, controllers A and B (connection, status, resets), active\n"
     "controller, Tx/Rx counters, poll router and pointer, park source, last answer, lock poll,\n"
     "name updates, lock infodriver, current router with the lock states of its selected\n"
-    "destination, the message line, and the router table (letter, device id, sources,\n"
+    "destination, the message line, how it reads a route command (SourceToDest, DestToSource,\n"
+    "ParkSource: the profile's values), and the router table (letter, device id, sources,\n"
     "destinations, offsets).\n"
     "  --json   the same as one JSON object: the fields by name, \"routers\" as an array\n"
     "Exit 1 when there is no bus or no driver serves DEV.\n";
@@ -168,6 +169,9 @@ const char* Label(std::string_view key) {
       {"lock", "  destination lock"},
       {"mc1000_lock", "  controller lock"},
       {"message", "Message"},
+      {"source_to_dest", "SourceToDest"},
+      {"dest_to_source", "DestToSource"},
+      {"park_source", "ParkSource"},
   };
   for (const auto& [k, label] : kLabels) {
     if (key == k) return label;

@@ -156,6 +156,12 @@ plat::LResult OnCommand(int id) {
       break;
     }
     case IDM_SAVE:
+      // Tables that were never loaded must not replace the stored ones.
+      if (!IndexFiles().IndexRead) {
+        Dlg_SetText(IDC_MESSAGE, "Not saved - the stored routes and locks are not loaded yet");
+        DebugPrint("Save asked for before the stored tables were read - not saved", 1);
+        break;
+      }
       Dlg_SetText(IDC_MESSAGE, "Saving all current routes and lock data");
       DebugPrint("Saving all current routes and lock data", 1);
       Idxfu_WriteIndex();
@@ -249,6 +255,22 @@ void CommandIntake(std::string_view text) {
   Dlg_SetText(IDC_RX_COUNT, count);
 }
 
+void FinishStartup() {
+  MainWindowState& s = MainWnd();
+  // A held command may send messages whose peers send further commands meanwhile: they join the
+  // end of the queue, so the order stays the order of arrival.
+  while (!s.HeldCommands.empty()) {
+    const std::string text = std::move(s.HeldCommands.front());
+    s.HeldCommands.pop_front();
+    if (Core().ShutdownDone) {
+      DebugPrintf(1, "Command not carried out - the driver did not start: %s", text.c_str());
+    } else {
+      CommandIntake(text);
+    }
+  }
+  s.StartupDone = true;
+}
+
 namespace {
 
 // Messages that change whom the driver trusts or end it are taken only from this process or from
@@ -310,9 +332,20 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     case ZUT_COMMAND: {
       // The text comes with the message; a plain message from another process carries no text.
       const char* text = reinterpret_cast<const char*>(l);
-      if (text != nullptr && plat::PointerParamValid(l)) {
-        CommandIntake(std::string_view(text, strnlen(text, kCommandTextMax)));
+      if (text == nullptr || !plat::PointerParamValid(l)) return 1;
+      const std::string_view command(text, strnlen(text, kCommandTextMax));
+      if (MainWnd().StartupDone) {
+        CommandIntake(command);
+        return 1;
       }
+      // Before the stored tables are read a route would be overwritten by them and an answer
+      // would name sources that are not known yet: the command waits for the end of start-up.
+      if (MainWnd().HeldCommands.size() >= kHeldCommandsMax) {
+        DebugPrintf(1, "Command not taken - %zu commands already wait for the start-up: %.*s",
+                    kHeldCommandsMax, static_cast<int>(command.size()), command.data());
+        return 0;
+      }
+      MainWnd().HeldCommands.emplace_back(command);
       return 1;
     }
     case ZUT_DeviceIDInUse:

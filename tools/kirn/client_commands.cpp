@@ -232,6 +232,9 @@ int RunSend(const Args& args) {
     }
   }
   int code = 0;
+  // The command texts that were not delivered because delivery stopped at a failure: the one
+  // that failed and those read after it.
+  std::vector<std::string> undelivered;
   auto deliver = [&](const std::string& text) {
     const bool route = routes && RouteCheck::IsRouteCommand(text);
     // Without the driver's reading the statistics leave the count out; the check cannot.
@@ -240,6 +243,7 @@ int RunSend(const Args& args) {
                                  " does not tell how it reads route commands, so they cannot be "
                                  "checked; not delivered: " +
                                  text);
+      undelivered.push_back(text);
       return;
     }
     if (route) {
@@ -250,6 +254,7 @@ int RunSend(const Args& args) {
     }
     const int32_t r = client->RequestWithText(kKirnSend, device, text);
     if (route && (r == kNoDevice || r == 0 || !client->connected())) routes->Withdraw();
+    if (r == kNoDevice || r == 0 || !client->connected()) undelivered.push_back(text);
     if (r == kNoDevice) {
       code = NoDevice("send", device);
     } else if (!client->connected()) {
@@ -280,6 +285,7 @@ int RunSend(const Args& args) {
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) input.ReadAvailable(&texts);
   }
+  if (code != 0) undelivered.insert(undelivered.end(), texts.begin(), texts.end());
   // Revertives of the last commands are still on their way: wait for a quiet spell.
   const auto quiet = std::chrono::milliseconds(wait_ms);
   while (code == 0 && !StopRequested()) {
@@ -304,8 +310,12 @@ int RunSend(const Args& args) {
     std::printf("\n");
   }
   if (code == 0 && input.bad_lines() > 0) code = 2;
-  // A skipped line (2) keeps its exit code; the unconfirmed routes are listed all the same.
-  if (check && (code == 0 || code == 2) && routes) {
+  // A skipped line (2) or a failed delivery keeps its exit code; the unconfirmed routes are
+  // listed all the same, and after a failed delivery every command read but not delivered.
+  if (check) {
+    for (const std::string& text : undelivered) PrintLine("UNDELIVERED " + text);
+  }
+  if (check && routes) {
     const std::vector<std::string> unconfirmed = routes->Unconfirmed();
     for (const std::string& text : unconfirmed) PrintLine("UNCONFIRMED " + text);
     if (!unconfirmed.empty()) {

@@ -198,8 +198,21 @@ int RunSend(const Args& args) {
   }
 
   InstallStopSignals();
+  LineReader input(STDIN_FILENO);
+  // Before anything is delivered: with --check, every command there is to read now is listed as
+  // not delivered.
+  auto none_delivered = [&](int code) {
+    if (!check) return code;
+    while (from_input && !input.eof()) {
+      pollfd in = {input.fd(), POLLIN, 0};
+      if (::poll(&in, 1, 0) <= 0) break;
+      input.ReadAvailable(&texts);
+    }
+    for (const std::string& text : texts) PrintLine("UNDELIVERED " + text);
+    return code;
+  };
   auto client = OpenOrReport("send");
-  if (!client) return 1;
+  if (!client) return none_delivered(1);
 
   long sent = 0;
   long revertives = 0;
@@ -223,7 +236,8 @@ int RunSend(const Args& args) {
     ++revertives;
   });
   if (client->Request(kKirnWatch, client->window(), device) != 1) {
-    return Failure("send", "the control-system interface refused to relay revertives");
+    return none_delivered(
+        Failure("send", "the control-system interface refused to relay revertives"));
   }
   if (checking) {
     std::string panel;
@@ -270,7 +284,6 @@ int RunSend(const Args& args) {
   };
   // Lines are delivered as they arrive, and revertives printed as they come, so a script can
   // feed commands through a pipe that stays open.
-  LineReader input(STDIN_FILENO);
   while (code == 0 && !StopRequested()) {
     while (!texts.empty() && code == 0 && !StopRequested()) {
       deliver(texts.front());

@@ -141,7 +141,7 @@ TEST_F(MonitorTest, CheckGivesEachStateInTheStateThatCallsForIt) {
                        "dropped "))
       << check.out;
   EXPECT_FALSE(Contains(check.out, " dropped=0c ")) << check.out;
-  // A drop older than the window given does not warn.
+  // With no drop window, drops do not warn.
   const Result narrow = Kirn({"status", "101", "--check", "--drop-window", "0"});
   EXPECT_EQ(narrow.code, 0) << narrow.out;
 

@@ -43,10 +43,11 @@ const char kStatusHelp[] =
     "     3 UNKNOWN   no bus, no answer from the driver, or a usage error\n"
     "  --critical-after SECONDS  how long the link may be down before it is critical\n"
     "                            (default 0: at once; a monitoring system retries anyway)\n"
-    "  --drop-window SECONDS     how recent a dropped command warns (default 300)\n"
+    "  --drop-window SECONDS     how recent a dropped command warns (default 300; 0: drops\n"
+    "                            never warn)\n"
     "PERFDATA: latency_p50, latency_p99 (route report latency, upper bucket bounds in\n"
-    "seconds), dropped, refused, link_failures (counters since the driver started),\n"
-    "queue_depth.\n";
+    "seconds; U while no route report has been timed), dropped, refused, link_failures\n"
+    "(counters since the driver started), queue_depth.\n";
 
 const char kMenuHelp[] =
     "usage: kirn menu DEV ITEM\n"
@@ -333,6 +334,15 @@ double LatencyQuantile(const xarvel::PanelCounters& c, double q) {
   return last_bound;
 }
 
+// A latency quantile as perfdata: its seconds, or U (not known) while nothing has been timed,
+// so that a graph shows a gap rather than a latency of 0.
+std::string LatencyPerf(const xarvel::PanelCounters& c, double q) {
+  if (c.Get("route_report_latency_count") <= 0) return "U";
+  char text[32];
+  std::snprintf(text, sizeof text, "%gs", LatencyQuantile(c, q));
+  return text;
+}
+
 struct CheckOptions {
   int64_t critical_after_s = 0;
   int64_t drop_window_s = 300;
@@ -391,7 +401,8 @@ int Check(const xarvel::PanelCounters& c, const CheckOptions& options) {
   }
   if (c.Get("save_failed") != 0) raise(kCheckCritical, "the latest save failed");
   const int64_t last_drop = c.Get("last_drop_ms");
-  if (last_drop > 0 && now - last_drop <= options.drop_window_s * 1000) {
+  if (options.drop_window_s > 0 && last_drop > 0 &&
+      now - last_drop <= options.drop_window_s * 1000) {
     raise(kCheckWarning,
           "a command dropped " + std::to_string((now - last_drop) / 1000) + " s ago");
   }
@@ -400,9 +411,9 @@ int Check(const xarvel::PanelCounters& c, const CheckOptions& options) {
   for (size_t i = 0; i < reasons.size(); ++i) text += (i == 0 ? ": " : "; ") + reasons[i];
   char perf[256];
   std::snprintf(perf, sizeof perf,
-                " | latency_p50=%gs;; latency_p99=%gs;; dropped=%lldc refused=%lldc "
+                " | latency_p50=%s;; latency_p99=%s;; dropped=%lldc refused=%lldc "
                 "link_failures=%lldc queue_depth=%lld;;",
-                LatencyQuantile(c, 0.5), LatencyQuantile(c, 0.99),
+                LatencyPerf(c, 0.5).c_str(), LatencyPerf(c, 0.99).c_str(),
                 static_cast<long long>(Total(c, "commands_dropped")),
                 static_cast<long long>(Total(c, "routes_refused")),
                 static_cast<long long>(c.Get("link_failures")),

@@ -7,6 +7,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "core/panel_counters.h"
 #include "platform/dialog.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
@@ -94,7 +95,7 @@ int PanelMenuId(std::string_view name) {
 }
 
 bool RemotePanel_Handles(uint32_t msg) {
-  return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu;
+  return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu || msg == kPanelCounters;
 }
 
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -114,6 +115,9 @@ plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
       // Only a block handed off with the message is an answer block.
       if (!plat::IsHandedOffBlock(l)) return 0;
       return WriteBlock(l, StatusText());
+    case kPanelCounters:
+      if (!plat::IsHandedOffBlock(l)) return 0;
+      return WriteBlock(l, PanelCountersText());
     case kPanelMenu: {
       if (!plat::IsHandedOffBlock(l)) return 0;
       const int32_t result = RunMenu(static_cast<int>(w));

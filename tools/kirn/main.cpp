@@ -31,7 +31,8 @@ constexpr const char* kOverview =
     "  infodriver DEV [--mode txrx|rxonly]   run an infodriver with 4096 text slots\n"
     "  slot INFODEV SLOT TEXT                ask an infodriver for a new text in SLOT\n"
     "  slots INFODEV                         list an infodriver's non-empty slots\n"
-    "  status DEV [--json]                   print the driver's status panel\n"
+    "  status DEV [--json|--check]           print the driver's status panel and counters,\n"
+    "                                        or check it for a monitoring system\n"
     "  menu DEV ITEM                         run a menu command of the driver\n"
     "\n"
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
@@ -140,7 +141,7 @@ const std::map<std::string, Command>& Commands() {
         "usage: kirn slots INFODEV\n"
         "Prints the non-empty slots of infodriver INFODEV, one 'SLOT TEXT' a line, in slot\n"
         "order (control characters shown as '?').\n"}},
-      {"status", {RunStatus, kStatusHelp}},
+      {"status", {RunStatus, kStatusHelp, {"--critical-after", "--drop-window"}}},
       {"menu", {RunPanelMenu, kMenuHelp}},
   };
   return commands;

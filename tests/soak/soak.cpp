@@ -93,7 +93,7 @@ struct Driver {
     bool ended = false;
     bool killed = false;  // by the schedule (SIGKILL)
     int status = -1;
-    double min_life = 0;  // seconds before the schedule may kill it
+    double min_life = 0;                       // seconds before the schedule may kill it
     std::vector<std::array<long, 3>> samples;  // seconds since start, rss kB, fds
   };
   std::vector<Life> lives;
@@ -173,11 +173,13 @@ class Soak {
   void Tick();
   void Supervise();
   void Sample();
+  void SampleHost();
   void InjectFault();
   void StartTraffic();
   void ReapTools();
   void Console(Emulator* e, const std::string& line);
-  bool Tool(const std::vector<std::string>& args, std::string* out = nullptr, int timeout_ms = 10000);
+  bool Tool(const std::vector<std::string>& args, std::string* out = nullptr,
+            int timeout_ms = 10000);
   void StartTool(const std::vector<std::string>& args);
   void StartSend(Driver* d, int commands);
 
@@ -188,7 +190,9 @@ class Soak {
   void Shutdown();
   std::string Summary(bool tables_equal, double seconds);
 
-  double Uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+  double Uniform(double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng_);
+  }
   int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   double Now() const { return soak::Seconds(start_); }
   double MinLife() {
@@ -227,6 +231,9 @@ class Soak {
   Clock::time_point next_fault_;
   Clock::time_point next_traffic_;
   Clock::time_point next_sample_;
+  Clock::time_point next_host_sample_;
+  bool quiet_ = false;
+  Clock::time_point quiet_since_;
   long front_panel_ = 0;
   long locks_ = 0;
   std::vector<std::string> problems_;
@@ -267,10 +274,11 @@ void Soak::WriteSite(int port) {
                      "Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nDataBits=8\nParity=N\n"
                      "PollForMC1000LockStatus=0\nLockStatusInfodriverID=0\n\n[Routers]\n"
                      "Router_A=103,1,48,0,0\n");
-  for (const auto& [dev, dests] : std::vector<std::pair<int, int>>{{101, 64}, {102, 32}, {103, 48}}) {
-    soak::WriteAll(site_ / ("DEV_" + std::to_string(dev) + ".INI"),
-                   "[Database]\nDatabaseSize_0=256\nDatabaseSize_1=" + std::to_string(dests) +
-                       "\n");
+  for (const auto& [dev, dests] :
+       std::vector<std::pair<int, int>>{{101, 64}, {102, 32}, {103, 48}}) {
+    soak::WriteAll(
+        site_ / ("DEV_" + std::to_string(dev) + ".INI"),
+        "[Database]\nDatabaseSize_0=256\nDatabaseSize_1=" + std::to_string(dests) + "\n");
   }
 }
 
@@ -290,8 +298,7 @@ int FreePairPort() {
   return port;
 }
 
-bool WaitForText(const fs::path& file, const std::string& needle, int timeout_ms,
-                 size_t from = 0) {
+bool WaitForText(const fs::path& file, const std::string& needle, int timeout_ms, size_t from = 0) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < deadline) {
     const std::string text = soak::ReadAll(file);
@@ -312,10 +319,10 @@ bool Soak::StartEmulators() {
     soak::Remove(emu_tcp_.out);
     soak::Remove(emu_tcp_.err);
     emu_tcp_.start = Clock::now();
-    if (!emu_tcp_.proc.Start({MC1000_SIM_BIN, "--tcp", "127.0.0.1:" + p, "--tcp", "127.0.0.2:" + p,
-                              "--xpt-ms", "2", "--levels", "2", "--dests", "256", "--sources",
-                              "256"},
-                             emu_tcp_.out, emu_tcp_.err, Proc::Input::kPipe)) {
+    if (!emu_tcp_.proc.Start(
+            {MC1000_SIM_BIN, "--tcp", "127.0.0.1:" + p, "--tcp", "127.0.0.2:" + p, "--xpt-ms", "2",
+             "--levels", "2", "--dests", "256", "--sources", "256"},
+            emu_tcp_.out, emu_tcp_.err, Proc::Input::kPipe)) {
       return false;
     }
     if (WaitForText(emu_tcp_.out, "ready\n", 5000)) break;
@@ -325,10 +332,10 @@ bool Soak::StartEmulators() {
   emu_serial_.out = work_ / "emu_serial.out";
   emu_serial_.err = work_ / "emu_serial.err";
   emu_serial_.start = Clock::now();
-  if (!emu_serial_.proc.Start({MC1000_SIM_BIN, "--pty", (work_ / "com" / "COM1").string(),
-                               "--baud", "38400", "--xpt-ms", "2", "--levels", "1", "--dests",
-                               "64", "--sources", "256"},
-                              emu_serial_.out, emu_serial_.err, Proc::Input::kPipe)) {
+  if (!emu_serial_.proc.Start(
+          {MC1000_SIM_BIN, "--pty", (work_ / "com" / "COM1").string(), "--baud", "38400",
+           "--xpt-ms", "2", "--levels", "1", "--dests", "64", "--sources", "256"},
+          emu_serial_.out, emu_serial_.err, Proc::Input::kPipe)) {
     return false;
   }
   return WaitForText(emu_serial_.out, "ready\n", 5000);
@@ -407,7 +414,8 @@ void Soak::StartSend(Driver* d, int commands) {
   s->device = first.device;
   std::string input;
   for (int i = 0; i < commands; ++i) {
-    const Router& r = d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
+    const Router& r =
+        d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
     Command c;
     c.device = r.device;
     c.dest = Pick(1, r.dests);
@@ -444,7 +452,8 @@ void Soak::StartTraffic() {
   } else if (kind <= 7) {
     // A front-panel route at the controller: the driver learns it from the route report or, if
     // the link is down, from the resync or the poll.
-    const Router& r = d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
+    const Router& r =
+        d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
     Console(d->emu, std::string("route ") + r.level + " " +
                         std::to_string(Pick(1, r.dests) + r.dest_offset) + " " +
                         std::to_string(Pick(0, 200)));
@@ -592,17 +601,6 @@ void Soak::ReapTools() {
 }
 
 void Soak::Sample() {
-  // The bus host's descriptors include the tools' connections: sample it while none runs.
-  bool tools_running = !tools_.empty();
-  for (const auto& s : sends_) tools_running = tools_running || !s->done;
-  if (tools_running) return;  // again at the next tick
-  if (bus_.proc.running() && soak::Seconds(bus_.started) > 1) {
-    const long rss = soak::RssKb(bus_.proc.pid());
-    if (rss > 0) {
-      bus_.samples.push_back({static_cast<long>(soak::Seconds(bus_.started)), rss,
-                              soak::OpenFds(bus_.proc.pid())});
-    }
-  }
   for (auto& d : drivers_) {
     if (!d->proc.running()) continue;
     Driver::Life& life = d->lives.back();
@@ -611,6 +609,35 @@ void Soak::Sample() {
     if (rss > 0) life.samples.push_back({static_cast<long>(soak::Seconds(life.start)), rss, fds});
   }
   next_sample_ = After(5);
+  // The bus host's descriptors include every tool's connection and every driver's: it is
+  // sampled in a quiet moment, made every 30 s, with no tool running and every peer connected
+  // for a while.
+  if (Clock::now() >= next_host_sample_ && !quiet_) {
+    quiet_ = true;
+    quiet_since_ = Clock::now();
+  }
+}
+
+// In a quiet moment (no new traffic until the tools have ended, at most 8 s): the host's sample.
+void Soak::SampleHost() {
+  bool tools_running = !tools_.empty();
+  for (const auto& s : sends_) tools_running = tools_running || !s->done;
+  bool peers = info_.proc.running() && soak::Seconds(info_.started) > 3;
+  for (const auto& d : drivers_) {
+    peers = peers && d->proc.running() && soak::Seconds(d->lives.back().start) > 3;
+  }
+  if (soak::Seconds(quiet_since_) > 8) {
+    quiet_ = false;
+    next_host_sample_ = After(10);
+    return;
+  }
+  if (tools_running || !peers || !bus_.proc.running()) return;
+  soak::SleepMs(100);  // connections of tools just ended are closed at the host
+  const long rss = soak::RssKb(bus_.proc.pid());
+  const long fds = soak::OpenFds(bus_.proc.pid());
+  if (rss > 0) bus_.samples.push_back({static_cast<long>(soak::Seconds(bus_.started)), rss, fds});
+  quiet_ = false;
+  next_host_sample_ = After(30);
 }
 
 void Soak::Tick() {
@@ -622,7 +649,8 @@ void Soak::Tick() {
     InjectFault();
     next_fault_ = options_.seconds <= 120 ? After(Uniform(3, 7)) : After(Uniform(2, 6));
   }
-  if (now >= next_traffic_) {
+  if (quiet_) SampleHost();
+  if (now >= next_traffic_ && !quiet_) {
     StartTraffic();
     next_traffic_ = After(Uniform(0.2, 1.0));
   }
@@ -704,7 +732,8 @@ bool Soak::CompareTables(std::string* report) {
         int source = -1;
         line >> source;
         const size_t at = static_cast<size_t>(block) * 8192 + 2 * static_cast<size_t>(dest - 1);
-        const int stored = static_cast<uint8_t>(file[at]) * 256 + static_cast<uint8_t>(file[at + 1]);
+        const int stored =
+            static_cast<uint8_t>(file[at]) * 256 + static_cast<uint8_t>(file[at + 1]);
         if (stored != source) {
           if (differ < 3) {
             why << "device " << r.device << " destination " << dest << ": file " << stored
@@ -741,8 +770,8 @@ void Soak::Ledger() {
   }
   // ROUTE lines of each life: (device, dest, source) -> (class, reason), in order.
   const std::regex route_line(R"(ROUTE (\d+) (\d+) (\d+) (refused|dropped) (\S+))");
-  std::map<const Driver::Life*, std::map<std::tuple<int, int, int>,
-                                         std::deque<std::pair<std::string, std::string>>>>
+  std::map<const Driver::Life*,
+           std::map<std::tuple<int, int, int>, std::deque<std::pair<std::string, std::string>>>>
       traced;
   for (const auto& d : drivers_) {
     for (const Driver::Life& life : d->lives) {
@@ -788,8 +817,8 @@ void Soak::Ledger() {
         if (x.device == c.device) r = &x;
       }
       auto& times = executed[{s->driver->emu, r->level, c.dest + r->dest_offset, c.source}];
-      const auto hit = std::find_if(times.begin(), times.end(),
-                                    [t0](double t) { return t >= t0 - 0.5; });
+      const auto hit =
+          std::find_if(times.begin(), times.end(), [t0](double t) { return t >= t0 - 0.5; });
       if (hit != times.end()) {
         times.erase(hit);
         c.outcome = "confirmed_by_wire";
@@ -888,7 +917,8 @@ void Judge(const std::vector<std::array<long, 3>>& samples, long lived, Figures*
   const size_t tenth = std::max<size_t>(1, after.size() / 10);
   auto mean = [&](size_t from, int col) {
     double sum = 0;
-    for (size_t i = from; i < from + tenth; ++i) sum += static_cast<double>(after[i][static_cast<size_t>(col)]);
+    for (size_t i = from; i < from + tenth; ++i)
+      sum += static_cast<double>(after[i][static_cast<size_t>(col)]);
     return sum / static_cast<double>(tenth);
   };
   ++f->judged;
@@ -920,8 +950,8 @@ std::string Soak::Summary(bool tables_equal, double seconds) {
     first = false;
   }
   line << ") routes " << total;
-  for (const char* k : {"confirmed", "confirmed_by_wire", "refused", "dropped",
-                        "lost_with_driver", "undelivered"}) {
+  for (const char* k : {"confirmed", "confirmed_by_wire", "refused", "dropped", "lost_with_driver",
+                        "undelivered"}) {
     line << " " << k << " " << ledger_[k];
     if (std::string(k) == "refused" || std::string(k) == "dropped") {
       std::string reasons;
@@ -938,7 +968,8 @@ std::string Soak::Summary(bool tables_equal, double seconds) {
   line << " front_panel " << front_panel_ << " locks " << locks_;
   int crashes = bus_.crashes + info_.crashes;
   for (const auto& d : drivers_) {
-    for (const auto& life : d->lives) crashes += (life.ended && !life.killed && life.status != 0 && life.status != 1) ? 1 : 0;
+    for (const auto& life : d->lives)
+      crashes += (life.ended && !life.killed && life.status != 0 && life.status != 1) ? 1 : 0;
   }
   line << " crashes " << crashes;
   // Sanitizer reports in any output of the run.
@@ -978,8 +1009,8 @@ std::string Soak::Summary(bool tables_equal, double seconds) {
   for (const auto& d : drivers_) {
     Figures f;
     for (const auto& life : d->lives) {
-      const long lived = static_cast<long>(
-          soak::Seconds(life.start, life.ended ? life.end : Clock::now()));
+      const long lived =
+          static_cast<long>(soak::Seconds(life.start, life.ended ? life.end : Clock::now()));
       Judge(life.samples, lived, &f, "driver " + std::to_string(d->number));
     }
     line << " driver" << d->number << " lives " << d->lives.size() << " rss_kb " << f.rss0 << "->"
@@ -988,8 +1019,7 @@ std::string Soak::Summary(bool tables_equal, double seconds) {
     judged += f.judged;
     flat_detail += f.detail;
   }
-  line << " flat " << (judged == 0 ? "n/a" : (flat ? "yes" : "no")) << " (" << judged
-       << " judged)";
+  line << " flat " << (judged == 0 ? "n/a" : (flat ? "yes" : "no")) << " (" << judged << " judged)";
   if (!flat) problems_.push_back("not flat: " + flat_detail);
   if (crashes > 0 || reports > 0) problems_.push_back("crashes or sanitizer reports");
   return line.str();
@@ -1059,6 +1089,7 @@ int Soak::Run() {
   next_fault_ = After(Uniform(1, 3));
   next_traffic_ = Clock::now();
   next_sample_ = Clock::now();
+  next_host_sample_ = After(5);
   while (Clock::now() < run_end && !soak::Interrupted()) {
     if (Clock::now() >= faults_end) next_fault_ = run_end + std::chrono::hours(1);
     Tick();
@@ -1067,7 +1098,8 @@ int Soak::Run() {
   const double seconds = soak::Seconds(run_start);
   bool tables_equal = false;
   if (!soak::Interrupted()) {
-    if (!Quiesce()) problems_.push_back("after the faults were undone the devices did not all register in TX/RX");
+    if (!Quiesce())
+      problems_.push_back("after the faults were undone the devices did not all register in TX/RX");
     // One resync: the pair's driver reconnects (it walks every destination on connect); the
     // poll walks them too, every 50 ms one destination, so two rounds of it are waited for.
     Tool({"menu", "101", "reconnect"});

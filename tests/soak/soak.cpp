@@ -221,6 +221,7 @@ class Soak {
   int tool_count_ = 0;
 
   std::map<std::string, int> faults_;
+  std::vector<int> fault_bag_;
   struct Restore {
     Clock::time_point at;
     std::string what;
@@ -470,49 +471,48 @@ void Soak::StartTraffic() {
 void Soak::InjectFault() {
   const std::string a = "127.0.0.1:" + std::to_string(port_);
   const std::string b = "127.0.0.2:" + std::to_string(port_);
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    const int kind = Pick(0, 8);
+  auto inject = [&](int kind) -> bool {
     if (kind == 0 || kind == 1) {
       // Controller A or B taken away: its connections closed, new ones refused; back later.
       bool& away = kind == 0 ? a_away_ : b_away_;
-      if (away) continue;
+      if (away) return false;
       const std::string& which = kind == 0 ? a : b;
       Console(&emu_tcp_, "refuse " + which + " on");
       Console(&emu_tcp_, "close " + which);
       away = true;
       restores_.push_back({After(Uniform(1, 5)), kind == 0 ? "a" : "b"});
       ++faults_[kind == 0 ? "take_a" : "take_b"];
-      return;
+      return true;
     }
     if (kind == 2) {
       Emulator* e = Pick(0, 1) == 0 ? &emu_tcp_ : &emu_serial_;
       Console(e, "stall " + std::to_string(Pick(200, 2500)));
       ++faults_["stall"];
-      return;
+      return true;
     }
     if (kind == 3) {
       Console(Pick(0, 1) == 0 ? &emu_tcp_ : &emu_serial_, "noise");
       ++faults_["noise"];
-      return;
+      return true;
     }
     if (kind == 4) {
-      if (!bus_.proc.running() || soak::Seconds(bus_.started) < bus_.min_life) continue;
+      if (!bus_.proc.running() || soak::Seconds(bus_.started) < bus_.min_life) return false;
       bus_.proc.Kill();
       bus_.restart_at = After(Uniform(0.3, 2));
       ++faults_["bus_kill"];
-      return;
+      return true;
     }
     if (kind == 5) {
-      if (!info_.proc.running() || soak::Seconds(info_.started) < info_.min_life) continue;
+      if (!info_.proc.running() || soak::Seconds(info_.started) < info_.min_life) return false;
       info_.proc.Kill();
       info_.restart_at = After(Uniform(0.5, 3));
       ++faults_["infodriver_kill"];
-      return;
+      return true;
     }
     if (kind == 6) {
       Driver* d = drivers_[static_cast<size_t>(Pick(0, 1))].get();
       Driver::Life& life = d->lives.back();
-      if (!d->proc.running() || soak::Seconds(life.start) < life.min_life) continue;
+      if (!d->proc.running() || soak::Seconds(life.start) < life.min_life) return false;
       d->proc.Kill();
       life.killed = true;
       life.ended = true;
@@ -520,16 +520,29 @@ void Soak::InjectFault() {
       life.status = d->proc.status();
       d->restart_at = After(Uniform(0.3, 1.5));
       ++faults_["driver_kill"];
-      return;
+      return true;
     }
     // A mode change: the driver goes RX only, later back to TX/RX.
     Driver* d = drivers_[static_cast<size_t>(Pick(0, 1))].get();
-    if (d->rx_only) continue;
+    if (d->rx_only) return false;
     StartTool({"mode", std::to_string(d->routers.front().device), "rxonly"});
     d->rx_only = true;
     d->txrx_at = After(Uniform(1, 4));
     ++faults_["mode"];
-    return;
+    return true;
+  };
+  // Every kind comes once in each round of eight, in a shuffled order; a kind that cannot come
+  // now (its process too young to be killed again, its controller already away) is tried again
+  // at the end of the round.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (fault_bag_.empty()) {
+      fault_bag_ = {0, 1, 2, 3, 4, 5, 6, 7};
+      std::shuffle(fault_bag_.begin(), fault_bag_.end(), rng_);
+    }
+    const int kind = fault_bag_.back();
+    fault_bag_.pop_back();
+    if (inject(kind)) return;
+    if (fault_bag_.size() < 16) fault_bag_.insert(fault_bag_.begin(), kind);
   }
 }
 

@@ -222,6 +222,7 @@ class Soak {
 
   std::map<std::string, int> faults_;
   std::vector<int> fault_bag_;
+  std::set<int> fault_deferred_;  // kinds already put back once in this round
   struct Restore {
     Clock::time_point at;
     std::string what;
@@ -532,17 +533,18 @@ void Soak::InjectFault() {
     return true;
   };
   // Every kind comes once in each round of eight, in a shuffled order; a kind that cannot come
-  // now (its process too young to be killed again, its controller already away) is tried again
-  // at the end of the round.
-  for (int attempt = 0; attempt < 16; ++attempt) {
+  // now (its process too young to be killed again, its controller already away) is tried once
+  // more at the end of the round, and else waits for the next round.
+  for (int attempt = 0; attempt < 24; ++attempt) {
     if (fault_bag_.empty()) {
       fault_bag_ = {0, 1, 2, 3, 4, 5, 6, 7};
       std::shuffle(fault_bag_.begin(), fault_bag_.end(), rng_);
+      fault_deferred_.clear();
     }
     const int kind = fault_bag_.back();
     fault_bag_.pop_back();
     if (inject(kind)) return;
-    if (fault_bag_.size() < 16) fault_bag_.insert(fault_bag_.begin(), kind);
+    if (fault_deferred_.insert(kind).second) fault_bag_.insert(fault_bag_.begin(), kind);
   }
 }
 

@@ -90,6 +90,37 @@ class LinkTest : public testing_support::SiteTest {
     return text;
   }
 
+  // A salvo of `count` routes through one `kirn send -`: route k goes to destination k % 16 + 1
+  // from source (k + first) % 31 + 1, so that no route repeats one its destination holds or
+  // awaits, and each one has a revertive of its own. Returns the statistics line up to its
+  // seconds.
+  std::string Salvo(int count, int first, int wait_ms) {
+    std::string lines;
+    for (int k = 0; k < count; ++k) {
+      lines += "RC 101 " + std::to_string((k + first) % 31 + 1) + " " + std::to_string(k % 16 + 1) +
+               " ',---' 0\n";
+    }
+    const std::string list = (dir_.path() / "salvo.txt").string();
+    testing_support::WriteFile(list, lines);
+    auto send = Start({"/bin/sh", "-c",
+                       std::string("exec ") + KIRN_BIN + " send 101 - --stats --wait " +
+                           std::to_string(wait_ms) + " < " + list});
+    EXPECT_EQ(send->Wait(60000), 0) << send->Stderr();
+    const std::string out = send->Stdout();
+    const size_t at = out.find("sent ");
+    return at == std::string::npos ? out : out.substr(at, out.find(", seconds", at) - at);
+  }
+
+  // Occurrences of `needle` in `text` from byte `from` on.
+  static int Count(const std::string& text, const std::string& needle, size_t from = 0) {
+    int n = 0;
+    for (size_t at = text.find(needle, from); at != std::string::npos;
+         at = text.find(needle, at + 1)) {
+      ++n;
+    }
+    return n;
+  }
+
   // Asks the driver to close and expects an orderly exit.
   void CloseDriver() {
     EXPECT_EQ(Kirn({"close", "101"}).code, 0);
@@ -281,6 +312,106 @@ TEST_F(LinkTest, SerialPortHeldElsewhereEndsTheDriverCleanly) {
   EXPECT_EQ(::write(held, ".IA1\r", 5), 5);
   EXPECT_TRUE(sim_a_->WaitErr(" .AA1,0\\r"));
   ::close(held);
+}
+
+// A salvo far beyond the unACK limit, to a controller that takes a while over each reply, goes
+// out whole at the controller's pace: every route on the wire, every revertive back, TX/RX
+// throughout.
+TEST_F(LinkTest, SerialSalvoOf40IsCarriedOutWholeAndTheDriverStaysTxRx) {
+  const std::string com1 = (dir_.path() / "COM1").string();
+  sim_a_ = StartSim({"--pty", com1});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=600000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  auto watch = Start({KIRN_BIN, "watch", "101"});
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  std::string devices;
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  ASSERT_TRUE(sim_a_->Console("delay 5", "ok delay"));
+
+  const size_t wire_before = sim_a_->Err().size();
+  EXPECT_EQ(Salvo(40, 0, 1500), "sent 40, revertives 40");
+  EXPECT_EQ(Count(sim_a_->Err(), " .SA", wire_before), 40);
+  EXPECT_EQ(Kirn({"devices"}).out, "101 2\n102 2\n");
+  EXPECT_FALSE(Contains(watch->Stdout(), "MODE 101 1"));
+  EXPECT_FALSE(Contains(driver_->Stderr(), "setting mode rxonly"));
+  watch->Stop();
+  CloseDriver();
+}
+
+TEST_F(LinkTest, TcpSalvoToASlowControllerDeclaresNoFailure) {
+  sim_a_ = StartSim({"--tcp", "0"});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(TcpKeys(sim_a_->ports.at(0), "IP_Address_A=127.0.0.1\nTallyDelay=600000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  ASSERT_TRUE(sim_a_->Console("delay 2", "ok delay"));
+  EXPECT_EQ(Salvo(40, 3, 1500), "sent 40, revertives 40");
+  const std::string trace = driver_->Stderr();
+  EXPECT_FALSE(Contains(trace, "setting comms fail flag"));
+  EXPECT_EQ(Count(trace, "FD Connected ok"), 1);
+  CloseDriver();
+}
+
+// Replies held up for less than the reply timeout cost nothing; a controller of a pair that
+// stops answering for longer is given up, and the routes it had not answered go to the other.
+TEST_F(LinkTest, AShortStallCostsNothingALongerOneOnAPairLosesNoRoute) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const std::string refuse_b = "refuse " + std::to_string(port_);
+  ASSERT_TRUE(sim_b_->Console(refuse_b + " on", "ok refuse"));
+  WriteSite(TcpKeys(port_,
+                    "IP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+                    "Dual_Controllers=1\nTallyDelay=600000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  ASSERT_TRUE(sim_b_->Console(refuse_b + " off", "ok refuse"));
+
+  ASSERT_TRUE(sim_a_->Console("delay 600", "ok delay"));
+  EXPECT_EQ(Salvo(10, 5, 1500), "sent 10, revertives 10");
+  EXPECT_FALSE(Contains(driver_->Stderr(), "setting comms fail flag"));
+
+  // A stops answering for longer than the timeout, and takes no new connection.
+  ASSERT_TRUE(sim_a_->Console("refuse " + std::to_string(port_) + " on", "ok refuse"));
+  ASSERT_TRUE(sim_a_->Console("delay 5000", "ok delay"));
+  EXPECT_EQ(Salvo(10, 13, 3000), "sent 10, revertives 10");
+  const std::string trace = driver_->Stderr();
+  EXPECT_TRUE(Contains(trace, "setting comms fail flag"));
+  EXPECT_TRUE(Contains(trace, "unanswered command(s) of controller A for the next one"));
+  EXPECT_TRUE(Contains(trace, "MC1000 driver - Net B FD Connected ok"));
+  EXPECT_FALSE(Contains(trace, " dropped "));
+  CloseDriver();
+}
+
+// A change made at the router while the link was down reaches the tables and the control system
+// within moments of the reconnect, long before the poll would come round to it.
+TEST_F(LinkTest, FrontPanelChangeDuringAnOutageIsRevertivedSoonAfterTheReconnect) {
+  sim_a_ = StartSim({"--tcp", "0"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(TcpKeys(sim_a_->ports.at(0), "IP_Address_A=127.0.0.1\nTallyDelay=1000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  auto watch = Start({KIRN_BIN, "watch", "101"});
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+
+  ASSERT_TRUE(sim_a_->Console("refuse " + port + " on", "ok refuse"));
+  ASSERT_TRUE(sim_a_->Console("close all", "ok close"));
+  ASSERT_TRUE(driver_->WaitForOutput("MC1000 driver - Net A FD Close", kWaitMs, true));
+  ASSERT_TRUE(sim_a_->Console("route A 12 9", "ok route"));
+  ASSERT_TRUE(sim_a_->Console("refuse " + port + " off", "ok refuse"));
+  const auto back = Clock::now();
+  ASSERT_TRUE(watch->WaitForOutput("RR 101 012 009\n", kWaitMs));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - back);
+  std::printf("[link] front-panel change revertived %lld ms after the controller came back\n",
+              static_cast<long long>(took.count()));
+  // The poll, one destination a second from the first after the reconnect, would take 12 s.
+  EXPECT_LT(took.count(), 6000);
+  EXPECT_EQ(Kirn({"send", "101", "RP 101 12 12 0", "--wait", "300"}).out, Revertive(9, 12));
+  watch->Stop();
+  CloseDriver();
 }
 
 }  // namespace

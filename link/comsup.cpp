@@ -922,7 +922,7 @@ void ComSup_SetComState(int state) {
     Dlg_SetText(IDC_MESSAGE, " ");
     // What changed at the router while the link was not OK comes in through the resync walk
     // (one started at the connect goes on).
-    if (TcpMode() || link.SerialOpened) ResyncStart(false);
+    if (CanWrite()) ResyncStart(false);
     return;
   }
   if (state != kComFailed || link.ComState == kComFailed) return;

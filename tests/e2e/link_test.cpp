@@ -108,6 +108,7 @@ class LinkTest : public testing_support::SiteTest {
     EXPECT_EQ(send->Wait(60000), 0) << send->Stderr();
     const std::string out = send->Stdout();
     const size_t at = out.find("sent ");
+    if (at != std::string::npos) std::printf("[link] salvo: %s", out.c_str() + at);
     return at == std::string::npos ? out : out.substr(at, out.find(", seconds", at) - at);
   }
 

@@ -288,9 +288,10 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
 }
 
-TEST_F(ComSupTest, CommandsWithoutAnActiveControllerAreDroppedAndStartAttempts) {
+TEST_F(ComSupTest, CommandsWithoutAnActiveControllerWaitAndStartAttempts) {
   UseTcp(1, false);  // nothing listens on port 1
   Send(1);
+  EXPECT_EQ(xarvel::ComSup_QueueDepth(), 1);
   EXPECT_TRUE(debug_.Contains("SendData - Controller UNKNOWN - ERROR Status"));
   EXPECT_TRUE(debug_.Contains("ComSUp_IpConnect - trying to connect to server A"));
   ASSERT_TRUE(SpinUntil([&] { return Field(xarvel::IDC_LINK_STATUS) == "Disconnected!"; }, 5000));

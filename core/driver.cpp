@@ -8,6 +8,7 @@
 
 #include "config/locked_dests.h"
 #include "config/profile.h"
+#include "core/core_counters.h"
 #include "core/main_window.h"
 #include "core/service_notify.h"
 #include "interface/kapisup.h"
@@ -197,6 +198,7 @@ int ProgramEntry(int argc, char** argv) {
     return 0;
   }
   Profile().DeviceNumber = ParseDeviceNumber(command_line);
+  CoreCount().StartUnixMs = UnixMsNow();
 
   plat::PrepareQtPlatform();
   QApplication app(argc, argv);

@@ -6,6 +6,7 @@
 #include "config/locked_dests.h"
 #include "config/profile.h"
 #include "core/about.h"
+#include "core/core_counters.h"
 #include "core/driver.h"
 #include "core/remote_panel.h"
 #include "interface/kapisup.h"
@@ -243,6 +244,7 @@ void CommandIntake(std::string_view text) {
   } else {
     ParseCommand(copy);
   }
+  ++CoreCount().Received[static_cast<size_t>(CommandKindOf(copy))];
   ++MainWnd().ReceivedCount;
   char count[32];
   std::snprintf(count, sizeof count, "%08ld", static_cast<long>(MainWnd().ReceivedCount));

@@ -7,6 +7,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "core/panel_counters.h"
 #include "platform/dialog.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
@@ -40,6 +41,14 @@ int32_t WriteBlock(plat::LParam l, const std::string& text) {
   return static_cast<int32_t>(n);
 }
 
+// How the driver reads the numbers of a route command (the profile's values, which the dialog
+// does not show), so that a tool can tell which route a command asked for.
+std::string RouteReadingText() {
+  const Settings& s = Profile().settings;
+  return "source_to_dest\t" + std::to_string(s.SourceToDest) + "\ndest_to_source\t" +
+         std::to_string(s.DestToSource) + "\npark_source\t" + std::to_string(s.ParkSource) + "\n";
+}
+
 std::string StatusText() {
   std::string text;
   for (const PanelField& f : kPanelFields) {
@@ -48,6 +57,7 @@ std::string StatusText() {
     text += FieldText(f.id);
     text += '\n';
   }
+  text += RouteReadingText();
   // The router rows, as the dialog shows them: only the defined routers have a device id.
   for (int i = 0; i < kRouterCount; ++i) {
     const std::string device = FieldText(IDC_ROUTER_DEVICE + i);
@@ -85,7 +95,7 @@ int PanelMenuId(std::string_view name) {
 }
 
 bool RemotePanel_Handles(uint32_t msg) {
-  return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu;
+  return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu || msg == kPanelCounters;
 }
 
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -105,6 +115,9 @@ plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
       // Only a block handed off with the message is an answer block.
       if (!plat::IsHandedOffBlock(l)) return 0;
       return WriteBlock(l, StatusText());
+    case kPanelCounters:
+      if (!plat::IsHandedOffBlock(l)) return 0;
+      return WriteBlock(l, PanelCountersText());
     case kPanelMenu: {
       if (!plat::IsHandedOffBlock(l)) return 0;
       const int32_t result = RunMenu(static_cast<int>(w));

@@ -10,13 +10,19 @@
 //    window in wParam and the device id in lParam. Result 0.
 // 2. Status. The tool sends kPanelStatus to that main window as a data message (through the
 //    interface library's data call) with a zero-filled block of kPanelBlockSize bytes. The
-//    driver writes the panel into the block as lines "KEY<TAB>VALUE\n" (kPanelFields order, then
-//    one "router<TAB>LETTER<TAB>DEVICE<TAB>SOURCES<TAB>DESTINATIONS<TAB>OFFSETS\n" line per
+//    driver writes the panel into the block as lines "KEY<TAB>VALUE\n" (kPanelFields order; then
+//    source_to_dest, dest_to_source and park_source, the profile's reading of a route command;
+//    then one "router<TAB>LETTER<TAB>DEVICE<TAB>SOURCES<TAB>DESTINATIONS<TAB>OFFSETS\n" line per
 //    defined router), zero-terminated, cut at a line boundary when the block is full. Tabs and
 //    line ends inside a text become blanks. Result: the number of bytes written.
 // 3. Menu. The tool sends kPanelMenu as a data message with the menu id as its parameter and a
 //    zero-filled block. The driver runs the menu command as a click on the menu would, then
 //    writes the message line into the block. Result: kPanelMenuDone, or one of the refusals.
+// 4. Counters. The tool sends kPanelCounters as a data message with a zero-filled block, as for
+//    the status. The driver writes its counters and link figures into it, one figure a line in
+//    the format of core/panel_counters.h, zero-terminated and cut at a line boundary. Result: the
+//    number of bytes written. Everything a reader needs is in that one answer (the driver's own
+//    device number and those of its routers), so a reader of many drivers asks each once.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +36,9 @@ inline constexpr uint32_t kPanelFind = 0x5801;
 inline constexpr uint32_t kPanelHere = 0x5802;
 inline constexpr uint32_t kPanelStatus = 0x5803;
 inline constexpr uint32_t kPanelMenu = 0x5804;
+inline constexpr uint32_t kPanelCounters = 0x5805;
 
-// Size of the answer block of kPanelStatus and kPanelMenu.
+// Size of the answer block of kPanelStatus, kPanelMenu and kPanelCounters.
 inline constexpr int32_t kPanelBlockSize = 16384;
 
 // Results of kPanelMenu.
@@ -92,8 +99,8 @@ int PanelMenuId(std::string_view name);
 // True for the messages above; the main window procedure hands them to RemotePanel_Proc.
 bool RemotePanel_Handles(uint32_t msg);
 
-// The driver's side: answers kPanelFind, kPanelStatus and kPanelMenu (the last two only as data
-// messages, with lParam the handed-off block).
+// The driver's side: answers kPanelFind, kPanelStatus, kPanelMenu and kPanelCounters (the last
+// three only as data messages, with lParam the handed-off block).
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
 
 }  // namespace xarvel

@@ -5,6 +5,7 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
+#include "interface/interface_counters.h"
 #include "interface/kirnif.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -178,6 +179,7 @@ void SendRevertives(int device_id, int first, int last, int kind, int param) {
       KirnIf_SendData(Kapi().KapiWindow, msg, p, text, 1,
                       static_cast<int32_t>(std::char_traits<char>::length(text) + 1));
       ++Kapi().RevertiveCount;
+      ++InterfaceCount().RevertivesSent;
       char count[32];
       std::snprintf(count, sizeof count, "%08ld", static_cast<long>(Kapi().RevertiveCount));
       Dlg_SetText(IDC_TX_COUNT, count);

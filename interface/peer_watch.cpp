@@ -8,6 +8,7 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
+#include "interface/interface_counters.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "platform/bus_client.h"
@@ -114,6 +115,7 @@ void Tick() {
       return;
     }
     w.bus_lost = false;
+    ++InterfaceCount().BusReconnections;
     DebugPrint("Xarvel - workstation bus back: attaching and registering again", 1);
   }
   if (w.kapi_pending) {

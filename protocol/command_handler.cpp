@@ -4,6 +4,7 @@
 #include "core/driver.h"
 #include "interface/kapisup.h"
 #include "platform/dialog.h"
+#include "protocol/command_counters.h"
 #include "protocol/ntp.h"
 #include "state/router_tables.h"
 #include "ui/debug.h"
@@ -23,8 +24,7 @@ std::string_view UpToNul(std::string_view text) {
   return nul == std::string_view::npos ? text : text.substr(0, nul);
 }
 
-void SetField(int k, std::string_view text) {
-  CommandFields& f = Commands().fields;
+void SetField(CommandFields& f, int k, std::string_view text) {
   const auto i = static_cast<size_t>(k - 1);
   if (text.size() > kMaxFieldText) text = text.substr(0, kMaxFieldText);
   text.copy(f.text[i].data(), text.size());
@@ -33,6 +33,31 @@ void SetField(int k, std::string_view text) {
   int value = 0;
   ScanDecimal(text, value);
   f.value[i] = value;
+}
+
+// ExtractFields into `f`.
+void ExtractFieldsInto(CommandFields& f, std::string_view text, int n) {
+  if (n > kCommandFields) n = kCommandFields;
+  for (int k = 1; k <= kCommandFields; ++k) SetField(f, k, {});
+
+  const size_t len = text.size();
+  size_t p = 3;
+  for (int k = 1; k <= n && p < len; ++k) {
+    while (p < len && text[p] == ' ') ++p;
+    size_t start = p;
+    size_t end = p;
+    if (p < len && text[p] == '\'') {
+      start = p + 1;
+      const size_t close = text.find('\'', start);
+      end = close == std::string_view::npos ? len : close;
+      p = close == std::string_view::npos ? len : close + 1;
+    } else {
+      while (end < len && text[end] != ' ') ++end;
+      p = end;
+    }
+    SetField(f, k, text.substr(start, end - start));
+    while (p < len && text[p] != ' ') ++p;
+  }
 }
 
 // Access numbers 0..1000 have an entry in the access table; any other number has no access.
@@ -55,6 +80,36 @@ int Route(int index, int device_id, int source, int dest) {
     Tables().TablesChanged = 1;
   }
   return source;
+}
+
+// A route command's destination and source in one of its readings.
+struct Reading {
+  int dest = 0;
+  int source = 0;
+};
+
+// The reading that the driver tries first: source to destination when that is enabled, else
+// destination to source.
+Reading FirstReading(int a, int b) {
+  const Settings& s = Profile().settings;
+  if (s.SourceToDest == 0 && s.DestToSource != 0) return {a, b};
+  return {b, a};
+}
+
+// Why `source` to `dest` on router `index` may not be routed, or -1 when it may.
+int ReadingRefusal(int index, int device_id, int source, int dest) {
+  if (!IsValidSource(index, source) || !IsValidDest(index, dest)) return kRefusedRange;
+  if (GetLock(device_id, dest) != 0) return kRefusedLocked;
+  return -1;
+}
+
+// A route command that arrives while the driver runs RX only: counted and traced from its own
+// fields, leaving the command fields as they were.
+void CountRxOnlyRefusal(std::string_view text) {
+  CommandFields f;
+  ExtractFieldsInto(f, text, 5);
+  const Reading r = FirstReading(f.Value(2), f.Value(3));
+  CountRefusal(FindRouter(f.Value(1)), kRefusedRxOnly, f.Value(1), r.dest, r.source);
 }
 
 bool RangeRequestAllowed(int index, int first, int last, int access) {
@@ -106,27 +161,7 @@ void ResetCommandState() {
 }
 
 void ExtractFields(std::string_view text, int n) {
-  if (n > kCommandFields) n = kCommandFields;
-  for (int k = 1; k <= kCommandFields; ++k) SetField(k, {});
-
-  const size_t len = text.size();
-  size_t p = 3;
-  for (int k = 1; k <= n && p < len; ++k) {
-    while (p < len && text[p] == ' ') ++p;
-    size_t start = p;
-    size_t end = p;
-    if (p < len && text[p] == '\'') {
-      start = p + 1;
-      const size_t close = text.find('\'', start);
-      end = close == std::string_view::npos ? len : close;
-      p = close == std::string_view::npos ? len : close + 1;
-    } else {
-      while (end < len && text[end] != ' ') ++end;
-      p = end;
-    }
-    SetField(k, text.substr(start, end - start));
-    while (p < len && text[p] != ' ') ++p;
-  }
+  ExtractFieldsInto(Commands().fields, text, n);
 }
 
 void ParseCommand(std::string_view text) {
@@ -158,6 +193,7 @@ int Cmd_RouterConnect(std::string_view text) {
   const int mode = Kapi().DriverMode;
   if (mode == kModeRxOnly) {
     Dlg_SetText(IDC_MODE, "Rx Only");
+    CountRxOnlyRefusal(text);
     return 1;
   }
   if (mode != kModeTxRx) Dlg_SetText(IDC_MODE, "Tx/Rx");
@@ -172,18 +208,47 @@ int Cmd_RouterConnect(std::string_view text) {
   const int index = FindRouter(device_id);
   DebugPrintf(1, "Cmd_RouterConnect = iRtr %d var4 %d bAccess %d", index, access,
               AccessEntry(access));
-  if (index == -1 || AccessEntry(access) == 0) return 1;
+  // Device id 0 finds a router position that is not defined: no reading can be routed there.
+  const bool known = index != -1 && Profile().routers[static_cast<size_t>(index)].DeviceId > 0;
+  if (!known || AccessEntry(access) == 0) {
+    const Reading r = FirstReading(a, b);
+    CountRefusal(index, known ? kRefusedAccess : kRefusedUnknownRouter, device_id, r.dest,
+                 r.source);
+    return 1;
+  }
 
   const Settings& s = Profile().settings;
-  if (s.SourceToDest != 0 && IsValidSource(index, a) && IsValidDest(index, b) &&
-      GetLock(device_id, b) == 0) {
-    f.value[1] = Route(index, device_id, a, b);
+  bool routed = false;
+  // The refusal that counts when no reading is carried out: that of the first reading tried.
+  int refusal = -1;
+  Reading refused;
+  if (s.SourceToDest != 0) {
+    const int why = ReadingRefusal(index, device_id, a, b);
+    if (why < 0) {
+      f.value[1] = Route(index, device_id, a, b);
+      routed = true;
+    } else {
+      refusal = why;
+      refused = {b, a};
+    }
   }
   // The destination of this reading is the number as received: the park source written into
   // the field above stands for a source, never for a destination.
-  if (s.DestToSource != 0 && IsValidSource(index, b) && IsValidDest(index, a) &&
-      GetLock(device_id, a) == 0) {
-    f.value[2] = Route(index, device_id, b, a);
+  if (s.DestToSource != 0) {
+    const int why = ReadingRefusal(index, device_id, b, a);
+    if (why < 0) {
+      f.value[2] = Route(index, device_id, b, a);
+      routed = true;
+    } else if (refusal < 0) {
+      refusal = why;
+      refused = {a, b};
+    }
+  }
+  if (routed) {
+    ++CommandCount().Routes[static_cast<size_t>(index)];
+  } else if (refusal >= 0) {
+    CountRefusal(index, static_cast<RefusalReason>(refusal), device_id, refused.dest,
+                 refused.source);
   }
   return 1;
 }

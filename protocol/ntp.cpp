@@ -13,6 +13,7 @@
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
 #include "link/link_state.h"
+#include "protocol/command_counters.h"
 #include "state/router_tables.h"
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
@@ -341,6 +342,7 @@ void MC1000_LockChange(int router_index, int dest, int state) {
   const RouterConfig& r = Router(router_index);
   const long long number = WithOffset(r.Offset_Dest, dest);
   const Command c = FormatCommand(state != 0 ? ".BL%lld\r" : ".BU%lld\r", number);
+  ++CommandCount().ControllerLockChanges;
 
   if (!InSimulation()) {
     // The table follows when the controller reports the new status.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "platform/debug_output.h"
 #include "platform/file_io.h"
 #include "state/router_tables.h"
+#include "state/save_counters.h"
 #include "ui/debug.h"
 
 namespace xarvel {
@@ -32,6 +34,22 @@ void Trace(const char* fmt, ...) {
   std::vsnprintf(buf, sizeof buf, fmt, args);
   va_end(args);
   plat::OutputDebugString(buf);
+}
+
+// Counts one save of `file` with its result (1 written, 0 not) and returns the result.
+int CountSave(SaveFile file, int result) {
+  SaveCounters& c = SaveCount();
+  const auto i = static_cast<size_t>(file);
+  if (result == 1) {
+    ++c.Done[i];
+    c.LastGoodUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  } else {
+    ++c.Failed[i];
+  }
+  c.LastFailed[i] = result != 1;
+  return result;
 }
 
 bool HasTallyTable(const RouterConfig& r) {
@@ -211,7 +229,7 @@ int Idxfu_WriteIndex() {
   plat::AtomicFileWriter writer;
   if (writer.Open(path) != 0) {
     Trace("XARVEL -- ERROR -- Idxfu_WriteIndex file not opened - %s\n", path.c_str());
-    return 0;
+    return CountSave(kSaveIndex, 0);
   }
   Trace("Xarvel - writeindex tallymemory file %s \n", path.c_str());
   const int error = WriteBlocks(
@@ -223,9 +241,9 @@ int Idxfu_WriteIndex() {
   if (error != 0) {
     Trace("XARVEL -- ERROR -- Idxfu_WriteIndex file not written - %s - %s - previous file kept\n",
           path.c_str(), std::strerror(error));
-    return 0;
+    return CountSave(kSaveIndex, 0);
   }
-  return 1;
+  return CountSave(kSaveIndex, 1);
 }
 
 void Idxfu_ClearIndex() {
@@ -243,7 +261,7 @@ int Idxfu_WriteLocks() {
   plat::AtomicFileWriter writer;
   if (writer.Open(path) != 0) {
     Trace("Xarvel - ERROR write lockmemory file %s NOT FOUND \n", path.c_str());
-    return 0;
+    return CountSave(kSaveLocks, 0);
   }
   Trace("Xarvel - write lockmemory file %s \n", path.c_str());
   const int error = WriteBlocks(
@@ -259,9 +277,9 @@ int Idxfu_WriteLocks() {
   if (error != 0) {
     Trace("Xarvel - ERROR write lockmemory file %s not written - %s - previous file kept \n",
           path.c_str(), std::strerror(error));
-    return 0;
+    return CountSave(kSaveLocks, 0);
   }
-  return 1;
+  return CountSave(kSaveLocks, 1);
 }
 
 void Idxfu_ClearLocks() {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "state/router_tables.h"
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
+#include "ui/poll_counters.h"
 #include "ui/window_view.h"
 
 namespace xarvel {
@@ -376,12 +378,30 @@ void Dialog_MC1000Lock() {
   }
 }
 
+namespace {
+
+// One full round of the poll has ended: the time since the previous round ended is its length.
+void CountPollRound() {
+  PollCounters& c = PollCount();
+  const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (c.CycleStartUs != 0) {
+    c.LastCycleUs = now - c.CycleStartUs;
+    ++c.Cycles;
+  }
+  c.CycleStartUs = now;
+}
+
+}  // namespace
+
 void Dialog_PollTick() {
   DialogState& d = Dlg();
   const auto& routers = Profile().routers;
   if (d.PollRouter < 0 || d.PollRouter >= kRouterCount) d.PollRouter = 0;
   ++d.PollPointer;
   if (d.PollPointer > routers[static_cast<size_t>(d.PollRouter)].Max_Dest) {
+    const int before = d.PollRouter;
     for (int step = 1; step <= kRouterCount; ++step) {
       const int next = (d.PollRouter + step) % kRouterCount;
       if (routers[static_cast<size_t>(next)].DeviceId != 0) {
@@ -390,6 +410,8 @@ void Dialog_PollTick() {
       }
     }
     d.PollPointer = routers[static_cast<size_t>(d.PollRouter)].Min_Dest;
+    // Back past Z to the first router (or round to the only one): a full round ends here.
+    if (d.PollRouter <= before) CountPollRound();
   }
   if (!plat::IsIconic(Core().MainWindow)) {
     Dlg_SetText(IDC_POLL_ROUTER,

@@ -145,7 +145,8 @@ TEST_F(Mc1000SimTest, CommandLine) {
   EXPECT_EQ(help.Wait(kWaitMs), 0);
   for (const char* fault :
        {"silent on|off", "delay MS", "drop N", "close PORT|all", "refuse PORT on|off", "noise",
-        "lf on|off", "bytewise", "route L DEST SRC", "status", "quit"}) {
+        "lf on|off", "bytewise", "stall MS", "route L DEST SRC", "status", "quit", "--baud N",
+        "--tcp-baud N", "--xpt-ms MS"}) {
     EXPECT_NE(help.Stdout().find(fault), std::string::npos) << fault;
   }
 
@@ -156,6 +157,11 @@ TEST_F(Mc1000SimTest, CommandLine) {
   EXPECT_EQ(bad_port.Wait(kWaitMs), 2);
   Process bad_bind({MC1000_SIM_BIN, "--tcp", "0", "--bind", "localhost:1"});
   EXPECT_EQ(bad_bind.Wait(kWaitMs), 2);
+  Process bad_baud({MC1000_SIM_BIN, "--tcp", "0", "--baud", "0"});
+  EXPECT_EQ(bad_baud.Wait(kWaitMs), 2);
+  EXPECT_NE(bad_baud.Stderr().find("--baud takes"), std::string::npos);
+  Process bad_xpt({MC1000_SIM_BIN, "--tcp", "0", "--xpt-ms", "-1"});
+  EXPECT_EQ(bad_xpt.Wait(kWaitMs), 2);
 
   // A path that is not a link is never replaced by the terminal's link.
   const auto file = dir_.path() / "COM1";
@@ -370,6 +376,88 @@ TEST_F(Mc1000SimTest, FrontPanelChangesStatusAndQuit) {
 
   ASSERT_TRUE(sim.Console("quit", "ok quit"));
   EXPECT_EQ(sim.Wait(), 0);
+}
+
+// Time a line at `baud` takes for `bytes` bytes of ten bits.
+std::chrono::microseconds WireTime(size_t bytes, long baud) {
+  return std::chrono::microseconds(static_cast<long long>(bytes) * 10 * 1000000 / baud);
+}
+
+TEST_F(Mc1000SimTest, TerminalTakesAndAnswersAtTheLineRate) {
+  const std::string link = (dir_.path() / "COM1").string();
+  Sim& sim = Start({"--pty", link, "--baud", "38400"});
+  Peer line(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(line.valid());
+  ASSERT_EQ(line.Ask(".IA1\r", "\r"), ".AA1,0\r");
+
+  // A burst of 40 routes written at once. The numbers are zero-filled, so the commands (17
+  // bytes) are longer than their reports (at most 8): the burst's time is the line's time for
+  // the commands, which only a paced receiver spends.
+  std::string burst;
+  std::string reports;
+  for (int i = 1; i <= 40; ++i) {
+    char command[32];
+    std::snprintf(command, sizeof command, ".SA%06d,%06d\r", i, i % 7 + 1);
+    burst += command;
+    reports += ".UA" + std::to_string(i) + "," + std::to_string(i % 7 + 1) + "\r";
+  }
+  const size_t last_report = reports.size() - reports.rfind(".UA");
+  const auto wire = WireTime(burst.size() + last_report, 38400);
+  const auto sent = Clock::now();
+  line.Send(burst);
+  EXPECT_EQ(line.ReadUntil(".UA40,6\r"), reports);
+  const auto took = Clock::now() - sent;
+  EXPECT_GE(took, wire);
+  EXPECT_LE(took, 2 * wire + std::chrono::milliseconds(150))
+      << "wire time " << wire.count() << " us";
+
+  // Replies are paced too: 384 bytes of noise take their line time to come out.
+  const std::string noise(383, '~');
+  const auto asked = Clock::now();
+  ASSERT_TRUE(sim.Console("noise " + noise + "\\r", "ok noise"));
+  EXPECT_EQ(line.ReadUntil("\r"), noise + "\r");
+  EXPECT_GE(Clock::now() - asked, WireTime(noise.size() + 1, 38400));
+}
+
+TEST_F(Mc1000SimTest, RoutesTakeTheirExecutionTimeOneAfterAnother) {
+  Sim& sim = Start({"--tcp", "0", "--xpt-ms", "40"});
+  auto c = Peer::Tcp(sim.ports.at(0));
+  ASSERT_TRUE(c);
+  ASSERT_EQ(c->Ask(".IA1\r", "\r"), ".AA1,0\r") << "an interrogate alone is answered at once";
+
+  // Four routes and an interrogate between them, all at once: each route report comes at least
+  // one execution time after the one before; the interrogate waits its turn but costs nothing.
+  const auto sent = Clock::now();
+  c->Send(".SA1,1\r.SA2,2\r.SA3,3\r.IA1\r.SA4,4\r");
+  std::string got;
+  for (int k = 1; k <= 4; ++k) {
+    const std::string report = ".UA" + std::to_string(k) + "," + std::to_string(k) + "\r";
+    got += c->ReadUntil(report);
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(40 * k)) << report;
+  }
+  EXPECT_EQ(got, ".UA1,1\r.UA2,2\r.UA3,3\r.AA1,1\r.UA4,4\r");
+  EXPECT_LE(Clock::now() - sent, std::chrono::milliseconds(160 + 500));
+}
+
+TEST_F(Mc1000SimTest, StallHoldsEverythingThenAnswersItInOrder) {
+  Sim& sim = Start({"--tcp", "0"});
+  auto c = Peer::Tcp(sim.ports.at(0));
+  ASSERT_TRUE(c);
+  ASSERT_EQ(c->Ask(".IA1\r", "\r"), ".AA1,0\r");
+
+  const auto stalled = Clock::now();
+  ASSERT_TRUE(sim.Console("stall 500", "ok stall 500"));
+  c->Send(".SA5,6\r.IA5\r.BL9\r");
+  EXPECT_EQ(c->Collect(), "") << "nothing is answered during the stall";
+  EXPECT_EQ(c->ReadUntil(".BA9,255\r"), ".UA5,6\r.AA5,6\r.BA9,255\r");
+  EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(500));
+
+  // Over again: the next command is answered at once.
+  EXPECT_EQ(c->Ask(".IA5\r", "\r"), ".AA5,6\r");
+  ASSERT_TRUE(sim.Console("stall 60000", "ok stall 60000"));
+  c->Send(".IA5\r");
+  ASSERT_TRUE(sim.Console("stall 0", "ok stall 0")) << "stall 0 ends a stall";
+  EXPECT_EQ(c->ReadUntil("\r"), ".AA5,6\r");
 }
 
 }  // namespace

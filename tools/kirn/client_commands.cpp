@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <deque>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "interface/messages.h"
 #include "tools/kirn/commands.h"
 #include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/route_check.h"
 #include "tools/kirn/tool_client.h"
 
 namespace kirn {
@@ -38,6 +40,15 @@ std::unique_ptr<ToolClient> OpenOrReport(const std::string& command) {
   auto client = ToolClient::Open(&error);
   if (!client) Failure(command, error);
   return client;
+}
+
+// The device of a relayed line "REV <param> RR <device> ...", or -1 when it names none.
+int LineDevice(std::string_view line) {
+  const size_t text = line.find(' ', 4);
+  int device = -1;
+  if (text == std::string_view::npos) return -1;
+  const std::string copy(line.substr(text + 1, 16));
+  return std::sscanf(copy.c_str(), "RR %d", &device) == 1 ? device : -1;
 }
 
 int NoDevice(const std::string& command, int device) {
@@ -149,6 +160,7 @@ int RunSend(const Args& args) {
   std::vector<std::string> positional;
   long long wait_ms = 500;
   bool stats = false;
+  bool check = false;
   Args after;
   const Args options = SplitOptionsEnd(args, &after);
   for (size_t i = 0; i < options.size(); ++i) {
@@ -160,6 +172,8 @@ int RunSend(const Args& args) {
       ++i;
     } else if (a == "--stats") {
       stats = true;
+    } else if (a == "--check") {
+      check = true;
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       return UsageError("send", "unknown option '" + a + "'");
     } else {
@@ -192,18 +206,50 @@ int RunSend(const Args& args) {
   std::optional<Clock::time_point> first;
   Clock::time_point last_delivery = Clock::now();
   Clock::time_point last_revertive = last_delivery;
+  // Route commands are checked against the revertives when the statistics or the check ask for
+  // it. The driver tells how it reads their numbers; a route command may name another device
+  // of the same driver, whose revertives are then watched too (and not printed).
+  const bool checking = stats || check;
+  RouteReading reading;
+  std::optional<RouteCheck> routes;
+  std::set<int> watched = {device};
   client->SetLineHandler([&](std::string_view line) {
     if (!StartsWith(line, "REV ") && !StartsWith(line, "QRY ")) return;
+    last_revertive = Clock::now();
+    if (routes) routes->Revertive(line.substr(std::min(line.size(), line.find(' ', 4) + 1)));
+    const int of = LineDevice(line);
+    if (of != device && of >= 0) return;
     PrintLine(line);
     ++revertives;
-    last_revertive = Clock::now();
   });
   if (client->Request(kKirnWatch, client->window(), device) != 1) {
     return Failure("send", "the control-system interface refused to relay revertives");
   }
+  if (checking) {
+    std::string panel;
+    if (client->AskPanelStatus(device, &panel) && reading.Parse(panel)) {
+      routes.emplace(reading);
+    }
+  }
   int code = 0;
   auto deliver = [&](const std::string& text) {
+    const bool route = routes && RouteCheck::IsRouteCommand(text);
+    // Without the driver's reading the statistics leave the count out; the check cannot.
+    if (check && !routes && RouteCheck::IsRouteCommand(text)) {
+      code = Failure("send", "the driver of device " + std::to_string(device) +
+                                 " does not tell how it reads route commands, so they cannot be "
+                                 "checked; not delivered: " +
+                                 text);
+      return;
+    }
+    if (route) {
+      const int of = routes->Add(text);
+      if (of >= 1 && of <= 999 && watched.insert(of).second) {
+        client->Request(kKirnWatch, client->window(), of);
+      }
+    }
     const int32_t r = client->RequestWithText(kKirnSend, device, text);
+    if (route && (r == kNoDevice || r == 0 || !client->connected())) routes->Withdraw();
     if (r == kNoDevice) {
       code = NoDevice("send", device);
     } else if (!client->connected()) {
@@ -253,9 +299,22 @@ int RunSend(const Args& args) {
       const auto end = revertives > 0 ? last_revertive : last_delivery;
       seconds = std::max(0.0, std::chrono::duration<double>(end - *first).count());
     }
-    std::printf("sent %ld, revertives %ld, seconds %.3f\n", sent, revertives, seconds);
+    std::printf("sent %ld, revertives %ld, seconds %.3f", sent, revertives, seconds);
+    if (routes) std::printf(", unconfirmed %zu", routes->Unconfirmed().size());
+    std::printf("\n");
   }
   if (code == 0 && input.bad_lines() > 0) code = 2;
+  // A skipped line (2) keeps its exit code; the unconfirmed routes are listed all the same.
+  if (check && (code == 0 || code == 2) && routes) {
+    const std::vector<std::string> unconfirmed = routes->Unconfirmed();
+    for (const std::string& text : unconfirmed) PrintLine("UNCONFIRMED " + text);
+    if (!unconfirmed.empty()) {
+      std::fprintf(stderr, "kirn send: %zu of %zu route commands unconfirmed\n", unconfirmed.size(),
+                   routes->commands());
+      if (code == 0) code = kUnconfirmedExit;
+    }
+  }
+  std::fflush(stdout);
   return code;
 }
 

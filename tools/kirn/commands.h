@@ -1,5 +1,6 @@
 // The subcommands of kirn. Each takes the arguments after its name and returns the exit code:
-// 0 success, 1 bus or device not there (one line on standard error), 2 usage error.
+// 0 success, 1 bus or device not there (one line on standard error), 2 usage error; `send
+// --check` also 4, a route command unconfirmed.
 #pragma once
 
 #include <string>
@@ -8,6 +9,8 @@
 namespace kirn {
 
 using Args = std::vector<std::string>;
+
+inline constexpr int kUnconfirmedExit = 4;
 
 int RunServe(const Args& args);
 int RunSend(const Args& args);

@@ -21,7 +21,8 @@ constexpr const char* kOverview =
     "\n"
     "commands:\n"
     "  serve [--mode txrx|rxonly] [--refuse DEV=CODE]...  host the bus and the interface\n"
-    "  send DEV TEXT [--wait MS] [--stats]   deliver a command, print its revertives\n"
+    "  send DEV TEXT [--wait MS] [--stats] [--check]\n"
+    "                                        deliver a command, print its revertives\n"
     "  watch [DEV...]                        print revertives, query replies and modes\n"
     "  mode DEV MODE                         set the driver's mode (0..5, txrx, rxonly)\n"
     "  devices                               list registered devices and their modes\n"
@@ -30,14 +31,16 @@ constexpr const char* kOverview =
     "  infodriver DEV [--mode txrx|rxonly]   run an infodriver with 4096 text slots\n"
     "  slot INFODEV SLOT TEXT                ask an infodriver for a new text in SLOT\n"
     "  slots INFODEV                         list an infodriver's non-empty slots\n"
-    "  status DEV [--json]                   print the driver's status panel\n"
+    "  status DEV [--json|--check]           print the driver's status panel and counters,\n"
+    "                                        or check it for a monitoring system\n"
     "  menu DEV ITEM                         run a menu command of the driver\n"
     "\n"
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
     "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
     "The bus is $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else\n"
     "${TMPDIR:-/tmp}/kirn-<uid>/bus.sock.\n"
-    "Exit codes: 0 success, 1 bus or device not there, 2 usage error.\n";
+    "Exit codes: 0 success, 1 bus or device not there, 2 usage error; 'send --check':\n"
+    "4 a route command unconfirmed.\n";
 
 struct Command {
   int (*run)(const Args&);
@@ -63,7 +66,7 @@ const std::map<std::string, Command>& Commands() {
         {"--mode", "--refuse"}}},
       {"send",
        {RunSend,
-        "usage: kirn send DEV TEXT [--wait MS] [--stats]\n"
+        "usage: kirn send DEV TEXT [--wait MS] [--stats] [--check]\n"
         "Delivers TEXT as a command to the driver registered for DEV and prints the\n"
         "revertives of DEV (REV <param> <text>, QRY <param> <text>) until MS milliseconds\n"
         "(default 500) pass without one. With TEXT '-', reads commands from standard input,\n"
@@ -71,8 +74,19 @@ const std::map<std::string, Command>& Commands() {
         "them), printing revertives as they come; the wait starts at the end of the input.\n"
         "A line longer than 511 characters is reported with its number and skipped; the\n"
         "exit code is then 2. Use 'kirn send DEV -- TEXT' for a TEXT that starts with '-'.\n"
-        "  --stats   end with 'sent N, revertives M, seconds S' (S from the first delivery\n"
-        "            to the last revertive)\n",
+        "  --stats   end with 'sent N, revertives M, seconds S, unconfirmed U' (S from the\n"
+        "            first delivery to the last revertive; U as for --check)\n"
+        "  --check   print 'UNCONFIRMED TEXT' for each route command (RC) whose destination\n"
+        "            got no revertive naming the asked source between its delivery and the\n"
+        "            end of the wait, and exit 4 when there is one\n"
+        "A route command's numbers are read as the driver reads them: its SourceToDest and\n"
+        "DestToSource (both: each reading whose numbers fit the router is asked for) and its\n"
+        "ParkSource for source 0, which kirn asks the driver for. A route command naming\n"
+        "another device of the same driver is checked against that device's revertives.\n"
+        "Exit codes: 0 done, 1 no bus, no device or no answer (also: --check with a route\n"
+        "command while the driver does not say how it reads them; nothing more is delivered;\n"
+        "--stats then leaves the count out), 2 usage error or a skipped line, 4 (--check) a\n"
+        "route command unconfirmed.\n",
         {"--wait"}}},
       {"watch",
        {RunWatch,
@@ -124,7 +138,7 @@ const std::map<std::string, Command>& Commands() {
         "usage: kirn slots INFODEV\n"
         "Prints the non-empty slots of infodriver INFODEV, one 'SLOT TEXT' a line, in slot\n"
         "order (control characters shown as '?').\n"}},
-      {"status", {RunStatus, kStatusHelp}},
+      {"status", {RunStatus, kStatusHelp, {"--critical-after", "--drop-window"}}},
       {"menu", {RunPanelMenu, kMenuHelp}},
   };
   return commands;

@@ -1,11 +1,15 @@
 // kirn status and kirn menu: a driver's status panel and its menu commands, for an operator
 // without a display. They talk to the driver directly over the bus (core/remote_panel.h).
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/panel_counters.h"
 #include "core/remote_panel.h"
 #include "interface/kirnif.h"
 #include "platform/bus_client.h"
@@ -16,14 +20,35 @@ namespace kirn {
 
 const char kStatusHelp[] =
     "usage: kirn status DEV [--json]\n"
+    "       kirn status DEV --check [--critical-after SECONDS] [--drop-window SECONDS]\n"
     "Prints the status panel of the driver that serves device DEV, as its dialog shows it:\n"
     "interface mode, link mode, controllers A and B (connection, status, resets), active\n"
     "controller, Tx/Rx counters, poll router and pointer, park source, last answer, lock poll,\n"
     "name updates, lock infodriver, current router with the lock states of its selected\n"
-    "destination, the message line, and the router table (letter, device id, sources,\n"
-    "destinations, offsets).\n"
-    "  --json   the same as one JSON object: the fields by name, \"routers\" as an array\n"
-    "Exit 1 when there is no bus or no driver serves DEV.\n";
+    "destination, the message line, how it reads a route command (SourceToDest, DestToSource,\n"
+    "ParkSource: the profile's values), and the router table (letter, device id, sources,\n"
+    "destinations, offsets); then routes carried out and refused, commands dropped and the\n"
+    "last save.\n"
+    "  --json   the same as one JSON object: the fields by name, \"routers\" as an array, and\n"
+    "           \"counters\": every counter and link figure of the driver, by name, nested by\n"
+    "           label (\"routes_refused\": {\"101\": {\"locked\": 2, ...}, \"none\": {...}})\n"
+    "Exit 1 when there is no bus or no driver serves DEV.\n"
+    "\n"
+    "  --check  a check for a monitoring system: one line 'XARVEL STATE - SUMMARY[: REASONS]\n"
+    "           | PERFDATA' and the exit code of the state:\n"
+    "     0 OK\n"
+    "     1 WARNING   running on controller B; a command dropped within the drop window; the\n"
+    "                 link unconfirmed, or down for less than --critical-after\n"
+    "     2 CRITICAL  no driver serves DEV; the link failed or (over TCP) no controller active\n"
+    "                 for --critical-after seconds or longer; the latest save failed\n"
+    "     3 UNKNOWN   no bus, no answer from the driver, or a usage error\n"
+    "  --critical-after SECONDS  how long the link may be down before it is critical\n"
+    "                            (default 0: at once; a monitoring system retries anyway)\n"
+    "  --drop-window SECONDS     how recent a dropped command warns (default 300; 0: drops\n"
+    "                            never warn)\n"
+    "PERFDATA: latency_p50, latency_p99 (route report latency, upper bucket bounds in\n"
+    "seconds; U while no route report has been timed), dropped, refused, link_failures\n"
+    "(counters since the driver started), queue_depth.\n";
 
 const char kMenuHelp[] =
     "usage: kirn menu DEV ITEM\n"
@@ -50,12 +75,14 @@ namespace {
 // One connection to the bus, a window, and the main window of the driver that serves a device.
 class PanelClient {
  public:
-  // Nullptr with one line in `error` when there is no bus or no driver for `device`.
-  static std::unique_ptr<PanelClient> Open(int device, std::string* error) {
+  // Nullptr with one line in `error` when there is no bus (`no_bus` then set, when given) or no
+  // driver for `device`.
+  static std::unique_ptr<PanelClient> Open(int device, std::string* error, bool* no_bus = nullptr) {
     std::string why;
     auto bus = plat::BusClient::Connect(plat::BusPath(), &why);
     if (!bus) {
       *error = "no workstation bus (is 'kirn serve' running?): " + why;
+      if (no_bus != nullptr) *no_bus = true;
       return nullptr;
     }
     std::unique_ptr<PanelClient> client(new PanelClient);
@@ -168,6 +195,9 @@ const char* Label(std::string_view key) {
       {"lock", "  destination lock"},
       {"mc1000_lock", "  controller lock"},
       {"message", "Message"},
+      {"source_to_dest", "SourceToDest"},
+      {"dest_to_source", "DestToSource"},
+      {"park_source", "ParkSource"},
   };
   for (const auto& [k, label] : kLabels) {
     if (key == k) return label;
@@ -175,11 +205,45 @@ const char* Label(std::string_view key) {
   return nullptr;
 }
 
-void PrintText(const std::vector<std::vector<std::string>>& lines) {
+// The sum of a counter over all its lines.
+int64_t Total(const xarvel::PanelCounters& c, std::string_view name) {
+  int64_t sum = 0;
+  for (const xarvel::CounterLine& line : c.lines) {
+    if (line.name == name) sum += line.value;
+  }
+  return sum;
+}
+
+std::string Ago(int64_t now_ms, int64_t then_ms) {
+  if (then_ms <= 0) return "never";
+  return std::to_string((now_ms - then_ms) / 1000) + " s ago";
+}
+
+// A few counters under the panel's text.
+void PrintCountersText(const xarvel::PanelCounters& c) {
+  const int64_t now = c.Get("now_ms");
+  std::printf("%-20s %lld carried out, %lld refused\n", "Routes",
+              static_cast<long long>(Total(c, "routes")),
+              static_cast<long long>(Total(c, "routes_refused")));
+  const int64_t dropped = Total(c, "commands_dropped");
+  if (dropped == 0) {
+    std::printf("%-20s 0\n", "Commands dropped");
+  } else {
+    std::printf("%-20s %lld (the last %s)\n", "Commands dropped", static_cast<long long>(dropped),
+                Ago(now, c.Get("last_drop_ms")).c_str());
+  }
+  std::printf("%-20s %s%s\n", "Last save", Ago(now, c.Get("last_save_ms")).c_str(),
+              c.Get("save_failed") != 0 ? " (the latest save failed)" : "");
+}
+
+// The panel's fields, then the counters (when there are any), then the router table.
+void PrintText(const std::vector<std::vector<std::string>>& lines,
+               const xarvel::PanelCounters* counters) {
   bool table = false;
   for (const auto& f : lines) {
     if (f[0] == "router" && f.size() == 6) {
       if (!table) {
+        if (counters != nullptr) PrintCountersText(*counters);
         std::printf("Routers\n  Rtr  Drv  Srcs  Dests  Offsets\n");
         table = true;
       }
@@ -190,9 +254,51 @@ void PrintText(const std::vector<std::vector<std::string>>& lines) {
       std::printf("%-20s %s\n", label != nullptr ? label : f[0].c_str(), Trim(f[1]).c_str());
     }
   }
+  if (!table && counters != nullptr) PrintCountersText(*counters);
 }
 
-void PrintJson(const std::vector<std::vector<std::string>>& lines) {
+// The counters as JSON: a line without labels is "name": value; each label value nests one level
+// deeper ("routes_refused": {"101": {"locked": 2}}).
+struct JsonNode {
+  std::string key;
+  int64_t value = 0;
+  bool leaf = false;
+  std::vector<JsonNode> children;
+};
+
+void AddToTree(JsonNode& root, const xarvel::CounterLine& line) {
+  JsonNode* node = &root;
+  std::vector<std::string> path = {line.name};
+  for (const auto& label : line.labels) path.push_back(label.second);
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (node->leaf) return;  // a figure and a group under one key: keep the first
+    JsonNode* child = nullptr;
+    for (JsonNode& c : node->children) {
+      if (c.key == path[i]) child = &c;
+    }
+    if (child == nullptr) {
+      node->children.push_back(JsonNode{path[i], 0, false, {}});
+      child = &node->children.back();
+    }
+    node = child;
+  }
+  if (!node->children.empty()) return;
+  node->leaf = true;
+  node->value = line.value;
+}
+
+std::string JsonTree(const JsonNode& node) {
+  if (node.leaf) return std::to_string(node.value);
+  std::string out = "{";
+  for (const JsonNode& c : node.children) {
+    if (out.size() > 1) out += ",";
+    out += Json(c.key) + ":" + JsonTree(c);
+  }
+  return out + "}";
+}
+
+void PrintJson(const std::vector<std::vector<std::string>>& lines,
+               const xarvel::PanelCounters* counters) {
   std::string out = "{";
   std::string routers;
   for (const auto& f : lines) {
@@ -207,33 +313,173 @@ void PrintJson(const std::vector<std::vector<std::string>>& lines) {
     }
   }
   if (out.size() > 1) out += ",";
-  out += "\"routers\":[" + routers + "]}";
-  std::printf("%s\n", out.c_str());
+  out += "\"routers\":[" + routers + "]";
+  if (counters != nullptr) {
+    JsonNode root;
+    for (const xarvel::CounterLine& line : counters->lines) AddToTree(root, line);
+    out += ",\"counters\":" + JsonTree(root);
+  }
+  std::printf("%s}\n", out.c_str());
+}
+
+// The upper bound of the bucket that holds quantile `q` of the route report latency, in seconds;
+// 0 when nothing was measured.
+double LatencyQuantile(const xarvel::PanelCounters& c, double q) {
+  const int64_t count = c.Get("route_report_latency_count");
+  if (count <= 0) return 0;
+  const auto wanted = static_cast<int64_t>(std::ceil(q * static_cast<double>(count)));
+  double last_bound = 0;
+  for (const xarvel::CounterLine& line : c.lines) {
+    if (line.name != "route_report_latency_bucket" || line.labels.size() != 1) continue;
+    if (line.labels[0].second == "+Inf") break;
+    last_bound = std::strtod(line.labels[0].second.c_str(), nullptr);
+    if (line.value >= wanted) return last_bound;
+  }
+  return last_bound;
+}
+
+// A latency quantile as perfdata: its seconds, or U (not known) while nothing has been timed,
+// so that a graph shows a gap rather than a latency of 0.
+std::string LatencyPerf(const xarvel::PanelCounters& c, double q) {
+  if (c.Get("route_report_latency_count") <= 0) return "U";
+  char text[32];
+  std::snprintf(text, sizeof text, "%gs", LatencyQuantile(c, q));
+  return text;
+}
+
+struct CheckOptions {
+  int64_t critical_after_s = 0;
+  int64_t drop_window_s = 300;
+};
+
+enum CheckState : int { kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3 };
+
+const char* CheckStateName(int state) {
+  static const char* const kNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+  return kNames[state >= 0 && state <= 3 ? state : 3];
+}
+
+int CheckLine(int state, const std::string& text) {
+  std::printf("XARVEL %s - %s\n", CheckStateName(state), text.c_str());
+  return state;
+}
+
+// The summary the driver also gives its service manager: "<mode>, <link>[, controller X]".
+std::string Summary(const xarvel::PanelCounters& c) {
+  const int64_t mode = c.Get("interface_mode");
+  std::string line = mode == 1 ? "Rx Only" : mode == 2 ? "Tx/Rx" : "no mode";
+  if (c.Get("simulation") == 1) return line + ", Simulation";
+  const int64_t comms = c.Get("comms_state");
+  line += comms == 1 ? ", Comms Ok" : comms == 2 ? ", Comms Fail" : ", Comms unconfirmed";
+  if (c.Get("connection_mode") == 2) {
+    const int64_t active = c.Get("active_controller");
+    line += active == 1 ? ", controller A" : active == 2 ? ", controller B" : ", no controller";
+  }
+  return line;
+}
+
+int Check(const xarvel::PanelCounters& c, const CheckOptions& options) {
+  const int64_t now = c.Get("now_ms");
+  int state = kCheckOk;
+  std::vector<std::string> reasons;
+  auto raise = [&](int to, const std::string& why) {
+    if (to > state) state = to;
+    reasons.push_back(why);
+  };
+
+  if (c.Get("simulation") != 1) {
+    const int64_t comms = c.Get("comms_state");
+    const bool no_controller = c.Get("connection_mode") == 2 && c.Get("active_controller") == 0;
+    if (comms == 2 || no_controller) {
+      // Since the link last left OK; a link never OK since the start has been down since then.
+      int64_t since = c.Get("not_ok_since_ms");
+      if (since <= 0) since = comms == 1 ? now : c.Get("start_time_ms");
+      const int64_t down_s = (now - since) / 1000;
+      const std::string what = comms == 2 ? "link failed" : "no controller active";
+      raise(down_s >= options.critical_after_s ? kCheckCritical : kCheckWarning,
+            what + " for " + std::to_string(down_s) + " s");
+    } else if (comms == 0) {
+      raise(kCheckWarning, "link not confirmed yet");
+    }
+    if (c.Get("active_controller") == 2) raise(kCheckWarning, "running on controller B");
+  }
+  if (c.Get("save_failed") != 0) raise(kCheckCritical, "the latest save failed");
+  const int64_t last_drop = c.Get("last_drop_ms");
+  if (options.drop_window_s > 0 && last_drop > 0 &&
+      now - last_drop <= options.drop_window_s * 1000) {
+    raise(kCheckWarning,
+          "a command dropped " + std::to_string((now - last_drop) / 1000) + " s ago");
+  }
+
+  std::string text = Summary(c);
+  for (size_t i = 0; i < reasons.size(); ++i) text += (i == 0 ? ": " : "; ") + reasons[i];
+  char perf[256];
+  std::snprintf(perf, sizeof perf,
+                " | latency_p50=%s;; latency_p99=%s;; dropped=%lldc refused=%lldc "
+                "link_failures=%lldc queue_depth=%lld;;",
+                LatencyPerf(c, 0.5).c_str(), LatencyPerf(c, 0.99).c_str(),
+                static_cast<long long>(Total(c, "commands_dropped")),
+                static_cast<long long>(Total(c, "routes_refused")),
+                static_cast<long long>(c.Get("link_failures")),
+                static_cast<long long>(c.Get("queue_depth")));
+  return CheckLine(state, text + perf);
 }
 
 }  // namespace
 
 int RunStatus(const Args& args) {
   bool json = false;
+  bool check = false;
+  for (const std::string& a : args) check = check || a == "--check";
+  // A monitoring system reads exit 2 as CRITICAL: a check's usage errors are UNKNOWN.
+  auto usage = [check](const std::string& what) {
+    if (!check) return UsageError("status", what);
+    return CheckLine(kCheckUnknown, "usage: " + what + " (see 'kirn status --help')");
+  };
+  CheckOptions options;
   std::vector<std::string> positional;
-  for (const std::string& a : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (a == "--json") {
       json = true;
+    } else if (a == "--check") {
+    } else if (a == "--critical-after" || a == "--drop-window") {
+      long long seconds = 0;
+      if (i + 1 >= args.size() || !ParseInt(args[i + 1], 0, 100000000, &seconds)) {
+        return usage(a + " expects SECONDS (0..100000000)");
+      }
+      (a == "--critical-after" ? options.critical_after_s : options.drop_window_s) = seconds;
+      ++i;
     } else if (a.size() > 1 && a[0] == '-') {
-      return UsageError("status", "unknown option '" + a + "'");
+      return usage("unknown option '" + a + "'");
     } else {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 1) return UsageError("status", "expects DEV");
+  if (positional.size() != 1) return usage("expects DEV");
+  if (json && check) return usage("--json and --check do not go together");
   int device = 0;
   if (!ParseDevice(positional[0], &device)) {
-    return UsageError("status", "DEV must be a device id 1..999, not '" + positional[0] + "'");
+    return usage("DEV must be a device id 1..999, not '" + positional[0] + "'");
   }
   std::string error;
-  auto client = PanelClient::Open(device, &error);
-  if (!client) return Failure("status", error);
+  bool no_bus = false;
+  auto client = PanelClient::Open(device, &error, &no_bus);
+  if (!client) {
+    if (check) return CheckLine(no_bus ? kCheckUnknown : kCheckCritical, error);
+    return Failure("status", error);
+  }
   std::string answer;
+  xarvel::PanelCounters counters;
+  const bool have_counters = client->Ask(xarvel::kPanelCounters, 0, &answer) > 0;
+  if (have_counters) counters = xarvel::ParsePanelCounters(answer);
+  if (check) {
+    if (!have_counters || !counters.complete) {
+      return CheckLine(kCheckUnknown, "the driver of device " + std::to_string(device) +
+                                          " gave no complete counters");
+    }
+    return Check(counters, options);
+  }
   if (client->Ask(xarvel::kPanelStatus, 0, &answer) <= 0) {
     return Failure("status", "the driver of device " + std::to_string(device) + " did not answer");
   }
@@ -242,9 +488,9 @@ int RunStatus(const Args& args) {
     if (!line.empty()) lines.push_back(Split(line, '\t'));
   }
   if (json) {
-    PrintJson(lines);
+    PrintJson(lines, have_counters ? &counters : nullptr);
   } else {
-    PrintText(lines);
+    PrintText(lines, have_counters ? &counters : nullptr);
   }
   return 0;
 }

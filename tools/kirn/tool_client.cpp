@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/remote_panel.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/bus_host.h"
@@ -88,6 +89,13 @@ plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
     case xarvel::ZUT_INFOHANDLE:
       if (info_ == plat::kNoWindow && names_itself) info_ = static_cast<plat::Hwnd>(w & 0xFFFF);
       return 0;
+    case xarvel::kPanelHere:
+      // The first driver to answer for the device, naming its own window, is the one asked.
+      if (panel_device_ != 0 && l == panel_device_ && panel_ == plat::kNoWindow &&
+          (sender == plat::kNoWindow || sender == (w & 0xFFFF))) {
+        panel_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+      }
+      return 0;
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
     case kKirnLines: {
@@ -141,6 +149,21 @@ plat::Hwnd ToolClient::FindInfodriver(int device) {
                     static_cast<int32_t>(l));
   finding_ = false;
   return info_;
+}
+
+bool ToolClient::AskPanelStatus(int device, std::string* answer) {
+  answer->clear();
+  panel_ = plat::kNoWindow;
+  panel_device_ = device;
+  plat::SendMessage(plat::HWND_BROADCAST, xarvel::kPanelFind, window_, device);
+  panel_device_ = 0;
+  if (panel_ == plat::kNoWindow) return false;
+  std::vector<char> block(static_cast<size_t>(xarvel::kPanelBlockSize), '\0');
+  const int32_t r = xarvel::KirnIf_SendData(panel_, xarvel::kPanelStatus, 0, block.data(), 1,
+                                            xarvel::kPanelBlockSize);
+  block.back() = '\0';
+  *answer = block.data();
+  return r > 0;
 }
 
 bool ToolClient::Pump(int timeout_ms) {

@@ -46,6 +46,10 @@ class ToolClient {
   // Finds infodriver `device` (1..999) as a tool, not as a client; its window or 0.
   plat::Hwnd FindInfodriver(int device);
 
+  // Asks the driver that serves `device` for its status panel (core/remote_panel.h) and puts
+  // the answer's text in `answer`. False when no driver answers for the device.
+  bool AskPanelStatus(int device, std::string* answer);
+
   // Serves incoming messages for up to `timeout_ms`. False once the bus connection is gone.
   bool Pump(int timeout_ms);
 
@@ -57,6 +61,8 @@ class ToolClient {
   plat::Hwnd window_ = plat::kNoWindow;
   plat::Hwnd kapi_ = plat::kNoWindow;
   plat::Hwnd info_ = plat::kNoWindow;
+  plat::Hwnd panel_ = plat::kNoWindow;
+  int panel_device_ = 0;  // the device a panel is looked for, while the search runs
   // Set while the tool's find broadcast runs: handles are taken only as answers to it.
   bool finding_ = false;
   LineHandler on_line_;

@@ -47,12 +47,14 @@ bool ParseLockNumber(std::string_view text, long* n) {
   return ReadNumber(text, &pos, n) && pos == text.size();
 }
 
+bool RouteInRange(const RouterState& state, const LevelCommand& c) {
+  return state.IsLevel(c.level) && state.IsDest(c.dest) && state.IsSource(c.source);
+}
+
 Outcome Route(RouterState& state, std::string_view text, const ReplyFormat& format) {
   LevelCommand c;
   if (!ParseLevelCommand(text, true, &c)) return Acknowledge("malformed route");
-  if (!state.IsLevel(c.level) || !state.IsDest(c.dest) || !state.IsSource(c.source)) {
-    return Acknowledge("route out of range");
-  }
+  if (!RouteInRange(state, c)) return Acknowledge("route out of range");
   const int dest = static_cast<int>(c.dest);
   const int source = static_cast<int>(c.source);
   state.SetTally(c.level, dest, source);
@@ -153,6 +155,12 @@ std::string RouteReport(char level, int dest, int source, const ReplyFormat& for
 
 std::string LockReport(int dest, int status, const ReplyFormat& format) {
   return ".BA" + Number(dest, format) + "," + Number(status, format) + "\r";
+}
+
+bool IsRoute(const RouterState& state, std::string_view command) {
+  LevelCommand c;
+  return command.size() >= 2 && command[0] == '.' && command[1] == 'S' &&
+         ParseLevelCommand(command, true, &c) && RouteInRange(state, c);
 }
 
 Outcome Execute(RouterState& state, std::string_view command, const ReplyFormat& format) {

@@ -39,6 +39,10 @@ struct Outcome {
 // Executes one command. `command` is the text from '.' up to, not including, its terminator.
 Outcome Execute(RouterState& state, std::string_view command, const ReplyFormat& format);
 
+// True when Execute would switch a crosspoint for `command` (a well-formed route within the
+// router): the one command that costs the controller execution time.
+bool IsRoute(const RouterState& state, std::string_view command);
+
 // The route report of one tally: ".U<level><dest>,<source>\r".
 std::string RouteReport(char level, int dest, int source, const ReplyFormat& format);
 // The lock status report: ".BA<dest>,<status>\r".

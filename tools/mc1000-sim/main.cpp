@@ -40,11 +40,24 @@ constexpr const char* kUsage =
     "  --quiet         no log lines on standard error\n"
     "  --log FILE      append the log lines to FILE as well\n"
     "  --help          print this help\n"
+    "pacing (like a controller on a serial line):\n"
+    "  --baud N        the terminals' line rate (50..4000000): received bytes are taken,\n"
+    "                  and replies written, no faster than N baud carries them, 10 bits a\n"
+    "                  byte (start bit, 8 data bits, stop bit). A reply is written when its\n"
+    "                  last byte has come through the line. Default: unpaced\n"
+    "  --tcp-baud N    the same for TCP connections (a controller behind a serial-to-network\n"
+    "                  converter); without it TCP is unpaced, as a controller on the network\n"
+    "  --xpt-ms MS     time to execute one route command (0..10000, default 0) before its\n"
+    "                  route report is sent. Each controller (a TCP port, with all its\n"
+    "                  connections, or a terminal) executes its commands one at a time in the\n"
+    "                  order they arrived; interrogates, locks and names take no time of their\n"
+    "                  own but wait their turn behind the routes\n"
     "\n"
     "Standard output: one line 'tcp ADDR:PORT' per port in the order given, one line\n"
     "'pty PATH DEVICE' per terminal, then 'ready'; afterwards the console's answers.\n"
-    "Standard error: one log line per received command (rx), sent reply (tx), connection\n"
-    "event and console command, prefixed with the seconds since start.\n"
+    "Standard error: one log line per command as it is executed or dropped (rx), sent\n"
+    "reply (tx), connection event and console command, prefixed with the seconds since\n"
+    "start.\n"
     "A command is the text from '.' to a carriage return (a line feed also ends one); bytes\n"
     "outside commands are logged and ignored; a command longer than 255 bytes is discarded.\n"
     "\n"
@@ -98,7 +111,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (a != "--tcp" && a != "--bind" && a != "--pty" && a != "--levels" && a != "--dests" &&
-        a != "--sources" && a != "--log") {
+        a != "--sources" && a != "--log" && a != "--baud" && a != "--tcp-baud" && a != "--xpt-ms") {
       return UsageError("unexpected argument '" + a + "'");
     }
     if (i + 1 >= argc) return UsageError(a + " needs a value");
@@ -119,6 +132,17 @@ int main(int argc, char** argv) {
     } else if (a == "--levels") {
       if (!ParseNumber(v, 1, 26, &n)) return UsageError("--levels takes 1..26");
       options.limits.levels = static_cast<int>(n);
+    } else if (a == "--baud" || a == "--tcp-baud") {
+      if (!ParseNumber(v, mc1000sim::kMinBaud, mc1000sim::kMaxBaud, &n)) {
+        return UsageError(a + " takes " + std::to_string(mc1000sim::kMinBaud) + ".." +
+                          std::to_string(mc1000sim::kMaxBaud) + " baud");
+      }
+      (a == "--baud" ? options.baud : options.tcp_baud) = n;
+    } else if (a == "--xpt-ms") {
+      if (!ParseNumber(v, 0, mc1000sim::kMaxXptMs, &n)) {
+        return UsageError("--xpt-ms takes 0.." + std::to_string(mc1000sim::kMaxXptMs) + " ms");
+      }
+      options.xpt_ms = static_cast<int>(n);
     } else if (a == "--dests" || a == "--sources") {
       if (!ParseNumber(v, 1, mc1000sim::kMaxNumber, &n)) {
         return UsageError(a + " takes 1.." + std::to_string(mc1000sim::kMaxNumber));

@@ -35,6 +35,9 @@ const char* const kConsoleHelp =
     "                         to every connection; it must not contain a full stop\n"
     "  lf on|off              send a line feed after every carriage return\n"
     "  bytewise on [GAP]|off  write byte by byte, GAP ms apart (default 1, at most 1000)\n"
+    "  stall MS               stop executing and answering for MS milliseconds (0..60000,\n"
+    "                         0 = end a stall now), then execute and answer, in order,\n"
+    "                         everything that came meanwhile\n"
     "  route L DEST SRC       front-panel route: store it and report it to every connection\n"
     "  lock DEST STATUS       front-panel lock change (STATUS 0..255), reported to every\n"
     "                         connection\n"
@@ -126,6 +129,15 @@ std::string ErrnoText(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
+constexpr int64_t kNsPerMs = 1000000;
+
+// Line time of one byte at `baud`, rounded up so that the emulated line is never faster.
+int64_t ByteTime(long baud) {
+  if (baud <= 0) return 0;
+  const int64_t bit_ns = int64_t{1000000000} * kBitsPerByte;
+  return (bit_ns + baud - 1) / baud;
+}
+
 }  // namespace
 
 Simulator::Simulator(const Options& options, WireLog* log)
@@ -149,7 +161,7 @@ Simulator::~Simulator() {
 }
 
 int64_t Simulator::Now() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
@@ -223,8 +235,13 @@ bool Simulator::OpenPty(const std::string& link, std::string* error) {
     return false;
   }
   auto c = std::make_unique<Connection>();
+  c->id = ++next_id_;
   c->pty = true;
   c->fd = master;
+  c->processor = listeners_.size() +
+                 static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                                   [](const auto& other) { return other->pty; }));
+  c->byte_ns = ByteTime(options_.baud);
   c->link = link;
   c->device = device;
   c->name = std::string("pty:") + device;
@@ -240,6 +257,7 @@ bool Simulator::Open(std::string* error) {
     if (!OpenListener(&l, error)) return false;
     listeners_.push_back(l);
   }
+  processors_.resize(listeners_.size() + options_.pty_links.size());
   for (const std::string& link : options_.pty_links) {
     if (!OpenPty(link, error)) return false;
   }
@@ -279,8 +297,11 @@ void Simulator::Accept(Listener* l) {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<Connection>();
+    c->id = ++next_id_;
     c->fd = fd;
     c->port = l->port;
+    c->processor = static_cast<size_t>(l - listeners_.data());
+    c->byte_ns = ByteTime(options_.tcp_baud);
     c->name = "tcp:" + std::to_string(l->port) + "#" + std::to_string(++accepted_);
     log_->Line("accept " + c->name + " from " + from);
     connections_.push_back(std::move(c));
@@ -295,15 +316,26 @@ void Simulator::Close(Connection* c, const std::string& why) {
   c->fd = -1;
   c->out.clear();
   c->pending = 0;
+  c->line_in.clear();
+}
+
+bool Simulator::CanTake(const Connection& c) const {
+  return c.line_in.size() < kMaxLineBacklog &&
+         processors_[c.processor].queue.size() < kMaxQueuedCommands;
 }
 
 void Simulator::Receive(Connection* c) {
   char buffer[4096];
   // A bounded number of reads per wake-up, so one flooding client cannot starve the others;
-  // poll() reports the rest at once.
+  // poll() reports the rest at once. A paced line reads no more than its backlog has room for
+  // (the caller reads past a full backlog only to see a hang-up, which ends the reading).
   for (int reads = 0; reads < kMaxReadsPerWakeup; ++reads) {
-    const ssize_t n =
-        c->pty ? ::read(c->fd, buffer, sizeof buffer) : ::recv(c->fd, buffer, sizeof buffer, 0);
+    size_t room = sizeof buffer;
+    if (c->byte_ns > 0 && c->line_in.size() < kMaxLineBacklog) {
+      room = std::min(room, kMaxLineBacklog - c->line_in.size());
+    }
+    if (reads > 0 && !CanTake(*c)) return;
+    const ssize_t n = c->pty ? ::read(c->fd, buffer, room) : ::recv(c->fd, buffer, room, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -317,16 +349,35 @@ void Simulator::Receive(Connection* c) {
       }
       return;
     }
-    std::vector<CommandFramer::Item> items;
-    c->framer.Feed(std::string_view(buffer, static_cast<size_t>(n)), &items);
-    for (const auto& item : items) {
-      Handle(c, item);
-      if (c->dead || quit_) return;
+    const int64_t now = Now();
+    if (c->byte_ns == 0) {
+      Frame(c, std::string_view(buffer, static_cast<size_t>(n)), now);
+      continue;
+    }
+    // Each byte takes its line time after the one before it, or after now on an idle line.
+    for (ssize_t i = 0; i < n; ++i) {
+      c->rx_free = std::max(c->rx_free, now) + c->byte_ns;
+      c->line_in.push_back(LineByte{c->rx_free, buffer[i]});
     }
   }
 }
 
-void Simulator::Handle(Connection* c, const CommandFramer::Item& item) {
+void Simulator::TakeFromLine(Connection* c, int64_t now) {
+  // Byte by byte, so each command is stamped with the time its terminator arrived.
+  while (!c->dead && !c->line_in.empty() && c->line_in.front().at <= now) {
+    const LineByte b = c->line_in.front();
+    c->line_in.pop_front();
+    Frame(c, std::string_view(&b.byte, 1), b.at);
+  }
+}
+
+void Simulator::Frame(Connection* c, std::string_view bytes, int64_t at) {
+  std::vector<CommandFramer::Item> items;
+  c->framer.Feed(bytes, &items);
+  for (const auto& item : items) Handle(c, item, at);
+}
+
+void Simulator::Handle(Connection* c, const CommandFramer::Item& item, int64_t at) {
   if (!item.command) {
     log_->Line("rx " + c->name + " " + Escape(item.text) +
                (item.length > item.text.size() ? "..." : "") + " ignored (" +
@@ -339,15 +390,46 @@ void Simulator::Handle(Connection* c, const CommandFramer::Item& item) {
     log_->Line(shown + " dropped (" + std::to_string(faults_.drop) + " more to drop)");
     return;
   }
-  std::string_view command(item.text);
-  command.remove_suffix(1);  // the terminator
-  const Outcome o = Execute(state_, command, options_.format);
-  log_->Line(shown + " " + o.note);
-  if (!o.to_sender.empty()) Send(c, o.to_sender);
-  if (!o.to_all.empty()) SendAll(o.to_all);
+  processors_[c->processor].queue.push_back(Pending{c->id, c->name, item.text, at});
 }
 
-void Simulator::Send(Connection* c, const std::string& bytes, bool silent_applies) {
+int64_t Simulator::DueAt(const Processor& p) const {
+  const Pending& head = p.queue.front();
+  std::string_view command(head.text);
+  command.remove_suffix(1);  // the terminator
+  // Only a route switches a crosspoint; interrogates, locks and names read or write a table.
+  const int64_t cost = IsRoute(state_, command) ? options_.xpt_ms * kNsPerMs : 0;
+  return std::max({head.arrived, p.busy_until, faults_.stall_until}) + cost;
+}
+
+Simulator::Connection* Simulator::Find(uint64_t id) {
+  for (auto& c : connections_) {
+    if (c->id == id) return c->dead ? nullptr : c.get();
+  }
+  return nullptr;
+}
+
+void Simulator::Process(int64_t now) {
+  for (Processor& p : processors_) {
+    while (!p.queue.empty() && !quit_) {
+      const int64_t due = DueAt(p);
+      if (due > now) break;
+      const Pending head = std::move(p.queue.front());
+      p.queue.pop_front();
+      p.busy_until = due;
+      std::string_view command(head.text);
+      command.remove_suffix(1);
+      const Outcome o = Execute(state_, command, options_.format);
+      log_->Line("rx " + head.name + " " + Escape(head.text) + " " + o.note);
+      // A command is carried out even when its sender has gone; only its answer is lost.
+      Connection* sender = Find(head.from);
+      if (!o.to_sender.empty() && sender != nullptr) Send(sender, o.to_sender, true, due);
+      if (!o.to_all.empty()) SendAll(o.to_all, true, due);
+    }
+  }
+}
+
+void Simulator::Send(Connection* c, const std::string& bytes, bool silent_applies, int64_t at) {
   if (c->dead) return;
   if (silent_applies && faults_.silent) {
     log_->Line("tx " + c->name + " " + Escape(bytes) + " suppressed (silent)");
@@ -369,18 +451,18 @@ void Simulator::Send(Connection* c, const std::string& bytes, bool silent_applie
     c->out.clear();
     c->pending = 0;
   }
-  int64_t due = Now() + faults_.delay_ms;
-  if (!c->out.empty()) due = std::max(due, c->out.back().due_ms);
+  int64_t due = (at < 0 ? Now() : at) + faults_.delay_ms * kNsPerMs;
+  if (!c->out.empty()) due = std::max(due, c->out.back().due);
   if (faults_.bytewise) {
     for (size_t i = 0; i < wire.size(); ++i) {
       Chunk k;
-      k.due_ms = due + static_cast<int64_t>(i) * faults_.byte_gap_ms;
+      k.due = due + static_cast<int64_t>(i) * faults_.byte_gap_ms * kNsPerMs;
       k.bytes.assign(1, wire[i]);
       c->out.push_back(std::move(k));
     }
   } else {
     Chunk k;
-    k.due_ms = due;
+    k.due = due;
     k.bytes = wire;
     c->out.push_back(std::move(k));
   }
@@ -389,15 +471,23 @@ void Simulator::Send(Connection* c, const std::string& bytes, bool silent_applie
   Flush(c);
 }
 
-void Simulator::SendAll(const std::string& bytes, bool silent_applies) {
-  for (auto& c : connections_) Send(c.get(), bytes, silent_applies);
+void Simulator::SendAll(const std::string& bytes, bool silent_applies, int64_t at) {
+  for (auto& c : connections_) Send(c.get(), bytes, silent_applies, at);
+}
+
+int64_t Simulator::WriteTime(const Connection& c, const Chunk& k) const {
+  // A paced chunk is written when its last byte has come through the line: a reader cannot
+  // act on a reply before its carriage return anyway, and one write per reply keeps it cheap.
+  return std::max({k.due, c.tx_free, faults_.stall_until}) +
+         static_cast<int64_t>(k.bytes.size()) * c.byte_ns;
 }
 
 void Simulator::Flush(Connection* c) {
   const int64_t now = Now();
   while (!c->dead && !c->out.empty() && !c->blocked) {
     Chunk& k = c->out.front();
-    if (k.due_ms > now) break;
+    const int64_t write_time = WriteTime(*c, k);
+    if (write_time > now) break;
     if (c->pty && !c->peer && PeerPresent(c->fd)) {
       c->peer = true;
       log_->Line(c->name + " opened by a peer");
@@ -408,6 +498,7 @@ void Simulator::Flush(Connection* c) {
         log_->Line("tx " + c->name + " " + k.log + " lost (nobody has the terminal open)");
       }
       c->pending -= k.bytes.size();
+      c->tx_free = write_time;
       c->out.pop_front();
       continue;
     }
@@ -429,11 +520,14 @@ void Simulator::Flush(Connection* c) {
     }
     c->pending -= static_cast<size_t>(n);
     if (static_cast<size_t>(n) < k.bytes.size()) {
+      // The rest waits for the peer to read; its line time has been spent already.
       k.bytes.erase(0, static_cast<size_t>(n));
+      k.due = write_time - static_cast<int64_t>(k.bytes.size()) * c->byte_ns;
       c->blocked = true;
       break;
     }
     if (!k.log.empty()) log_->Line("tx " + c->name + " " + k.log);
+    c->tx_free = write_time;
     c->out.pop_front();
   }
 }
@@ -448,20 +542,30 @@ void Simulator::CheckPeers() {
   }
 }
 
-int Simulator::Timeout() const {
+int64_t Simulator::Timeout() const {
   int64_t wait = -1;
   const int64_t now = Now();
+  auto until = [&wait, now](int64_t at) {
+    const int64_t w = std::max<int64_t>(0, at - now);
+    wait = wait < 0 ? w : std::min(wait, w);
+  };
   for (const auto& c : connections_) {
     if (c->dead) continue;
-    if (c->pty && !c->peer) {
-      wait = wait < 0 ? kPeerCheckMs : std::min<int64_t>(wait, kPeerCheckMs);
-    }
-    if (!c->out.empty() && !c->blocked) {
-      const int64_t w = std::max<int64_t>(0, c->out.front().due_ms - now);
-      wait = wait < 0 ? w : std::min(wait, w);
+    if (c->pty && !c->peer) until(now + kPeerCheckMs * kNsPerMs);
+    if (!c->out.empty() && !c->blocked) until(WriteTime(*c, c->out.front()));
+    if (!c->line_in.empty()) {
+      // Wake when the next command is complete (or the backlog, if it holds none, is through):
+      // bytes before a terminator change nothing on their own.
+      const auto end = std::find_if(c->line_in.begin(), c->line_in.end(), [](const LineByte& b) {
+        return b.byte == '\r' || b.byte == '\n';
+      });
+      until(end == c->line_in.end() ? c->line_in.back().at : end->at);
     }
   }
-  return static_cast<int>(wait);
+  for (const Processor& p : processors_) {
+    if (!p.queue.empty()) until(DueAt(p));
+  }
+  return wait;
 }
 
 void Simulator::Reap() {
@@ -508,15 +612,17 @@ int Simulator::Run() {
     for (size_t i = 0; i < connections_.size(); ++i) {
       const Connection& c = *connections_[i];
       if (c.dead || (c.pty && !c.peer)) continue;
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (c.blocked ? POLLOUT : 0)), 0});
+      const short events =
+          static_cast<short>((CanTake(c) ? POLLIN : 0) | (c.blocked ? POLLOUT : 0));
+      fds.push_back({c.fd, events, 0});
       sources.push_back({Kind::kConnection, i});
     }
     if (console_open_) {
       fds.push_back({0, POLLIN, 0});
       sources.push_back({Kind::kConsole, 0});
     }
-    const int wait = Timeout();
-    timespec ts{wait / 1000, (wait % 1000) * 1000000L};
+    const int64_t wait = Timeout();
+    timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
     const int r = ::ppoll(fds.data(), fds.size(), wait < 0 ? nullptr : &ts, &serving_mask);
     if (r < 0 && errno != EINTR) {
       log_->Line(ErrnoText("poll"));
@@ -546,6 +652,9 @@ int Simulator::Run() {
       if (quit_) break;
     }
     CheckPeers();
+    const int64_t now = Now();
+    for (auto& c : connections_) TakeFromLine(c.get(), now);
+    Process(now);
     for (auto& c : connections_) Flush(c.get());
     Reap();
   }
@@ -619,6 +728,11 @@ void Simulator::Console(const std::string& raw) {
     if (argc != 1 || !ParseLong(words[1], 0, kMaxDelayMs, &ms)) return usage("MS (0..60000)");
     faults_.delay_ms = static_cast<int>(ms);
     Answer("ok delay " + std::to_string(ms));
+  } else if (cmd == "stall") {
+    long ms = 0;
+    if (argc != 1 || !ParseLong(words[1], 0, kMaxDelayMs, &ms)) return usage("MS (0..60000)");
+    faults_.stall_until = ms == 0 ? 0 : Now() + ms * kNsPerMs;
+    Answer("ok stall " + std::to_string(ms));
   } else if (cmd == "drop") {
     long n = 0;
     if (argc != 1 || !ParseLong(words[1], 0, 1000000, &n)) return usage("N (0..1000000)");
@@ -719,7 +833,13 @@ void Simulator::Status() {
   Answer(std::string("status faults silent ") + OnOff(faults_.silent) + " delay " +
          std::to_string(faults_.delay_ms) + " drop " + std::to_string(faults_.drop) + " lf " +
          OnOff(faults_.lf) + " bytewise " +
-         (faults_.bytewise ? std::to_string(faults_.byte_gap_ms) : std::string("off")));
+         (faults_.bytewise ? std::to_string(faults_.byte_gap_ms) : std::string("off")) + " stall " +
+         std::to_string(std::max<int64_t>(0, faults_.stall_until - Now()) / kNsPerMs));
+  size_t queued = 0;
+  for (const Processor& p : processors_) queued += p.queue.size();
+  Answer("status pacing baud " + std::to_string(options_.baud) + " tcp-baud " +
+         std::to_string(options_.tcp_baud) + " xpt-ms " + std::to_string(options_.xpt_ms) +
+         " queued " + std::to_string(queued));
   for (const Listener& l : listeners_) {
     const auto clients = std::count_if(connections_.begin(), connections_.end(), [&l](auto& c) {
       return !c->pty && !c->dead && c->port == l.port;

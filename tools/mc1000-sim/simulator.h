@@ -25,16 +25,30 @@ struct Options {
   std::vector<std::string> pty_links;      // where to link each terminal's device
   Limits limits;
   ReplyFormat format;
+  long baud = 0;      // line rate of the terminals; 0 = as fast as the terminal takes bytes
+  long tcp_baud = 0;  // the same for TCP connections (a controller behind a serial converter)
+  int xpt_ms = 0;     // time to execute one route command
 };
+
+// A byte on the emulated serial line: start bit, 8 data bits, stop bit (no parity).
+constexpr int kBitsPerByte = 10;
+constexpr long kMinBaud = 50;
+constexpr long kMaxBaud = 4000000;
+constexpr int kMaxXptMs = 10000;
 
 // Limits that keep a misbehaving peer from exhausting the emulator.
 constexpr size_t kMaxConnections = 64;        // TCP clients at once, all ports together
 constexpr size_t kMaxPendingBytes = 1 << 20;  // queued output per connection
 constexpr size_t kMaxConsoleLine = 1024;      // bytes of one console command
-constexpr int kMaxDelayMs = 60000;            // "delay"
+constexpr int kMaxDelayMs = 60000;            // "delay" and "stall"
 constexpr int kMaxByteGapMs = 1000;           // "bytewise on GAP"
 constexpr int kPeerCheckMs = 100;             // how often a terminal without peer is checked
 constexpr int kMaxReadsPerWakeup = 16;        // 4 KiB reads from one connection per wake-up
+// A paced connection holds at most this many received bytes that are still on the line, and a
+// controller at most this many commands waiting for execution; beyond that it stops reading,
+// and the peer's writes wait in the operating system as they would behind a full line.
+constexpr size_t kMaxLineBacklog = 4096;
+constexpr size_t kMaxQueuedCommands = 4096;
 
 class Simulator {
  public:
@@ -54,18 +68,46 @@ class Simulator {
   int Run();
 
  private:
+  // Times are nanoseconds of the steady clock.
   struct Chunk {
-    int64_t due_ms = 0;  // not written before this time
+    int64_t due = 0;  // its first byte does not go on the line before this time
     std::string bytes;
     std::string log;  // logged when the chunk is written; empty for all but a reply's last chunk
   };
 
+  // A received byte and when its stop bit has come over the line.
+  struct LineByte {
+    int64_t at = 0;
+    char byte = 0;
+  };
+
+  // A command taken off the line, waiting for the controller's command processor.
+  struct Pending {
+    uint64_t from = 0;  // Connection::id of the sender
+    std::string name;   // the sender's name, for the log
+    std::string text;   // with its terminator
+    int64_t arrived = 0;
+  };
+
+  // One controller (a TCP port or a terminal): it executes its commands one after another, in
+  // the order they arrived, whichever connection sent them.
+  struct Processor {
+    std::deque<Pending> queue;
+    int64_t busy_until = 0;  // when the last executed command was done
+  };
+
   struct Connection {
+    uint64_t id = 0;
     bool pty = false;
     int fd = -1;
-    std::string name;  // "tcp:PORT#N" or "pty:DEVICE"
-    int port = 0;      // listener port (TCP)
-    std::string link;  // link path and device (terminal)
+    size_t processor = 0;          // index into processors_
+    int64_t byte_ns = 0;           // line time of one byte, both ways; 0 = not paced
+    std::deque<LineByte> line_in;  // received, not yet through the line (paced only)
+    int64_t rx_free = 0;           // when the line is free for the next received byte
+    int64_t tx_free = 0;           // when the line is free for the next sent byte
+    std::string name;              // "tcp:PORT#N" or "pty:DEVICE"
+    int port = 0;                  // listener port (TCP)
+    std::string link;              // link path and device (terminal)
     std::string device;
     bool peer = true;  // terminal: some process has the device open
     bool dead = false;
@@ -87,22 +129,37 @@ class Simulator {
     bool lf = false;
     bool bytewise = false;
     int byte_gap_ms = 1;
+    int64_t stall_until = 0;  // nothing is executed or sent before this time
   };
 
   int64_t Now() const;
   bool OpenListener(Listener* l, std::string* error);
   bool OpenPty(const std::string& link, std::string* error);
   void Accept(Listener* l);
+  // True while `c` may read more: its line and its controller have room.
+  bool CanTake(const Connection& c) const;
   void Receive(Connection* c);
-  void Handle(Connection* c, const CommandFramer::Item& item);
-  // Queues `bytes` for `c` with the current faults applied; `silent_applies` is false only for
-  // injected noise, which is line trouble rather than the controller speaking.
-  void Send(Connection* c, const std::string& bytes, bool silent_applies = true);
-  void SendAll(const std::string& bytes, bool silent_applies = true);
+  // Hands the bytes whose time on the line is over to the command framer.
+  void TakeFromLine(Connection* c, int64_t now);
+  void Frame(Connection* c, std::string_view bytes, int64_t at);
+  void Handle(Connection* c, const CommandFramer::Item& item, int64_t at);
+  // When the head of `p`'s queue is done (its execution time after its arrival, the end of the
+  // command before it and the end of a stall).
+  int64_t DueAt(const Processor& p) const;
+  void Process(int64_t now);
+  Connection* Find(uint64_t id);
+  // Queues `bytes` for `c` with the current faults applied, as sent at time `at` (-1: now);
+  // `silent_applies` is false only for injected noise, which is line trouble rather than the
+  // controller speaking.
+  void Send(Connection* c, const std::string& bytes, bool silent_applies = true, int64_t at = -1);
+  void SendAll(const std::string& bytes, bool silent_applies = true, int64_t at = -1);
+  // When `k`, the head of `c`'s output, has gone through the line and is written.
+  int64_t WriteTime(const Connection& c, const Chunk& k) const;
   void Flush(Connection* c);
   void Close(Connection* c, const std::string& why);
   void CheckPeers();
-  int Timeout() const;
+  // Nanoseconds until the next timed event, or -1 for none.
+  int64_t Timeout() const;
   void Reap();
 
   void ReadConsole();
@@ -117,6 +174,8 @@ class Simulator {
   Faults faults_;
   std::vector<Listener> listeners_;
   std::vector<std::unique_ptr<Connection>> connections_;
+  std::vector<Processor> processors_;  // one per listener, then one per terminal
+  uint64_t next_id_ = 0;
   int accepted_ = 0;
   bool console_open_ = true;
   std::string console_buffer_;

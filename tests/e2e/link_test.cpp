@@ -109,6 +109,8 @@ class LinkTest : public testing_support::SiteTest {
     const std::string out = send->Stdout();
     const size_t at = out.find("sent ");
     if (at != std::string::npos) std::printf("[link] salvo: %s", out.c_str() + at);
+    // Every route confirmed: a revertive of its destination named the asked source.
+    EXPECT_TRUE(Contains(out, ", unconfirmed 0\n")) << out;
     return at == std::string::npos ? out : out.substr(at, out.find(", seconds", at) - at);
   }
 
@@ -315,12 +317,12 @@ TEST_F(LinkTest, SerialPortHeldElsewhereEndsTheDriverCleanly) {
   ::close(held);
 }
 
-// A salvo far beyond the unACK limit, to a controller that takes a while over each reply, goes
-// out whole at the controller's pace: every route on the wire, every revertive back, TX/RX
-// throughout.
+// A salvo far beyond the unACK limit, over a 38400-baud line to a controller that takes 3 ms
+// over each route, goes out whole at the controller's pace: every route on the wire, every
+// revertive back, TX/RX throughout.
 TEST_F(LinkTest, SerialSalvoOf40IsCarriedOutWholeAndTheDriverStaysTxRx) {
   const std::string com1 = (dir_.path() / "COM1").string();
-  sim_a_ = StartSim({"--pty", com1});
+  sim_a_ = StartSim({"--pty", com1, "--baud", "38400", "--xpt-ms", "3"});
   ASSERT_TRUE(sim_a_);
   WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=600000\n"));
   serve_ = StartServe();
@@ -329,7 +331,6 @@ TEST_F(LinkTest, SerialSalvoOf40IsCarriedOutWholeAndTheDriverStaysTxRx) {
   ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
   std::string devices;
   ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
-  ASSERT_TRUE(sim_a_->Console("delay 5", "ok delay"));
 
   const size_t wire_before = sim_a_->Err().size();
   EXPECT_EQ(Salvo(40, 0, 1500), "sent 40, revertives 40");
@@ -341,14 +342,14 @@ TEST_F(LinkTest, SerialSalvoOf40IsCarriedOutWholeAndTheDriverStaysTxRx) {
   CloseDriver();
 }
 
+// A controller that takes 2 ms per crosspoint.
 TEST_F(LinkTest, TcpSalvoToASlowControllerDeclaresNoFailure) {
-  sim_a_ = StartSim({"--tcp", "0"});
+  sim_a_ = StartSim({"--tcp", "0", "--xpt-ms", "2"});
   ASSERT_TRUE(sim_a_);
   WriteSite(TcpKeys(sim_a_->ports.at(0), "IP_Address_A=127.0.0.1\nTallyDelay=600000\n"));
   serve_ = StartServe();
   driver_ = StartDriver(*serve_);
   ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
-  ASSERT_TRUE(sim_a_->Console("delay 2", "ok delay"));
   EXPECT_EQ(Salvo(40, 3, 1500), "sent 40, revertives 40");
   const std::string trace = driver_->Stderr();
   EXPECT_FALSE(Contains(trace, "setting comms fail flag"));
@@ -356,8 +357,8 @@ TEST_F(LinkTest, TcpSalvoToASlowControllerDeclaresNoFailure) {
   CloseDriver();
 }
 
-// Replies held up for less than the reply timeout cost nothing; a controller of a pair that
-// stops answering for longer is given up, and the routes it had not answered go to the other.
+// A controller that stops answering for less than the reply timeout costs nothing; one of a pair
+// that stops for longer is given up, and the routes it had not answered go to the other.
 TEST_F(LinkTest, AShortStallCostsNothingALongerOneOnAPairLosesNoRoute) {
   ASSERT_NO_FATAL_FAILURE(StartPair());
   const std::string refuse_b = "refuse " + std::to_string(port_);
@@ -370,13 +371,13 @@ TEST_F(LinkTest, AShortStallCostsNothingALongerOneOnAPairLosesNoRoute) {
   ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
   ASSERT_TRUE(sim_b_->Console(refuse_b + " off", "ok refuse"));
 
-  ASSERT_TRUE(sim_a_->Console("delay 600", "ok delay"));
+  ASSERT_TRUE(sim_a_->Console("stall 600", "ok stall"));
   EXPECT_EQ(Salvo(10, 5, 1500), "sent 10, revertives 10");
   EXPECT_FALSE(Contains(driver_->Stderr(), "setting comms fail flag"));
 
   // A stops answering for longer than the timeout, and takes no new connection.
   ASSERT_TRUE(sim_a_->Console("refuse " + std::to_string(port_) + " on", "ok refuse"));
-  ASSERT_TRUE(sim_a_->Console("delay 5000", "ok delay"));
+  ASSERT_TRUE(sim_a_->Console("stall 5000", "ok stall"));
   EXPECT_EQ(Salvo(10, 13, 3000), "sent 10, revertives 10");
   const std::string trace = driver_->Stderr();
   EXPECT_TRUE(Contains(trace, "setting comms fail flag"));

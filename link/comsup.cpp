@@ -308,11 +308,19 @@ void ResyncAdvance() {
   link.ResyncDest = Profile().routers[static_cast<size_t>(link.ResyncRouter)].Min_Dest;
 }
 
-// One interrogate of the resync walk, when a window slot is free, nothing waits in the queue
-// and no other resync interrogate is outstanding (so no route ever waits behind more than one).
+// How many resync interrogates may be outstanding at once: all the window but one slot, which
+// stays free for a route that arrives meanwhile (at least one, so a window of one still walks,
+// and a route then waits behind that one interrogate only).
+int ResyncWindow() {
+  return std::max(1, Window() - 1);
+}
+
+// One interrogate of the resync walk, when nothing waits in the queue and the walk has a slot:
+// while the line is otherwise idle the walk keeps it busy, and a route that arrives finds its
+// slot free.
 bool ResyncStep() {
   LinkState& link = Link();
-  if (link.ResyncRouter < 0 || !link.Queue.empty() || link.ResyncOutstanding > 0 ||
+  if (link.ResyncRouter < 0 || !link.Queue.empty() || link.ResyncOutstanding >= ResyncWindow() ||
       link.Outstanding >= Window()) {
     return false;
   }

@@ -543,6 +543,22 @@ TEST_F(SerialLinkTest, ResyncWalksEveryDestinationWithoutHoldingUpRoutes) {
   EXPECT_EQ(xarvel::GetTally(103, 8), 1);
 }
 
+// With a wider window the walk keeps an idle line busy (all slots but one) and a route that
+// arrives meanwhile goes out at once in the slot left free.
+TEST_F(SerialLinkTest, ResyncFillsAnIdleLineButLeavesARouteItsSlot) {
+  Profile().settings.ResyncOnConnect = 1;
+  Profile().settings.MaxUnACKedRoutesBeforeCommsFail = 5;  // four outstanding, three resyncing
+  ASSERT_EQ(xarvel::ComSup_Init(), 1);
+  EXPECT_EQ(Wire(15), ".IA1\r.IA2\r.IA3\r");
+  Route(3, 5);
+  EXPECT_EQ(Wire(7), ".SA3,5\r");
+  Reply(".AA1,2\r");
+  EXPECT_EQ(Wire(5), ".IA4\r") << "the answered slot goes back to the walk";
+  Reply(".AA2,2\r.UA3,5\r");
+  EXPECT_EQ(Wire(10), ".IA5\r.IA6\r") << "never more than three resync interrogates out";
+  EXPECT_EQ(xarvel::ComSup_Outstanding(), 4);
+}
+
 // Connection mode 0 (a mode text the profile did not recognise): the serial port carries the
 // link, and a failed or confirmed link is handled as in IP mode without an active controller.
 TEST_F(SerialLinkTest, ModeZeroUsesThePortWithTheIpStateHandling) {

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,13 @@ namespace kirn {
 struct HttpServer::Context {
   RequestId id = 0;  // set while deferred
   std::optional<HttpResponse> response;
+};
+
+// An open connection: since when it has been waiting for a request head.
+struct HttpServer::Peer {
+  std::chrono::steady_clock::time_point waiting_since;
+  bool in_request = false;  // a whole request head has come and is not answered yet
+  bool closing = false;
 };
 
 namespace {
@@ -94,11 +102,22 @@ struct HttpCallbacks {
     auto** ctx = reinterpret_cast<HttpServer::Context**>(context);
     return server->Dispatch(connection, url, method, upload_data_size, ctx) ? MHD_YES : MHD_NO;
   }
-  static void Completed(void* cls, MHD_Connection* /*connection*/, void** context,
+  static void Completed(void* cls, MHD_Connection* connection, void** context,
                         MHD_RequestTerminationCode /*why*/) {
     auto* server = static_cast<HttpServer*>(cls);
-    server->Completed(static_cast<HttpServer::Context*>(*context));
+    server->Completed(connection, static_cast<HttpServer::Context*>(*context));
     *context = nullptr;
+  }
+  static void Connection(void* cls, MHD_Connection* connection, void** /*socket_context*/,
+                         MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<HttpServer*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      auto peer = std::make_unique<HttpServer::Peer>();
+      peer->waiting_since = std::chrono::steady_clock::now();
+      server->peers_[connection] = std::move(peer);
+    } else {
+      server->peers_.erase(connection);
+    }
   }
 };
 
@@ -171,12 +190,14 @@ std::unique_ptr<HttpServer> HttpServer::Listen(const std::string& address, const
   if (addr.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
   MHD_AccessHandlerCallback on_request = &HttpCallbacks::Request;
   MHD_RequestCompletedCallback on_completed = &HttpCallbacks::Completed;
+  MHD_NotifyConnectionCallback on_connection = &HttpCallbacks::Connection;
   server->daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, on_request, server.get(), MHD_OPTION_LISTEN_SOCKET, fd,
       MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       limits.per_address, MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED,
-      on_completed, server.get(), MHD_OPTION_END);
+      on_completed, server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
+      MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     ::close(fd);
     *error = "cannot start the HTTP server on " + address;
@@ -222,6 +243,7 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
   if (*context == nullptr) {
     // The first call, once the headers are in: what needs no handler is answered now.
     *context = new Context;
+    if (auto peer = peers_.find(connection); peer != peers_.end()) peer->second->in_request = true;
     const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0;
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     const char* body_length =
@@ -275,7 +297,12 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
   return true;
 }
 
-void HttpServer::Completed(Context* context) {
+void HttpServer::Completed(MHD_Connection* connection, Context* context) {
+  if (auto peer = peers_.find(connection); peer != peers_.end()) {
+    // A kept-alive connection has the same time for its next request head.
+    peer->second->in_request = false;
+    peer->second->waiting_since = std::chrono::steady_clock::now();
+  }
   if (context == nullptr) return;
   if (context->id != 0) deferred_.erase(context->id);
   delete context;
@@ -296,16 +323,43 @@ int HttpServer::fd() const {
   return info != nullptr ? info->epoll_fd : -1;
 }
 
-int HttpServer::TimeoutMs() const {
+int HttpServer::TimeoutMs() {
+  int due = CloseOverdue();
   MHD_UNSIGNED_LONG_LONG ms = 0;
-  if (MHD_get_timeout(daemon_, &ms) != MHD_YES) return -1;
-  return ms > static_cast<MHD_UNSIGNED_LONG_LONG>(std::numeric_limits<int>::max())
-             ? std::numeric_limits<int>::max()
-             : static_cast<int>(ms);
+  if (MHD_get_timeout(daemon_, &ms) == MHD_YES) {
+    const int library = ms > static_cast<MHD_UNSIGNED_LONG_LONG>(std::numeric_limits<int>::max())
+                            ? std::numeric_limits<int>::max()
+                            : static_cast<int>(ms);
+    due = due < 0 ? library : std::min(due, library);
+  }
+  return due;
+}
+
+int HttpServer::CloseOverdue() {
+  const auto now = std::chrono::steady_clock::now();
+  const auto allowed = std::chrono::seconds(limits_.head_timeout_s);
+  int next = -1;
+  for (auto& [connection, peer] : peers_) {
+    if (peer->in_request || peer->closing) continue;
+    const auto due = peer->waiting_since + allowed;
+    if (due <= now) {
+      // Shut, not closed: the descriptor stays the library's, which sees the end of the stream
+      // at its next look and closes the connection itself.
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+      peer->closing = true;
+      continue;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+    next = next < 0 ? static_cast<int>(ms) : std::min(next, static_cast<int>(ms));
+  }
+  return next;
 }
 
 void HttpServer::Run() {
   MHD_run(daemon_);
+  CloseOverdue();
 }
 
 }  // namespace kirn

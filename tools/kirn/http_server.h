@@ -3,9 +3,11 @@
 // (whose client is main-thread only) and needs no lock.
 //
 // The library parses every request and keeps the bounds: a number of connections in all and per
-// client address, an idle time-out for a connection that sends nothing (also one that never
-// finishes its request), and a memory pool per connection that holds the request line and
-// headers (a request that outgrows it is answered 414 or 431 by the library). Before a handler
+// client address, an idle time-out for a connection that sends nothing, and a memory pool per
+// connection that holds the request line and headers (a request that outgrows it is answered
+// 414 or 431 by the library). The server adds a deadline for the request head: a connection
+// that has not sent a whole request line and headers within head_timeout_s of connecting, or
+// of its previous answer, is closed however slowly it trickles bytes in. Before a handler
 // sees a request the server answers on its own: 405 (with Allow) for a method other than GET or
 // HEAD, 400 for a request with a body or a request target longer than max_target, 404 for a path
 // no route takes. Every answer carries headers for an API that no browser should frame, sniff or
@@ -18,6 +20,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,8 +38,9 @@ namespace kirn {
 
 struct HttpLimits {
   unsigned connections = 64;     // open connections in all; more are closed at once
-  unsigned per_address = 16;     // open connections from one client address
+  unsigned per_address = 32;     // open connections from one client address
   unsigned idle_timeout_s = 10;  // a connection that sends nothing for this long is closed
+  unsigned head_timeout_s = 5;   // the time a connection has for a whole request head
   size_t memory_per_connection = 16 * 1024;  // request line, headers and buffers of one
   size_t max_target = 1024;                  // longest request target (path and query) taken
 };
@@ -99,7 +103,7 @@ class HttpServer {
   // Run().
   int fd() const;
   // Milliseconds until Run() is due even without activity; -1 when only activity makes it due.
-  int TimeoutMs() const;
+  int TimeoutMs();
   // Does what is due: accepts, reads, answers, closes timed-out connections. Never blocks.
   void Run();
 
@@ -109,6 +113,7 @@ class HttpServer {
 
  private:
   struct Context;
+  struct Peer;
   // The library's callbacks (http_server.cpp).
   friend struct HttpCallbacks;
   HttpServer() = default;
@@ -116,8 +121,11 @@ class HttpServer {
   // One call of the library's request callback; true to go on with the connection.
   bool Dispatch(MHD_Connection* connection, const char* url, const char* method,
                 size_t* upload_data_size, Context** context);
-  // The connection of `context` has ended.
-  void Completed(Context* context);
+  // The request of `context` has ended (answered, or its connection closed).
+  void Completed(MHD_Connection* connection, Context* context);
+  // Closes the connections whose request head is overdue; the milliseconds until the next one
+  // is due, or -1.
+  int CloseOverdue();
   const Handler* Find(const std::string& path) const;
 
   MHD_Daemon* daemon_ = nullptr;
@@ -129,6 +137,8 @@ class HttpServer {
   RequestId next_id_ = 1;
   // Suspended connections by the id of their deferred request.
   std::map<RequestId, std::pair<MHD_Connection*, Context*>> deferred_;
+  // Every open connection.
+  std::map<MHD_Connection*, std::unique_ptr<Peer>> peers_;
 };
 
 }  // namespace kirn

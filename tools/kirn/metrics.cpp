@@ -38,7 +38,8 @@ const char kMetricsHelp[] =
     "                      loopback address unless another one is given.\n"
     "Only GET and HEAD are served (others: 405); an unknown path gets 404, a request with\n"
     "a body or a target over 1024 bytes 400, one whose headers outgrow 16 KiB 431 or 414.\n"
-    "At most 64 connections, 16 from one address; one idle for 10 s is closed.\n"
+    "At most 64 connections, 32 from one address; one that has not sent a whole request\n"
+    "head 5 s after connecting (or after its last answer) is closed.\n"
     "Prints 'listening http://ADDR:PORT' once it serves; without a bus it serves all the\n"
     "same (xarvel_exporter_bus_up 0) and connects once there is one. Ends on SIGTERM or\n"
     "SIGINT (exit 0). Exit 1 when it cannot listen on the address, 2 on a usage error.\n";

@@ -197,7 +197,7 @@ std::unique_ptr<HttpServer> HttpServer::Listen(const std::string& address, const
       limits.per_address, MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED,
       on_completed, server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
-      MHD_OPTION_END);
+      MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     ::close(fd);
     *error = "cannot start the HTTP server on " + address;

@@ -1,5 +1,6 @@
 #include "config/profile.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -104,6 +105,10 @@ void ReadControllerKeys(Settings& s) {
   s.CrossPointsPerBufferDelay = ReadIntMended("CrossPointsPerBufferDelay", "-1", -1, "1");
   s.MaxUnACKedRoutesBeforeCommsFail =
       ReadIntMended("MaxUnACKedRoutesBeforeCommsFail", "-1", -1, "5");
+  // Two keys an operator may add; a first run does not write them, so its profile stays as it
+  // always was. A reply timeout of 0 or less, or none, is automatic.
+  s.ReplyTimeoutMs = std::max(ReadInt("ReplyTimeoutMs", "0"), 0);
+  s.ResyncOnConnect = ReadInt("ResyncOnConnect", "1") == 0 ? 0 : 1;
 
   s.SaveDelay = 0;
   ScanLong(ReadText("SaveDelay", "0", kNumberSize), s.SaveDelay);

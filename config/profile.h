@@ -55,6 +55,11 @@ struct Settings {
   int ForwardBufferDelay = 0;
   int CrossPointsPerBufferDelay = 0;
   int MaxUnACKedRoutesBeforeCommsFail = 0;
+  // Read when present, never written. 0 = automatic (1 s plus the wire time of what is
+  // outstanding).
+  int ReplyTimeoutMs = 0;
+  // Read when present, never written. 0 = no resync walk when the link returns.
+  int ResyncOnConnect = 1;
   long SaveDelay = 0;  // minutes
   int TallyDelay = 0;  // milliseconds
   int SourceToDest = 0;

@@ -94,11 +94,7 @@ void Shutdown(int save) {
   const plat::Hwnd dlg = Core().MainDialog;
   KAPISup_Detach();
   LockInfodriver_Close();
-  if (Profile().settings.Connection_Mode == 2) {
-    ComSup_IpClose();
-  } else {
-    ComSup_CloseComm();
-  }
+  ComSup_Shutdown();
   if (Profile().settings.Simulation == 0) plat::KillTimer(dlg, kTimerPoll);
   if (Profile().settings.ForwardBufferDelay != 0) plat::KillTimer(dlg, kTimerForwardBuffer);
   if (save == 1 && IndexFiles().IndexRead) {

@@ -15,6 +15,9 @@ inline constexpr uintptr_t kTimerSave = 2;
 inline constexpr uintptr_t kTimerForwardBuffer = 3;
 inline constexpr uintptr_t kTimerLockChange = 4;
 inline constexpr uintptr_t kTimerInfodriver = 5;
+// The link supervisor's timer (reply timeouts, the hold while no controller is connected) runs
+// on the main window, which exists before the link opens and whether or not the dialog does.
+inline constexpr uintptr_t kTimerLink = 6;
 
 inline constexpr const char kErrorCaption[] = "! Xarvel - Error !";
 inline constexpr int kMainWindowWidth = 888;

@@ -277,6 +277,9 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     case plat::WM_COMMNOTIFY:
       ComSup_ReadComm();
       return 0;
+    case plat::WM_TIMER:
+      if (static_cast<uintptr_t>(w) == kTimerLink) ComSup_Timer();
+      return 0;
     case plat::WM_COMMAND:
       return OnCommand(static_cast<int>(w & 0xFFFF));
     case ZUT_KAPIHANDLE: {

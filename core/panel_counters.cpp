@@ -9,6 +9,7 @@
 #include "core/core_counters.h"
 #include "interface/interface_counters.h"
 #include "interface/kapisup.h"
+#include "link/comsup.h"
 #include "link/link_counters.h"
 #include "link/link_state.h"
 #include "protocol/command_counters.h"
@@ -225,7 +226,7 @@ bool ParseLine(std::string_view text, CounterLine* line) {
 }  // namespace
 
 QueueFigures LinkQueueFigures() {
-  return {static_cast<int64_t>(Link().Held.size()), static_cast<int64_t>(Link().InFlight.size())};
+  return {ComSup_QueueDepth(), ComSup_Outstanding()};
 }
 
 std::string PanelCountersText() {

@@ -42,9 +42,11 @@ inline bool Init() {
   return true;
 }
 
-// Each input starts with a link that has not yet given up on the controller.
+// Each input starts with a link that has not yet given up on the controller and an empty send
+// queue (no link is open, so the commands an input makes only wait there).
 inline void EndOfInput() {
   xarvel::Link().UnAckedCount = 0;
+  xarvel::Link().Queue.clear();
 }
 
 }  // namespace fuzz_setup

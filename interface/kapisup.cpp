@@ -9,6 +9,7 @@
 #include "interface/kirnif.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
+#include "link/comsup.h"
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "state/router_tables.h"
@@ -137,6 +138,8 @@ int SetTXRX(int mode) {
     case IFMODE_RXONLY:
     case IFMODE_TXRX:
       EnterRxOrTx(mode, old_mode);
+      // An RX-only driver carries out no route: those still waiting to go are dropped.
+      if (mode == IFMODE_RXONLY) ComSup_RxOnlyEntered();
       return Kapi().DriverMode;
     default:
       return mode;

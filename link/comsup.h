@@ -1,12 +1,32 @@
 // The link supervisor: opens the controller link (serial port, TCP to one controller or to a
 // redundant pair A/B, or none in simulation), carries every controller command, feeds received
-// bytes to the reply decoder, counts commands that no route report has answered, declares the
-// link failed at the profile's limit, fails over between controllers and shows the link's state
-// in the status dialog. Main thread only.
+// bytes to the reply decoder, fails over between controllers and shows the link's state in the
+// status dialog. Main thread only.
+//
+// Pacing. Every command joins one ordered send queue. Route and interrogate commands are
+// outstanding from their write until a route report entry naming their level and controller
+// destination answers them (the oldest outstanding one of that level and destination); at most
+// the unACK limit - 1 of them (at least one) are outstanding, and the next one waits at the head
+// of the queue for a slot. Lock, lock interrogate and name commands keep their place in the
+// queue but take no slot. The queue holds kSendQueueMax commands; beyond that the oldest waiting
+// one is dropped.
+//
+// Failure by silence. The link is declared failed when commands are outstanding and nothing has
+// been heard from the controller for the reply timeout ("ReplyTimeoutMs", else 1 s plus the
+// wire time of what is outstanding). One command left unanswered that long while the
+// controller answers others is given up on its own. Over TCP the commands the lost controller
+// had not confirmed go, in order, to the controller that connects; waiting commands are dropped
+// only when no controller has been connected for kHoldMs.
+//
+// Resync. On each connect and each return of the link to OK, every router's destinations from
+// Min_Dest to Max_Dest are interrogated once ("ResyncOnConnect" 0 turns this off), one at a
+// time and only while nothing waits in the queue.
 #pragma once
 
 #include <functional>
 #include <string_view>
+
+#include "link/link_state.h"
 
 namespace xarvel {
 
@@ -20,10 +40,39 @@ int ComSup_OpenComm(int port);
 // Closes the serial link.
 void ComSup_CloseComm();
 
-// Sends one controller command (the text with its carriage return, `length` bytes) on the serial
-// port or to the active controller, and counts it as unacknowledged; at the limit the link is
-// declared failed.
+// Bound of the send queue.
+inline constexpr size_t kSendQueueMax = 4096;
+// How long commands wait while no TCP controller is connected, from the loss of the connection.
+inline constexpr int64_t kHoldMs = 3000;
+
+// Puts one controller command (the text with its carriage return, `length` bytes) into the send
+// queue, which goes on the serial port or to the active controller as the window allows.
 void SendData(const char* text, int length);
+// The same for a command whose origin the sender knows: a route of the control system (for the
+// drop trace) or an interrogate of the resync walk (written at once, past the queue; the walk
+// calls it only with a window slot free).
+void SendData(const char* text, int length, const CommandOrigin& origin);
+
+// Commands waiting in the send queue, and commands written and awaiting their route report.
+int ComSup_QueueDepth();
+int ComSup_Outstanding();
+
+// The link timer of the main window (kTimerLink) has expired: reply timeouts, the hold of
+// commands while no controller is connected.
+void ComSup_Timer();
+
+// A route report entry of level `router_index` for controller destination `controller_dest`
+// came back: answers the oldest outstanding command of that level and destination, if any.
+void ComSup_RouteEntry(int router_index, int controller_dest);
+// A reply of any kind came from the controller: it is not silent.
+void ComSup_ReplyHeard();
+
+// The driver has gone RX only: route commands still waiting are dropped.
+void ComSup_RxOnlyEntered();
+
+// Closes the link at the end of the run (the serial port, or both controller connections);
+// nothing is written after it.
+void ComSup_Shutdown();
 
 // Sees every command SendData is given, before it goes to the wire (tests, diagnostics). An
 // empty function removes the tap.
@@ -47,7 +96,8 @@ void NetA_Event(SockSpawn& socket);
 void NetB_Event(SockSpawn& socket);
 
 // A route report arrived from the controller: confirms the link. `router_index` names the router
-// of the last report handled (-1 when the reply carried none).
+// of the last report handled (-1 when the reply carried none). Called once per reply, after
+// ComSup_RouteEntry for each of its entries.
 void ComSup_RouteReply(int router_index);
 
 }  // namespace xarvel

@@ -67,12 +67,17 @@ void ResetLinkCounters() {
   LinkCount() = LinkCounters{};
 }
 
-void ComSup_CountDrop(DropReason reason, std::string_view text) {
+void ComSup_CountDrop(DropReason reason, std::string_view text, const RouteOrigin& route) {
   LinkCounters& c = LinkCount();
   if (reason >= 0 && reason < kDropReasonCount) ++c.Dropped[static_cast<size_t>(reason)];
   c.LastDropUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
+  if (route.device > 0) {
+    DebugPrintf(1, "ROUTE %d %d %d dropped %s", route.device, route.dest, route.source,
+                DropReasonName(reason));
+    return;
+  }
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
   DebugPrintf(1, "ComSup - dropped %.*s (%s)", static_cast<int>(text.size()), text.data(),
               DropReasonName(reason));

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "link/link_state.h"
+
 namespace xarvel {
 
 // Why a command was not carried to the controller. The names are the label values that the
@@ -73,8 +75,11 @@ LinkCounters& LinkCount();
 // Back to zero (tests).
 void ResetLinkCounters();
 
-// Counts one dropped command and writes its forced audit trace line. `text` is the controller
-// command as it would have been sent (its carriage return is not printed).
-void ComSup_CountDrop(DropReason reason, std::string_view text);
+// Counts one dropped command and writes its forced audit trace line. `text` is the command as it
+// would have been sent (its carriage return is not printed). A route of the control system
+// (`route` with a device id) is traced as the machine-readable line
+// "ROUTE <device> <dest> <source> dropped <reason>"; anything else as
+// "ComSup - dropped <text> (<reason>)".
+void ComSup_CountDrop(DropReason reason, std::string_view text, const RouteOrigin& route = {});
 
 }  // namespace xarvel

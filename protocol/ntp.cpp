@@ -85,8 +85,8 @@ Command FormatCommand(const char* fmt, ...) {
   return c;
 }
 
-void Send(const Command& c) {
-  if (c.length > 0) SendData(c.text, c.length);
+void Send(const Command& c, const CommandOrigin& origin = {}) {
+  if (c.length > 0) SendData(c.text, c.length, origin);
 }
 
 std::string LockText(int state) {
@@ -112,6 +112,9 @@ void RouteReport(int index, int cd, int cs) {
   const RouterConfig& r = Router(index);
   const int park = Profile().settings.ParkSource;
   Link().UnAckedCount = 0;
+  // The link supervisor matches the entry to the command it answers, by level and controller
+  // destination, before anything here can send another command.
+  ComSup_RouteEntry(index, cd);
 
   // Both numbers are positive where an offset is taken off, so nothing can overflow.
   int src = cs;
@@ -268,11 +271,11 @@ int NTP_Connect(int router_index, int source, int dest) {
   const Command c = FormatCommand(".S%c%lld,%lld\r", 'A' + router_index, cd, cs);
   DebugPrintf(0, "NTP_Connect rtr %d src %d (%lld) dest %d (%lld) TX> %s", router_index, source, cs,
               dest, cd, c.text);
-  if (!InSimulation()) Send(c);
+  if (!InSimulation()) Send(c, CommandOrigin{RouteOrigin{r.DeviceId, dest, source}});
   return 1;
 }
 
-int NTP_Interrogate(int router_index, int dest) {
+int NTP_Interrogate(int router_index, int dest, bool resync) {
   if (!ValidIndex(router_index)) {
     DebugPrintf(0, "NTP_Interrogate INVALID RTR %d", router_index);
     return 0;
@@ -280,7 +283,9 @@ int NTP_Interrogate(int router_index, int dest) {
   const long long cd = ControllerDest(Router(router_index), dest);
   const Command c = FormatCommand(".I%c%lld\r", 'A' + router_index, cd);
   DebugPrintf(0, "NTP_Interrogate rtr %d dest %d (%lld) TX> %s", router_index, dest, cd, c.text);
-  if (!InSimulation()) Send(c);
+  CommandOrigin origin;
+  origin.resync = resync;
+  if (!InSimulation()) Send(c, origin);
   return 1;
 }
 
@@ -396,6 +401,8 @@ void NTP_RxBytes(const unsigned char* bytes, size_t count) {
 
 void NTP_Decode(std::string_view reply) {
   DebugPrintf(0, "NTP_Decode RX> string = %.*s", static_cast<int>(reply.size()), reply.data());
+  // Whatever it says, the controller is not silent.
+  ComSup_ReplyHeard();
   if (reply.empty() || reply[0] != '.') {
     StringError();
     return;

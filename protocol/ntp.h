@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "link/link_state.h"
+
 namespace xarvel {
 
 // Size of the reply buffer; a reply (its "." and carriage return included) is at most this long.
@@ -33,11 +35,12 @@ using NtpEntries = std::array<std::string_view, kMaxReplyEntries>;
 // leaves through SendData. In simulation nothing is sent.
 
 // ".S<level><controller dest>,<controller source>\r". Result 1; 0 (nothing sent) when
-// `router_index` is outside 0..25.
+// `router_index` is outside 0..25. The link supervisor keeps the router's device id, `source`
+// and `dest` with the command, to name the route should it have to drop it.
 int NTP_Connect(int router_index, int source, int dest);
 // ".I<level><controller dest>\r". Result 1; 0 (nothing sent) when `router_index` is outside
-// 0..25.
-int NTP_Interrogate(int router_index, int dest);
+// 0..25. `resync`: the interrogate belongs to the link supervisor's resync walk.
+int NTP_Interrogate(int router_index, int dest, bool resync = false);
 // Writes a source (kind 0) or destination (kind 1) name; length class 10 selects the long-name
 // commands, anything else the short ones. Control characters in the name go out as blanks (a
 // carriage return would end the command early and start another), and a name too long for the

@@ -7,6 +7,7 @@
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
+#include "link/link_counters.h"
 #include "link/link_state.h"
 #include "link/serial.h"
 #include "platform/dialog.h"
@@ -29,6 +30,7 @@ void ResetAll() {
   xarvel::ResetTables();
   xarvel::ResetIndexFiles();
   xarvel::ResetLinkState();
+  xarvel::ResetLinkCounters();
   xarvel::ResetMainWindowState();
   xarvel::ResetDebug();
   xarvel::ResetDialogState();

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,6 +88,40 @@ class LinkTest : public testing_support::SiteTest {
     char text[48];
     std::snprintf(text, sizeof text, "REV 0 RR 101 %03d %03d\n", dst, src);
     return text;
+  }
+
+  // A salvo of `count` routes through one `kirn send -`: route k goes to destination k % 16 + 1
+  // from source (k + first) % 31 + 1, so that no route repeats one its destination holds or
+  // awaits, and each one has a revertive of its own. Returns the statistics line up to its
+  // seconds.
+  std::string Salvo(int count, int first, int wait_ms) {
+    std::string lines;
+    for (int k = 0; k < count; ++k) {
+      lines += "RC 101 " + std::to_string((k + first) % 31 + 1) + " " + std::to_string(k % 16 + 1) +
+               " ',---' 0\n";
+    }
+    const std::string list = (dir_.path() / "salvo.txt").string();
+    testing_support::WriteFile(list, lines);
+    auto send = Start({"/bin/sh", "-c",
+                       std::string("exec ") + KIRN_BIN + " send 101 - --stats --wait " +
+                           std::to_string(wait_ms) + " < " + list});
+    EXPECT_EQ(send->Wait(60000), 0) << send->Stderr();
+    const std::string out = send->Stdout();
+    const size_t at = out.find("sent ");
+    if (at != std::string::npos) std::printf("[link] salvo: %s", out.c_str() + at);
+    // Every route confirmed: a revertive of its destination named the asked source.
+    EXPECT_TRUE(Contains(out, ", unconfirmed 0\n")) << out;
+    return at == std::string::npos ? out : out.substr(at, out.find(", seconds", at) - at);
+  }
+
+  // Occurrences of `needle` in `text` from byte `from` on.
+  static int Count(const std::string& text, const std::string& needle, size_t from = 0) {
+    int n = 0;
+    for (size_t at = text.find(needle, from); at != std::string::npos;
+         at = text.find(needle, at + 1)) {
+      ++n;
+    }
+    return n;
   }
 
   // Asks the driver to close and expects an orderly exit.
@@ -202,7 +238,7 @@ TEST_F(LinkTest, PairFailsOverToBWhenAVanishesDuringRoutes) {
   CloseDriver();
 }
 
-TEST_F(LinkTest, SerialSilenceGoesRxOnlyAtTheLimitAndARouteReportRestoresTxRx) {
+TEST_F(LinkTest, SerialSilenceGoesRxOnlyAfterTheReplyTimeoutAndARouteReportRestoresTxRx) {
   const std::string com1 = (dir_.path() / "COM1").string();
   sim_a_ = StartSim({"--pty", com1});
   ASSERT_TRUE(sim_a_);
@@ -214,6 +250,7 @@ TEST_F(LinkTest, SerialSilenceGoesRxOnlyAtTheLimitAndARouteReportRestoresTxRx) {
   driver_ = StartDriver(*serve_);
   auto watch = Start({KIRN_BIN, "watch", "101", "102"});
   ASSERT_TRUE(sim_a_->WaitErr("opened by a peer", kWaitMs));
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
 
   const Result route = Route(5, 12);
   EXPECT_EQ(route.out, Revertive(5, 12));
@@ -221,29 +258,40 @@ TEST_F(LinkTest, SerialSilenceGoesRxOnlyAtTheLimitAndARouteReportRestoresTxRx) {
   std::string devices;
   EXPECT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
 
-  // Two unanswered commands are within the limit; the third one reaches it.
+  // More unanswered commands than the unACK limit are no failure by themselves; nothing heard
+  // for the reply timeout (1 s plus the wire time of what is outstanding) is.
   ASSERT_TRUE(sim_a_->Console("silent on", "ok silent on"));
-  EXPECT_EQ(Route(6, 12, 300).out, "");
-  EXPECT_EQ(Route(7, 12, 300).out, "");
+  EXPECT_EQ(Route(6, 12, 0).out, "");
+  EXPECT_EQ(Route(7, 12, 0).out, "");
+  EXPECT_EQ(Route(8, 12, 0).out, "");
   EXPECT_EQ(Kirn({"devices"}).out, "101 2\n102 2\n");
-  EXPECT_EQ(Route(8, 12, 300).out, "");
   EXPECT_TRUE(DevicesBecome("101 1\n102 1\n", &devices)) << devices;
   EXPECT_TRUE(watch->WaitForOutput("MODE 101 1\n", kWaitMs));
   EXPECT_TRUE(watch->WaitForOutput("MODE 102 1\n", kWaitMs));
-  EXPECT_TRUE(Contains(driver_->Stderr(),
-                       "Xarvel SendData(serial) - too many unacks - setting mode rxonly"));
+  const std::string trace = driver_->Stderr();
+  const std::string failed = "Xarvel SendData(serial) - no reply for ";
+  const size_t at = trace.find(failed);
+  ASSERT_NE(at, std::string::npos);
+  const int quiet_ms = std::atoi(trace.c_str() + at + failed.size());
+  std::printf("[link] silent serial controller declared failed after %d ms of silence\n", quiet_ms);
+  EXPECT_GE(quiet_ms, 1000);
+  EXPECT_LT(quiet_ms, 2000);
+  EXPECT_TRUE(Contains(trace, "ROUTE 101 12 8 dropped rx_only"));
 
   // RX only: a route request is not carried out.
   const size_t wire_before = sim_a_->Err().size();
   EXPECT_EQ(Route(9, 12, 300).out, "");
   EXPECT_FALSE(Contains(sim_a_->Err().substr(wire_before), ".SA12,9"));
 
-  // The controller speaks again: its next route report brings TX/RX back.
+  // The controller speaks again: its next route report brings TX/RX back, and the resync walk
+  // brings in what it did while it was silent: it took routes 6 and 7; route 8 still waited
+  // when the driver went RX only, and was dropped.
   ASSERT_TRUE(sim_a_->Console("silent off", "ok silent off"));
   ASSERT_TRUE(sim_a_->Console("route A 3 9", "ok route"));
   EXPECT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
   EXPECT_TRUE(watch->WaitForOutput("MODE 101 2\n", kWaitMs));
-  EXPECT_EQ(Route(10, 12).out, Revertive(10, 12));
+  EXPECT_TRUE(watch->WaitForOutput("RR 101 012 007\n", kWaitMs));
+  EXPECT_TRUE(Contains(Route(10, 12).out, Revertive(10, 12)));
   watch->Stop();
   CloseDriver();
 }
@@ -267,6 +315,105 @@ TEST_F(LinkTest, SerialPortHeldElsewhereEndsTheDriverCleanly) {
   EXPECT_EQ(::write(held, ".IA1\r", 5), 5);
   EXPECT_TRUE(sim_a_->WaitErr(" .AA1,0\\r"));
   ::close(held);
+}
+
+// A salvo far beyond the unACK limit, over a 38400-baud line to a controller that takes 3 ms
+// over each route, goes out whole at the controller's pace: every route on the wire, every
+// revertive back, TX/RX throughout.
+TEST_F(LinkTest, SerialSalvoOf40IsCarriedOutWholeAndTheDriverStaysTxRx) {
+  const std::string com1 = (dir_.path() / "COM1").string();
+  sim_a_ = StartSim({"--pty", com1, "--baud", "38400", "--xpt-ms", "3"});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=600000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  auto watch = Start({KIRN_BIN, "watch", "101"});
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  std::string devices;
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+
+  const size_t wire_before = sim_a_->Err().size();
+  EXPECT_EQ(Salvo(40, 0, 1500), "sent 40, revertives 40");
+  EXPECT_EQ(Count(sim_a_->Err(), " .SA", wire_before), 40);
+  EXPECT_EQ(Kirn({"devices"}).out, "101 2\n102 2\n");
+  EXPECT_FALSE(Contains(watch->Stdout(), "MODE 101 1"));
+  EXPECT_FALSE(Contains(driver_->Stderr(), "setting mode rxonly"));
+  watch->Stop();
+  CloseDriver();
+}
+
+// A controller that takes 2 ms per crosspoint.
+TEST_F(LinkTest, TcpSalvoToASlowControllerDeclaresNoFailure) {
+  sim_a_ = StartSim({"--tcp", "0", "--xpt-ms", "2"});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(TcpKeys(sim_a_->ports.at(0), "IP_Address_A=127.0.0.1\nTallyDelay=600000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  EXPECT_EQ(Salvo(40, 3, 1500), "sent 40, revertives 40");
+  const std::string trace = driver_->Stderr();
+  EXPECT_FALSE(Contains(trace, "setting comms fail flag"));
+  EXPECT_EQ(Count(trace, "FD Connected ok"), 1);
+  CloseDriver();
+}
+
+// A controller that stops answering for less than the reply timeout costs nothing; one of a pair
+// that stops for longer is given up, and the routes it had not answered go to the other.
+TEST_F(LinkTest, AShortStallCostsNothingALongerOneOnAPairLosesNoRoute) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const std::string refuse_b = "refuse " + std::to_string(port_);
+  ASSERT_TRUE(sim_b_->Console(refuse_b + " on", "ok refuse"));
+  WriteSite(TcpKeys(port_,
+                    "IP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+                    "Dual_Controllers=1\nTallyDelay=600000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  ASSERT_TRUE(sim_b_->Console(refuse_b + " off", "ok refuse"));
+
+  ASSERT_TRUE(sim_a_->Console("stall 600", "ok stall"));
+  EXPECT_EQ(Salvo(10, 5, 1500), "sent 10, revertives 10");
+  EXPECT_FALSE(Contains(driver_->Stderr(), "setting comms fail flag"));
+
+  // A stops answering for longer than the timeout, and takes no new connection.
+  ASSERT_TRUE(sim_a_->Console("refuse " + std::to_string(port_) + " on", "ok refuse"));
+  ASSERT_TRUE(sim_a_->Console("stall 5000", "ok stall"));
+  EXPECT_EQ(Salvo(10, 13, 3000), "sent 10, revertives 10");
+  const std::string trace = driver_->Stderr();
+  EXPECT_TRUE(Contains(trace, "setting comms fail flag"));
+  EXPECT_TRUE(Contains(trace, "unanswered command(s) of controller A for the next one"));
+  EXPECT_TRUE(Contains(trace, "MC1000 driver - Net B FD Connected ok"));
+  EXPECT_FALSE(Contains(trace, " dropped "));
+  CloseDriver();
+}
+
+// A change made at the router while the link was down reaches the tables and the control system
+// within moments of the reconnect, long before the poll would come round to it.
+TEST_F(LinkTest, FrontPanelChangeDuringAnOutageIsRevertivedSoonAfterTheReconnect) {
+  sim_a_ = StartSim({"--tcp", "0"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(TcpKeys(sim_a_->ports.at(0), "IP_Address_A=127.0.0.1\nTallyDelay=1000\n"));
+  serve_ = StartServe();
+  driver_ = StartDriver(*serve_);
+  auto watch = Start({KIRN_BIN, "watch", "101"});
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+
+  ASSERT_TRUE(sim_a_->Console("refuse " + port + " on", "ok refuse"));
+  ASSERT_TRUE(sim_a_->Console("close all", "ok close"));
+  ASSERT_TRUE(driver_->WaitForOutput("MC1000 driver - Net A FD Close", kWaitMs, true));
+  ASSERT_TRUE(sim_a_->Console("route A 12 9", "ok route"));
+  ASSERT_TRUE(sim_a_->Console("refuse " + port + " off", "ok refuse"));
+  const auto back = Clock::now();
+  ASSERT_TRUE(watch->WaitForOutput("RR 101 012 009\n", kWaitMs));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - back);
+  std::printf("[link] front-panel change revertived %lld ms after the controller came back\n",
+              static_cast<long long>(took.count()));
+  // The poll, one destination a second from the first after the reconnect, would take 12 s.
+  EXPECT_LT(took.count(), 6000);
+  EXPECT_EQ(Kirn({"send", "101", "RP 101 12 12 0", "--wait", "300"}).out, Revertive(9, 12));
+  watch->Stop();
+  CloseDriver();
 }
 
 }  // namespace

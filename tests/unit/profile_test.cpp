@@ -125,6 +125,8 @@ TEST_F(ProfileTest, FirstRunWritesCompleteProfileInOrder) {
   EXPECT_EQ(S().Speed, 38400u);
   EXPECT_EQ(S().Parity, 'n');
   EXPECT_EQ(S().LockStatusInfodriverID, -1);
+  EXPECT_EQ(S().ReplyTimeoutMs, 0);  // automatic, and not written
+  EXPECT_EQ(S().ResyncOnConnect, 1);
   EXPECT_EQ(xarvel::Debug().DebugMode, 0);
   EXPECT_EQ(Profile().ProfileText, "Config : " + dir_.str() + "/DEV_012.INI");
   EXPECT_TRUE(capture_.Contains("<xarvel>-Prof-Init: " + dir_.str() + "/DEV_012.INI \n"));
@@ -273,6 +275,15 @@ TEST_F(ProfileTest, Mc1000OptionsAndDebugMode) {
   xarvel::Debug().DebugMode = 1;
   xarvel::SaveDebugMode();
   EXPECT_EQ(Key("Controller", "DebugMode"), "1");
+}
+
+TEST_F(ProfileTest, LinkKeysAreReadWhenPresent) {
+  Run("ReplyTimeoutMs=250\nResyncOnConnect=0\n");
+  EXPECT_EQ(S().ReplyTimeoutMs, 250);
+  EXPECT_EQ(S().ResyncOnConnect, 0);
+  Run("ReplyTimeoutMs=-5\nResyncOnConnect=7\n");
+  EXPECT_EQ(S().ReplyTimeoutMs, 0);
+  EXPECT_EQ(S().ResyncOnConnect, 1);
 }
 
 TEST_F(ProfileTest, NameNeedsThreeCharacters) {

@@ -110,6 +110,7 @@ TEST_F(MetricsTest, CountersMoveWithRoutesAndTheControllerLossShowsOnTheNextScra
       Sample(body, "xarvel_routes_refused_total{driver=\"12\",router=\"101\",reason=\"range\"}"), 1)
       << body;
   EXPECT_EQ(Sample(body, "xarvel_commands_received_total{driver=\"12\",kind=\"RC\"}"), 2) << body;
+  EXPECT_GE(Sample(body, "xarvel_route_report_seconds_count{driver=\"12\"}"), 1) << body;
   EXPECT_EQ(Sample(body, "xarvel_route_report_seconds_bucket{driver=\"12\",le=\"+Inf\"}"),
             Sample(body, "xarvel_route_report_seconds_count{driver=\"12\"}"))
       << body;

@@ -37,7 +37,7 @@ inline void WriteAll(const fs::path& p, const std::string& text) {
 }
 
 // The children alive now, so that an interrupt of this program stops them too.
-constexpr int kMaxChildren = 8;
+constexpr int kMaxChildren = 16;
 inline volatile sig_atomic_t g_children[kMaxChildren] = {};
 
 inline void Track(pid_t pid, bool alive) {

@@ -99,7 +99,9 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
       // The driver detaches while it handles this, so nothing of its registration is used after.
       return Forward("close", static_cast<int>(w), xarvel::ZUT_CLOSE, 0, 0, "");
     case kKirnDevices:
-      return ListDevices(Low16(w));
+      return ListDevices(Low16(w), false);
+    case kKirnRegistrations:
+      return ListDevices(Low16(w), true);
     case kKirnFlush:
       flush_posted_ = false;
       FlushRelays();
@@ -373,11 +375,13 @@ void KapiStandIn::FlushRelays() {
   }
 }
 
-plat::LResult KapiStandIn::ListDevices(plat::Hwnd to) {
+plat::LResult KapiStandIn::ListDevices(plat::Hwnd to, bool with_windows) {
   std::string block;
   int32_t count = 0;
   for (const auto& [device, reg] : registrations_) {
-    block += std::to_string(device) + " " + std::to_string(reg.mode) + "\n";
+    block += std::to_string(device) + " " + std::to_string(reg.mode);
+    if (with_windows) block += " " + std::to_string(reg.window);
+    block += "\n";
     ++count;
   }
   if (count > 0 && to != plat::kNoWindow && to != window_) {

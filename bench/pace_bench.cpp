@@ -286,9 +286,12 @@ class Bench {
     return list;
   }
 
-  std::unique_ptr<Child> StartSend(const fs::path& list, const std::string& name) {
+  // `kirn send` of the commands in `list`; it waits `wait_ms` after the last revertive.
+  std::unique_ptr<Child> StartSend(const fs::path& list, const std::string& name,
+                                   int wait_ms = 1000) {
     return std::make_unique<Child>(
-        std::vector<std::string>{bins_.kirn, "send", "101", "-", "--stats", "--wait", "1000"},
+        std::vector<std::string>{bins_.kirn, "send", "101", "-", "--stats", "--wait",
+                                 std::to_string(wait_ms)},
         site_.dir, name, list.string());
   }
 
@@ -318,14 +321,21 @@ class Bench {
     return r;
   }
 
-  // A salvo on `device` under way, then `silent on`: the seconds from that to the driver's
-  // trace line declaring the failure, and the line itself. The emulator speaks again after.
-  std::optional<double> SilentDetection(Child& sim, Child& driver, const std::string& label,
-                                        const std::string& mark, int routes, int src,
-                                        std::string* traced) {
+  struct Silence {
+    double seconds = 0;     // from `silent on` to the trace line declaring the failure
+    std::string traced;     // that line
+    long given_up = 0;      // commands given up on their own meanwhile ("given up" lines)
+    long unconfirmed = -1;  // route commands of the salvo without their revertive in the end
+  };
+
+  // A salvo on router A under way, then `silent on` until the driver's trace line `mark`
+  // declares the failure; then the emulator speaks again, and the salvo and the link recover.
+  std::optional<Silence> SilentDetection(Child& sim, Child& driver, const std::string& label,
+                                         const std::string& mark, int routes, int src) {
     const fs::path list = SalvoFile("silent.txt", 101, routes, src);
     const size_t log_from = sim.ErrSize();
-    auto send = StartSend(list, "silent-send");
+    // The wait outlasts the outage, so that the routes sent again after it are seen.
+    auto send = StartSend(list, "silent-send", 5000);
     // Well into the salvo, so that the window is full.
     const std::string tenth = ".SA" + std::to_string(std::max(1, routes / 10)) + ",";
     if (!WaitText([&](size_t at) { return sim.ErrFrom(at); }, tenth, log_from, kStartMs, 1)) {
@@ -346,17 +356,36 @@ class Bench {
       Fail(label + " silent: no failure declared within 30 s");
       return std::nullopt;
     }
-    const std::string trace = driver.Err();
-    const size_t begin =
-        trace.rfind('\n', *found) == std::string::npos ? 0 : trace.rfind('\n', *found) + 1;
-    const size_t end = trace.find('\n', *found);
-    *traced = trace.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    send->Wait(60000);
+    Silence r;
+    r.seconds = Seconds(t1 - t0);
+    const std::string trace = driver.ErrFrom(trace_from);
+    const size_t at = *found - trace_from;
+    const size_t line = trace.rfind('\n', at);
+    const size_t begin = line == std::string::npos ? 0 : line + 1;
+    const size_t end = trace.find('\n', at);
+    r.traced = trace.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    for (size_t p = trace.find("reply timeout - given up"); p != std::string::npos;
+         p = trace.find("reply timeout - given up", p + 1)) {
+      ++r.given_up;
+    }
+    if (send->Wait(60000) == 0) {
+      const std::string out = send->Out();
+      const size_t u = out.rfind("unconfirmed ");
+      if (u != std::string::npos) r.unconfirmed = std::atol(out.c_str() + u + 12);
+    }
     if (!WaitLinkOk()) {
       Fail(label + " silent: the link did not come back");
       return std::nullopt;
     }
-    return Seconds(t1 - t0);
+    return r;
+  }
+
+  static void PrintSilence(const std::string& label, const Silence& s, double timeout) {
+    std::printf(
+        "%-8s silent: failure declared %.3f s after silent on; timeout %.3f s -> ratio %.3f; "
+        "given up on their own %ld; salvo unconfirmed %ld; trace: %s\n",
+        label.c_str(), s.seconds, timeout, s.seconds / timeout, s.given_up, s.unconfirmed,
+        s.traced.c_str());
   }
 
   // The reply timeout the driver is to use with the window full of `command_bytes`-byte
@@ -421,18 +450,14 @@ class Bench {
           result->sent, result->revertives, result->unconfirmed, result->seconds, s.seconds,
           s.out_bytes, s.back_bytes, s.floor, result->seconds / s.floor, failures);
 
-      // A silent controller in the middle of a salvo on router A.
-      std::string traced;
+      // A silent controller in the middle of a salvo on router A. RX only drops the routes
+      // still waiting, so many of the salvo's stay unconfirmed.
       const int longest = static_cast<int>(
           (".SA" + std::to_string(kSerialDests) + "," + std::to_string(100 + r) + "\r").size());
-      const auto silent =
-          SilentDetection(*sim, *driver, "serial", "Xarvel SendData(serial) - no reply for",
-                          kSerialDests, 100 + r, &traced);
+      const auto silent = SilentDetection(
+          *sim, *driver, "serial", "Xarvel SendData(serial) - no reply for", kSerialDests, 100 + r);
       if (!silent) return 1;
-      std::printf(
-          "serial   silent: failure declared %.3f s after silent on; timeout %.3f s -> ratio "
-          "%.3f; trace: %s\n",
-          *silent, ExpectedTimeout(longest), *silent / ExpectedTimeout(longest), traced.c_str());
+      PrintSilence("serial", *silent, ExpectedTimeout(longest));
       driver->Stop();
     }
     return 0;
@@ -474,18 +499,16 @@ class Bench {
           floor, n, kXptMs, result->seconds / floor, failures);
     }
     for (int r = 0; r < options_.repeat; ++r) {
-      std::string traced;
+      // Over TCP every command the silent controller had not answered goes to the next
+      // connection: the whole salvo is confirmed in the end.
       const int src = 100 + r;
       constexpr int kRoutes = 500;
       const int longest = static_cast<int>(
           (".SA" + std::to_string(kRoutes) + "," + std::to_string(src) + "\r").size());
-      const auto silent = SilentDetection(
-          *sim, *driver, "tcp", "Xarvel SendData(IP) - no reply for", kRoutes, src, &traced);
+      const auto silent =
+          SilentDetection(*sim, *driver, "tcp", "Xarvel SendData(IP) - no reply for", kRoutes, src);
       if (!silent) return 1;
-      std::printf(
-          "tcp      silent: failure declared %.3f s after silent on; timeout %.3f s -> ratio "
-          "%.3f; trace: %s\n",
-          *silent, ExpectedTimeout(longest), *silent / ExpectedTimeout(longest), traced.c_str());
+      PrintSilence("tcp", *silent, ExpectedTimeout(longest));
     }
     driver->Stop();
     return 0;

@@ -31,6 +31,22 @@ inline std::string ReadAll(const fs::path& p) {
   return ss.str();
 }
 
+// The bytes of `p` from offset `from` on (none when it is shorter).
+inline std::string ReadFrom(const fs::path& p, size_t from) {
+  std::ifstream in(p, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(from));
+  if (!in) return {};
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline size_t FileSize(const fs::path& p) {
+  std::error_code ec;
+  const auto n = fs::file_size(p, ec);
+  return ec ? 0 : static_cast<size_t>(n);
+}
+
 inline void WriteAll(const fs::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
@@ -83,6 +99,11 @@ class Child {
   pid_t pid() const { return pid_; }
   std::string Out() const { return ReadAll(out_); }
   std::string Err() const { return ReadAll(err_); }
+  // The output (or error) from byte `from` on, and its size now: a long log is read in parts.
+  std::string OutFrom(size_t from) const { return ReadFrom(out_, from); }
+  std::string ErrFrom(size_t from) const { return ReadFrom(err_, from); }
+  size_t OutSize() const { return FileSize(out_); }
+  size_t ErrSize() const { return FileSize(err_); }
 
   // Waits up to `ms` for the exit; the exit code, or -1 while it runs.
   int Wait(int ms) {

@@ -267,6 +267,29 @@ TEST_F(Mc1000SimTest, TerminalCarriesCommandsAndLosesWhatNobodyReads) {
   EXPECT_FALSE(std::filesystem::is_symlink(link)) << "the link goes with the emulator";
 }
 
+// A serial line carries what is written from the moment the port is opened: the emulator
+// serves a newly opened terminal at once, not at its next look for a peer.
+TEST_F(Mc1000SimTest, TerminalIsServedFromTheMomentItIsOpened) {
+  const std::string link = (dir_.path() / "COM1").string();
+  Sim& sim = Start({"--pty", link});
+  constexpr int kOpenings = 10;
+  Clock::duration waited{};
+  for (int i = 0; i < kOpenings; ++i) {
+    const size_t from = sim.Err().size();
+    {
+      Peer line(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+      ASSERT_TRUE(line.valid());
+      const auto opened = Clock::now();
+      ASSERT_EQ(line.Ask(".IA1\r", "\r"), ".AA1,0\r");
+      waited += Clock::now() - opened;
+    }
+    ASSERT_TRUE(sim.WaitErr("closed by its peer", kWaitMs, from));
+  }
+  // A look every 100 ms would cost about 50 ms an opening, 500 ms in all.
+  EXPECT_LT(waited, std::chrono::milliseconds(200))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms";
+}
+
 TEST_F(Mc1000SimTest, SilentAndDropLoseRepliesDifferently) {
   Sim& sim = Start({"--tcp", "0"});
   auto c = Peer::Tcp(sim.ports.at(0));

@@ -452,10 +452,12 @@ TEST_F(Mc1000SimTest, RoutesTakeTheirExecutionTimeOneAfterAnother) {
   // one execution time after the one before; the interrogate waits its turn but costs nothing.
   const auto sent = Clock::now();
   c->Send(".SA1,1\r.SA2,2\r.SA3,3\r.IA1\r.SA4,4\r");
+  // A loaded machine may wake this reader only after several reports have come: each is looked
+  // for in everything read so far, and its time bound holds all the more for a late reader.
   std::string got;
   for (int k = 1; k <= 4; ++k) {
     const std::string report = ".UA" + std::to_string(k) + "," + std::to_string(k) + "\r";
-    got += c->ReadUntil(report);
+    if (got.find(report) == std::string::npos) got += c->ReadUntil(report);
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(40 * k)) << report;
   }
   EXPECT_EQ(got, ".UA1,1\r.UA2,2\r.UA3,3\r.AA1,1\r.UA4,4\r");

@@ -72,6 +72,15 @@ inline void OnInterrupt(int sig) {
   ::_exit(128 + sig);
 }
 
+// A child that dies must not take this program down with a broken pipe, and an interrupt
+// (SIGINT, SIGTERM, SIGHUP) stops the children it started before this program ends.
+inline void StopChildrenOnSignals() {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGINT, OnInterrupt);
+  ::signal(SIGTERM, OnInterrupt);
+  ::signal(SIGHUP, OnInterrupt);
+}
+
 // A child program with its standard input from a file (or /dev/null) and its output in files.
 // Stopped (SIGTERM, then SIGKILL) when the object goes.
 class Child {

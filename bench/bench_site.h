@@ -41,7 +41,9 @@ inline void UseSiteEnvironment(const fs::path& dir) {
   ::setenv("KIRN_COMDIR", dir.c_str(), 1);
   ::setenv("HOME", dir.c_str(), 1);
   ::setenv("KIRN_CONFIG_LOCATOR", (dir / "no-locator.ini").c_str(), 1);
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "ZQ_ROOT", "ZQ_SYSTEM"}) ::unsetenv(name);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "ZQ_ROOT", "ZQ_SYSTEM", "NOTIFY_SOCKET"}) {
+    ::unsetenv(name);
+  }
 }
 
 }  // namespace bench

@@ -522,12 +522,8 @@ int main(int argc, char** argv) {
   // Everything the programs look for lives in the site; nothing of the user's is touched.
   bench::UseSiteEnvironment(dir);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // A child that dies must not take this process down with a broken pipe.
-  ::signal(SIGPIPE, SIG_IGN);
   // Interrupted, it stops what it started (the site directory is then left behind).
-  ::signal(SIGINT, bench::OnInterrupt);
-  ::signal(SIGTERM, bench::OnInterrupt);
-  ::signal(SIGHUP, bench::OnInterrupt);
+  bench::StopChildrenOnSignals();
 
   int code = 0;
   {

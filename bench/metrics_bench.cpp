@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/bench_child.h"
+#include "bench/bench_site.h"
 #include "http_client.h"
 
 namespace {
@@ -119,16 +120,8 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/metrics-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return Fail("no temporary directory");
   const fs::path dir = pattern;
-  ::setenv("KIRN_BUS", (dir / "bus.sock").c_str(), 1);
-  ::setenv("KIRN_WINDIR", dir.c_str(), 1);
-  ::setenv("HOME", dir.c_str(), 1);
-  ::setenv("KIRN_CONFIG_LOCATOR", (dir / "no-locator.ini").c_str(), 1);
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "ZQ_ROOT", "ZQ_SYSTEM", "NOTIFY_SOCKET"}) {
-    ::unsetenv(name);
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-  ::signal(SIGINT, bench::OnInterrupt);
-  ::signal(SIGTERM, bench::OnInterrupt);
+  bench::UseSiteEnvironment(dir);
+  bench::StopChildrenOnSignals();
   const int code = Run(BIN_DIR, scrapes, dir);
   std::error_code ec;
   fs::remove_all(dir, ec);

@@ -570,10 +570,7 @@ int main(int argc, char** argv) {
   const fs::path dir = pattern;
   bench::UseSiteEnvironment(dir);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  ::signal(SIGPIPE, SIG_IGN);
-  ::signal(SIGINT, bench::OnInterrupt);
-  ::signal(SIGTERM, bench::OnInterrupt);
-  ::signal(SIGHUP, bench::OnInterrupt);
+  bench::StopChildrenOnSignals();
 
   int code = 0;
   {

@@ -45,25 +45,25 @@ class Chromium {
     }
     const std::string profile = (dir_.path() / "profile").string();
     const std::string log = (dir_.path() / "chromium.log").string();
-    std::vector<std::string> argv = {kBinary,
-                                     "--headless",
-                                     "--no-sandbox",
-                                     "--disable-gpu",
-                                     "--disable-quic",
-                                     "--no-first-run",
-                                     "--no-default-browser-check",
-                                     "--disable-background-networking",
-                                     "--disable-component-update",
-                                     "--disable-sync",
-                                     "--disable-extensions",
-                                     "--disable-dev-shm-usage",
-                                     "--mute-audio",
-                                     "--hide-scrollbars",
-                                     "--remote-debugging-pipe",
-                                     "--user-data-dir=" + profile,
-                                     "--window-size=" + std::to_string(width) + "," +
-                                         std::to_string(height),
-                                     "about:blank"};
+    std::vector<std::string> argv = {
+        kBinary,
+        "--headless",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-quic",
+        "--no-first-run",
+        "--no-default-browser-check",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--disable-extensions",
+        "--disable-dev-shm-usage",
+        "--mute-audio",
+        "--hide-scrollbars",
+        "--remote-debugging-pipe",
+        "--user-data-dir=" + profile,
+        "--window-size=" + std::to_string(width) + "," + std::to_string(height),
+        "about:blank"};
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
@@ -106,9 +106,9 @@ class Chromium {
       error_ = "no page target: " + error_ + "\n" + ReadFile(dir_.path() / "chromium.log");
       return false;
     }
-    const QJsonObject attached = Call(
-        "Target.attachToTarget", {{"targetId", QString::fromStdString(target)}, {"flatten", true}},
-        "", 10000);
+    const QJsonObject attached =
+        Call("Target.attachToTarget",
+             {{"targetId", QString::fromStdString(target)}, {"flatten", true}}, "", 10000);
     session_ = attached["sessionId"].toString().toStdString();
     if (session_.empty()) return false;
     Call("Page.enable", {}, session_);
@@ -216,18 +216,18 @@ class Chromium {
  private:
   // Sends a command and waits for its answer (events meanwhile are passed by); the answer's
   // result, empty when it failed or did not come in time (ok_ false, error_ set).
-  QJsonObject Call(const std::string& method, const QJsonObject& params,
-                   const std::string& session, int timeout_ms = 5000) {
+  QJsonObject Call(const std::string& method, const QJsonObject& params, const std::string& session,
+                   int timeout_ms = 5000) {
     ok_ = false;
     if (to_ < 0) return {};
     const int id = next_id_++;
-    QJsonObject message{{"id", id}, {"method", QString::fromStdString(method)},
-                        {"params", params}};
+    QJsonObject message{{"id", id}, {"method", QString::fromStdString(method)}, {"params", params}};
     if (!session.empty()) message["sessionId"] = QString::fromStdString(session);
     QByteArray bytes = QJsonDocument(message).toJson(QJsonDocument::Compact);
     bytes.append('\0');
     for (qsizetype off = 0; off < bytes.size();) {
-      const ssize_t n = ::write(to_, bytes.constData() + off, static_cast<size_t>(bytes.size() - off));
+      const ssize_t n =
+          ::write(to_, bytes.constData() + off, static_cast<size_t>(bytes.size() - off));
       if (n <= 0) {
         error_ = "the browser's pipe is closed";
         return {};
@@ -242,8 +242,7 @@ class Chromium {
         buffer_.erase(0, end + 1);
         if (answer["id"].toInt(-1) != id) continue;
         if (answer.contains("error")) {
-          error_ = method + ": " +
-                   QJsonDocument(answer["error"].toObject()).toJson().toStdString();
+          error_ = method + ": " + QJsonDocument(answer["error"].toObject()).toJson().toStdString();
           return {};
         }
         ok_ = true;

@@ -23,8 +23,7 @@ using testing_support::WriteFile;
 constexpr int kWaitMs = 10000;
 
 long long MsSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               t)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
       .count();
 }
 
@@ -43,10 +42,11 @@ class PageTest : public testing_support::SiteTest {
 
   // The sample site on the emulator's port, router B as given.
   void WriteControllerSite(int port, const std::string& router_b = "102,1,8") {
-    WriteSite("Simulation=0\nForwardBufferDelay=0\nConnection_Mode=IP\nIP_Address_A=127.0.0.1\n"
-              "IP_Address_B=0.0.0.0\nDual_Controllers=0\nIP_Port=" +
-                  std::to_string(port) + "\nTallyDelay=40\nParkName=PARK\n",
-              router_b);
+    WriteSite(
+        "Simulation=0\nForwardBufferDelay=0\nConnection_Mode=IP\nIP_Address_A=127.0.0.1\n"
+        "IP_Address_B=0.0.0.0\nDual_Controllers=0\nIP_Port=" +
+            std::to_string(port) + "\nTallyDelay=40\nParkName=PARK\n",
+        router_b);
   }
 
   void StartMetrics() {
@@ -127,10 +127,9 @@ TEST_F(PageTest, AKilledControllerAStoppedDriverAndALostBusShowOnTheOverview) {
   ASSERT_TRUE(browser_.WaitFor(Card("[data-role=state]") + " === 'Comms Fail'", 2000));
   ::kill(driver->pid(), SIGSTOP);
   const auto stopped = std::chrono::steady_clock::now();
-  const bool marked = browser_.WaitFor(
-      Card("[data-role=state]") + " === 'not answering' && " +
-          Card(".bad-text") + ".startsWith('Not answering since')",
-      3000);
+  const bool marked = browser_.WaitFor(Card("[data-role=state]") + " === 'not answering' && " +
+                                           Card(".bad-text") + ".startsWith('Not answering since')",
+                                       3000);
   ::kill(driver->pid(), SIGCONT);
   ASSERT_TRUE(marked) << browser_.EvalText("document.body.innerText");
   std::printf("driver stopped -> 'not answering': %lld ms\n", MsSince(stopped));
@@ -183,9 +182,9 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
   EXPECT_EQ(browser_.EvalText(Row(12) + ".children[2].textContent"), "0");
   const auto asked = std::chrono::steady_clock::now();
   Process send({KIRN_BIN, "send", "101", "RC 101 5 12 ',---' 0", "--wait", "100"}, Env());
-  ASSERT_TRUE(browser_.WaitFor(Row(12) + ".children[2].textContent === '5' && " + Row(12) +
-                                   ".classList.contains('changed')",
-                               1000))
+  ASSERT_TRUE(browser_.WaitFor(
+      Row(12) + ".children[2].textContent === '5' && " + Row(12) + ".classList.contains('changed')",
+      1000))
       << browser_.EvalText(Row(12) + ".textContent") << "\n"
       << MsSince(asked) << " ms";
   std::printf("kirn send -> highlighted on the page: %lld ms\n", MsSince(asked));
@@ -203,8 +202,8 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
 
   // The router of 4096 destinations: a page at a time, and a search finds a name.
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12?router=102")));
-  ASSERT_TRUE(browser_.WaitFor("document.getElementById('range').textContent === '1-100 of 4096'",
-                               kWaitMs))
+  ASSERT_TRUE(
+      browser_.WaitFor("document.getElementById('range').textContent === '1-100 of 4096'", kWaitMs))
       << browser_.EvalText("document.body.innerText");
   ASSERT_TRUE(browser_.WaitFor(Row(1) + " && " + Row(1) + ".children[1].textContent === 'STUDIO 1'",
                                kWaitMs));
@@ -214,13 +213,11 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
   browser_.Eval(
       "(() => { const s = document.getElementById('search'); s.value = 'qc mon';"
       " s.dispatchEvent(new Event('input')); })()");
-  ASSERT_TRUE(browser_.WaitFor("document.querySelectorAll('#xpt-rows tr').length === 1 && " +
-                                   Row(4000),
-                               3000))
+  ASSERT_TRUE(browser_.WaitFor(
+      "document.querySelectorAll('#xpt-rows tr').length === 1 && " + Row(4000), 3000))
       << browser_.EvalText("document.getElementById('range').textContent");
   EXPECT_EQ(browser_.EvalText(Row(4000) + ".children[1].textContent"), "QC MON 4000");
-  EXPECT_EQ(browser_.EvalText("document.getElementById('range').textContent"),
-            "1-1 of 1 (4096)");
+  EXPECT_EQ(browser_.EvalText("document.getElementById('range').textContent"), "1-1 of 1 (4096)");
 
   // On a phone: one column, and the crosspoints still readable.
   ASSERT_TRUE(browser_.SetViewport(390, 844, true));

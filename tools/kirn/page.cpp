@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/remote_panel.h"
+#include "state/router_tables.h"
 #include "tools/kirn/commands.h"
 #include "tools/kirn/json_text.h"
 
@@ -245,12 +246,18 @@ HttpResponse DriverJson(const Survey& reading, int driver, const DriverQuery& qu
   if (t != d->tables.end()) {
     const RouterTable& table = t->second;
     // The names the answer lacks are asked for now and come with a later one.
+    // Every destination's name; every source's too when there are no more sources than a
+    // table has destinations (so that a new route shows its name at once), else those routed.
     survey.WantNames(table.router, 1, 1, table.destinations);
-    std::set<int> routed;
-    for (const int source : table.source) {
-      if (source >= 1 && source <= table.sources) routed.insert(source);
+    if (table.sources <= xarvel::kTableDests) {
+      survey.WantNames(table.router, 0, 1, table.sources);
+    } else {
+      std::set<int> routed;
+      for (const int source : table.source) {
+        if (source >= 1 && source <= table.sources) routed.insert(source);
+      }
+      for (const int source : routed) survey.WantName(table.router, 0, source);
     }
-    for (const int source : routed) survey.WantName(table.router, 0, source);
     out += ",\"table\":" + TableJson(table, survey.Names(table.router), query.names_version,
                                      survey.names_pending());
   } else {

@@ -98,23 +98,27 @@ class Chromium {
     for (const QJsonValue t : targets["targetInfos"].toArray()) {
       if (t["type"].toString() == "page") target = t["targetId"].toString().toStdString();
     }
-    if (target.empty()) {
-      const QJsonObject made = Call("Target.createTarget", {{"url", "about:blank"}}, "", 10000);
-      target = made["targetId"].toString().toStdString();
-    }
-    if (target.empty()) {
-      error_ = "no page target: " + error_ + "\n" + ReadFile(dir_.path() / "chromium.log");
+    if (target.empty() || !Attach(target)) {
+      error_ = "no page: " + error_ + "\n" + ReadFile(dir_.path() / "chromium.log");
       return false;
     }
-    const QJsonObject attached =
-        Call("Target.attachToTarget",
-             {{"targetId", QString::fromStdString(target)}, {"flatten", true}}, "", 10000);
-    session_ = attached["sessionId"].toString().toStdString();
-    if (session_.empty()) return false;
-    Call("Page.enable", {}, session_);
-    Call("Runtime.enable", {}, session_);
     return SetViewport(width, height, false);
   }
+
+  // Opens another page (a window of its own, so that nothing throttles it as a hidden tab) at
+  // `url` and makes it the page that the calls below act on. False when it cannot be had.
+  bool OpenPage(const std::string& url) {
+    const QJsonObject made = Call(
+        "Target.createTarget", {{"url", QString::fromStdString(url)}, {"newWindow", true}}, "",
+        10000);
+    const std::string target = made["targetId"].toString().toStdString();
+    return !target.empty() && Attach(target);
+  }
+  // Makes page `index` (0: the first, in the order opened) the one the calls act on.
+  void UsePage(size_t index) {
+    if (index < sessions_.size()) session_ = sessions_[index];
+  }
+  size_t pages() const { return sessions_.size(); }
 
   ~Chromium() { Stop(); }
 
@@ -211,6 +215,21 @@ class Chromium {
   }
 
   const std::string& error() const { return error_; }
+
+ private:
+  bool Attach(const std::string& target) {
+    const QJsonObject attached = Call(
+        "Target.attachToTarget", {{"targetId", QString::fromStdString(target)}, {"flatten", true}},
+        "", 10000);
+    const std::string session = attached["sessionId"].toString().toStdString();
+    if (session.empty()) return false;
+    sessions_.push_back(session);
+    session_ = session;
+    // No domain is enabled: without events nothing piles up in the pipe while no call reads it.
+    return true;
+  }
+
+ public:
   std::string Log() const { return ReadFile(dir_.path() / "chromium.log"); }
 
  private:
@@ -276,7 +295,8 @@ class Chromium {
   int from_ = -1;
   int next_id_ = 1;
   bool ok_ = false;
-  std::string session_;
+  std::string session_;  // the page the calls act on
+  std::vector<std::string> sessions_;
   std::string buffer_;
   std::string error_;
 };

@@ -86,11 +86,9 @@
     const s = r.body;
     Page.banner(s.bus ? '' : 'The workstation bus is not there (is kirn serve running?): ' +
                              'no driver can be asked.');
-    const seen = new Set();
     const fresh = [];
     for (const d of s.drivers) {
       const k = key(d);
-      seen.add(k);
       const old = cards.get(k) || {};
       const last = d.up ? d : old.last;
       const since = d.up ? null : (old.since || Date.now());

@@ -34,7 +34,8 @@
 //                                            (the poll range), park_source and park_name (the
 //                                            dialog's park row, which stands for source 0)
 //      first<TAB>F                           the first destination of this answer
-//      DEST<TAB>SOURCE<TAB>LOCK<TAB>MC1000    one line per destination from F on, in order:
+//      DEST<TAB>SOURCE<TAB>LOCK<TAB>MC1000    one line per destination from F to the last one
+//                                            of the router (its count), in order:
 //                                            SOURCE the tally (65535: none known), LOCK the
 //                                            control system's lock (0: not locked), MC1000 the
 //                                            controller's lock state (0 unlocked, -1 unknown)

@@ -182,6 +182,56 @@ TEST_F(MetricsTest, AHungDriverCostsAScrapeItsDeadlineAndTheOthersStayUp) {
   EXPECT_EQ(Promtool(body), "");
 }
 
+TEST_F(MetricsTest, ThePageHasItsOwnPolicyAndItsJsonTakesOnlyNumbers) {
+  WriteSimulationSite();
+  auto serve = StartServe();
+  auto driver = StartDriver(*serve);
+  StartMetrics();
+  for (const char* path : {"/", "/driver/12"}) {
+    const HttpReply page = HttpGet(port_, path);
+    EXPECT_EQ(page.status, 200) << path;
+    EXPECT_TRUE(Contains(page.head, "Content-Type: text/html")) << page.head;
+    EXPECT_TRUE(Contains(page.head,
+                         "Content-Security-Policy: default-src 'none'; script-src "
+                         "'self'; style-src 'self'; img-src 'self'; connect-src "
+                         "'self'; base-uri 'none'; form-action 'none'; "
+                         "frame-ancestors 'none'"))
+        << page.head;
+    EXPECT_TRUE(Contains(page.head, "X-Frame-Options: DENY")) << page.head;
+    EXPECT_TRUE(Contains(page.head, "X-Content-Type-Options: nosniff")) << page.head;
+    EXPECT_TRUE(Contains(page.head, "Referrer-Policy: no-referrer")) << page.head;
+    // Nothing inline and nothing from elsewhere: every script and style is a file of its own.
+    EXPECT_FALSE(Contains(page.body, "<script>")) << page.body;
+    EXPECT_FALSE(Contains(page.body, "style=")) << page.body;
+    EXPECT_FALSE(Contains(page.body, "http")) << page.body;
+  }
+  EXPECT_TRUE(Contains(HttpGet(port_, "/xarvel.svg").head, "Content-Type: image/svg+xml"));
+  EXPECT_TRUE(Contains(HttpGet(port_, "/page/driver.js").head, "Content-Type: text/javascript"));
+  for (const char* path : {"/driver/", "/driver/x", "/driver/-1", "/driver/12/1", "/page/none.js",
+                           "/api/driver/", "/api/driver/0", "/api/driver/12x"}) {
+    EXPECT_EQ(HttpGet(port_, path).status, 404) << path;
+  }
+  EXPECT_EQ(HttpGet(port_, "/api/driver/12?router=abc").status, 400);
+  EXPECT_EQ(HttpGet(port_, "/api/driver/12?names=-1").status, 400);
+
+  const HttpReply unknown = HttpGet(port_, "/api/driver/13");
+  EXPECT_EQ(unknown.status, 404);
+  EXPECT_TRUE(Contains(unknown.body, "\"error\":\"no driver 13 has been heard from\""))
+      << unknown.body;
+  const HttpReply status = HttpGet(port_, "/api/status");
+  EXPECT_EQ(status.status, 200);
+  EXPECT_TRUE(Contains(status.head, "Content-Type: application/json")) << status.head;
+  EXPECT_TRUE(Contains(status.body, "{\"bus\":true,\"drivers\":[{\"driver\":12,\"up\":true,"))
+      << status.body;
+  // A router the driver does not have: no table, and the driver still answers.
+  const HttpReply other = HttpGet(port_, "/api/driver/12?router=555");
+  EXPECT_EQ(other.status, 200);
+  EXPECT_TRUE(Contains(other.body, "\"table\":null")) << other.body;
+  const HttpReply b = HttpGet(port_, "/api/driver/12?router=102");
+  EXPECT_TRUE(Contains(b.body, "\"table\":{\"router\":102,\"letter\":\"B\"")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"source\":[")) << b.body;
+}
+
 TEST_F(MetricsTest, BadRequestsAndSlowClientsDoNotStallTheServer) {
   WriteSimulationSite();
   auto serve = StartServe();

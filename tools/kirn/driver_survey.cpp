@@ -105,6 +105,10 @@ void DriverSurvey::Disconnect() {
   late_.clear();
   asks_.clear();
   queued_.clear();
+  // The names read are kept; those not read yet are wanted again by the next reader.
+  name_queue_.clear();
+  name_queued_.clear();
+  names_in_flight_.clear();
 }
 
 plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -133,7 +137,8 @@ plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, 
   }
 }
 
-void DriverSurvey::Start() {
+void DriverSurvey::Start(const SurveyWants& wants) {
+  wants_ = wants;
   running_ = true;
   listed_ = false;
   started_ = Clock::now();
@@ -159,27 +164,120 @@ void DriverSurvey::Ask(plat::Hwnd window) {
     a.done = true;
     return;
   }
-  if (InFlight() >= kMaxInFlight) {
-    queued_.push_back(window);
+  Send(Pending{window, AskKind::kCounters, 0});
+}
+
+void DriverSurvey::Send(const Pending& p) {
+  auto it = asks_.find(p.window);
+  if (it == asks_.end()) return;
+  Asked& a = it->second;
+  if (InFlight() >= kMaxInFlight || !bus_ || lost_) {
+    queued_.push_back(p);
     return;
   }
-  a.serial = bus_->StartSend(window_, window, xarvel::kPanelCounters, 0, 0,
-                             std::vector<uint8_t>(xarvel::kPanelBlockSize, 0));
-  if (a.serial == 0) a.done = true;
+  switch (p.kind) {
+    case AskKind::kCounters:
+      a.serial = bus_->StartSend(window_, p.window, xarvel::kPanelCounters, 0, 0,
+                                 std::vector<uint8_t>(xarvel::kPanelBlockSize, 0));
+      if (a.serial == 0) a.done = true;
+      break;
+    case AskKind::kStatus:
+      a.status_serial = bus_->StartSend(window_, p.window, xarvel::kPanelStatus, 0, 0,
+                                        std::vector<uint8_t>(xarvel::kPanelBlockSize, 0));
+      if (a.status_serial == 0) a.status_done = true;
+      break;
+    case AskKind::kTable: {
+      TableAsk& t = a.tables[p.table];
+      const int router = TableRouter(a, p.table);
+      if (router <= 0 || router > 0xFFFF || t.next < 1 || t.next > 0xFFFF) {
+        t.done = true;
+        break;
+      }
+      const auto param = static_cast<plat::WParam>(static_cast<uint32_t>(router) |
+                                                   (static_cast<uint32_t>(t.next) << 16));
+      t.serial = bus_->StartSend(window_, p.window, xarvel::kPanelTable, param, 0,
+                                 std::vector<uint8_t>(xarvel::kPanelTableBlockSize, 0));
+      ++t.pages;
+      if (t.serial == 0) t.done = true;
+      break;
+    }
+  }
+}
+
+int DriverSurvey::TableRouter(const Asked& a, int key) {
+  if (key != 0) return key;
+  const std::vector<int> routers = RoutersOf(a.counters);
+  return routers.empty() ? 0 : routers.front();
+}
+
+void DriverSurvey::AskMore(plat::Hwnd window, Asked& a) {
+  const int driver = static_cast<int>(a.counters.Get("driver"));
+  auto tables = wants_.tables.find(driver);
+  const bool status = wants_.status || tables != wants_.tables.end();
+  if (status) {
+    a.status_done = false;
+    Send(Pending{window, AskKind::kStatus, 0});
+  }
+  if (tables == wants_.tables.end()) return;
+  for (const int key : tables->second) {
+    a.tables[key] = TableAsk{};
+    Send(Pending{window, AskKind::kTable, key});
+  }
+}
+
+void DriverSurvey::CollectMore(Asked& a, plat::Hwnd window) {
+  if (!a.status_done && a.status_serial != 0) {
+    if (auto reply = bus_->TakeReply(a.status_serial)) {
+      a.status_done = true;
+      a.status_serial = 0;
+      if (reply->result > 0 && !reply->data.empty()) {
+        a.status = ParsePanelStatus(std::string_view(
+            reinterpret_cast<const char*>(reply->data.data()),
+            strnlen(reinterpret_cast<const char*>(reply->data.data()), reply->data.size())));
+      }
+    }
+  }
+  for (auto& [key, t] : a.tables) {
+    if (t.done || t.serial == 0) continue;
+    auto reply = bus_->TakeReply(t.serial);
+    if (!reply) continue;
+    t.serial = 0;
+    if (reply->result <= 0 || reply->data.empty()) {
+      t.done = true;
+      continue;
+    }
+    const int next = ParseTablePage(
+        std::string_view(
+            reinterpret_cast<const char*>(reply->data.data()),
+            strnlen(reinterpret_cast<const char*>(reply->data.data()), reply->data.size())),
+        &t.table);
+    if (next == 0) {
+      t.done = true;
+      t.whole = true;
+    } else if (next < 0 || t.pages >= kMaxTablePages) {
+      t.done = true;
+    } else {
+      t.next = next;
+      Send(Pending{window, AskKind::kTable, key});
+    }
+  }
 }
 
 size_t DriverSurvey::InFlight() const {
   size_t n = late_.size();
-  for (const auto& [window, a] : asks_) n += (!a.done && a.serial != 0) ? 1 : 0;
+  for (const auto& [window, a] : asks_) {
+    n += (!a.done && a.serial != 0) ? 1 : 0;
+    n += (!a.status_done && a.status_serial != 0) ? 1 : 0;
+    for (const auto& [key, t] : a.tables) n += (!t.done && t.serial != 0) ? 1 : 0;
+  }
   return n;
 }
 
 void DriverSurvey::StartAsks() {
   while (!queued_.empty() && InFlight() < kMaxInFlight && bus_ && !lost_) {
-    const plat::Hwnd window = queued_.front();
-    queued_.erase(queued_.begin());
-    asks_.erase(window);
-    Ask(window);
+    const Pending p = queued_.front();
+    queued_.pop_front();
+    Send(p);
   }
 }
 
@@ -219,6 +317,7 @@ void DriverSurvey::Collect() {
     }
   }
   for (auto& [window, a] : asks_) {
+    CollectMore(a, window);
     if (a.done || a.serial == 0) continue;
     auto reply = bus_->TakeReply(a.serial);
     if (!reply) continue;
@@ -229,8 +328,11 @@ void DriverSurvey::Collect() {
         strnlen(reinterpret_cast<const char*>(reply->data.data()), reply->data.size()));
     a.counters = xarvel::ParsePanelCounters(text);
     a.up = a.counters.complete && a.counters.Get("driver") > 0;
+    if (a.up && running_) AskMore(window, a);
   }
   StartAsks();
+  CollectNames();
+  StartNames();
 }
 
 bool DriverSurvey::AllIn() const {
@@ -239,7 +341,10 @@ bool DriverSurvey::AllIn() const {
   // The interface found but its list not read yet.
   if (kapi_ != plat::kNoWindow && !listed_) return false;
   for (const auto& [window, a] : asks_) {
-    if (!a.done) return false;
+    if (!a.done || !a.status_done) return false;
+    for (const auto& [key, t] : a.tables) {
+      if (!t.done) return false;
+    }
   }
   return true;
 }
@@ -259,7 +364,18 @@ void DriverSurvey::Finish() {
   s.bus = bus_ && !lost_ && kapi_ != plat::kNoWindow;
   // Asks still out are left to the host's answer; until it comes their drivers are not asked.
   for (auto& [window, a] : asks_) {
-    if (!a.done && a.serial != 0 && bus_ && !lost_) late_[window] = a.serial;
+    if (!bus_ || lost_) break;
+    std::vector<uint32_t> out;
+    if (!a.done && a.serial != 0) out.push_back(a.serial);
+    if (!a.status_done && a.status_serial != 0) out.push_back(a.status_serial);
+    for (const auto& [key, t] : a.tables) {
+      if (!t.done && t.serial != 0) out.push_back(t.serial);
+    }
+    if (out.empty()) continue;
+    // One unanswered ask keeps the window from being asked again until the host answers it;
+    // the answers of the others are dropped as they come.
+    late_[window] = out.front();
+    for (size_t i = 1; i < out.size(); ++i) bus_->Forget(out[i]);
   }
   if (registrations_serial_ != 0) {
     // The interface did not answer in time: the next survey asks for a new list.
@@ -284,6 +400,10 @@ void DriverSurvey::Finish() {
     r.routers = RoutersOf(a.counters);
     r.up = true;
     r.counters = std::move(a.counters);
+    r.status = std::move(a.status);
+    for (auto& [key, t] : a.tables) {
+      if (t.whole) r.tables[key] = std::move(t.table);
+    }
     known_[driver] = Known{window, r.routers};
     answered.insert(window);
   }
@@ -316,6 +436,76 @@ void DriverSurvey::Finish() {
   queued_.clear();
   s.took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
   result_ = std::move(s);
+}
+
+void DriverSurvey::WantNames(int device, int database, int first, int last) {
+  if (device <= 0 || device > 0xFFFF || (database != 0 && database != 1)) return;
+  first = std::max(first, 1);
+  last = std::min(last, 0xFFFF);
+  RouterNames& names = names_[device];
+  const std::map<int, RouterNames::Name>& known =
+      database == 0 ? names.sources : names.destinations;
+  const auto stale = Clock::now() - std::chrono::seconds(kNameMaxAgeS);
+  for (int entry = first; entry <= last; ++entry) {
+    if (name_queue_.size() >= kMaxNamesQueued) return;
+    auto it = known.find(entry);
+    if (it != known.end() && it->second.read > stale) continue;
+    const NameKey key{device, {database, entry}};
+    if (!name_queued_.insert(key).second) continue;
+    name_queue_.push_back(key);
+  }
+}
+
+const RouterNames* DriverSurvey::Names(int device) const {
+  auto it = names_.find(device);
+  return it == names_.end() ? nullptr : &it->second;
+}
+
+void DriverSurvey::StartNames() {
+  if (!bus_ || lost_ || kapi_ == plat::kNoWindow) return;
+  while (!name_queue_.empty() && names_in_flight_.size() < kMaxNamesInFlight) {
+    const NameKey key = name_queue_.front();
+    name_queue_.pop_front();
+    // The look-up record: device id, database and entry as 16-bit little-endian words.
+    std::vector<uint8_t> record(xarvel::kDbNameRecordSize, 0);
+    const int words[3] = {key.first, key.second.first, key.second.second};
+    for (int i = 0; i < 3; ++i) {
+      record[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(words[i] & 0xFF);
+      record[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>((words[i] >> 8) & 0xFF);
+    }
+    const uint32_t serial =
+        bus_->StartSend(window_, kapi_, xarvel::ZUT_GETDBNAME, 0, 0, std::move(record));
+    if (serial == 0) {
+      name_queued_.erase(key);
+      continue;
+    }
+    names_in_flight_[serial] = key;
+  }
+}
+
+void DriverSurvey::CollectNames() {
+  for (auto it = names_in_flight_.begin(); it != names_in_flight_.end();) {
+    auto reply = bus_->TakeReply(it->first);
+    if (!reply) {
+      ++it;
+      continue;
+    }
+    const NameKey key = it->second;
+    it = names_in_flight_.erase(it);
+    name_queued_.erase(key);
+    RouterNames& names = names_[key.first];
+    RouterNames::Name& name =
+        (key.second.first == 0 ? names.sources : names.destinations)[key.second.second];
+    name.read = Clock::now();
+    // No answer (the interface did not take it): kept as it was until it is wanted again.
+    if (reply->result == 0) continue;
+    const std::string text(
+        reinterpret_cast<const char*>(reply->data.data()),
+        strnlen(reinterpret_cast<const char*>(reply->data.data()),
+                std::min(reply->data.size(), static_cast<size_t>(xarvel::kDbNameMaxLength))));
+    if (text != name.text || names.version == 0) ++names.version;
+    name.text = text;
+  }
 }
 
 Survey DriverSurvey::Take() {

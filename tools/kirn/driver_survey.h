@@ -15,10 +15,18 @@
 // The interface is found, the registrations read and the drivers asked within the same deadline;
 // the drivers of the previous survey's registrations are asked at once, those that registered
 // since as soon as the new list is in.
+//
+// For the status page a survey may ask more of a driver once its counters have said which driver
+// it is: its status panel (kPanelStatus) and the tables of some of its routers (kPanelTable), one
+// router at a time, page after page, under the same deadline. Beside the surveys, the names of
+// routers' sources and destinations are read from the interface's name look-ups (ZUT_GETDBNAME,
+// as the driver's dialog fills its lists), a few at a time, and kept: the drivers are never asked
+// for names, and a page costs a driver only its table reads.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,8 +36,17 @@
 #include "core/panel_counters.h"
 #include "platform/bus_client.h"
 #include "platform/window.h"
+#include "tools/kirn/page_data.h"
 
 namespace kirn {
+
+// What a survey asks beyond every driver's counters.
+struct SurveyWants {
+  // Every driver's status panel.
+  bool status = false;
+  // Router tables: driver number -> router device ids (0: the driver's first router).
+  std::map<int, std::set<int>> tables;
+};
 
 // What one survey learnt of one driver.
 struct DriverReading {
@@ -41,6 +58,10 @@ struct DriverReading {
   bool up = false;
   // The answer, when up.
   xarvel::PanelCounters counters;
+  // The status panel, when asked and answered.
+  PanelStatus status;
+  // The tables asked for and answered whole, by the device id asked (0: the first router).
+  std::map<int, RouterTable> tables;
 };
 
 struct Survey {
@@ -60,6 +81,15 @@ class DriverSurvey {
   static constexpr size_t kMaxInFlight = 32;
   // A lost bus is connected to again at most this often.
   static constexpr int kReconnectMs = 1000;
+  // Name look-ups in flight at once (beside kMaxInFlight asks of drivers: together well below
+  // the host's bound of waiting sends per connection).
+  static constexpr size_t kMaxNamesInFlight = 8;
+  // Names waiting to be looked up; more wanted meanwhile are left for a later want.
+  static constexpr size_t kMaxNamesQueued = 65536;
+  // A name is looked up again when it is wanted and older than this.
+  static constexpr int kNameMaxAgeS = 60;
+  // Pages of one table a survey reads at most (a 4096-destination router needs one or two).
+  static constexpr int kMaxTablePages = 8;
 
   explicit DriverSurvey(int deadline_ms = kDeadlineMs);
   ~DriverSurvey();
@@ -67,7 +97,7 @@ class DriverSurvey {
   DriverSurvey& operator=(const DriverSurvey&) = delete;
 
   // Starts a survey (connecting to the bus first when not connected). REQUIRES: !running().
-  void Start();
+  void Start(const SurveyWants& wants = {});
   bool running() const { return running_; }
   // Reads what the bus has for this process (between surveys too: the host's notices) and
   // ends the running survey once everything is in or its deadline has passed. True when a
@@ -80,14 +110,46 @@ class DriverSurvey {
   // Milliseconds until the running survey's deadline; -1 when none runs.
   int MsUntilDeadline() const;
 
+  // Asks for the names of entries first..last of `database` (0 sources, 1 destinations) of router
+  // `device`, those not read yet or read more than kNameMaxAgeS ago. They are looked up in the
+  // background while the bus and the interface are there.
+  void WantNames(int device, int database, int first, int last);
+  void WantName(int device, int database, int entry) { WantNames(device, database, entry, entry); }
+  // The names read so far of router `device`; nullptr when none was ever asked for.
+  const RouterNames* Names(int device) const;
+  // Look-ups waiting or in flight.
+  size_t names_pending() const { return name_queue_.size() + names_in_flight_.size(); }
+
  private:
   using Clock = std::chrono::steady_clock;
+  // One ask of a driver window: its counters, then (once they name the driver) what the survey
+  // wants of that driver.
+  struct TableAsk {
+    uint32_t serial = 0;
+    bool done = false;
+    bool whole = false;
+    int next = 1;  // the destination the next page starts at
+    int pages = 0;
+    RouterTable table;
+  };
   struct Asked {
     uint32_t serial = 0;
     bool done = false;
     bool up = false;
     xarvel::PanelCounters counters;
+    uint32_t status_serial = 0;
+    bool status_done = true;
+    PanelStatus status;
+    std::map<int, TableAsk> tables;  // by the device id wanted (0: the first router)
   };
+  // A send waiting for a slot: the counters ask of a window, or a status or table ask.
+  enum class AskKind { kCounters, kStatus, kTable };
+  struct Pending {
+    plat::Hwnd window = plat::kNoWindow;
+    AskKind kind = AskKind::kCounters;
+    int table = 0;  // the key of Asked::tables
+  };
+  using NameKey = std::pair<int, std::pair<int, int>>;  // device, database, entry
   struct Known {
     plat::Hwnd window = plat::kNoWindow;
     std::vector<int> routers;
@@ -98,6 +160,15 @@ class DriverSurvey {
   void Disconnect();
   // Asks `window` for its counters now, or later when kMaxInFlight asks are out.
   void Ask(plat::Hwnd window);
+  // Sends a pending ask, or queues it while kMaxInFlight asks are out.
+  void Send(const Pending& p);
+  // A counters answer named its driver: asks what the survey wants of it.
+  void AskMore(plat::Hwnd window, Asked& a);
+  // The router a table ask means: `key`, or for 0 the first router the counters name.
+  static int TableRouter(const Asked& a, int key);
+  void CollectMore(Asked& a, plat::Hwnd window);
+  void StartNames();
+  void CollectNames();
   void StartAsks();
   void Collect();
   bool AllIn() const;
@@ -125,8 +196,14 @@ class DriverSurvey {
   Clock::time_point started_{};
   Clock::time_point deadline_{};
   std::map<plat::Hwnd, Asked> asks_;
-  std::vector<plat::Hwnd> queued_;
+  std::deque<Pending> queued_;
+  SurveyWants wants_;
   Survey result_;
+
+  std::map<int, RouterNames> names_;
+  std::deque<NameKey> name_queue_;
+  std::set<NameKey> name_queued_;
+  std::map<uint32_t, NameKey> names_in_flight_;
 };
 
 }  // namespace kirn

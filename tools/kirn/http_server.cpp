@@ -286,6 +286,16 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
   HttpRequest request;
   request.head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   request.path = url;
+  // The target was bounded with the first call, so the arguments are too.
+  MHD_get_connection_values(
+      connection, MHD_GET_ARGUMENT_KIND,
+      [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+        if (key != nullptr) {
+          static_cast<HttpRequest*>(cls)->args.emplace(key, value != nullptr ? value : "");
+        }
+        return MHD_YES;
+      },
+      &request);
   const Handler* handler = Find(request.path);
   if (handler == nullptr) return Queue(connection, Plain(404, "not found\n"));
   const RequestId id = next_id_++;

@@ -48,6 +48,14 @@ struct HttpLimits {
 struct HttpRequest {
   bool head = false;  // HEAD rather than GET
   std::string path;   // the path without its query, as decoded by the library
+  // The query's arguments as decoded by the library (the first of a repeated name; an argument
+  // without '=' has an empty value).
+  std::map<std::string, std::string> args;
+  // The value of argument `name`, or `absent`.
+  std::string Arg(const std::string& name, const std::string& absent = "") const {
+    auto it = args.find(name);
+    return it == args.end() ? absent : it->second;
+  }
 };
 
 struct HttpResponse {

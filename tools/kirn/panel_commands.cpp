@@ -15,6 +15,7 @@
 #include "platform/bus_host.h"
 #include "tools/kirn/commands.h"
 #include "tools/kirn/driver_check.h"
+#include "tools/kirn/json_text.h"
 
 namespace kirn {
 
@@ -152,22 +153,7 @@ std::string Trim(std::string_view text) {
 }
 
 std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u >= 0x7F) {
-      // The dialog texts are plain ASCII; anything else is shown as a code, never raw.
-      char code[8];
-      std::snprintf(code, sizeof code, "\\u%04x", u);
-      out += code;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+  return JsonString(text);
 }
 
 // Labels of the text form, by key.
@@ -248,46 +234,6 @@ void PrintText(const std::vector<std::vector<std::string>>& lines,
   if (!table && counters != nullptr) PrintCountersText(*counters);
 }
 
-// The counters as JSON: a line without labels is "name": value; each label value nests one level
-// deeper ("routes_refused": {"101": {"locked": 2}}).
-struct JsonNode {
-  std::string key;
-  int64_t value = 0;
-  bool leaf = false;
-  std::vector<JsonNode> children;
-};
-
-void AddToTree(JsonNode& root, const xarvel::CounterLine& line) {
-  JsonNode* node = &root;
-  std::vector<std::string> path = {line.name};
-  for (const auto& label : line.labels) path.push_back(label.second);
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (node->leaf) return;  // a figure and a group under one key: keep the first
-    JsonNode* child = nullptr;
-    for (JsonNode& c : node->children) {
-      if (c.key == path[i]) child = &c;
-    }
-    if (child == nullptr) {
-      node->children.push_back(JsonNode{path[i], 0, false, {}});
-      child = &node->children.back();
-    }
-    node = child;
-  }
-  if (!node->children.empty()) return;
-  node->leaf = true;
-  node->value = line.value;
-}
-
-std::string JsonTree(const JsonNode& node) {
-  if (node.leaf) return std::to_string(node.value);
-  std::string out = "{";
-  for (const JsonNode& c : node.children) {
-    if (out.size() > 1) out += ",";
-    out += Json(c.key) + ":" + JsonTree(c);
-  }
-  return out + "}";
-}
-
 void PrintJson(const std::vector<std::vector<std::string>>& lines,
                const xarvel::PanelCounters* counters) {
   std::string out = "{";
@@ -305,11 +251,7 @@ void PrintJson(const std::vector<std::vector<std::string>>& lines,
   }
   if (out.size() > 1) out += ",";
   out += "\"routers\":[" + routers + "]";
-  if (counters != nullptr) {
-    JsonNode root;
-    for (const xarvel::CounterLine& line : counters->lines) AddToTree(root, line);
-    out += ",\"counters\":" + JsonTree(root);
-  }
+  if (counters != nullptr) out += ",\"counters\":" + CountersJson(*counters);
   std::printf("%s}\n", out.c_str());
 }
 

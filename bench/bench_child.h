@@ -31,13 +31,29 @@ inline std::string ReadAll(const fs::path& p) {
   return ss.str();
 }
 
+// The bytes of `p` from offset `from` on (none when it is shorter).
+inline std::string ReadFrom(const fs::path& p, size_t from) {
+  std::ifstream in(p, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(from));
+  if (!in) return {};
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline size_t FileSize(const fs::path& p) {
+  std::error_code ec;
+  const auto n = fs::file_size(p, ec);
+  return ec ? 0 : static_cast<size_t>(n);
+}
+
 inline void WriteAll(const fs::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
 }
 
 // The children alive now, so that an interrupt of this program stops them too.
-constexpr int kMaxChildren = 8;
+constexpr int kMaxChildren = 16;
 inline volatile sig_atomic_t g_children[kMaxChildren] = {};
 
 inline void Track(pid_t pid, bool alive) {
@@ -54,6 +70,15 @@ inline void OnInterrupt(int sig) {
     if (slot != 0) ::kill(static_cast<pid_t>(slot), SIGTERM);
   }
   ::_exit(128 + sig);
+}
+
+// A child that dies must not take this program down with a broken pipe, and an interrupt
+// (SIGINT, SIGTERM, SIGHUP) stops the children it started before this program ends.
+inline void StopChildrenOnSignals() {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGINT, OnInterrupt);
+  ::signal(SIGTERM, OnInterrupt);
+  ::signal(SIGHUP, OnInterrupt);
 }
 
 // A child program with its standard input from a file (or /dev/null) and its output in files.
@@ -83,6 +108,11 @@ class Child {
   pid_t pid() const { return pid_; }
   std::string Out() const { return ReadAll(out_); }
   std::string Err() const { return ReadAll(err_); }
+  // The output (or error) from byte `from` on, and its size now: a long log is read in parts.
+  std::string OutFrom(size_t from) const { return ReadFrom(out_, from); }
+  std::string ErrFrom(size_t from) const { return ReadFrom(err_, from); }
+  size_t OutSize() const { return FileSize(out_); }
+  size_t ErrSize() const { return FileSize(err_); }
 
   // Waits up to `ms` for the exit; the exit code, or -1 while it runs.
   int Wait(int ms) {

@@ -2,11 +2,14 @@
 //
 //   service_bench yardstick [ROUNDS]   the round trip of one byte over a Unix-domain socket pair
 //                                      between two processes (the machine's yardstick)
-//   service_bench driver [ROUTES]      with `kirn serve` and the controller emulator over TCP:
+//   service_bench driver [ROUTES [BIN]]
+//                                      with `kirn serve` and the controller emulator over TCP:
 //                                      start-up from launch to the first "Comms Ok" status the
 //                                      driver reports to its service manager (NOTIFY_SOCKET),
 //                                      the driver's CPU time per route over a salvo through
-//                                      `kirn send`, and its peak resident memory afterwards
+//                                      `kirn send`, and its peak resident memory afterwards;
+//                                      the programs of this build, or those in directory BIN
+//                                      (another build, to compare a driver against)
 //
 // Output: one "name value unit" line per figure.
 #include <fcntl.h>
@@ -192,11 +195,11 @@ int main(int argc, char** argv) {
     }
     ::signal(SIGPIPE, SIG_IGN);
     int code = 0;
-    code = Driver(BIN_DIR, n > 0 ? n : 2000, dir);
+    code = Driver(argc > 3 ? argv[3] : BIN_DIR, n > 0 ? n : 2000, dir);
     std::error_code ec;
     fs::remove_all(dir, ec);
     return code;
   }
-  std::fprintf(stderr, "usage: service_bench yardstick [ROUNDS] | driver [ROUTES]\n");
+  std::fprintf(stderr, "usage: service_bench yardstick [ROUNDS] | driver [ROUTES [BIN]]\n");
   return 2;
 }

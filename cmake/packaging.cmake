@@ -2,7 +2,8 @@
 #
 # cmake --install <build> [--prefix P]   programs, man pages, systemd units, the system user's
 #                                        sysusers.d entry, desktop entry and icon, and the
-#                                        sample site under the documentation directory
+#                                        sample site and the Prometheus examples under the
+#                                        documentation directory
 # cpack -G DEB (in the build directory)  the same as a .deb
 
 # Where the systemd units go; systemd also searches <prefix>/lib/systemd/system for /usr/local.
@@ -15,7 +16,7 @@ install(TARGETS xarvel kirn mc1000-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDI
 
 # The units name the installed programs by their full path, as the prefix is at install time
 # (cmake --install --prefix, and CPack's /usr).
-foreach(unit kirn.service xarvel@.service)
+foreach(unit kirn.service xarvel@.service kirn-metrics.service)
   install(CODE "
     set(XARVEL_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     configure_file(\"${CMAKE_SOURCE_DIR}/resources/${unit}.in\"
@@ -31,9 +32,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop
 install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
-# Documentation: the README and the sample site.
+# Documentation: the README, the sample site, and a Prometheus scrape configuration with alert
+# rules for the exporter (kirn metrics).
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/site DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/site ${CMAKE_SOURCE_DIR}/examples/prometheus
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # A man page per program, written from its --help at build time.
 set(_man_dir ${CMAKE_BINARY_DIR}/man)
@@ -70,8 +73,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router-control driver for the MC1000 rout
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "xarvel drives up to 26 routers behind one MC1000 router controller for the KIRN\n"
        "broadcast control system. The package holds the driver, the kirn workstation bus host\n"
-       "and tool, the controller emulator mc1000-sim, systemd units (kirn.service,\n"
-       "xarvel@.service) and a sample site.")
+       "and tool with its metrics exporter, the controller emulator mc1000-sim, systemd units\n"
+       "(kirn.service, xarvel@.service, kirn-metrics.service), a sample site and example\n"
+       "Prometheus configuration and alert rules.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

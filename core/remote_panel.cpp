@@ -1,6 +1,8 @@
 #include "core/remote_panel.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -9,6 +11,7 @@
 #include "core/main_window.h"
 #include "core/panel_counters.h"
 #include "platform/dialog.h"
+#include "state/router_tables.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
@@ -70,6 +73,54 @@ std::string StatusText() {
   return text;
 }
 
+void AddNumber(std::string& out, long long n) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
+  if (ec == std::errc()) out.append(digits, end);
+}
+
+// One router's tables from destination `first` on, as many lines as `room` bytes hold with the
+// closing lines; empty when the router is unknown or not even one line fits.
+std::string TableText(int device, int first, size_t room) {
+  const int index = device > 0 ? FindRouter(device) : -1;
+  if (index < 0) return {};
+  const RouterConfig& r = Profile().routers[static_cast<size_t>(index)];
+  const Settings& s = Profile().settings;
+  std::string park = s.ParkName;
+  for (char& c : park) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  std::string text = "table\t1\nrouter\t" + std::to_string(device) + "\nletter\t" +
+                     static_cast<char>('A' + index) + "\nsources\t" +
+                     std::to_string(r.SourceCount) + "\ndestinations\t" +
+                     std::to_string(r.DestCount) + "\nmin_dest\t" + std::to_string(r.Min_Dest) +
+                     "\nmax_dest\t" + std::to_string(r.Max_Dest) + "\npark_source\t" +
+                     std::to_string(s.ParkSource) + "\npark_name\t" + park + "\nfirst\t" +
+                     std::to_string(first) + "\n";
+  // "next\t4096\nend\t1\n" and the block's closing zero.
+  constexpr size_t kClosing = 24;
+  const int last = std::min(r.DestCount, kTableDests);
+  int dest = first;
+  std::string line;
+  for (; dest <= last; ++dest) {
+    line.clear();
+    AddNumber(line, dest);
+    line += '\t';
+    AddNumber(line, GetTally(device, dest));
+    line += '\t';
+    AddNumber(line, GetLock(device, dest));
+    line += '\t';
+    AddNumber(line, GetMC1000Lock(index, dest));
+    line += '\n';
+    if (text.size() + line.size() + kClosing > room) break;
+    text += line;
+  }
+  if (dest == first && dest <= last) return {};
+  if (text.size() + kClosing > room) return {};
+  text += "next\t" + std::to_string(dest <= last ? dest : 0) + "\nend\t1\n";
+  return text;
+}
+
 int32_t RunMenu(int id) {
   const plat::Hwnd main = Core().MainWindow;
   bool known = false;
@@ -95,7 +146,8 @@ int PanelMenuId(std::string_view name) {
 }
 
 bool RemotePanel_Handles(uint32_t msg) {
-  return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu || msg == kPanelCounters;
+  return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu || msg == kPanelCounters ||
+         msg == kPanelTable;
 }
 
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -118,6 +170,14 @@ plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
     case kPanelCounters:
       if (!plat::IsHandedOffBlock(l)) return 0;
       return WriteBlock(l, PanelCountersText());
+    case kPanelTable: {
+      if (!plat::IsHandedOffBlock(l)) return 0;
+      const int device = static_cast<int>(w & 0xFFFF);
+      const int first = std::max(1, static_cast<int>((static_cast<uint32_t>(w) >> 16) & 0xFFFF));
+      const std::string text = TableText(device, first, plat::HandedOffBlockSize());
+      if (text.empty()) return 0;
+      return WriteBlock(l, text);
+    }
     case kPanelMenu: {
       if (!plat::IsHandedOffBlock(l)) return 0;
       const int32_t result = RunMenu(static_cast<int>(w));

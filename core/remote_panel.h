@@ -23,6 +23,27 @@
 //    the format of core/panel_counters.h, zero-terminated and cut at a line boundary. Result: the
 //    number of bytes written. Everything a reader needs is in that one answer (the driver's own
 //    device number and those of its routers), so a reader of many drivers asks each once.
+// 5. Table. The tool sends kPanelTable as a data message with a zero-filled block of up to
+//    kPanelTableBlockSize bytes; its parameter names a router by its device id (low 16 bits; the
+//    control system's device ids are 16-bit) and the first destination wanted (high 16 bits; 0
+//    is destination 1). The driver writes that router's tables, one router at a time (26 routers
+//    of 4096 destinations do not fit one message):
+//      table<TAB>1
+//      router<TAB>DEVICE                     then one line each: letter (A..Z), sources and
+//                                            destinations (the counts), min_dest and max_dest
+//                                            (the poll range), park_source and park_name (the
+//                                            dialog's park row, which stands for source 0)
+//      first<TAB>F                           the first destination of this answer
+//      DEST<TAB>SOURCE<TAB>LOCK<TAB>MC1000    one line per destination from F to the last one
+//                                            of the router (its count), in order:
+//                                            SOURCE the tally (65535: none known), LOCK the
+//                                            control system's lock (0: not locked), MC1000 the
+//                                            controller's lock state (0 unlocked, -1 unknown)
+//      next<TAB>N                            the first destination not in this answer; 0: none
+//      end<TAB>1
+//    with as many destination lines as the block holds. A reader asks again from `next` until
+//    it is 0. Result: the number of bytes written; 0 for a device id no router of the driver
+//    has, or a block too small for the head and one line.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +58,13 @@ inline constexpr uint32_t kPanelHere = 0x5802;
 inline constexpr uint32_t kPanelStatus = 0x5803;
 inline constexpr uint32_t kPanelMenu = 0x5804;
 inline constexpr uint32_t kPanelCounters = 0x5805;
+inline constexpr uint32_t kPanelTable = 0x5806;
 
 // Size of the answer block of kPanelStatus, kPanelMenu and kPanelCounters.
 inline constexpr int32_t kPanelBlockSize = 16384;
+// The largest answer block of kPanelTable that the driver fills (a bus frame's data is at most
+// 64 KiB); a reader may hand a smaller one and ask more often.
+inline constexpr int32_t kPanelTableBlockSize = 60 * 1024;
 
 // Results of kPanelMenu.
 inline constexpr int32_t kPanelMenuDone = 1;
@@ -99,8 +124,8 @@ int PanelMenuId(std::string_view name);
 // True for the messages above; the main window procedure hands them to RemotePanel_Proc.
 bool RemotePanel_Handles(uint32_t msg);
 
-// The driver's side: answers kPanelFind, kPanelStatus, kPanelMenu and kPanelCounters (the last
-// three only as data messages, with lParam the handed-off block).
+// The driver's side: answers kPanelFind, kPanelStatus, kPanelMenu, kPanelCounters and
+// kPanelTable (all but the first only as data messages, with lParam the handed-off block).
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
 
 }  // namespace xarvel

@@ -375,12 +375,19 @@ bool Silent(int64_t now) {
   });
 }
 
-// Gives up the outstanding commands whose answer is overdue while the controller answers others
-// (it may ignore an interrogate of a destination it does not have); each frees its slot.
+// An outstanding command the controller has passed over: a command written after it has been
+// answered. (An answer to an older command proves nothing: the controller may have fallen
+// silent since, and then the silence verdict, not this, decides.)
+bool PassedOver(const LinkCommand& c) {
+  return Link().AnsweredSentUs > c.sent_us;
+}
+
+// Gives up the outstanding commands whose answer is overdue while the controller answers later
+// ones (it may ignore an interrogate of a destination it does not have); each frees its slot.
 void GiveUpOverdue(int64_t now) {
   LinkState& link = Link();
   for (auto it = link.Sent.begin(); it != link.Sent.end();) {
-    if (!it->answered_by_report || it->due_us > now || link.HeardUs <= it->sent_us) {
+    if (!it->answered_by_report || it->due_us > now || !PassedOver(*it)) {
       ++it;
       continue;
     }
@@ -405,7 +412,9 @@ void ArmTimer() {
     int seen = 0;
     for (const LinkCommand& c : link.Sent) {
       if (!c.answered_by_report) continue;
-      due = std::min(due, c.due_us);
+      // A command's own due time decides only when it has been passed over or was written
+      // since the controller last spoke; for the others only the silence verdict can.
+      if (PassedOver(c) || link.HeardUs <= c.sent_us) due = std::min(due, c.due_us);
       if (++seen == link.Outstanding) break;
     }
   }
@@ -454,6 +463,7 @@ void Answer(int level, int dest) {
   });
   if (it == link.Sent.end()) return;
   LinkCount().RouteReportLatency.Observe(NowUs() - it->sent_us);
+  link.AnsweredSentUs = std::max(link.AnsweredSentUs, it->sent_us);
   --link.Outstanding;
   if (it->origin.resync) --link.ResyncOutstanding;
   const auto before = it - link.Sent.begin();

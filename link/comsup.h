@@ -14,7 +14,8 @@
 // Failure by silence. The link is declared failed when commands are outstanding and nothing has
 // been heard from the controller for the reply timeout ("ReplyTimeoutMs", else 1 s plus the
 // wire time of what is outstanding). One command left unanswered that long while the
-// controller answers others is given up on its own. Over TCP the commands the lost controller
+// controller answers commands written after it is given up on its own (an answer to an older
+// command shows only that the controller spoke). Over TCP the commands the lost controller
 // had not confirmed go, in order, to the controller that connects; waiting commands are dropped
 // only when no controller has been connected for kHoldMs.
 //

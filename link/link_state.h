@@ -79,6 +79,10 @@ struct LinkState {
   int64_t HeardUs = 0;
   int64_t ProgressUs = 0;
   int64_t BytesSinceProgress = 0;
+  // Steady-clock microseconds at which the latest-written of the commands answered so far was
+  // written. The controller answers in order, so an outstanding command written before it has
+  // been passed over; one written after it may simply not have had its turn yet.
+  int64_t AnsweredSentUs = 0;
   // TCP: steady-clock milliseconds since which no controller has been connected (0 while one
   // is). Waiting commands are dropped once this has lasted kHoldMs.
   int64_t NoControllerSinceMs = 0;

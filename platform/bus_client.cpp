@@ -81,6 +81,8 @@ void BusClient::Disconnect() {
   }
   ::close(fd_);
   fd_ = -1;
+  // No reply can come over the lost connection.
+  started_.clear();
   // The windows keep their handles: a reconnection claims them back from the new host.
   if (on_disconnect_) {
     // A copy: the handler may replace itself.
@@ -147,7 +149,11 @@ void BusClient::Handle(Frame& f) {
   switch (f.kind) {
     case FrameKind::kReply:
       // A reply nobody waits for any more (its wait timed out) is dropped.
-      if (waiting_.count(f.serial) != 0) replies_.push_back(std::move(f));
+      if (waiting_.count(f.serial) != 0) {
+        replies_.push_back(std::move(f));
+      } else if (auto it = started_.find(f.serial); it != started_.end()) {
+        it->second = std::move(f);
+      }
       return;
     case FrameKind::kSend:
       Serve(f);
@@ -397,6 +403,41 @@ void BusClient::Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) {
   if (TooDeep(HWND_BROADCAST, msg)) return;
   const Frame f = MessageFrame(FrameKind::kBroadcast, from, HWND_BROADCAST, msg, w, l);
   if (Write(f)) WaitReply(f.serial, kBroadcastTimeoutMs);
+}
+
+uint32_t BusClient::StartSend(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
+                              std::vector<uint8_t> data) {
+  if (fd_ < 0 || to == kNoWindow || data.size() > kMaxFrameData) return 0;
+  Frame f = MessageFrame(FrameKind::kSend, from, to, msg, w, l);
+  f.data = std::move(data);
+  const uint32_t serial = f.serial;
+  // Kept before the write: a write that loses the connection drops it again.
+  started_.emplace(serial, std::nullopt);
+  return Write(f) ? serial : 0;
+}
+
+uint32_t BusClient::StartBroadcast(Hwnd from, uint32_t msg, WParam w, LParam l) {
+  if (fd_ < 0) return 0;
+  const Frame f = MessageFrame(FrameKind::kBroadcast, from, HWND_BROADCAST, msg, w, l);
+  started_.emplace(f.serial, std::nullopt);
+  return Write(f) ? f.serial : 0;
+}
+
+std::optional<BusClient::StartedReply> BusClient::TakeReply(uint32_t serial) {
+  auto it = started_.find(serial);
+  if (it == started_.end() || !it->second) return std::nullopt;
+  StartedReply reply{it->second->result, std::move(it->second->data)};
+  started_.erase(it);
+  return reply;
+}
+
+bool BusClient::Awaiting(uint32_t serial) const {
+  auto it = started_.find(serial);
+  return it != started_.end() && !it->second;
+}
+
+void BusClient::Forget(uint32_t serial) {
+  started_.erase(serial);
 }
 
 void BusClient::Pump(int timeout_ms) {

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -41,6 +42,32 @@ class BusClient : public Transport {
                std::vector<uint8_t>* data) override;
   bool Post(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l) override;
   void Broadcast(Hwnd from, uint32_t msg, WParam w, LParam l) override;
+
+  // Sends that do not wait, so that a program may have several in flight at once (one reader of
+  // many peers, under one deadline of its own). The frame goes out at once and its reply is kept
+  // as it arrives, while the client reads (Pump, or the wait of any Send), until TakeReply takes
+  // it. Every started send is answered in the end, by its peer or by the host on the peer's
+  // behalf after the host's reply timeout; a lost connection drops them all. A program keeps the
+  // number it has started and not yet had answered well below the host's bound of waiting sends
+  // per connection (64).
+  //
+  // StartSend returns the send's serial, or 0 when it could not be sent. A non-empty `data`
+  // travels as the block of a data message (the receiver's answer comes back in the reply's).
+  uint32_t StartSend(Hwnd from, Hwnd to, uint32_t msg, WParam w, LParam l,
+                     std::vector<uint8_t> data = {});
+  // The same for a broadcast; its reply comes once every window has answered.
+  uint32_t StartBroadcast(Hwnd from, uint32_t msg, WParam w, LParam l);
+  struct StartedReply {
+    LResult result = 0;
+    std::vector<uint8_t> data;
+  };
+  // The reply of started send `serial` once it has come, taken out (a second call gives
+  // nothing); nothing while it has not come, or for a serial not started or forgotten.
+  std::optional<StartedReply> TakeReply(uint32_t serial);
+  // True while started send `serial` waits for its reply.
+  bool Awaiting(uint32_t serial) const;
+  // Stops keeping `serial`: its reply, should it come, is dropped.
+  void Forget(uint32_t serial);
 
   // Asks the host whether window `h` exists on the bus (any process's, this one's included),
   // without disturbing the window itself. False when the host does not answer.
@@ -117,6 +144,8 @@ class BusClient : public Transport {
   bool attached_ = false;  // served from the Qt event loop
   std::function<void(Hwnd)> on_gone_;
   std::set<uint32_t> waiting_;
+  // Started sends by serial, with their reply once it has come.
+  std::map<uint32_t, std::optional<Frame>> started_;
   std::vector<Frame> replies_;  // replies for waits further out on the stack
   std::deque<Frame> posts_;     // posted messages that arrived during a wait
   std::function<void()> on_disconnect_;

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -273,6 +274,28 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
   std::optional<size_t> k = FindKey(lines, *span, key);
   if (!k) return cut(default_text);
   return cut(lines[*k].value);
+}
+
+std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(std::string_view section,
+                                                                          const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> out;
+  section = Trim(section);
+  if (section.empty()) return out;
+  std::string text;
+  if (ReadWholeFile(path, text, nullptr) != ReadStatus::kOk) return out;
+  const std::vector<Line> lines = SplitLines(text);
+  std::optional<SectionSpan> span = FindSection(lines, section);
+  if (!span) return out;
+  std::set<std::string> seen;  // keys in lower case
+  for (size_t i = span->header + 1; i < span->end; ++i) {
+    if (lines[i].kind != LineKind::kKey) continue;
+    std::string lower(lines[i].name);
+    for (char& c : lower) c = LowerAscii(c);
+    // A key seen before in the section is not read again (its first occurrence counts).
+    if (!seen.insert(std::move(lower)).second) continue;
+    out.emplace_back(std::string(lines[i].name), std::string(lines[i].value));
+  }
+  return out;
 }
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key,

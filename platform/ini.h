@@ -12,12 +12,14 @@
 // the line end of the file's first line (LF for a new or one-line-without-end file). A last line
 // without a line end gets one when a line has to be added after it.
 //
-// Both calls open the file anew each time; nothing is cached. Neither call throws.
+// Every call opens the file anew; nothing is cached. No call throws.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace plat {
 
@@ -32,6 +34,13 @@ inline constexpr size_t kMaxProfileFileSize = 16 * 1024 * 1024;
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view default_text, size_t size,
                                     const std::string& path);
+
+// The keys of `section` in the profile at `path` with their values, in file order, each key once
+// with the value GetPrivateProfileString reads for it (its first occurrence, in the first section
+// of that name); empty when the file or the section is missing. For a reader of many keys of
+// one section, which would otherwise read the whole file once per key.
+std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(std::string_view section,
+                                                                          const std::string& path);
 
 // Sets `key` in `section` of the profile at `path` to `value`, creating the file, the section
 // (at the end of the file) and the key (after the last non-blank line of its section) as needed;

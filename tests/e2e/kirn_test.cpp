@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -321,6 +322,21 @@ TEST_F(KirnTest, NameLookupsComeFromTheRouterProfileAndFitTheRecord) {
   EXPECT_EQ(Name(101, 0, 7), "");
   EXPECT_EQ(Name(101, 2, 1), "") << "only databases 0 and 1";
   EXPECT_EQ(Name(555, 0, 1), "") << "no profile for the device";
+
+  // The stand-in keeps the names it has read, and reads the profile again when it changes:
+  // rewritten in place (same size), replaced, and gone.
+  const auto profile = dir_.path() / "DEV_101.INI";
+  std::string text = testing_support::ReadFile(profile);
+  text.replace(text.find("CAM 5"), 5, "CAM 9");
+  {
+    std::ofstream out(profile, std::ios::in | std::ios::out | std::ios::binary);
+    out << text;
+  }
+  EXPECT_EQ(Name(101, 0, 5), "CAM 9");
+  WriteFile(profile, "[database_0]\n5=FIRST\n5=SECOND\n[Database_0]\n5=THIRD\n");
+  EXPECT_EQ(Name(101, 0, 5), "FIRST") << "as a profile is read: the first section and key";
+  std::filesystem::remove(profile);
+  EXPECT_EQ(Name(101, 0, 5), "");
 }
 
 TEST_F(KirnTest, SendDeliversCommandsAndPrintsTheirRevertives) {

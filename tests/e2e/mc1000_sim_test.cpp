@@ -267,6 +267,29 @@ TEST_F(Mc1000SimTest, TerminalCarriesCommandsAndLosesWhatNobodyReads) {
   EXPECT_FALSE(std::filesystem::is_symlink(link)) << "the link goes with the emulator";
 }
 
+// A serial line carries what is written from the moment the port is opened: the emulator
+// serves a newly opened terminal at once, not at its next look for a peer.
+TEST_F(Mc1000SimTest, TerminalIsServedFromTheMomentItIsOpened) {
+  const std::string link = (dir_.path() / "COM1").string();
+  Sim& sim = Start({"--pty", link});
+  constexpr int kOpenings = 10;
+  Clock::duration waited{};
+  for (int i = 0; i < kOpenings; ++i) {
+    const size_t from = sim.Err().size();
+    {
+      Peer line(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+      ASSERT_TRUE(line.valid());
+      const auto opened = Clock::now();
+      ASSERT_EQ(line.Ask(".IA1\r", "\r"), ".AA1,0\r");
+      waited += Clock::now() - opened;
+    }
+    ASSERT_TRUE(sim.WaitErr("closed by its peer", kWaitMs, from));
+  }
+  // A look every 100 ms would cost about 50 ms an opening, 500 ms in all.
+  EXPECT_LT(waited, std::chrono::milliseconds(200))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms";
+}
+
 TEST_F(Mc1000SimTest, SilentAndDropLoseRepliesDifferently) {
   Sim& sim = Start({"--tcp", "0"});
   auto c = Peer::Tcp(sim.ports.at(0));
@@ -429,10 +452,12 @@ TEST_F(Mc1000SimTest, RoutesTakeTheirExecutionTimeOneAfterAnother) {
   // one execution time after the one before; the interrogate waits its turn but costs nothing.
   const auto sent = Clock::now();
   c->Send(".SA1,1\r.SA2,2\r.SA3,3\r.IA1\r.SA4,4\r");
+  // A loaded machine may wake this reader only after several reports have come: each is looked
+  // for in everything read so far, and its time bound holds all the more for a late reader.
   std::string got;
   for (int k = 1; k <= 4; ++k) {
     const std::string report = ".UA" + std::to_string(k) + "," + std::to_string(k) + "\r";
-    got += c->ReadUntil(report);
+    if (got.find(report) == std::string::npos) got += c->ReadUntil(report);
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(40 * k)) << report;
   }
   EXPECT_EQ(got, ".UA1,1\r.UA2,2\r.UA3,3\r.AA1,1\r.UA4,4\r");

@@ -288,6 +288,28 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
 }
 
+// A controller that falls silent in the middle of a salvo has ignored none of its commands: the
+// answer heard last was to an older one. Every command it had not answered goes to the next
+// connection, the oldest first, and none is given up on its own.
+TEST_F(ComSupTest, SilenceInTheMiddleOfASalvoGivesUpNoCommandOnItsOwn) {
+  Profile().settings.ReplyTimeoutMs = 200;
+  Controller a;
+  ASSERT_TRUE(a.Listen("127.0.0.1", 0));
+  UseTcp(a.Port(), false);
+  xarvel::ComSup_Init();
+  ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerA; }, 5000));
+  for (int d = 1; d <= 6; ++d) Route(d, 2);
+  ASSERT_TRUE(SpinUntil([&] { return a.received().size() == 4 * 7; }, 5000));
+  // The answer to the first comes well after the others were written; then nothing more.
+  SpinUntil([] { return false; }, 50);
+  a.Reply(".UA1,2\r");
+  ASSERT_TRUE(SpinUntil([&] { return a.received().size() == 5 * 7; }, 5000));
+  ASSERT_TRUE(SpinUntil([&] { return a.accepted() == 2 && a.latest().size() >= 7; }, 5000));
+  EXPECT_EQ(a.latest().substr(0, 7), ".SA2,2\r");
+  EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 0u);
+  EXPECT_EQ(xarvel::LinkCount().LinkFailures, 1u);
+}
+
 TEST_F(ComSupTest, CommandsWithoutAnActiveControllerWaitAndStartAttempts) {
   UseTcp(1, false);  // nothing listens on port 1
   Send(1);

@@ -27,6 +27,9 @@ int RunStatus(const Args& args);
 int RunPanelMenu(const Args& args);
 extern const char kStatusHelp[];
 extern const char kMenuHelp[];
+// The HTTP server for monitoring (metrics.cpp).
+int RunMetrics(const Args& args);
+extern const char kMetricsHelp[];
 
 // Usage errors: "kirn <command>: <what>" and a pointer to the help, on standard error; returns 2.
 int UsageError(const std::string& command, const std::string& what);

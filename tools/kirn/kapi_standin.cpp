@@ -1,13 +1,18 @@
 #include "tools/kirn/kapi_standin.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "config/location.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
+#include "platform/ini.h"
 #include "tools/kirn/kirn_messages.h"
 #include "tools/kirn/text_lines.h"
 
@@ -99,7 +104,9 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
       // The driver detaches while it handles this, so nothing of its registration is used after.
       return Forward("close", static_cast<int>(w), xarvel::ZUT_CLOSE, 0, 0, "");
     case kKirnDevices:
-      return ListDevices(Low16(w));
+      return ListDevices(Low16(w), false);
+    case kKirnRegistrations:
+      return ListDevices(Low16(w), true);
     case kKirnFlush:
       flush_posted_ = false;
       FlushRelays();
@@ -274,19 +281,70 @@ std::vector<int> KapiStandIn::DropRegistrations(plat::Hwnd window, const char* w
   return dropped;
 }
 
+namespace {
+
+// The names of one router device's profile, as read at one version of the file.
+struct NameFile {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  std::map<std::string, std::string> names[2];  // by entry number, databases 0 and 1
+};
+
+bool SameVersion(const NameFile& f, const struct stat& st) {
+  return f.device == st.st_dev && f.inode == st.st_ino && f.size == st.st_size &&
+         f.modified.tv_sec == st.st_mtim.tv_sec && f.modified.tv_nsec == st.st_mtim.tv_nsec &&
+         f.changed.tv_sec == st.st_ctim.tv_sec && f.changed.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+// The profiles read for names, by path: a list of thousands of names is read once per change
+// of its file rather than once per name (reading the whole file for each look-up made a
+// 4096-destination router's lists cost seconds of the bus host's time).
+std::map<std::string, NameFile>& NameFiles() {
+  static std::map<std::string, NameFile> files;
+  return files;
+}
+constexpr size_t kMaxNameFiles = 64;
+
+}  // namespace
+
 std::string KapiStandIn::LookupName(int device, int database, int entry) {
   if (device < 1 || device > 999 || (database != 0 && database != 1) || entry < 1) return {};
   char file[16];
   std::snprintf(file, sizeof file, "DEV_%03d.INI", device);
   const std::string path = xarvel::ProfilePath(file);
-  if (path.empty()) return {};
-  std::string name =
-      xarvel::ReadProfileString(database == 0 ? "Database_0" : "Database_1", std::to_string(entry),
-                                "", xarvel::kDbNameMaxLength + 1, path);
-  if (name.size() > static_cast<size_t>(xarvel::kDbNameMaxLength)) {
-    name.resize(xarvel::kDbNameMaxLength);
+  std::map<std::string, NameFile>& files = NameFiles();
+  struct stat st {};
+  if (path.empty() || path.size() > xarvel::kMaxProfilePath || ::stat(path.c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    files.erase(path);
+    return {};
   }
-  return name;
+  auto it = files.find(path);
+  if (it == files.end() || !SameVersion(it->second, st)) {
+    if (it == files.end() && files.size() >= kMaxNameFiles) files.clear();
+    NameFile f;
+    f.device = st.st_dev;
+    f.inode = st.st_ino;
+    f.size = st.st_size;
+    f.modified = st.st_mtim;
+    f.changed = st.st_ctim;
+    for (int db = 0; db < 2; ++db) {
+      for (auto& [key, value] :
+           plat::GetPrivateProfileSection(db == 0 ? "Database_0" : "Database_1", path)) {
+        std::string lower = key;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        f.names[db].emplace(std::move(lower), std::move(value));
+      }
+    }
+    it = files.insert_or_assign(path, std::move(f)).first;
+  }
+  const auto& names = it->second.names[database];
+  auto name = names.find(std::to_string(entry));
+  if (name == names.end()) return {};
+  return name->second.substr(0, static_cast<size_t>(xarvel::kDbNameMaxLength));
 }
 
 void KapiStandIn::AnswerNameLookup(uint8_t* record) const {
@@ -373,11 +431,13 @@ void KapiStandIn::FlushRelays() {
   }
 }
 
-plat::LResult KapiStandIn::ListDevices(plat::Hwnd to) {
+plat::LResult KapiStandIn::ListDevices(plat::Hwnd to, bool with_windows) {
   std::string block;
   int32_t count = 0;
   for (const auto& [device, reg] : registrations_) {
-    block += std::to_string(device) + " " + std::to_string(reg.mode) + "\n";
+    block += std::to_string(device) + " " + std::to_string(reg.mode);
+    if (with_windows) block += " " + std::to_string(reg.window);
+    block += "\n";
     ++count;
   }
   if (count > 0 && to != plat::kNoWindow && to != window_) {

@@ -131,7 +131,8 @@ class KapiStandIn {
   bool SentFor(plat::Hwnd window, const char* what) const;
   plat::LResult Forward(const char* what, int device, uint32_t msg, plat::WParam w, plat::LParam l,
                         const std::string& detail);
-  plat::LResult ListDevices(plat::Hwnd to);
+  // The registered devices as kKirnLines to `to`, with their windows when asked.
+  plat::LResult ListDevices(plat::Hwnd to, bool with_windows);
   // After a forwarded message was answered with 0: true (and the registrations dropped) when
   // the driver's window no longer exists, so the caller reports "no such device".
   bool DriverGone(plat::Hwnd driver);

@@ -45,10 +45,14 @@ inline constexpr uint32_t kKirnClose = 0x4B06;
 // to that window holding one "DEV MODE\n" line per registered device, in ascending device order.
 // Result: the number of devices.
 inline constexpr uint32_t kKirnDevices = 0x4B07;
+// wParam: the asking tool's window. As kKirnDevices, each line naming also the window that
+// registered the device: "DEV MODE WINDOW\n", WINDOW in decimal. Result: the number of devices.
+inline constexpr uint32_t kKirnRegistrations = 0x4B08;
 
 // Stand-in -> tool.
 // Data: one or more lines, each ending in '\n' ("REV <param> <text>", "QRY <param> <text>",
-// "MODE <dev> <mode>", or "DEV MODE" for kKirnDevices); parameter: the number of lines.
+// "MODE <dev> <mode>", or "DEV MODE" for kKirnDevices, "DEV MODE WINDOW" for
+// kKirnRegistrations); parameter: the number of lines.
 // The receiver returns 1; any other result (0 for a window that is gone, or no answer in time)
 // makes the stand-in drop that watcher.
 inline constexpr uint32_t kKirnLines = 0x4B10;

@@ -34,6 +34,9 @@ constexpr const char* kOverview =
     "  status DEV [--json|--check]           print the driver's status panel and counters,\n"
     "                                        or check it for a monitoring system\n"
     "  menu DEV ITEM                         run a menu command of the driver\n"
+    "  metrics [--listen ADDR:PORT]          serve every driver's metrics and health over\n"
+    "                                        HTTP (Prometheus, /healthz), a read-only\n"
+    "                                        status page and its JSON\n"
     "\n"
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
     "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
@@ -143,6 +146,7 @@ const std::map<std::string, Command>& Commands() {
         "order (control characters shown as '?').\n"}},
       {"status", {RunStatus, kStatusHelp, {"--critical-after", "--drop-window"}}},
       {"menu", {RunPanelMenu, kMenuHelp}},
+      {"metrics", {RunMetrics, kMetricsHelp, {"--listen"}}},
   };
   return commands;
 }

@@ -1,6 +1,5 @@
 // kirn status and kirn menu: a driver's status panel and its menu commands, for an operator
 // without a display. They talk to the driver directly over the bus (core/remote_panel.h).
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,8 @@
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
 #include "tools/kirn/commands.h"
+#include "tools/kirn/driver_check.h"
+#include "tools/kirn/json_text.h"
 
 namespace kirn {
 
@@ -152,22 +153,7 @@ std::string Trim(std::string_view text) {
 }
 
 std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u >= 0x7F) {
-      // The dialog texts are plain ASCII; anything else is shown as a code, never raw.
-      char code[8];
-      std::snprintf(code, sizeof code, "\\u%04x", u);
-      out += code;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+  return JsonString(text);
 }
 
 // Labels of the text form, by key.
@@ -205,15 +191,6 @@ const char* Label(std::string_view key) {
   return nullptr;
 }
 
-// The sum of a counter over all its lines.
-int64_t Total(const xarvel::PanelCounters& c, std::string_view name) {
-  int64_t sum = 0;
-  for (const xarvel::CounterLine& line : c.lines) {
-    if (line.name == name) sum += line.value;
-  }
-  return sum;
-}
-
 std::string Ago(int64_t now_ms, int64_t then_ms) {
   if (then_ms <= 0) return "never";
   return std::to_string((now_ms - then_ms) / 1000) + " s ago";
@@ -223,9 +200,9 @@ std::string Ago(int64_t now_ms, int64_t then_ms) {
 void PrintCountersText(const xarvel::PanelCounters& c) {
   const int64_t now = c.Get("now_ms");
   std::printf("%-20s %lld carried out, %lld refused\n", "Routes",
-              static_cast<long long>(Total(c, "routes")),
-              static_cast<long long>(Total(c, "routes_refused")));
-  const int64_t dropped = Total(c, "commands_dropped");
+              static_cast<long long>(CounterTotal(c, "routes")),
+              static_cast<long long>(CounterTotal(c, "routes_refused")));
+  const int64_t dropped = CounterTotal(c, "commands_dropped");
   if (dropped == 0) {
     std::printf("%-20s 0\n", "Commands dropped");
   } else {
@@ -257,46 +234,6 @@ void PrintText(const std::vector<std::vector<std::string>>& lines,
   if (!table && counters != nullptr) PrintCountersText(*counters);
 }
 
-// The counters as JSON: a line without labels is "name": value; each label value nests one level
-// deeper ("routes_refused": {"101": {"locked": 2}}).
-struct JsonNode {
-  std::string key;
-  int64_t value = 0;
-  bool leaf = false;
-  std::vector<JsonNode> children;
-};
-
-void AddToTree(JsonNode& root, const xarvel::CounterLine& line) {
-  JsonNode* node = &root;
-  std::vector<std::string> path = {line.name};
-  for (const auto& label : line.labels) path.push_back(label.second);
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (node->leaf) return;  // a figure and a group under one key: keep the first
-    JsonNode* child = nullptr;
-    for (JsonNode& c : node->children) {
-      if (c.key == path[i]) child = &c;
-    }
-    if (child == nullptr) {
-      node->children.push_back(JsonNode{path[i], 0, false, {}});
-      child = &node->children.back();
-    }
-    node = child;
-  }
-  if (!node->children.empty()) return;
-  node->leaf = true;
-  node->value = line.value;
-}
-
-std::string JsonTree(const JsonNode& node) {
-  if (node.leaf) return std::to_string(node.value);
-  std::string out = "{";
-  for (const JsonNode& c : node.children) {
-    if (out.size() > 1) out += ",";
-    out += Json(c.key) + ":" + JsonTree(c);
-  }
-  return out + "}";
-}
-
 void PrintJson(const std::vector<std::vector<std::string>>& lines,
                const xarvel::PanelCounters* counters) {
   std::string out = "{";
@@ -314,115 +251,13 @@ void PrintJson(const std::vector<std::vector<std::string>>& lines,
   }
   if (out.size() > 1) out += ",";
   out += "\"routers\":[" + routers + "]";
-  if (counters != nullptr) {
-    JsonNode root;
-    for (const xarvel::CounterLine& line : counters->lines) AddToTree(root, line);
-    out += ",\"counters\":" + JsonTree(root);
-  }
+  if (counters != nullptr) out += ",\"counters\":" + CountersJson(*counters);
   std::printf("%s}\n", out.c_str());
-}
-
-// The upper bound of the bucket that holds quantile `q` of the route report latency, in seconds;
-// 0 when nothing was measured.
-double LatencyQuantile(const xarvel::PanelCounters& c, double q) {
-  const int64_t count = c.Get("route_report_latency_count");
-  if (count <= 0) return 0;
-  const auto wanted = static_cast<int64_t>(std::ceil(q * static_cast<double>(count)));
-  double last_bound = 0;
-  for (const xarvel::CounterLine& line : c.lines) {
-    if (line.name != "route_report_latency_bucket" || line.labels.size() != 1) continue;
-    if (line.labels[0].second == "+Inf") break;
-    last_bound = std::strtod(line.labels[0].second.c_str(), nullptr);
-    if (line.value >= wanted) return last_bound;
-  }
-  return last_bound;
-}
-
-// A latency quantile as perfdata: its seconds, or U (not known) while nothing has been timed,
-// so that a graph shows a gap rather than a latency of 0.
-std::string LatencyPerf(const xarvel::PanelCounters& c, double q) {
-  if (c.Get("route_report_latency_count") <= 0) return "U";
-  char text[32];
-  std::snprintf(text, sizeof text, "%gs", LatencyQuantile(c, q));
-  return text;
-}
-
-struct CheckOptions {
-  int64_t critical_after_s = 0;
-  int64_t drop_window_s = 300;
-};
-
-enum CheckState : int { kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3 };
-
-const char* CheckStateName(int state) {
-  static const char* const kNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  return kNames[state >= 0 && state <= 3 ? state : 3];
 }
 
 int CheckLine(int state, const std::string& text) {
   std::printf("XARVEL %s - %s\n", CheckStateName(state), text.c_str());
   return state;
-}
-
-// The summary the driver also gives its service manager: "<mode>, <link>[, controller X]".
-std::string Summary(const xarvel::PanelCounters& c) {
-  const int64_t mode = c.Get("interface_mode");
-  std::string line = mode == 1 ? "Rx Only" : mode == 2 ? "Tx/Rx" : "no mode";
-  if (c.Get("simulation") == 1) return line + ", Simulation";
-  const int64_t comms = c.Get("comms_state");
-  line += comms == 1 ? ", Comms Ok" : comms == 2 ? ", Comms Fail" : ", Comms unconfirmed";
-  if (c.Get("connection_mode") == 2) {
-    const int64_t active = c.Get("active_controller");
-    line += active == 1 ? ", controller A" : active == 2 ? ", controller B" : ", no controller";
-  }
-  return line;
-}
-
-int Check(const xarvel::PanelCounters& c, const CheckOptions& options) {
-  const int64_t now = c.Get("now_ms");
-  int state = kCheckOk;
-  std::vector<std::string> reasons;
-  auto raise = [&](int to, const std::string& why) {
-    if (to > state) state = to;
-    reasons.push_back(why);
-  };
-
-  if (c.Get("simulation") != 1) {
-    const int64_t comms = c.Get("comms_state");
-    const bool no_controller = c.Get("connection_mode") == 2 && c.Get("active_controller") == 0;
-    if (comms == 2 || no_controller) {
-      // Since the link last left OK; a link never OK since the start has been down since then.
-      int64_t since = c.Get("not_ok_since_ms");
-      if (since <= 0) since = comms == 1 ? now : c.Get("start_time_ms");
-      const int64_t down_s = (now - since) / 1000;
-      const std::string what = comms == 2 ? "link failed" : "no controller active";
-      raise(down_s >= options.critical_after_s ? kCheckCritical : kCheckWarning,
-            what + " for " + std::to_string(down_s) + " s");
-    } else if (comms == 0) {
-      raise(kCheckWarning, "link not confirmed yet");
-    }
-    if (c.Get("active_controller") == 2) raise(kCheckWarning, "running on controller B");
-  }
-  if (c.Get("save_failed") != 0) raise(kCheckCritical, "the latest save failed");
-  const int64_t last_drop = c.Get("last_drop_ms");
-  if (options.drop_window_s > 0 && last_drop > 0 &&
-      now - last_drop <= options.drop_window_s * 1000) {
-    raise(kCheckWarning,
-          "a command dropped " + std::to_string((now - last_drop) / 1000) + " s ago");
-  }
-
-  std::string text = Summary(c);
-  for (size_t i = 0; i < reasons.size(); ++i) text += (i == 0 ? ": " : "; ") + reasons[i];
-  char perf[256];
-  std::snprintf(perf, sizeof perf,
-                " | latency_p50=%s;; latency_p99=%s;; dropped=%lldc refused=%lldc "
-                "link_failures=%lldc queue_depth=%lld;;",
-                LatencyPerf(c, 0.5).c_str(), LatencyPerf(c, 0.99).c_str(),
-                static_cast<long long>(Total(c, "commands_dropped")),
-                static_cast<long long>(Total(c, "routes_refused")),
-                static_cast<long long>(c.Get("link_failures")),
-                static_cast<long long>(c.Get("queue_depth")));
-  return CheckLine(state, text + perf);
 }
 
 }  // namespace
@@ -478,7 +313,8 @@ int RunStatus(const Args& args) {
       return CheckLine(kCheckUnknown, "the driver of device " + std::to_string(device) +
                                           " gave no complete counters");
     }
-    return Check(counters, options);
+    const CheckResult result = CheckDriver(counters, options);
+    return CheckLine(result.state, result.text);
   }
   if (client->Ask(xarvel::kPanelStatus, 0, &answer) <= 0) {
     return Failure("status", "the driver of device " + std::to_string(device) + " did not answer");

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -162,6 +163,7 @@ Simulator::~Simulator() {
   for (auto& l : listeners_) {
     if (l.fd >= 0) ::close(l.fd);
   }
+  if (opens_fd_ >= 0) ::close(opens_fd_);
 }
 
 int64_t Simulator::Now() const {
@@ -249,8 +251,21 @@ bool Simulator::OpenPty(const std::string& link, std::string* error) {
   c->device = device;
   c->name = std::string("pty:") + device;
   c->peer = PeerPresent(master);
+  c->open_watched = WatchOpenings(*c);
   connections_.push_back(std::move(c));
   return true;
+}
+
+bool Simulator::WatchOpenings(const Connection& c) {
+  if (opens_fd_ < 0) opens_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  return opens_fd_ >= 0 && ::inotify_add_watch(opens_fd_, c.device.c_str(), IN_OPEN) >= 0;
+}
+
+void Simulator::DrainOpenings() {
+  // Which terminal was opened does not matter: CheckPeers looks at every one.
+  alignas(inotify_event) char buffer[4096];
+  while (::read(opens_fd_, buffer, sizeof buffer) > 0) {
+  }
 }
 
 bool Simulator::Open(std::string* error) {
@@ -558,7 +573,7 @@ int64_t Simulator::Timeout() const {
   };
   for (const auto& c : connections_) {
     if (c->dead) continue;
-    if (c->pty && !c->peer) until(now + kPeerCheckMs * kNsPerMs);
+    if (c->pty && !c->peer && !c->open_watched) until(now + kPeerCheckMs * kNsPerMs);
     if (!c->out.empty() && !c->blocked) until(WriteTime(*c, c->out.front()));
     if (!c->line_in.empty()) {
       // Wake when the next command is complete (or the backlog, if it holds none, is through):
@@ -601,7 +616,7 @@ int Simulator::Run() {
   sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  enum class Kind { kConsole, kListener, kConnection };
+  enum class Kind { kConsole, kListener, kConnection, kOpenings };
   struct Source {
     Kind kind;
     size_t index;
@@ -627,6 +642,10 @@ int Simulator::Run() {
     if (console_open_) {
       fds.push_back({0, POLLIN, 0});
       sources.push_back({Kind::kConsole, 0});
+    }
+    if (opens_fd_ >= 0) {
+      fds.push_back({opens_fd_, POLLIN, 0});
+      sources.push_back({Kind::kOpenings, 0});
     }
     const int64_t wait = Timeout();
     timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
@@ -654,6 +673,9 @@ int Simulator::Run() {
         }
         case Kind::kConsole:
           ReadConsole();
+          break;
+        case Kind::kOpenings:
+          DrainOpenings();  // CheckPeers below serves the terminal that was opened
           break;
       }
       if (quit_) break;

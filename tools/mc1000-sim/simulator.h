@@ -43,7 +43,7 @@ constexpr size_t kMaxPendingBytes = 1 << 20;  // queued output per connection
 constexpr size_t kMaxConsoleLine = 1024;      // bytes of one console command
 constexpr int kMaxDelayMs = 60000;            // "delay" and "stall"
 constexpr int kMaxByteGapMs = 1000;           // "bytewise on GAP"
-constexpr int kPeerCheckMs = 100;             // how often a terminal without peer is checked
+constexpr int kPeerCheckMs = 100;             // how often an unwatched idle terminal is checked
 constexpr int kMaxReadsPerWakeup = 16;        // 4 KiB reads from one connection per wake-up
 // A paced connection holds at most this many received bytes that are still on the line, and a
 // controller at most this many commands waiting for execution; beyond that it stops reading,
@@ -111,7 +111,8 @@ class Simulator {
     size_t listener = 0;           // index into listeners_ (TCP)
     std::string link;              // link path and device (terminal)
     std::string device;
-    bool peer = true;  // terminal: some process has the device open
+    bool peer = true;           // terminal: some process has the device open
+    bool open_watched = false;  // terminal: its device's openings are reported on opens_fd_
     bool dead = false;
     bool blocked = false;  // the last write could not take everything; waiting for POLLOUT
     CommandFramer framer;
@@ -162,6 +163,10 @@ class Simulator {
   void Flush(Connection* c);
   void Close(Connection* c, const std::string& why);
   void CheckPeers();
+  // Reports each opening of `c`'s terminal device on opens_fd_, so that a peer is served from
+  // the moment it opens the line, as on a real serial line; false where that cannot be done.
+  bool WatchOpenings(const Connection& c);
+  void DrainOpenings();
   // Nanoseconds until the next timed event, or -1 for none.
   int64_t Timeout() const;
   void Reap();
@@ -182,6 +187,7 @@ class Simulator {
   std::vector<Listener> listeners_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::vector<Processor> processors_;  // one per listener, then one per terminal
+  int opens_fd_ = -1;                  // inotify: the terminals' devices being opened
   uint64_t next_id_ = 0;
   int accepted_ = 0;
   bool console_open_ = true;

@@ -1,0 +1,49 @@
+// The temporary site of the end-to-end benchmarks: the driver's profile, one profile per router
+// device, and the environment that points every program at the site and at nothing of the user's.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "bench/bench_child.h"
+
+namespace bench {
+
+struct Site {
+  fs::path dir;
+
+  // The driver's profile DEV_012.INI with routers A.. as devices 101.., `sources` x `dests`
+  // each. `controller` are the lines of its [Controller] section.
+  void Write(const std::string& controller, int routers, int sources, int dests) const {
+    std::string profile = "[Controller]\n" + controller + "[Routers]\n";
+    for (int i = 0; i < routers; ++i) {
+      const int device = 101 + i;
+      profile += "Router_" + std::string(1, static_cast<char>('A' + i)) + "=" +
+                 std::to_string(device) + ",1," + std::to_string(dests) + "\n";
+      WriteAll(dir / ("DEV_" + std::to_string(device) + ".INI"),
+               "[Database]\nDatabaseSize_0=" + std::to_string(sources) +
+                   "\nDatabaseSize_1=" + std::to_string(dests) + "\n");
+    }
+    WriteAll(dir / "DEV_012.INI", profile);
+    // Each run starts from empty tables.
+    for (const char* ext : {".IDX", ".DAT", ".LCK"})
+      fs::remove(dir / ("DEV_012" + std::string(ext)));
+  }
+};
+
+// Points the bus, the configuration, the serial ports and HOME of every program started from now
+// on at `dir`, and hides the display and the control system's own locations.
+inline void UseSiteEnvironment(const fs::path& dir) {
+  ::setenv("KIRN_BUS", (dir / "bus.sock").c_str(), 1);
+  ::setenv("KIRN_WINDIR", dir.c_str(), 1);
+  ::setenv("KIRN_COMDIR", dir.c_str(), 1);
+  ::setenv("HOME", dir.c_str(), 1);
+  ::setenv("KIRN_CONFIG_LOCATOR", (dir / "no-locator.ini").c_str(), 1);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "ZQ_ROOT", "ZQ_SYSTEM", "NOTIFY_SOCKET"}) {
+    ::unsetenv(name);
+  }
+}
+
+}  // namespace bench

@@ -1,0 +1,587 @@
+// How close the paced controller link comes to the time its wire or its controller needs, with
+// the real programs (`kirn serve`, the driver, the controller emulator) in a temporary site on
+// loopback. Each figure is printed with the floor it is compared with:
+//
+//   serial salvo   --serial-routes route commands (default 200) through `kirn send - --stats`
+//                  (first delivery to last revertive) over the emulator's terminal at 38400 baud.
+//                  Floor: the line time, at 10 bits a byte, of the bytes the emulator received
+//                  and sent from the salvo's first command to its last report (the poll's few
+//                  interrogates included). The line is full duplex, so the floor is the longer
+//                  direction with the pipeline's fill: all commands and then the last report, or
+//                  the first command and then all reports, whichever is longer.
+//   tcp salvo      --tcp-routes route commands (default 2000) over TCP to a controller that takes
+//                  2 ms to execute each (--xpt-ms 2). Floor: routes x 2 ms.
+//   link failures  declared during each salvo, from the driver's counters (link_failures).
+//   resync         2 routers x 256 destinations over the terminal at 38400 baud: from the driver's
+//                  opening of the port to the answer of the walk's last interrogate, in the
+//                  emulator's wire log. Floor: as for the serial salvo, over the same span.
+//   silent         a salvo under way, the emulator's `silent on`: the time to the driver's trace
+//                  line that declares the link failed, serial and TCP, against the reply timeout
+//                  the driver is to use (1 s plus the line time of the outstanding commands and
+//                  of a 32-byte reply to each).
+//
+// Every measurement is made --repeat times (default 3), each on one line.
+//
+//   build/bench/pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] [--only serial|tcp]
+//                          [--keep]
+//
+// Every process it starts is stopped before it returns; the site directory is removed, unless
+// --keep asks to leave it (the emulator's wire log sim.err, the driver's trace driver.err).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_child.h"
+#include "bench/bench_site.h"
+
+namespace {
+
+using bench::Child;
+using bench::Clock;
+using bench::Site;
+using bench::WriteAll;
+namespace fs = std::filesystem;
+
+constexpr int kStartMs = 20000;  // bound of every wait for a program or a state to come
+constexpr int kBaud = 38400;
+constexpr int kBitsPerByte = 10;  // 8N1: start bit, 8 data bits, stop bit
+constexpr int kXptMs = 2;
+constexpr int kSerialDests = 256;
+constexpr int kTcpDests = 2048;
+// The driver's window with the default unACK limit of 5, and the longest reply it allows for.
+constexpr int kWindow = 4;
+constexpr int kReplyAllowance = 32;
+
+struct Bins {
+  std::string xarvel = XARVEL_BIN;
+  std::string kirn = KIRN_BIN;
+  std::string sim = MC1000_SIM_BIN;
+};
+
+struct Options {
+  int repeat = 3;
+  int serial_routes = 200;
+  int tcp_routes = 2000;
+  std::string only;
+  bool keep = false;  // leave the site (the programs' logs) behind
+};
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+double LineSeconds(long bytes) {
+  return static_cast<double>(bytes) * kBitsPerByte / kBaud;
+}
+
+// One command received or one reply sent, from the emulator's wire log.
+struct WireEvent {
+  double at = 0;  // seconds since the emulator started
+  bool rx = false;
+  std::string text;  // unescaped, with its carriage return
+};
+
+std::string Unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      out.push_back(s[i]);
+      continue;
+    }
+    const char e = s[++i];
+    if (e == 'r') {
+      out.push_back('\r');
+    } else if (e == 'n') {
+      out.push_back('\n');
+    } else if (e == 'x' && i + 2 < s.size()) {
+      out.push_back(static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(e);
+    }
+  }
+  return out;
+}
+
+// The commands taken and the replies that went on the wire, from the emulator's log.
+// A reply the emulator held back (silent) or lost (nobody listening) did not use the line.
+std::vector<WireEvent> WireEvents(const std::string& log) {
+  std::vector<WireEvent> events;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream f(line);
+    std::string at, kind, name, text, note;
+    if (!(f >> at >> kind >> name >> text) || (kind != "rx" && kind != "tx")) continue;
+    f >> note;
+    if (kind == "tx" && (note == "suppressed" || note == "lost")) continue;
+    if (kind == "rx" && (note == "ignored" || note == "dropped")) continue;
+    events.push_back({std::atof(at.c_str()), kind == "rx", Unescape(text)});
+  }
+  return events;
+}
+
+// The wire's share of the span from event `first` (a command received) to event `last` (a
+// reply sent), both included.
+struct Span {
+  double seconds = 0;   // on the emulator's clock, from the first command's first byte
+  long out_bytes = 0;   // commands, driver to controller
+  long back_bytes = 0;  // replies, controller to driver
+  double floor = 0;     // seconds the line needs for them
+};
+
+Span WireSpan(const std::vector<WireEvent>& e, size_t first, size_t last) {
+  Span s;
+  for (size_t i = first; i <= last; ++i) {
+    (e[i].rx ? s.out_bytes : s.back_bytes) += static_cast<long>(e[i].text.size());
+  }
+  const long c_first = static_cast<long>(e[first].text.size());
+  const long r_last = static_cast<long>(e[last].text.size());
+  s.floor = std::max(LineSeconds(s.out_bytes + r_last), LineSeconds(c_first + s.back_bytes));
+  s.seconds = e[last].at - e[first].at + LineSeconds(c_first);
+  return s;
+}
+
+std::optional<size_t> FindEvent(const std::vector<WireEvent>& e, bool rx, const std::string& text,
+                                bool last = false) {
+  std::optional<size_t> found;
+  for (size_t i = 0; i < e.size(); ++i) {
+    if (e[i].rx != rx || e[i].text.compare(0, text.size(), text) != 0) continue;
+    found = i;
+    if (!last) break;
+  }
+  return found;
+}
+
+std::string RouteText(int device, int src, int dst) {
+  return "RC " + std::to_string(device) + " " + std::to_string(src) + " " + std::to_string(dst) +
+         " ',---' 0";
+}
+
+// Waits until the text that `read(offset)` gives from byte `from` on holds `needle`; the offset
+// just past it, or none. Only what came since the last look is read again.
+template <typename Read>
+std::optional<size_t> WaitText(Read read, const std::string& needle, size_t from, int ms,
+                               int poll_ms = 5) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  size_t pos = from;
+  for (;;) {
+    const std::string text = read(pos);
+    const size_t at = text.find(needle);
+    if (at != std::string::npos) return pos + at + needle.size();
+    // A needle cut at the end of what was read is found at the next look.
+    if (text.size() >= needle.size()) pos += text.size() - needle.size() + 1;
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+  }
+}
+
+class Bench {
+ public:
+  Bench(Bins bins, Options options, fs::path dir)
+      : bins_(std::move(bins)), options_(options), site_{std::move(dir)} {}
+
+  int Run() {
+    serve_ =
+        std::make_unique<Child>(std::vector<std::string>{bins_.kirn, "serve"}, site_.dir, "serve");
+    if (!serve_->WaitFor("ready bus", kStartMs)) return Fail("kirn serve did not start");
+    std::printf("pace_bench: %d repeats; serial salvo %d routes, tcp salvo %d routes\n",
+                options_.repeat, options_.serial_routes, options_.tcp_routes);
+    int failures = 0;
+    if (options_.only.empty() || options_.only == "serial") failures += Serial();
+    if (options_.only.empty() || options_.only == "tcp") failures += Tcp();
+    return failures == 0 ? 0 : 1;
+  }
+
+  ~Bench() {
+    if (console_ >= 0) ::close(console_);
+  }
+
+ private:
+  int Fail(const std::string& what) {
+    std::fprintf(stderr, "pace_bench: %s\n", what.c_str());
+    return 1;
+  }
+
+  // The emulator with its fault console on a named pipe that this process holds open.
+  std::unique_ptr<Child> StartSim(const std::vector<std::string>& args) {
+    const fs::path fifo = site_.dir / "sim.console";
+    if (console_ < 0) {
+      if (::mkfifo(fifo.c_str(), 0600) != 0) return nullptr;
+      console_ = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+      if (console_ < 0) return nullptr;
+    }
+    std::vector<std::string> argv = {bins_.sim};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto sim = std::make_unique<Child>(argv, site_.dir, "sim", fifo.string());
+    if (!sim->WaitFor("ready\n", kStartMs)) {
+      std::fprintf(stderr, "pace_bench: emulator did not start: %s\n", sim->Err().c_str());
+      return nullptr;
+    }
+    return sim;
+  }
+
+  // Writes one console line; true once the emulator has answered it with `expect`.
+  bool Console(Child& sim, const std::string& line, const std::string& expect) {
+    const size_t from = sim.OutSize();
+    const std::string text = line + "\n";
+    if (::write(console_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      return false;
+    }
+    return WaitText([&](size_t at) { return sim.OutFrom(at); }, expect, from, kStartMs, 1)
+        .has_value();
+  }
+
+  // Starts the driver and waits until the last router's device is registered.
+  std::unique_ptr<Child> StartDriver(int last_device) {
+    const size_t from = serve_->OutSize();
+    auto driver =
+        std::make_unique<Child>(std::vector<std::string>{bins_.xarvel, "12"}, site_.dir, "driver");
+    const std::string want = "register " + std::to_string(last_device) + " ";
+    if (!WaitText([&](size_t at) { return serve_->OutFrom(at); }, want, from, kStartMs)) {
+      std::fprintf(stderr, "pace_bench: the driver did not register:\n%s\n", driver->Err().c_str());
+      return nullptr;
+    }
+    return driver;
+  }
+
+  // The driver's counter `name` from `kirn status 101 --json`, or -1.
+  long Counter(const std::string& name) {
+    Child status({bins_.kirn, "status", "101", "--json"}, site_.dir, "status");
+    if (status.Wait(kStartMs) != 0) return -1;
+    const std::string out = status.Out();
+    const std::string key = "\"" + name + "\":";
+    const size_t at = out.find(key);
+    return at == std::string::npos ? -1 : std::atol(out.c_str() + at + key.size());
+  }
+
+  // Waits until the driver reports its link OK.
+  bool WaitLinkOk() {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+    while (Clock::now() < deadline) {
+      if (Counter("comms_state") == 1) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  // The route commands of a salvo on `device`: destinations 1..n with source `src`.
+  fs::path SalvoFile(const std::string& name, int device, int n, int src) {
+    std::string commands;
+    for (int d = 1; d <= n; ++d) commands += RouteText(device, src, d) + "\n";
+    const fs::path list = site_.dir / name;
+    WriteAll(list, commands);
+    return list;
+  }
+
+  // `kirn send` of the commands in `list`; it waits `wait_ms` after the last revertive.
+  std::unique_ptr<Child> StartSend(const fs::path& list, const std::string& name,
+                                   int wait_ms = 1000) {
+    return std::make_unique<Child>(
+        std::vector<std::string>{bins_.kirn, "send", "101", "-", "--stats", "--wait",
+                                 std::to_string(wait_ms)},
+        site_.dir, name, list.string());
+  }
+
+  struct SendResult {
+    long sent = 0;
+    long revertives = 0;
+    double seconds = 0;
+    long unconfirmed = 0;
+  };
+
+  std::optional<SendResult> Salvo(int n, int src) {
+    const fs::path list = SalvoFile("salvo.txt", 101, n, src);
+    auto send = StartSend(list, "send");
+    if (send->Wait(600000) != 0) {
+      Fail("kirn send failed: " + send->Err());
+      return std::nullopt;
+    }
+    const std::string out = send->Out();
+    SendResult r;
+    const size_t at = out.rfind("sent ");
+    if (at == std::string::npos ||
+        std::sscanf(out.c_str() + at, "sent %ld, revertives %ld, seconds %lf, unconfirmed %ld",
+                    &r.sent, &r.revertives, &r.seconds, &r.unconfirmed) != 4) {
+      Fail("no statistics line from kirn send: " + out);
+      return std::nullopt;
+    }
+    return r;
+  }
+
+  struct Silence {
+    double seconds = 0;     // from `silent on` to the trace line declaring the failure
+    std::string traced;     // that line
+    long given_up = 0;      // commands given up on their own meanwhile ("given up" lines)
+    long unconfirmed = -1;  // route commands of the salvo without their revertive in the end
+  };
+
+  // A salvo on router A under way, then `silent on` until the driver's trace line `mark`
+  // declares the failure; then the emulator speaks again, and the salvo and the link recover.
+  std::optional<Silence> SilentDetection(Child& sim, Child& driver, const std::string& label,
+                                         const std::string& mark, int routes, int src) {
+    const fs::path list = SalvoFile("silent.txt", 101, routes, src);
+    const size_t log_from = sim.ErrSize();
+    // The wait outlasts the outage, so that the routes sent again after it are seen.
+    auto send = StartSend(list, "silent-send", 5000);
+    // Well into the salvo, so that the window is full.
+    const std::string tenth = ".SA" + std::to_string(std::max(1, routes / 10)) + ",";
+    if (!WaitText([&](size_t at) { return sim.ErrFrom(at); }, tenth, log_from, kStartMs, 1)) {
+      Fail(label + " silent: the salvo did not reach the controller");
+      return std::nullopt;
+    }
+    const size_t trace_from = driver.ErrSize();
+    const auto t0 = Clock::now();
+    if (!Console(sim, "silent on", "ok silent")) {
+      Fail("the emulator did not take 'silent on'");
+      return std::nullopt;
+    }
+    const auto found =
+        WaitText([&](size_t at) { return driver.ErrFrom(at); }, mark, trace_from, 30000, 1);
+    const auto t1 = Clock::now();
+    Console(sim, "silent off", "ok silent");
+    if (!found) {
+      Fail(label + " silent: no failure declared within 30 s");
+      return std::nullopt;
+    }
+    Silence r;
+    r.seconds = Seconds(t1 - t0);
+    const std::string trace = driver.ErrFrom(trace_from);
+    const size_t at = *found - trace_from;
+    const size_t line = trace.rfind('\n', at);
+    const size_t begin = line == std::string::npos ? 0 : line + 1;
+    const size_t end = trace.find('\n', at);
+    r.traced = trace.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    for (size_t p = trace.find("reply timeout - given up"); p != std::string::npos;
+         p = trace.find("reply timeout - given up", p + 1)) {
+      ++r.given_up;
+    }
+    if (send->Wait(60000) == 0) {
+      const std::string out = send->Out();
+      const size_t u = out.rfind("unconfirmed ");
+      if (u != std::string::npos) r.unconfirmed = std::atol(out.c_str() + u + 12);
+    }
+    if (!WaitLinkOk()) {
+      Fail(label + " silent: the link did not come back");
+      return std::nullopt;
+    }
+    return r;
+  }
+
+  static void PrintSilence(const std::string& label, const Silence& s, double timeout) {
+    std::printf(
+        "%-8s silent: failure declared %.3f s after silent on; timeout %.3f s -> ratio %.3f; "
+        "given up on their own %ld; salvo unconfirmed %ld; trace: %s\n",
+        label.c_str(), s.seconds, timeout, s.seconds / timeout, s.given_up, s.unconfirmed,
+        s.traced.c_str());
+  }
+
+  // The reply timeout the driver is to use with the window full of `command_bytes`-byte
+  // commands: 1 s plus their line time and that of a 32-byte reply to each.
+  static double ExpectedTimeout(int command_bytes) {
+    return 1.0 + LineSeconds(static_cast<long>(kWindow) * (command_bytes + kReplyAllowance));
+  }
+
+  int Serial() {
+    const std::string com1 = (site_.dir / "COM1").string();
+    auto sim = StartSim({"--pty", com1, "--baud", std::to_string(kBaud)});
+    if (!sim) return 1;
+    site_.Write(
+        "Simulation=0\nConnection_Mode=SERIAL\nCom=1\nSpeed=38400\n"
+        "ForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+        2, kSerialDests, kSerialDests);
+    const int n = std::min(options_.serial_routes, kSerialDests);
+    const std::string last_resync = ".AB" + std::to_string(kSerialDests) + ",";
+    for (int r = 0; r < options_.repeat; ++r) {
+      // Resync: from the opening of the port to the answer to the last destination's interrogate.
+      const size_t log_from = sim->ErrSize();
+      auto driver = StartDriver(102);
+      if (!driver) return 1;
+      if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, last_resync, log_from, kStartMs)) {
+        return Fail("serial: the resync walk did not reach " + last_resync);
+      }
+      {
+        const std::string log = sim->ErrFrom(log_from);
+        const size_t opened = log.find("opened by a peer");
+        if (opened == std::string::npos) return Fail("serial: the opening is not in the log");
+        const size_t line = log.rfind('\n', opened);
+        const double t_open = std::atof(log.c_str() + (line == std::string::npos ? 0 : line + 1));
+        const auto e = WireEvents(log);
+        const auto first = FindEvent(e, true, ".I");
+        const auto last = FindEvent(e, false, last_resync);
+        if (!first || !last) return Fail("serial: the resync is not in the log");
+        Span s = WireSpan(e, *first, *last);
+        // From the opening: whatever the first command waited for counts too.
+        s.seconds = e[*last].at - t_open;
+        std::printf(
+            "serial   resync: 2 x %d destinations in %.3f s from the opening; wire %ld B out, "
+            "%ld B back, floor %.3f s -> ratio %.3f\n",
+            kSerialDests, s.seconds, s.out_bytes, s.back_bytes, s.floor, s.seconds / s.floor);
+      }
+
+      // The salvo on router A.
+      const int src = 10 + r;
+      const long failures_before = Counter("link_failures");
+      const size_t salvo_from = sim->ErrSize();
+      const auto result = Salvo(n, src);
+      if (!result) return 1;
+      const long failures = Counter("link_failures") - failures_before;
+      const auto e = WireEvents(sim->ErrFrom(salvo_from));
+      const std::string tail = "," + std::to_string(src) + "\r";
+      const auto first = FindEvent(e, true, ".SA1" + tail);
+      const auto last = FindEvent(e, false, ".UA" + std::to_string(n) + tail, true);
+      if (!first || !last) return Fail("serial: the salvo is not in the emulator's log");
+      const Span s = WireSpan(e, *first, *last);
+      std::printf(
+          "serial   salvo: %ld routes, %ld revertives, %ld unconfirmed in %.3f s (%.3f s on the "
+          "wire); wire %ld B out, %ld B back, floor %.3f s -> ratio %.3f; link failures %ld\n",
+          result->sent, result->revertives, result->unconfirmed, result->seconds, s.seconds,
+          s.out_bytes, s.back_bytes, s.floor, result->seconds / s.floor, failures);
+
+      // A silent controller in the middle of a salvo on router A. RX only drops the routes
+      // still waiting, so many of the salvo's stay unconfirmed.
+      const int longest = static_cast<int>(
+          (".SA" + std::to_string(kSerialDests) + "," + std::to_string(100 + r) + "\r").size());
+      const auto silent = SilentDetection(
+          *sim, *driver, "serial", "Xarvel SendData(serial) - no reply for", kSerialDests, 100 + r);
+      if (!silent) return 1;
+      PrintSilence("serial", *silent, ExpectedTimeout(longest));
+      driver->Stop();
+    }
+    return 0;
+  }
+
+  int Tcp() {
+    auto sim = StartSim({"--tcp", "0", "--xpt-ms", std::to_string(kXptMs)});
+    if (!sim) return 1;
+    const std::string out = sim->Out();
+    const int port = std::atoi(out.c_str() + out.find(':') + 1);
+    site_.Write("Simulation=0\nConnection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" +
+                    std::to_string(port) + "\nForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+                1, kSerialDests, kTcpDests);
+    const int n = std::min(options_.tcp_routes, kTcpDests);
+    auto driver = StartDriver(101);
+    if (!driver) return 1;
+    // The resync walk of the connect goes first.
+    const std::string last_resync = ".AA" + std::to_string(kTcpDests) + ",";
+    if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, last_resync, 0, kStartMs)) {
+      return Fail("tcp: the resync walk did not reach " + last_resync);
+    }
+    for (int r = 0; r < options_.repeat; ++r) {
+      const int src = 10 + r;
+      const long failures_before = Counter("link_failures");
+      const size_t salvo_from = sim->ErrSize();
+      const auto result = Salvo(n, src);
+      if (!result) return 1;
+      const long failures = Counter("link_failures") - failures_before;
+      const auto e = WireEvents(sim->ErrFrom(salvo_from));
+      const std::string tail = "," + std::to_string(src) + "\r";
+      const auto first = FindEvent(e, true, ".SA1" + tail);
+      const auto last = FindEvent(e, false, ".UA" + std::to_string(n) + tail, true);
+      const double floor = n * kXptMs / 1000.0;
+      const double at_controller = first && last ? e[*last].at - e[*first].at : 0;
+      std::printf(
+          "tcp      salvo: %ld routes, %ld revertives, %ld unconfirmed in %.3f s (%.3f s at the "
+          "controller); floor %.3f s (%d x %d ms) -> ratio %.3f; link failures %ld\n",
+          result->sent, result->revertives, result->unconfirmed, result->seconds, at_controller,
+          floor, n, kXptMs, result->seconds / floor, failures);
+    }
+    for (int r = 0; r < options_.repeat; ++r) {
+      // Over TCP every command the silent controller had not answered goes to the next
+      // connection: the whole salvo is confirmed in the end.
+      const int src = 100 + r;
+      constexpr int kRoutes = 500;
+      const int longest = static_cast<int>(
+          (".SA" + std::to_string(kRoutes) + "," + std::to_string(src) + "\r").size());
+      const auto silent =
+          SilentDetection(*sim, *driver, "tcp", "Xarvel SendData(IP) - no reply for", kRoutes, src);
+      if (!silent) return 1;
+      PrintSilence("tcp", *silent, ExpectedTimeout(longest));
+    }
+    driver->Stop();
+    return 0;
+  }
+
+  Bins bins_;
+  Options options_;
+  Site site_;
+  std::unique_ptr<Child> serve_;
+  int console_ = -1;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
+               "[--only serial|tcp] [--keep]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help") {
+      std::printf(
+          "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
+          "[--only serial|tcp] [--keep]\n"
+          "Starts kirn serve, the driver and the controller emulator in a temporary site and "
+          "prints the paced link's figures against the wire's and the controller's own time.\n");
+      return 0;
+    }
+    if (a == "--keep") {
+      options.keep = true;
+      continue;
+    }
+    if (i + 1 >= argc) return Usage();
+    const std::string v = argv[++i];
+    if (a == "--only" && (v == "serial" || v == "tcp")) {
+      options.only = v;
+      continue;
+    }
+    const int n = std::atoi(v.c_str());
+    if (n < 1 || n > 100000) return Usage();
+    if (a == "--repeat") {
+      options.repeat = n;
+    } else if (a == "--serial-routes") {
+      options.serial_routes = n;
+    } else if (a == "--tcp-routes") {
+      options.tcp_routes = n;
+    } else {
+      return Usage();
+    }
+  }
+
+  char pattern[] = "/tmp/pace-bench-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return 1;
+  const fs::path dir = pattern;
+  bench::UseSiteEnvironment(dir);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  bench::StopChildrenOnSignals();
+
+  int code = 0;
+  {
+    Bench bench(Bins{}, options, dir);
+    code = bench.Run();
+  }
+  if (options.keep) {
+    std::printf("pace_bench: the site is left in %s\n", dir.c_str());
+  } else {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  return code;
+}

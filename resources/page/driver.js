@@ -1,0 +1,246 @@
+// A driver's page: the fields of its status dialog, its router table and one router's
+// crosspoints, read twice a second. A crosspoint that differs from the previous read is
+// highlighted, so a change shows however it came (a route, a panel at the router, RX only).
+'use strict';
+
+(() => {
+  const driver = Number(location.pathname.split('/')[2]);
+  const params = new URLSearchParams(location.search);
+  let router = Number(params.get('router')) || 0;  // 0: the driver's first router
+  const pageSize = 100;
+  const changedFor = 2000;   // ms a change is highlighted fully
+  const fadingFor = 6000;    // ms until its highlight is gone
+
+  let names = {version: 0, destinations: {}, sources: {}};
+  let table = null;          // the last table read
+  let changedAt = new Map(); // destination -> when a change was seen
+  let page = 0;
+  let lastDriver = null;     // the last reading in which the driver answered
+  let downSince = null;
+
+  const $ = (id) => document.getElementById(id);
+  document.title = 'Driver ' + driver + ' - KIRN Driver';
+  Page.setText($('title'), 'Driver ' + driver);
+
+  $('search').addEventListener('input', () => { page = 0; drawTable(); });
+  $('locked-only').addEventListener('change', () => { page = 0; drawTable(); });
+  $('prev').addEventListener('click', () => { page = Math.max(0, page - 1); drawTable(); });
+  $('next').addEventListener('click', () => { page += 1; drawTable(); });
+
+  function routerLink(device) {
+    return '/driver/' + encodeURIComponent(driver) + '?router=' + encodeURIComponent(device);
+  }
+
+  function drawPanel(d, up) {
+    const p = d.panel || {};
+    for (const e of document.querySelectorAll('[data-field]')) {
+      Page.setText(e, p[e.dataset.field]);
+    }
+    for (const e of document.querySelectorAll('[data-link]')) {
+      const c = e.dataset.link;
+      const down = Page.controllerDown(d, c) || (c === 'A' && Page.controllerDown(d, 'serial'));
+      e.classList.toggle('bad-text', up && down);
+    }
+    Page.setText($('routes'), d.routes + ' carried out, ' + d.refused + ' refused');
+    Page.setText($('dropped'), String(d.dropped));
+    $('dropped').classList.toggle('warn-text', d.dropped > 0);
+    Page.setText($('last_save'), Page.ago(d.now_ms, d.last_save_ms) +
+                                     (d.save_failed ? ' (the latest save failed)' : ''));
+    $('last_save').classList.toggle('bad-text', !!d.save_failed);
+
+    const rows = [];
+    const tabs = [];
+    for (const r of d.router_table || []) {
+      const tr = Page.el('tr');
+      const shown = table && String(table.router) === String(Number(r.device));
+      if (shown) tr.className = 'shown';
+      const a = Page.el('a', '', r.letter);
+      a.href = routerLink(Number(r.device));
+      const th = Page.el('th');
+      th.appendChild(a);
+      tr.appendChild(th);
+      for (const v of [r.device, r.sources, r.destinations, r.offsets]) tr.appendChild(Page.el('td', '', v));
+      rows.push(tr);
+      const tab = Page.el('a', '', r.letter + ' ' + r.device);
+      tab.href = routerLink(Number(r.device));
+      if (shown) tab.setAttribute('aria-current', 'page');
+      tabs.push(tab);
+    }
+    $('routers').replaceChildren(...rows);
+    $('router-tabs').replaceChildren(...tabs);
+  }
+
+  // What the table row of destination `dest` shows.
+  function entry(dest) {
+    const i = dest - 1;
+    const source = table.source[i];
+    let sourceText = '';
+    let sourceName = '';
+    if (source < 0 || source === 65535) {
+      sourceText = '-';
+    } else if (source === 0) {
+      sourceText = '0';
+      sourceName = table.park_name;
+    } else {
+      sourceText = String(source);
+      sourceName = names.sources[source] || '';
+    }
+    const lock = table.lock[i];
+    const mc = table.mc1000_lock[i];
+    return {
+      dest,
+      destName: names.destinations[dest] || '',
+      source,
+      sourceText,
+      sourceName,
+      lockText: lock !== 0 ? '--LOCKED--' : '',
+      mcText: mc > 0 ? '-- LOCKED --' : (mc < 0 ? 'unknown' : ''),
+      locked: lock !== 0 || mc > 0,
+    };
+  }
+
+  function matches(e, q) {
+    if (!q) return true;
+    if (String(e.dest) === q || e.sourceText === q) return true;
+    return e.destName.toLowerCase().includes(q) || e.sourceName.toLowerCase().includes(q);
+  }
+
+  function drawTable() {
+    const note = $('xpt-note');
+    if (!table) {
+      $('xpt-rows').replaceChildren();
+      Page.setText($('range'), '');
+      return;
+    }
+    Page.setText($('xpt-title'), "Crosspoints of router '" + table.letter + "' " + table.router);
+    const q = $('search').value.trim().toLowerCase();
+    const lockedOnly = $('locked-only').checked;
+    const shown = [];
+    for (let dest = 1; dest <= table.destinations; ++dest) {
+      const e = entry(dest);
+      if (lockedOnly && !e.locked) continue;
+      if (matches(e, q)) shown.push(e);
+    }
+    const pages = Math.max(1, Math.ceil(shown.length / pageSize));
+    page = Math.min(page, pages - 1);
+    const from = page * pageSize;
+    const part = shown.slice(from, from + pageSize);
+    const now = Date.now();
+    const rows = part.map((e) => {
+      const tr = Page.el('tr');
+      tr.dataset.dest = String(e.dest);
+      const at = changedAt.get(e.dest);
+      if (at !== undefined && now - at < changedFor) tr.className = 'changed';
+      else if (at !== undefined && now - at < fadingFor) tr.className = 'changed-fading';
+      tr.appendChild(Page.el('td', 'num', e.dest));
+      tr.appendChild(Page.el('td', 'name', e.destName));
+      tr.appendChild(Page.el('td', 'num' + (e.sourceText === '-' ? ' unknown' : ''), e.sourceText));
+      tr.appendChild(Page.el('td', 'name', e.sourceName));
+      tr.appendChild(Page.el('td', e.lockText ? 'locked' : '', e.lockText));
+      tr.appendChild(Page.el('td', e.mcText === 'unknown' ? 'unknown' : (e.mcText ? 'locked' : ''), e.mcText));
+      return tr;
+    });
+    $('xpt-rows').replaceChildren(...rows);
+    Page.setText($('range'), shown.length === 0 ? '0 of ' + table.destinations :
+                 (from + 1) + '-' + (from + part.length) + ' of ' + shown.length +
+                 (shown.length !== table.destinations ? ' (' + table.destinations + ')' : ''));
+    $('prev').disabled = page === 0;
+    $('next').disabled = page >= pages - 1;
+    const pending = table.names_pending > 0 && Object.keys(names.destinations).length === 0;
+    note.hidden = !pending && shown.length > 0;
+    Page.setText(note, shown.length === 0 ? 'No destination matches.' :
+                 (pending ? 'Reading the names from the interface...' : ''));
+  }
+
+  // Compares the new read with the previous one of the same router.
+  function takeTable(t) {
+    const now = Date.now();
+    if (table && table.router === t.router && table.destinations === t.destinations) {
+      for (let i = 0; i < t.destinations; ++i) {
+        if (t.source[i] !== table.source[i] || t.lock[i] !== table.lock[i] ||
+            t.mc1000_lock[i] !== table.mc1000_lock[i]) {
+          changedAt.set(i + 1, now);
+        }
+      }
+    } else {
+      changedAt = new Map();
+      names = {version: 0, destinations: {}, sources: {}};
+    }
+    for (const [dest, at] of changedAt) {
+      if (now - at >= fadingFor) changedAt.delete(dest);
+    }
+    if (t.names) {
+      names = {version: t.names_version, destinations: t.names.destinations,
+               sources: t.names.sources};
+    }
+    table = t;
+    if (!router) router = t.router;
+  }
+
+  async function once() {
+    let r;
+    try {
+      r = await Page.read('/api/driver/' + encodeURIComponent(driver) + '?router=' +
+                          encodeURIComponent(router || '') + '&names=' + names.version);
+    } catch (e) {
+      r = null;
+    }
+    const main = $('panel');
+    if (!r || !r.body || (r.status !== 200 && r.status !== 404)) {
+      Page.banner('kirn metrics does not answer: what is shown was read at ' +
+                  Page.clock(Page.lastGood || Date.now()) + '.');
+      main.classList.add('stale');
+      Page.updated(false);
+      return;
+    }
+    Page.lastGood = Date.now();
+    if (r.status === 404) {
+      main.classList.add('stale');
+      Page.banner('No driver ' + driver + ' has been heard from on this workstation.');
+      const b = $('state');
+      b.className = 'badge bad';
+      Page.setText(b, 'unknown driver');
+      Page.updated(true);
+      return;
+    }
+    const s = r.body;
+    const d = s.driver;
+    const [state, stateText] = Page.linkState(d);
+    const badge = $('state');
+    badge.className = 'badge ' + state;
+    Page.setText(badge, stateText);
+    if (d.up) {
+      lastDriver = d;
+      downSince = null;
+    } else if (downSince === null) {
+      downSince = Date.now();
+    }
+    if (!s.bus) {
+      Page.banner('The workstation bus is not there (is kirn serve running?): the driver cannot be asked.');
+    } else if (!d.up) {
+      Page.banner('Driver ' + driver + ' does not answer (since ' + Page.clock(downSince) +
+                  '): what is shown is its last answer.');
+    } else {
+      Page.banner('');
+    }
+    main.classList.toggle('stale', !d.up || !s.bus);
+    if (d.up) {
+      if (s.table) takeTable(s.table);
+      drawPanel(d, true);
+    } else if (lastDriver) {
+      drawPanel(lastDriver, false);
+    }
+    const note = $('xpt-note');
+    if (d.up && !s.table) {
+      table = null;
+      note.hidden = false;
+      Page.setText(note, router ? 'Router ' + router + ' is not one of this driver\'s routers, ' +
+                                      'or its table could not be read.' :
+                                  'The router table could not be read.');
+    }
+    drawTable();
+    Page.updated(true);
+  }
+
+  Page.loop(once);
+})();

@@ -201,16 +201,27 @@ void ResetMainWindowState() {
   MainWnd() = MainWindowState{};
 }
 
+namespace {
+
+// A route command dropped from the full forward buffer leaves the same "ROUTE ... dropped" line
+// as one the link supervisor drops, so an audit of the trace finds every route that went.
+void CountForwardBufferDrop(std::string_view text) {
+  const RouteNamed named = RouteCommandNames(text);
+  ComSup_CountDrop(kDropForwardBufferFull, text, {named.device, named.dest, named.source});
+}
+
+}  // namespace
+
 void ForwardBufferPut(std::string_view text) {
   MainWindowState& s = MainWnd();
   std::string& slot = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)];
   bool dropped = !slot.empty();
-  if (dropped) ComSup_CountDrop(kDropForwardBufferFull, slot);
+  if (dropped) CountForwardBufferDrop(slot);
   slot = std::string(text.substr(0, kForwardBufferText));
   if (s.ForwardWrite < kForwardBufferSlots - 1) {
     std::string& next = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite + 1)];
     if (!next.empty()) {
-      ComSup_CountDrop(kDropForwardBufferFull, next);
+      CountForwardBufferDrop(next);
       dropped = true;
     }
     next.clear();

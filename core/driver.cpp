@@ -178,8 +178,10 @@ bool CreateMainWindow() {
   // With a display the frame, its menu bar and icon appear (minimised); headless nothing does.
   View_CreateMainWindow(hwnd);
   Kapi().DriverMode = IFMODE_NONE;
+  MainWnd().StartupDone = false;
   MainInit();
   LoadLockedDestinationsFromDevIni();
+  FinishStartup();
   return true;
 }
 

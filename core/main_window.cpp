@@ -157,6 +157,12 @@ plat::LResult OnCommand(int id) {
       break;
     }
     case IDM_SAVE:
+      // Tables that were never loaded must not replace the stored ones.
+      if (!IndexFiles().IndexRead) {
+        Dlg_SetText(IDC_MESSAGE, "Not saved - the stored routes and locks are not loaded yet");
+        DebugPrint("Save asked for before the stored tables were read - not saved", 1);
+        break;
+      }
       Dlg_SetText(IDC_MESSAGE, "Saving all current routes and lock data");
       DebugPrint("Saving all current routes and lock data", 1);
       Idxfu_WriteIndex();
@@ -195,16 +201,27 @@ void ResetMainWindowState() {
   MainWnd() = MainWindowState{};
 }
 
+namespace {
+
+// A route command dropped from the full forward buffer leaves the same "ROUTE ... dropped" line
+// as one the link supervisor drops, so an audit of the trace finds every route that went.
+void CountForwardBufferDrop(std::string_view text) {
+  const RouteNamed named = RouteCommandNames(text);
+  ComSup_CountDrop(kDropForwardBufferFull, text, {named.device, named.dest, named.source});
+}
+
+}  // namespace
+
 void ForwardBufferPut(std::string_view text) {
   MainWindowState& s = MainWnd();
   std::string& slot = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite)];
   bool dropped = !slot.empty();
-  if (dropped) ComSup_CountDrop(kDropForwardBufferFull, slot);
+  if (dropped) CountForwardBufferDrop(slot);
   slot = std::string(text.substr(0, kForwardBufferText));
   if (s.ForwardWrite < kForwardBufferSlots - 1) {
     std::string& next = s.ForwardBuffer[static_cast<size_t>(s.ForwardWrite + 1)];
     if (!next.empty()) {
-      ComSup_CountDrop(kDropForwardBufferFull, next);
+      CountForwardBufferDrop(next);
       dropped = true;
     }
     next.clear();
@@ -249,6 +266,22 @@ void CommandIntake(std::string_view text) {
   char count[32];
   std::snprintf(count, sizeof count, "%08ld", static_cast<long>(MainWnd().ReceivedCount));
   Dlg_SetText(IDC_RX_COUNT, count);
+}
+
+void FinishStartup() {
+  MainWindowState& s = MainWnd();
+  // A held command may send messages whose peers send further commands meanwhile: they join the
+  // end of the queue, so the order stays the order of arrival.
+  while (!s.HeldCommands.empty()) {
+    const std::string text = std::move(s.HeldCommands.front());
+    s.HeldCommands.pop_front();
+    if (Core().ShutdownDone) {
+      DebugPrintf(1, "Command not carried out - the driver did not start: %s", text.c_str());
+    } else {
+      CommandIntake(text);
+    }
+  }
+  s.StartupDone = true;
 }
 
 namespace {
@@ -315,9 +348,20 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     case ZUT_COMMAND: {
       // The text comes with the message; a plain message from another process carries no text.
       const char* text = reinterpret_cast<const char*>(l);
-      if (text != nullptr && plat::PointerParamValid(l)) {
-        CommandIntake(std::string_view(text, strnlen(text, kCommandTextMax)));
+      if (text == nullptr || !plat::PointerParamValid(l)) return 1;
+      const std::string_view command(text, strnlen(text, kCommandTextMax));
+      if (MainWnd().StartupDone) {
+        CommandIntake(command);
+        return 1;
       }
+      // Before the stored tables are read a route would be overwritten by them and an answer
+      // would name sources that are not known yet: the command waits for the end of start-up.
+      if (MainWnd().HeldCommands.size() >= kHeldCommandsMax) {
+        DebugPrintf(1, "Command not taken - %zu commands already wait for the start-up: %.*s",
+                    kHeldCommandsMax, static_cast<int>(command.size()), command.data());
+        return 0;
+      }
+      MainWnd().HeldCommands.emplace_back(command);
       return 1;
     }
     case ZUT_DeviceIDInUse:

@@ -112,6 +112,18 @@ void CountRxOnlyRefusal(std::string_view text) {
   CountRefusal(FindRouter(f.Value(1)), kRefusedRxOnly, f.Value(1), r.dest, r.source);
 }
 
+}  // namespace
+
+RouteNamed RouteCommandNames(std::string_view text) {
+  if (text.size() < 2 || text[0] != 'R' || text[1] != 'C') return {};
+  CommandFields f;
+  ExtractFieldsInto(f, text, 3);
+  const Reading r = FirstReading(f.Value(2), f.Value(3));
+  return {f.Value(1), r.dest, r.source};
+}
+
+namespace {
+
 bool RangeRequestAllowed(int index, int first, int last, int access) {
   return index != -1 && IsValidDest(index, first) && IsValidDest(index, last) &&
          AccessEntry(access) != 0;

@@ -63,6 +63,16 @@ void ParseCommand(std::string_view text);
 // none; clamped to the range of int32).
 void ExtractFields(std::string_view text, int n);
 
+// The router, destination and source a route command (RC) names, in the reading the driver tries
+// first; all 0 for another command. For the trace line of a route command that is dropped before
+// it is carried out.
+struct RouteNamed {
+  int device = 0;
+  int dest = 0;
+  int source = 0;
+};
+RouteNamed RouteCommandNames(std::string_view text);
+
 // RC: route a source to a destination. Result 1.
 int Cmd_RouterConnect(std::string_view text);
 // RL: lock or unlock destinations of a router. True when the lock was applied. The text always

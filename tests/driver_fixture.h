@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ struct FakeKapi {
   int default_mode = xarvel::IFMODE_TXRX;
   std::vector<Call> calls;
   std::vector<Text> texts;
+  // Runs for each plain message before it is answered (a peer may send meanwhile).
+  std::function<void(uint32_t msg, plat::WParam w, plat::LParam l)> on_call;
 
   void Create() {
     hwnd = plat::CreateWindow([this](plat::Hwnd self, uint32_t msg, plat::WParam w,
@@ -54,6 +57,7 @@ struct FakeKapi {
         break;
     }
     calls.push_back({msg, w, l});
+    if (on_call) on_call(msg, w, l);
     const int id = static_cast<int>(l);
     switch (msg) {
       case ZUT_FINDKAPI:

@@ -233,6 +233,10 @@ TEST_F(KirnTest, WithoutServeTheDriverFindsNoInterfaceAndTheToolsSaySo) {
     EXPECT_NE(r.err.find("no workstation bus"), std::string::npos) << args[0] << ": " << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+  // A salvo script learns that its route never reached a driver.
+  const Result r = Kirn({"send", "101", "RC 101 5 12 ',---' 0", "--check"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "UNDELIVERED RC 101 5 12 ',---' 0\n");
 }
 
 TEST_F(KirnTest, CommandLine) {

@@ -78,4 +78,22 @@ TEST(CoreTest, ForwardBufferDropsTheOldestWhenFullAndCutsTextsTo64) {
   EXPECT_EQ(xarvel::MainWnd().ForwardBuffer[1], "");
 }
 
+// A route dropped from the full buffer leaves the audit line that names router, destination and
+// source, as every other dropped route does.
+TEST(CoreTest, ARouteDroppedFromTheForwardBufferLeavesItsRouteLine) {
+  xarvel::ResetProfile();
+  xarvel::ResetMainWindowState();
+  xarvel::Profile().settings.SourceToDest = 1;  // "RC dev source dest"
+  testing_support::DebugCapture debug;
+  // 48 slots: the 49th route takes the oldest's slot and empties the next one.
+  for (int i = 1; i <= 49; ++i) {
+    xarvel::ForwardBufferPut("RC 101 " + std::to_string(i) + " 7 ',---' 0");
+  }
+  EXPECT_TRUE(debug.Contains("ROUTE 101 7 1 dropped forward_buffer_full")) << debug.text();
+  EXPECT_TRUE(debug.Contains("ROUTE 101 7 2 dropped forward_buffer_full")) << debug.text();
+  EXPECT_EQ(debug.Count(" dropped "), 2);
+  xarvel::ResetMainWindowState();
+  xarvel::ResetProfile();
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/command_counters.h"
 #include "protocol_fixture.h"
 #include "ui/dialog_ids.h"
 
@@ -59,6 +60,14 @@ TEST_F(CommandTest, RouteIsRefusedSilently) {
   ParseCommand("");
   EXPECT_TRUE(Sent().empty());
   EXPECT_TRUE(revertives_.empty());
+
+  // Device id 0 is what every undefined router position holds: no router, whatever the numbers.
+  const auto& refused = xarvel::CommandCount().Refused[xarvel::kNoRouterSlot];
+  const uint64_t unknown = refused[xarvel::kRefusedUnknownRouter];
+  ParseCommand("RC 0 0 0 x 0");
+  ParseCommand("RC 0 5 13 x 0");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(refused[xarvel::kRefusedUnknownRouter], unknown + 2);
 
   xarvel::Kapi().DriverMode = xarvel::IFMODE_RXONLY;
   ParseCommand("RC 101 5 13 x 0");

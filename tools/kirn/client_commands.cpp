@@ -198,8 +198,21 @@ int RunSend(const Args& args) {
   }
 
   InstallStopSignals();
+  LineReader input(STDIN_FILENO);
+  // Before anything is delivered: with --check, every command there is to read now is listed as
+  // not delivered.
+  auto none_delivered = [&](int code) {
+    if (!check) return code;
+    while (from_input && !input.eof()) {
+      pollfd in = {input.fd(), POLLIN, 0};
+      if (::poll(&in, 1, 0) <= 0) break;
+      input.ReadAvailable(&texts);
+    }
+    for (const std::string& text : texts) PrintLine("UNDELIVERED " + text);
+    return code;
+  };
   auto client = OpenOrReport("send");
-  if (!client) return 1;
+  if (!client) return none_delivered(1);
 
   long sent = 0;
   long revertives = 0;
@@ -223,7 +236,8 @@ int RunSend(const Args& args) {
     ++revertives;
   });
   if (client->Request(kKirnWatch, client->window(), device) != 1) {
-    return Failure("send", "the control-system interface refused to relay revertives");
+    return none_delivered(
+        Failure("send", "the control-system interface refused to relay revertives"));
   }
   if (checking) {
     std::string panel;
@@ -232,6 +246,9 @@ int RunSend(const Args& args) {
     }
   }
   int code = 0;
+  // The command texts that were not delivered because delivery stopped at a failure: the one
+  // that failed and those read after it.
+  std::vector<std::string> undelivered;
   auto deliver = [&](const std::string& text) {
     const bool route = routes && RouteCheck::IsRouteCommand(text);
     // Without the driver's reading the statistics leave the count out; the check cannot.
@@ -240,6 +257,7 @@ int RunSend(const Args& args) {
                                  " does not tell how it reads route commands, so they cannot be "
                                  "checked; not delivered: " +
                                  text);
+      undelivered.push_back(text);
       return;
     }
     if (route) {
@@ -250,6 +268,7 @@ int RunSend(const Args& args) {
     }
     const int32_t r = client->RequestWithText(kKirnSend, device, text);
     if (route && (r == kNoDevice || r == 0 || !client->connected())) routes->Withdraw();
+    if (r == kNoDevice || r == 0 || !client->connected()) undelivered.push_back(text);
     if (r == kNoDevice) {
       code = NoDevice("send", device);
     } else if (!client->connected()) {
@@ -265,7 +284,6 @@ int RunSend(const Args& args) {
   };
   // Lines are delivered as they arrive, and revertives printed as they come, so a script can
   // feed commands through a pipe that stays open.
-  LineReader input(STDIN_FILENO);
   while (code == 0 && !StopRequested()) {
     while (!texts.empty() && code == 0 && !StopRequested()) {
       deliver(texts.front());
@@ -280,6 +298,7 @@ int RunSend(const Args& args) {
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) input.ReadAvailable(&texts);
   }
+  if (code != 0) undelivered.insert(undelivered.end(), texts.begin(), texts.end());
   // Revertives of the last commands are still on their way: wait for a quiet spell.
   const auto quiet = std::chrono::milliseconds(wait_ms);
   while (code == 0 && !StopRequested()) {
@@ -304,8 +323,12 @@ int RunSend(const Args& args) {
     std::printf("\n");
   }
   if (code == 0 && input.bad_lines() > 0) code = 2;
-  // A skipped line (2) keeps its exit code; the unconfirmed routes are listed all the same.
-  if (check && (code == 0 || code == 2) && routes) {
+  // A skipped line (2) or a failed delivery keeps its exit code; the unconfirmed routes are
+  // listed all the same, and after a failed delivery every command read but not delivered.
+  if (check) {
+    for (const std::string& text : undelivered) PrintLine("UNDELIVERED " + text);
+  }
+  if (check && routes) {
     const std::vector<std::string> unconfirmed = routes->Unconfirmed();
     for (const std::string& text : unconfirmed) PrintLine("UNCONFIRMED " + text);
     if (!unconfirmed.empty()) {

@@ -26,9 +26,10 @@ constexpr const char* kUsage =
     "nothing. Destinations start fed by source 0 and unlocked; a lock stores status 255.\n"
     "\n"
     "endpoints (at least one):\n"
-    "  --tcp PORT      listen on PORT (0 = any free port); repeat for a controller pair A/B\n"
-    "                  sharing one state\n"
-    "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --tcp [ADDR:]PORT  listen on PORT (0 = any free port), at ADDR when given, else at\n"
+    "                  --bind's; repeat for a controller pair A/B sharing one state (the same\n"
+    "                  port at two addresses is a pair as the driver sees one)\n"
+    "  --bind ADDR     IPv4 address to listen on where --tcp names none (default 127.0.0.1)\n"
     "  --pty PATH      create a pseudo-terminal in raw mode and link its device at PATH (an\n"
     "                  existing symbolic link there is replaced); repeatable. Bytes sent while\n"
     "                  no process has the terminal open are lost, as on an unplugged line.\n"
@@ -118,8 +119,20 @@ int main(int argc, char** argv) {
     const std::string v = argv[++i];
     long n = 0;
     if (a == "--tcp") {
-      if (!ParseNumber(v, 0, 65535, &n)) return UsageError("--tcp takes a port 0..65535");
+      const size_t colon = v.rfind(':');
+      std::string address;
+      if (colon != std::string::npos) {
+        address = v.substr(0, colon);
+        in_addr addr{};
+        if (::inet_pton(AF_INET, address.c_str(), &addr) != 1) {
+          return UsageError("--tcp takes [ADDR:]PORT with a dotted IPv4 address, not '" + v + "'");
+        }
+      }
+      if (!ParseNumber(colon == std::string::npos ? v : v.substr(colon + 1), 0, 65535, &n)) {
+        return UsageError("--tcp takes [ADDR:]PORT with a port 0..65535");
+      }
       options.tcp_ports.push_back(static_cast<int>(n));
+      options.tcp_addresses.push_back(address);
     } else if (a == "--bind") {
       in_addr addr{};
       if (::inet_pton(AF_INET, v.c_str(), &addr) != 1) {

@@ -30,8 +30,10 @@ const char* const kConsoleHelp =
     "  silent on|off          execute commands but send nothing back\n"
     "  delay MS               hold every outgoing reply MS milliseconds (0..60000, 0 = off)\n"
     "  drop N                 ignore the next N received commands: no effect, no reply\n"
-    "  close PORT|all         close the client connections of TCP port PORT, or all of them\n"
-    "  refuse PORT on|off     stop listening on PORT (connects are refused) / listen again\n"
+    "  close PORT|all         close the client connections of TCP port PORT (every address\n"
+    "                         listening on it, or only ADDR:PORT), or all of them\n"
+    "  refuse PORT on|off     stop listening on PORT or ADDR:PORT (connects are refused) /\n"
+    "                         listen again\n"
     "  noise [TEXT]           send TEXT (default '~noise~\\r'; escapes \\r \\n \\t \\\\ \\xHH)\n"
     "                         to every connection; it must not contain a full stop\n"
     "  lf on|off              send a line feed after every carriage return\n"
@@ -43,6 +45,8 @@ const char* const kConsoleHelp =
     "  lock DEST STATUS       front-panel lock change (STATUS 0..255), reported to every\n"
     "                         connection\n"
     "  status                 print the endpoints, the faults and a summary of the state\n"
+    "  dump L [FROM [TO]]     print 'dump L FROM TO' and the source feeding each destination\n"
+    "                         FROM..TO of level L (default all), on one line\n"
     "  help                   print this list\n"
     "  quit                   stop (exit 0)\n";
 
@@ -179,10 +183,9 @@ bool Simulator::OpenListener(Listener* l, std::string* error) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(l->port));
-  ::inet_pton(AF_INET, options_.bind_address.c_str(), &addr.sin_addr);
+  ::inet_pton(AF_INET, l->address.c_str(), &addr.sin_addr);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-    *error = ErrnoText(
-        ("cannot listen on " + options_.bind_address + ":" + std::to_string(l->port)).c_str());
+    *error = ErrnoText(("cannot listen on " + l->Name()).c_str());
     ::close(fd);
     return false;
   }
@@ -266,9 +269,12 @@ void Simulator::DrainOpenings() {
 }
 
 bool Simulator::Open(std::string* error) {
-  for (const int port : options_.tcp_ports) {
+  for (size_t i = 0; i < options_.tcp_ports.size(); ++i) {
     Listener l;
-    l.port = port;
+    l.port = options_.tcp_ports[i];
+    l.address = i < options_.tcp_addresses.size() && !options_.tcp_addresses[i].empty()
+                    ? options_.tcp_addresses[i]
+                    : options_.bind_address;
     if (!OpenListener(&l, error)) return false;
     listeners_.push_back(l);
   }
@@ -277,7 +283,7 @@ bool Simulator::Open(std::string* error) {
     if (!OpenPty(link, error)) return false;
   }
   for (const Listener& l : listeners_) {
-    std::printf("tcp %s:%d\n", options_.bind_address.c_str(), l.port);
+    std::printf("tcp %s\n", l.Name().c_str());
   }
   for (const auto& c : connections_) {
     if (c->pty) std::printf("pty %s %s\n", c->link.c_str(), c->device.c_str());
@@ -315,6 +321,7 @@ void Simulator::Accept(Listener* l) {
     c->id = ++next_id_;
     c->fd = fd;
     c->port = l->port;
+    c->listener = static_cast<size_t>(l - listeners_.data());
     c->processor = static_cast<size_t>(l - listeners_.data());
     c->byte_ns = ByteTime(options_.tcp_baud);
     c->name = "tcp:" + std::to_string(l->port) + "#" + std::to_string(++accepted_);
@@ -719,13 +726,35 @@ void Simulator::Answer(const std::string& text) {
   std::fflush(stdout);
 }
 
-Simulator::Listener* Simulator::FindListener(const std::string& port_text) {
+std::vector<Simulator::Listener*> Simulator::FindListeners(const std::string& text) {
+  std::vector<Listener*> found;
+  const size_t colon = text.rfind(':');
   long port = 0;
-  if (!ParseLong(port_text, 1, 65535, &port)) return nullptr;
-  for (auto& l : listeners_) {
-    if (l.port == port) return &l;
+  if (!ParseLong(colon == std::string::npos ? text : text.substr(colon + 1), 1, 65535, &port)) {
+    return found;
   }
-  return nullptr;
+  for (auto& l : listeners_) {
+    if (l.port == port && (colon == std::string::npos || l.Name() == text)) found.push_back(&l);
+  }
+  return found;
+}
+
+void Simulator::Dump(const std::vector<std::string>& words) {
+  const Limits& limits = state_.limits();
+  long from = 1;
+  long to = limits.dests;
+  if (words.size() < 2 || words.size() > 4 || words[1].size() != 1 ||
+      !state_.IsLevel(words[1][0]) ||
+      (words.size() > 2 && !ParseLong(words[2], 1, limits.dests, &from)) ||
+      (words.size() > 3 && !ParseLong(words[3], from, limits.dests, &to))) {
+    return Answer(
+        "error: usage: dump L [FROM [TO]] (level letter, destinations within the router)");
+  }
+  std::string line = "dump " + words[1] + " " + std::to_string(from) + " " + std::to_string(to);
+  for (long d = from; d <= to; ++d) {
+    line += " " + std::to_string(state_.Tally(words[1][0], static_cast<int>(d)));
+  }
+  Answer(line);
 }
 
 void Simulator::Console(const std::string& raw) {
@@ -772,32 +801,37 @@ void Simulator::Console(const std::string& raw) {
     Answer("ok bytewise " + std::string(OnOff(on)) +
            (on ? " " + std::to_string(faults_.byte_gap_ms) : ""));
   } else if (cmd == "close") {
-    if (argc != 1) return usage("PORT|all");
+    if (argc != 1) return usage("PORT|ADDR:PORT|all");
     const bool all = words[1] == "all";
-    const Listener* l = all ? nullptr : FindListener(words[1]);
-    if (!all && l == nullptr) return Answer("error: no TCP port " + words[1]);
+    const std::vector<Listener*> named = all ? std::vector<Listener*>{} : FindListeners(words[1]);
+    if (!all && named.empty()) return Answer("error: no TCP port " + words[1]);
     int closed = 0;
     for (auto& c : connections_) {
-      if (c->pty || c->dead || (!all && c->port != l->port)) continue;
+      if (c->pty || c->dead) continue;
+      if (!all && std::find(named.begin(), named.end(), &listeners_[c->listener]) == named.end()) {
+        continue;
+      }
       Close(c.get(), "closed by the operator");
       ++closed;
     }
     Answer("ok close " + words[1] + ": " + std::to_string(closed) + " closed");
   } else if (cmd == "refuse") {
     bool on = false;
-    if (argc != 2 || !ParseSwitch(words[2], &on)) return usage("PORT on|off");
-    Listener* l = FindListener(words[1]);
-    if (l == nullptr) return Answer("error: no TCP port " + words[1]);
-    if (on && l->fd >= 0) {
-      ::close(l->fd);
-      l->fd = -1;
-      log_->Line("tcp:" + std::to_string(l->port) + " refusing connections");
-    } else if (!on && l->fd < 0) {
-      std::string error;
-      if (!OpenListener(l, &error)) return Answer("error: " + error);
-      log_->Line("tcp:" + std::to_string(l->port) + " accepting connections again");
+    if (argc != 2 || !ParseSwitch(words[2], &on)) return usage("PORT|ADDR:PORT on|off");
+    const std::vector<Listener*> named = FindListeners(words[1]);
+    if (named.empty()) return Answer("error: no TCP port " + words[1]);
+    for (Listener* l : named) {
+      if (on && l->fd >= 0) {
+        ::close(l->fd);
+        l->fd = -1;
+        log_->Line("tcp:" + l->Name() + " refusing connections");
+      } else if (!on && l->fd < 0) {
+        std::string error;
+        if (!OpenListener(l, &error)) return Answer("error: " + error);
+        log_->Line("tcp:" + l->Name() + " accepting connections again");
+      }
     }
-    Answer("ok refuse " + std::to_string(l->port) + " " + OnOff(on));
+    Answer("ok refuse " + words[1] + " " + OnOff(on));
   } else if (cmd == "noise") {
     std::string text = "~noise~\r";
     const size_t at = line.find("noise") + 5;
@@ -836,6 +870,8 @@ void Simulator::Console(const std::string& raw) {
     Answer("ok lock " + std::to_string(dest) + " " + std::to_string(status));
   } else if (cmd == "status") {
     Status();
+  } else if (cmd == "dump") {
+    Dump(words);
   } else if (cmd == "help") {
     std::fputs(kConsoleHelp, stdout);
     Answer("ok help");
@@ -863,11 +899,11 @@ void Simulator::Status() {
          std::to_string(options_.tcp_baud) + " xpt-ms " + std::to_string(options_.xpt_ms) +
          " queued " + std::to_string(queued));
   for (const Listener& l : listeners_) {
-    const auto clients = std::count_if(connections_.begin(), connections_.end(), [&l](auto& c) {
-      return !c->pty && !c->dead && c->port == l.port;
-    });
-    Answer("status tcp " + options_.bind_address + ":" + std::to_string(l.port) +
-           (l.fd >= 0 ? " accepting" : " refusing") + " clients " + std::to_string(clients));
+    const auto clients = std::count_if(
+        connections_.begin(), connections_.end(),
+        [this, &l](auto& c) { return !c->pty && !c->dead && &listeners_[c->listener] == &l; });
+    Answer("status tcp " + l.Name() + (l.fd >= 0 ? " accepting" : " refusing") + " clients " +
+           std::to_string(clients));
   }
   for (const auto& c : connections_) {
     if (c->pty) {

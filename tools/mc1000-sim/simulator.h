@@ -21,6 +21,7 @@ extern const char* const kConsoleHelp;
 
 struct Options {
   std::vector<int> tcp_ports;              // 0 = any free port
+  std::vector<std::string> tcp_addresses;  // one per port; empty = bind_address
   std::string bind_address = "127.0.0.1";  // dotted IPv4 address
   std::vector<std::string> pty_links;      // where to link each terminal's device
   Limits limits;
@@ -107,6 +108,7 @@ class Simulator {
     int64_t tx_free = 0;           // when the line is free for the next sent byte
     std::string name;              // "tcp:PORT#N" or "pty:DEVICE"
     int port = 0;                  // listener port (TCP)
+    size_t listener = 0;           // index into listeners_ (TCP)
     std::string link;              // link path and device (terminal)
     std::string device;
     bool peer = true;           // terminal: some process has the device open
@@ -119,8 +121,10 @@ class Simulator {
   };
 
   struct Listener {
+    std::string address;  // dotted IPv4 address
     int port = 0;
     int fd = -1;  // -1 while refused
+    std::string Name() const { return address + ":" + std::to_string(port); }
   };
 
   struct Faults {
@@ -171,7 +175,10 @@ class Simulator {
   void Console(const std::string& line);
   void Answer(const std::string& text);
   void Status();
-  Listener* FindListener(const std::string& port_text);
+  // The listeners that `text` names: "ADDR:PORT" names one, "PORT" every listener on that port.
+  std::vector<Listener*> FindListeners(const std::string& text);
+  // "dump L [FROM [TO]]": the sources feeding destinations FROM..TO of level L, on one line.
+  void Dump(const std::vector<std::string>& words);
 
   Options options_;
   WireLog* log_;

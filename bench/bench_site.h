@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -44,6 +45,19 @@ inline void UseSiteEnvironment(const fs::path& dir) {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "ZQ_ROOT", "ZQ_SYSTEM", "NOTIFY_SOCKET"}) {
     ::unsetenv(name);
   }
+}
+
+// A new site for one benchmark run: a fresh directory /tmp/NAME-XXXXXX that every program started
+// from now on uses (UseSiteEnvironment), standard output line-buffered so that bench/run sees
+// each line as it comes, and the children stopped on SIGINT and SIGTERM. Empty when no directory
+// can be made.
+inline fs::path MakeSite(const char* name) {
+  std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  UseSiteEnvironment(pattern);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  StopChildrenOnSignals();
+  return pattern;
 }
 
 }  // namespace bench

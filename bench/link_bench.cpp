@@ -516,14 +516,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  char pattern[] = "/tmp/link-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return 1;
-  const fs::path dir = pattern;
   // Everything the programs look for lives in the site; nothing of the user's is touched.
-  bench::UseSiteEnvironment(dir);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // Interrupted, it stops what it started (the site directory is then left behind).
-  bench::StopChildrenOnSignals();
+  const fs::path dir = bench::MakeSite("link-bench");
+  if (dir.empty()) return 1;
 
   int code = 0;
   {

@@ -117,11 +117,8 @@ int Run(const std::string& bin_dir, int scrapes, const fs::path& dir) {
 
 int main(int argc, char** argv) {
   const int scrapes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-  char pattern[] = "/tmp/metrics-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return Fail("no temporary directory");
-  const fs::path dir = pattern;
-  bench::UseSiteEnvironment(dir);
-  bench::StopChildrenOnSignals();
+  const fs::path dir = bench::MakeSite("metrics-bench");
+  if (dir.empty()) return Fail("no temporary directory");
   const int code = Run(BIN_DIR, scrapes, dir);
   std::error_code ec;
   fs::remove_all(dir, ec);

@@ -565,12 +565,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  char pattern[] = "/tmp/pace-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return 1;
-  const fs::path dir = pattern;
-  bench::UseSiteEnvironment(dir);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  bench::StopChildrenOnSignals();
+  const fs::path dir = bench::MakeSite("pace-bench");
+  if (dir.empty()) return 1;
 
   int code = 0;
   {

@@ -20,7 +20,7 @@
 #include "platform/bus_client.h"
 #include "platform/window.h"
 #include "test_support.h"
-#include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/common/kirn_messages.h"
 
 namespace {
 

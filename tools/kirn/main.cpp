@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/kirn/commands.h"
+#include "tools/kirn/common/commands.h"
 
 namespace kirn {
 namespace {

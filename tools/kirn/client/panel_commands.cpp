@@ -13,9 +13,9 @@
 #include "interface/kirnif.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
-#include "tools/kirn/commands.h"
-#include "tools/kirn/driver_check.h"
-#include "tools/kirn/json_text.h"
+#include "tools/kirn/common/commands.h"
+#include "tools/kirn/common/driver_check.h"
+#include "tools/kirn/common/json_text.h"
 
 namespace kirn {
 

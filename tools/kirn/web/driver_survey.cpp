@@ -1,4 +1,4 @@
-#include "tools/kirn/driver_survey.h"
+#include "tools/kirn/web/driver_survey.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/bus_host.h"
-#include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/common/kirn_messages.h"
 
 namespace kirn {
 namespace {

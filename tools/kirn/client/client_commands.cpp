@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "interface/messages.h"
-#include "tools/kirn/commands.h"
-#include "tools/kirn/kirn_messages.h"
-#include "tools/kirn/route_check.h"
-#include "tools/kirn/tool_client.h"
+#include "tools/kirn/common/commands.h"
+#include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/client/route_check.h"
+#include "tools/kirn/common/tool_client.h"
 
 namespace kirn {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/kirn/kapi_standin.h"
+#include "tools/kirn/host/kapi_standin.h"
 
 #include <sys/stat.h>
 
@@ -13,8 +13,8 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/ini.h"
-#include "tools/kirn/kirn_messages.h"
-#include "tools/kirn/text_lines.h"
+#include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/host/text_lines.h"
 
 namespace kirn {
 namespace {

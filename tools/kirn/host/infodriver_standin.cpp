@@ -1,4 +1,4 @@
-#include "tools/kirn/infodriver_standin.h"
+#include "tools/kirn/host/infodriver_standin.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +8,8 @@
 
 #include "interface/kirnif.h"
 #include "interface/messages.h"
-#include "tools/kirn/kirn_messages.h"
-#include "tools/kirn/text_lines.h"
+#include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/host/text_lines.h"
 
 namespace kirn {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/kirn/json_text.h"
+#include "tools/kirn/common/json_text.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -36,7 +36,7 @@
 #include "core/panel_counters.h"
 #include "platform/bus_client.h"
 #include "platform/window.h"
-#include "tools/kirn/page_data.h"
+#include "tools/kirn/web/page_data.h"
 
 namespace kirn {
 

@@ -13,10 +13,10 @@
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
 #include "platform/signals.h"
-#include "tools/kirn/commands.h"
-#include "tools/kirn/infodriver_standin.h"
-#include "tools/kirn/kirn_messages.h"
-#include "tools/kirn/tool_client.h"
+#include "tools/kirn/common/commands.h"
+#include "tools/kirn/host/infodriver_standin.h"
+#include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/common/tool_client.h"
 
 namespace kirn {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/kirn/tool_client.h"
+#include "tools/kirn/common/tool_client.h"
 
 #include <signal.h>
 
@@ -10,7 +10,7 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/bus_host.h"
-#include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/common/kirn_messages.h"
 
 namespace kirn {
 namespace {

@@ -1,10 +1,10 @@
-#include "tools/kirn/metrics_text.h"
+#include "tools/kirn/web/metrics_text.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <string_view>
 
-#include "tools/kirn/driver_check.h"
+#include "tools/kirn/common/driver_check.h"
 
 namespace kirn {
 namespace {

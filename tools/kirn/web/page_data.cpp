@@ -1,4 +1,4 @@
-#include "tools/kirn/page_data.h"
+#include "tools/kirn/web/page_data.h"
 
 #include <charconv>
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tools/kirn/driver_survey.h"
+#include "tools/kirn/web/driver_survey.h"
 
 namespace kirn {
 

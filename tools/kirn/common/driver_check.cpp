@@ -1,4 +1,4 @@
-#include "tools/kirn/driver_check.h"
+#include "tools/kirn/common/driver_check.h"
 
 #include <cmath>
 #include <cstdio>

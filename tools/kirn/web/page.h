@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "tools/kirn/driver_survey.h"
-#include "tools/kirn/http_server.h"
+#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/web/http_server.h"
 
 namespace kirn {
 

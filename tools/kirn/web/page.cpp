@@ -1,4 +1,4 @@
-#include "tools/kirn/page.h"
+#include "tools/kirn/web/page.h"
 
 #include <QFile>
 #include <algorithm>
@@ -8,8 +8,8 @@
 
 #include "core/remote_panel.h"
 #include "state/router_tables.h"
-#include "tools/kirn/commands.h"
-#include "tools/kirn/json_text.h"
+#include "tools/kirn/common/commands.h"
+#include "tools/kirn/common/json_text.h"
 
 namespace kirn {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/kirn/route_check.h"
+#include "tools/kirn/client/route_check.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,6 @@
 // The kirn subcommands that talk to drivers through the interface stand-in.
+#include "tools/kirn/client/client_commands.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -14,9 +16,8 @@
 #include <vector>
 
 #include "interface/messages.h"
-#include "tools/kirn/common/commands.h"
-#include "tools/kirn/common/kirn_messages.h"
 #include "tools/kirn/client/route_check.h"
+#include "tools/kirn/common/kirn_messages.h"
 #include "tools/kirn/common/tool_client.h"
 
 namespace kirn {

@@ -13,7 +13,7 @@
 #include "interface/kirnif.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
-#include "tools/kirn/common/commands.h"
+#include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/driver_check.h"
 #include "tools/kirn/common/json_text.h"
 

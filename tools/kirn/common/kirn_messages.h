@@ -81,6 +81,8 @@ inline constexpr uint32_t kKirnInfoQuit = 0x4B23;
 
 // Longest text a tool may request for a slot.
 inline constexpr int kMaxSlotRequestText = 1023;
+// The text slots of an infodriver (kirn infodriver), numbered 0..kInfodriverSlots - 1.
+inline constexpr int kInfodriverSlots = 4096;
 
 // Longest command text the control system hands a driver (it copies into 512 bytes).
 inline constexpr int kMaxCommandText = 511;

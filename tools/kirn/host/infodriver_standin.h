@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/window.h"
+#include "tools/kirn/common/kirn_messages.h"
 
 namespace kirn {
 
@@ -33,7 +34,7 @@ struct InfodriverHooks {
 
 class InfodriverStandIn {
  public:
-  static constexpr int kSlotCount = 4096;
+  static constexpr int kSlotCount = kInfodriverSlots;
   // Longest text a slot keeps (a client reads it into 256 bytes).
   static constexpr size_t kMaxSlotText = 255;
   // How long one client may take over a slot request or a close notice.

@@ -10,9 +10,9 @@
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
 #include "platform/signals.h"
-#include "tools/kirn/common/commands.h"
-#include "tools/kirn/host/kapi_standin.h"
 #include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/host/host_commands.h"
+#include "tools/kirn/host/kapi_standin.h"
 
 namespace kirn {
 namespace {

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "core/service_notify.h"
-#include "tools/kirn/common/commands.h"
+#include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
 #include "tools/kirn/web/http_server.h"
 #include "tools/kirn/web/metrics_text.h"
 #include "tools/kirn/web/page.h"
-#include "tools/kirn/common/tool_client.h"
+#include "tools/kirn/web/web_commands.h"
 
 namespace kirn {
 

@@ -8,7 +8,7 @@
 
 #include "core/remote_panel.h"
 #include "state/router_tables.h"
-#include "tools/kirn/common/commands.h"
+#include "tools/kirn/common/command_line.h"
 #include "tools/kirn/common/json_text.h"
 
 namespace kirn {

@@ -1,6 +1,7 @@
-// The subcommands of kirn. Each takes the arguments after its name and returns the exit code:
-// 0 success, 1 bus or device not there (one line on standard error), 2 usage error; `send
-// --check` also 4, a route command unconfirmed.
+// What every kirn command shares on its command line: the arguments, the usage and failure
+// lines, and the number and device parsing. Each command takes the arguments after its name and
+// returns the exit code: 0 success, 1 bus or device not there (one line on standard error), 2
+// usage error.
 #pragma once
 
 #include <string>
@@ -9,27 +10,6 @@
 namespace kirn {
 
 using Args = std::vector<std::string>;
-
-inline constexpr int kUnconfirmedExit = 4;
-
-int RunServe(const Args& args);
-int RunSend(const Args& args);
-int RunWatch(const Args& args);
-int RunMode(const Args& args);
-int RunDevices(const Args& args);
-int RunDbChange(const Args& args);
-int RunClose(const Args& args);
-int RunInfodriver(const Args& args);
-int RunSlot(const Args& args);
-int RunSlots(const Args& args);
-// A driver's status panel and menu commands (panel_commands.cpp), and their help texts.
-int RunStatus(const Args& args);
-int RunPanelMenu(const Args& args);
-extern const char kStatusHelp[];
-extern const char kMenuHelp[];
-// The HTTP server for monitoring (metrics.cpp).
-int RunMetrics(const Args& args);
-extern const char kMetricsHelp[];
 
 // Usage errors: "kirn <command>: <what>" and a pointer to the help, on standard error; returns 2.
 int UsageError(const std::string& command, const std::string& what);

@@ -144,6 +144,7 @@ void DriverLines(Lines& out) {
   }
   out.Add("last_save_ms", saves.LastGoodUnixMs);
   out.Add("save_failed", saves.LastFailed[kSaveIndex] || saves.LastFailed[kSaveLocks] ? 1 : 0);
+  out.Add("lock_entries_missing", saves.LockEntriesMissing);
 
   out.Add("poll_cycles", Count(PollCount().Cycles));
   out.Add("poll_cycle_us", PollCount().LastCycleUs);

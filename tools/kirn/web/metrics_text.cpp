@@ -66,6 +66,8 @@ constexpr Family kFamilies[] = {
      Scale::kMilliseconds},
     {"save_failed", "xarvel_save_failed", "gauge",
      "1 while the latest save of the index or the lock file failed."},
+    {"lock_entries_missing", "xarvel_lock_entries_missing", "gauge",
+     "Destinations read as locked at start-up because the lock file was short."},
     {"poll_cycles", "xarvel_poll_cycles_total", "counter", "Full rounds of the poll."},
     {"poll_cycle_us", "xarvel_poll_cycle_seconds", "gauge",
      "How long the last full round of the poll took.", Scale::kMicroseconds},

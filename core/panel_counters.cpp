@@ -277,6 +277,8 @@ PanelCounters ParsePanelCounters(std::string_view text) {
         break;
       }
       result.lines.push_back(std::move(line));
+    } else {
+      ++result.malformed;
     }
     start = end + 1;
   }

@@ -80,6 +80,8 @@ struct PanelCounters {
   std::vector<CounterLine> lines;
   // The end line was seen: nothing was cut off.
   bool complete = false;
+  // Lines before the end that did not follow the format (skipped).
+  int malformed = 0;
 
   // The value of the line `name` whose label values are `label_values` in order (none: the line
   // without labels); `absent` when there is no such line.

@@ -92,9 +92,15 @@ class PanelClient {
     PanelClient* self = client.get();
     client->window_ = plat::CreateWindow(
         [self, device](plat::Hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
-          // The first driver to answer for the device is the one asked.
-          if (msg == xarvel::kPanelHere && l == device && self->driver_ == plat::kNoWindow) {
-            self->driver_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+          // The first driver to answer for the device is the one asked; a second window that
+          // answers for it too is a conflict.
+          if (msg == xarvel::kPanelHere && l == device) {
+            const auto window = static_cast<plat::Hwnd>(w & 0xFFFF);
+            if (self->driver_ == plat::kNoWindow) {
+              self->driver_ = window;
+            } else if (window != self->driver_ && self->other_ == plat::kNoWindow) {
+              self->other_ = window;
+            }
           }
           return plat::LResult{0};
         },
@@ -109,6 +115,17 @@ class PanelClient {
       return nullptr;
     }
     return client;
+  }
+
+  // Two windows answered for the device: one line saying so, else empty.
+  std::string Conflict(int device) const {
+    if (other_ == plat::kNoWindow) return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "two windows (0x%04x, 0x%04x) serve device %d: a driver started twice, or a "
+                  "peer posing as it",
+                  driver_, other_, device);
+    return text;
   }
 
   ~PanelClient() {
@@ -133,6 +150,7 @@ class PanelClient {
   std::unique_ptr<plat::BusClient> bus_;
   plat::Hwnd window_ = plat::kNoWindow;
   plat::Hwnd driver_ = plat::kNoWindow;
+  plat::Hwnd other_ = plat::kNoWindow;
 };
 
 std::vector<std::string> Split(std::string_view text, char at) {
@@ -303,6 +321,11 @@ int RunStatus(const Args& args) {
   if (!client) {
     if (check) return CheckLine(no_bus ? kCheckUnknown : kCheckCritical, error);
     return Failure("status", error);
+  }
+  if (const std::string conflict = client->Conflict(device); !conflict.empty()) {
+    // Neither window is taken for the driver.
+    if (check) return CheckLine(kCheckCritical, conflict);
+    return Failure("status", conflict);
   }
   std::string answer;
   xarvel::PanelCounters counters;

@@ -12,6 +12,7 @@
 #include "core/service_notify.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/web/host_names.h"
 #include "tools/kirn/web/http_server.h"
 #include "tools/kirn/web/metrics_text.h"
 #include "tools/kirn/web/page.h"
@@ -78,7 +79,7 @@ struct Waiting {
   DriverQuery query;
 };
 
-HttpResponse Answer(Want want, const Survey& survey) {
+HttpResponse Answer(Want want, const Survey& survey, const std::string& warning) {
   HttpResponse r;
   if (want == Want::kMetrics) {
     r.content_type = kExpositionType;
@@ -86,7 +87,7 @@ HttpResponse Answer(Want want, const Survey& survey) {
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(survey);
     r.status = h.status;
-    r.body = h.text;
+    r.body = warning + h.text;
   } else {
     r = StatusJson(survey);
   }
@@ -114,10 +115,16 @@ HttpResponse BadRequest(const std::string& what) {
 
 int RunMetrics(const Args& args) {
   std::string listen = kDefaultListen;
+  std::vector<std::string> allowed_hosts;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--listen") {
       if (i + 1 >= args.size()) return UsageError("metrics", "--listen needs ADDR:PORT");
       listen = args[++i];
+    } else if (args[i] == "--allowed-host") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError("metrics", "--allowed-host needs a NAME");
+      }
+      allowed_hosts.push_back(args[++i]);
     } else if (args[i] == "--" && i + 1 == args.size()) {
       break;
     } else {
@@ -132,6 +139,16 @@ int RunMetrics(const Args& args) {
   }
   std::unique_ptr<HttpServer> server = HttpServer::Listen(listen, HttpLimits{}, &error);
   if (!server) return Failure("metrics", error);
+  // Without credentials only requests for this machine's own names are served, so that a web
+  // page that rebinds its name to this address reads nothing.
+  const std::string listen_host = listen.substr(0, listen.rfind(':'));
+  server->CheckHost(HostNamesFor(listen_host, allowed_hosts));
+  std::string warning;
+  if (!IsLoopbackListen(listen_host)) {
+    warning = "XARVEL WARNING - served on " + server->address() +
+              " without TLS or a password: anyone on the network can read it (see --web-config)\n";
+    std::fprintf(stderr, "kirn metrics: %s", warning.c_str() + 15);
+  }
 
   std::vector<Waiting> waiting;    // for the next round
   std::vector<Waiting> answering;  // for the round that runs
@@ -214,7 +231,7 @@ int RunMetrics(const Args& args) {
           continue;
         }
         std::optional<HttpResponse>& r = made[static_cast<int>(w.want)];
-        if (!r) r = Answer(w.want, s);
+        if (!r) r = Answer(w.want, s, warning);
         server->Answer(w.id, *r);
       }
       answering.clear();

@@ -36,6 +36,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.svg
 # rules for the exporter (kirn metrics).
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/site ${CMAKE_SOURCE_DIR}/examples/prometheus
+                  ${CMAKE_SOURCE_DIR}/examples/grafana
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # A man page per program, written from its --help at build time.

@@ -14,6 +14,7 @@
 #include "core/panel_counters.h"
 #include "e2e_site.h"
 #include "http_client.h"
+#include "tools/kirn/common/text_encoding.h"
 #include "tools/kirn/web/metrics_text.h"
 
 namespace {
@@ -210,6 +211,29 @@ TEST_F(WebServerTest, TwoWindowsAsOneDriverAreAConflict) {
   EXPECT_TRUE(Contains(metrics.body, "xarvel_driver_conflict{driver=\"12\"} 1")) << metrics.body;
   EXPECT_TRUE(Contains(metrics.body, "xarvel_up{driver=\"12\"} 0")) << metrics.body;
   EXPECT_EQ(second.Stop(5000), 0);
+  EXPECT_EQ(driver->Stop(5000), 0);
+}
+
+// Names as a Windows editor and a Linux one save them: Windows-1252 bytes and UTF-8. The JSON
+// shows both as the same characters, in valid UTF-8.
+TEST_F(WebServerTest, NamesShowInTheirEncoding) {
+  WriteSimulationSite();
+  WriteFile(dir_.path() / "DEV_101.INI",
+            "[Database]\nDatabaseSize_0=32\nDatabaseSize_1=16\n"
+            "[Database_0]\n5=Caf\xe9 1\n6=Cam\xc3\xa9ra 2\n7=\x80uro\n[Database_1]\n1=MON 1\n");
+  auto serve = StartServe();
+  auto driver = StartDriver(*serve);
+  StartMetrics();
+  std::string body;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  do {
+    body = HttpGet(port_, "/api/driver/12?router=101").body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (!Contains(body, "\"7\":") && Clock::now() < deadline);
+  EXPECT_TRUE(Contains(body, "\"5\":\"Caf\xc3\xa9 1\"")) << body;
+  EXPECT_TRUE(Contains(body, "\"6\":\"Cam\xc3\xa9ra 2\"")) << body;
+  EXPECT_TRUE(Contains(body, "\"7\":\"\xe2\x82\xacuro\"")) << body;
+  EXPECT_TRUE(kirn::IsUtf8(body));
   EXPECT_EQ(driver->Stop(5000), 0);
 }
 

@@ -221,14 +221,17 @@ TEST_F(MetricsTest, ThePageHasItsOwnPolicyAndItsJsonTakesOnlyNumbers) {
   const HttpReply status = HttpGet(port_, "/api/status");
   EXPECT_EQ(status.status, 200);
   EXPECT_TRUE(Contains(status.head, "Content-Type: application/json")) << status.head;
-  EXPECT_TRUE(Contains(status.body, "{\"bus\":true,\"drivers\":[{\"driver\":12,\"up\":true,"))
-      << status.body;
+  EXPECT_TRUE(Contains(status.body, "{\"bus\":true,\"drivers\":[{")) << status.body;
+  EXPECT_TRUE(Contains(status.body, "\"driver\":12,")) << status.body;
+  EXPECT_TRUE(Contains(status.body, "\"up\":true")) << status.body;
   // A router the driver does not have: no table, and the driver still answers.
   const HttpReply other = HttpGet(port_, "/api/driver/12?router=555");
   EXPECT_EQ(other.status, 200);
   EXPECT_TRUE(Contains(other.body, "\"table\":null")) << other.body;
   const HttpReply b = HttpGet(port_, "/api/driver/12?router=102");
-  EXPECT_TRUE(Contains(b.body, "\"table\":{\"router\":102,\"letter\":\"B\"")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"table\":{")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"letter\":\"B\",")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"router\":102,")) << b.body;
   EXPECT_TRUE(Contains(b.body, "\"source\":[")) << b.body;
 }
 

@@ -1,5 +1,6 @@
 // kirn status and kirn menu: a driver's status panel and its menu commands, for an operator
 // without a display. They talk to the driver directly over the bus (core/remote_panel.h).
+#include <QJsonArray>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -170,10 +171,6 @@ std::string Trim(std::string_view text) {
   return std::string(text);
 }
 
-std::string Json(std::string_view text) {
-  return JsonString(text);
-}
-
 // Labels of the text form, by key.
 const char* Label(std::string_view key) {
   static const std::pair<const char*, const char*> kLabels[] = {
@@ -254,23 +251,22 @@ void PrintText(const std::vector<std::vector<std::string>>& lines,
 
 void PrintJson(const std::vector<std::vector<std::string>>& lines,
                const xarvel::PanelCounters* counters) {
-  std::string out = "{";
-  std::string routers;
+  QJsonObject out;
+  QJsonArray routers;
   for (const auto& f : lines) {
     if (f[0] == "router" && f.size() == 6) {
-      if (!routers.empty()) routers += ",";
-      routers += "{\"letter\":" + Json(f[1]) + ",\"device\":" + Json(f[2]) +
-                 ",\"sources\":" + Json(f[3]) + ",\"destinations\":" + Json(f[4]) +
-                 ",\"offsets\":" + Json(f[5]) + "}";
+      routers.append(QJsonObject{{"letter", JsonText(f[1])},
+                                 {"device", JsonText(f[2])},
+                                 {"sources", JsonText(f[3])},
+                                 {"destinations", JsonText(f[4])},
+                                 {"offsets", JsonText(f[5])}});
     } else if (f.size() == 2) {
-      if (out.size() > 1) out += ",";
-      out += Json(f[0]) + ":" + Json(Trim(f[1]));
+      out.insert(JsonText(f[0]).toString(), JsonText(Trim(f[1])));
     }
   }
-  if (out.size() > 1) out += ",";
-  out += "\"routers\":[" + routers + "]";
-  if (counters != nullptr) out += ",\"counters\":" + CountersJson(*counters);
-  std::printf("%s}\n", out.c_str());
+  out.insert("routers", routers);
+  if (counters != nullptr) out.insert("counters", CountersObject(*counters));
+  std::printf("%s\n", JsonBytes(out).c_str());
 }
 
 int CheckLine(int state, const std::string& text) {

@@ -14,6 +14,7 @@
 
 #include "e2e_site.h"
 #include "http_client.h"
+#include "tools/kirn/web/web_config.h"
 
 namespace {
 
@@ -42,6 +43,41 @@ int FreePort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
   ::close(fd);
   return ntohs(a.sin_port);
+}
+
+// Every key of the exporters' format is read; those that cannot apply here are named; unknown
+// keys and hashes that are not bcrypt are refused with a line that names them.
+TEST(WebConfigTest, EveryKeyIsReadAndUnknownOnesAreRefused) {
+  const std::string hash = "$2y$10$E8WdJWhrEKMzgkh8xwvVh.cpFyqTQN83/3CptCwqeMUSEdpASlLdu";
+  kirn::WebConfig c;
+  std::string error;
+  ASSERT_TRUE(kirn::ParseWebConfig(
+      "tls_server_config:\n  cert_file: s.pem\n  key_file: /k/s.key\n"
+      "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n"
+      "  client_allowed_sans: [scraper.example]\n  min_version: TLS13\n  max_version: TLS13\n"
+      "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n  curve_preferences: [X25519, CurveP256]\n"
+      "  prefer_server_cipher_suites: false\nhttp_server_config:\n  http2: true\n"
+      "  headers:\n    X-Frame-Options: deny\nbasic_auth_users:\n  prom: '" +
+          hash + "'\n",
+      "/etc/kirn", &c, &error))
+      << error;
+  EXPECT_EQ(c.cert_file, "/etc/kirn/s.pem");
+  EXPECT_EQ(c.key_file, "/k/s.key");
+  EXPECT_EQ(c.client_ca_file, "/etc/kirn/ca.pem");
+  EXPECT_EQ(c.Priorities(),
+            "NORMAL:-VERS-ALL:+VERS-TLS1.3:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1");
+  EXPECT_EQ(c.not_applied, (std::vector<std::string>{"cipher_suites", "http2"}));
+  EXPECT_EQ(c.users.at("prom"), hash);
+  for (const auto& [text, said] : std::vector<std::pair<std::string, std::string>>{
+           {"basic_auth_user: {}\n", "unknown key 'basic_auth_user'"},
+           {"tls_server_config: {cert_file: a, key_file: b, sni: x}\n", "unknown key 'sni'"},
+           {"basic_auth_users: {prom: plain}\n", "is not a bcrypt hash"},
+           {"http_server_config: {headers: {Set-Cookie: a}}\n", "cannot be set"},
+           {"tls_server_config: {cert_file: a}\n", "both cert_file and key_file"},
+           {"tls_server_config: [\n", "not valid YAML"}}) {
+    EXPECT_FALSE(kirn::ParseWebConfig(text, ".", &c, &error)) << text;
+    EXPECT_TRUE(Contains(error, said)) << text << ": " << error;
+  }
 }
 
 class TlsTest : public testing_support::SiteTest {

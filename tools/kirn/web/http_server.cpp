@@ -342,6 +342,41 @@ std::unique_ptr<HttpServer> HttpServer::Listen(const std::string& address, const
   return server;
 }
 
+std::unique_ptr<HttpServer> HttpServer::Unbound(const HttpLimits& limits, std::string* error) {
+  std::unique_ptr<HttpServer> server(new HttpServer);
+  server->limits_ = limits;
+  MHD_AccessHandlerCallback on_request = &HttpCallbacks::Request;
+  MHD_RequestCompletedCallback on_completed = &HttpCallbacks::Completed;
+  MHD_NotifyConnectionCallback on_connection = &HttpCallbacks::Connection;
+  server->daemon_ = MHD_start_daemon(
+      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr,
+      on_request, server.get(), MHD_OPTION_CONNECTION_LIMIT, limits.connections,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
+      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      MHD_OPTION_END);
+  const MHD_DaemonInfo* info = server->daemon_ != nullptr
+                                   ? MHD_get_daemon_info(server->daemon_, MHD_DAEMON_INFO_EPOLL_FD)
+                                   : nullptr;
+  server->epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  if (info == nullptr || server->epoll_fd_ < 0 ||
+      ::epoll_ctl(server->epoll_fd_, EPOLL_CTL_ADD, info->epoll_fd, &ev) != 0) {
+    *error = "cannot start the HTTP server";
+    return nullptr;
+  }
+  return server;
+}
+
+bool HttpServer::AddConnection(int fd, const sockaddr* address, socklen_t length) {
+  if (!Admit(address)) {
+    ::close(fd);
+    return false;
+  }
+  return MHD_add_connection(daemon_, fd, address, length) == MHD_YES;
+}
+
 HttpServer::~HttpServer() {
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
   if (daemon_ == nullptr) return;

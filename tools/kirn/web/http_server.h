@@ -129,6 +129,11 @@ class HttpServer {
   // Listens on `address` (see ParseListenAddress). Nullptr and `error` set when it cannot.
   static std::unique_ptr<HttpServer> Listen(const std::string& address, const HttpLimits& limits,
                                             std::string* error, const HttpTls* tls = nullptr);
+  // A server without a listening socket, whose connections come from AddConnection (for the
+  // fuzz target of the request handling). Nullptr and `error` set when it cannot start.
+  static std::unique_ptr<HttpServer> Unbound(const HttpLimits& limits, std::string* error);
+  // Serves `fd` (a connected stream socket, now the server's) as a client at `address`.
+  bool AddConnection(int fd, const sockaddr* address, socklen_t length);
   // Answers every deferred request 503 and closes every connection.
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;

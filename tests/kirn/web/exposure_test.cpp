@@ -210,6 +210,11 @@ TEST_F(WebServerTest, TwoWindowsAsOneDriverAreAConflict) {
   const HttpReply metrics = HttpGet(port_, "/metrics");
   EXPECT_TRUE(Contains(metrics.body, "xarvel_driver_conflict{driver=\"12\"} 1")) << metrics.body;
   EXPECT_TRUE(Contains(metrics.body, "xarvel_up{driver=\"12\"} 0")) << metrics.body;
+  // kirn status takes neither either: its check is CRITICAL (exit 2).
+  const testing_support::Result check = Kirn({"status", "101", "--check"});
+  EXPECT_EQ(check.code, 2) << check.out << check.err;
+  EXPECT_TRUE(Contains(check.out, "XARVEL CRITICAL - two windows")) << check.out;
+  EXPECT_TRUE(Contains(check.out, "answer as driver 12")) << check.out;
   EXPECT_EQ(second.Stop(5000), 0);
   EXPECT_EQ(driver->Stop(5000), 0);
 }

@@ -1,10 +1,12 @@
-// The status page over HTTPS with a password, as an engineer at the desk opens it: headless
-// Chromium trusts the test's CA through a throwaway certificate database in a temporary HOME
-// (never the machine's own store), logs in with the URL's credentials and shows the drivers,
-// whose reads send the page's credentials.
+// The status page facing a network, as an engineer at the desk opens it: over HTTPS with a
+// password, headless Chromium trusting the test's CA through a throwaway certificate database
+// in a temporary HOME (never the machine's own store), logging in with the URL's credentials and
+// showing the drivers, whose reads send the page's credentials; and a driver whose number two
+// windows answer to, shown as the conflict it is.
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "chromium.h"
 #include "e2e_site.h"
@@ -90,6 +92,38 @@ TEST_F(HttpsPageTest, ThePageOpensOverHttpsWithAPasswordAndShowsTheDrivers) {
   EXPECT_EQ(browser_.EvalText("location.protocol"), "https:");
   EXPECT_TRUE(browser_.Screenshot(std::string(PAGE_SCREENSHOT_DIR) + "/page_https.png", false))
       << browser_.error();
+  EXPECT_EQ(driver->Stop(5000), 0);
+}
+
+// Two windows that answer as driver 12 (a copy of the site started by mistake): the overview
+// says so on the driver's card instead of showing either.
+TEST_F(HttpsPageTest, TwoWindowsAsOneDriverShowOnTheOverview) {
+  WriteSimulationSite();
+  testing_support::TempDir copy;
+  WriteFile(copy.path() / "DEV_012.INI",
+            "[Controller]\nSimulation=1\n[Routers]\nRouter_A=201,1,16\n");
+  WriteFile(copy.path() / "DEV_201.INI", "[Database]\nDatabaseSize_0=32\nDatabaseSize_1=16\n");
+  auto serve = StartServe();
+  auto driver = StartDriver(*serve);
+  std::vector<std::string> env = Env();
+  env.push_back("KIRN_WINDIR=" + copy.str());
+  Process second({XARVEL_BIN, "12"}, env);
+  ASSERT_TRUE(serve->WaitForOutput("register 201 ", kWaitMs)) << serve->Stdout();
+  metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs));
+  const std::string out = metrics_->Stdout();
+  const int port = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  ASSERT_TRUE(browser_.Start(1280, 760)) << browser_.error() << browser_.Log();
+  ASSERT_TRUE(browser_.Navigate("http://127.0.0.1:" + std::to_string(port) + "/"));
+  EXPECT_TRUE(
+      browser_.WaitFor("(document.querySelector('article[data-driver=\"12\"]') || "
+                       "{textContent: ''}).textContent.includes('Two windows answer as "
+                       "this driver')",
+                       kWaitMs))
+      << browser_.EvalText("document.body.innerText");
+  EXPECT_TRUE(browser_.Screenshot(std::string(PAGE_SCREENSHOT_DIR) + "/page_conflict.png", false))
+      << browser_.error();
+  EXPECT_EQ(second.Stop(5000), 0);
   EXPECT_EQ(driver->Stop(5000), 0);
 }
 

@@ -238,4 +238,32 @@ TEST_F(TlsTest, AReplacedCertificateIsServedAndASprayStarvesNoOne) {
   EXPECT_EQ(Curl("/healthz", "prom:guess", "--interface 127.0.0.9"), "429");
 }
 
+// Client certificates: with RequireAndVerifyClientCert only a client whose certificate the CA
+// signed and that names an allowed SAN is served.
+TEST_F(TlsTest, OnlyAnAllowedClientCertificateIsServed) {
+  MakeSetup();
+  const std::string d = dir_.str();
+  for (const std::string& who : {std::string("scraper"), std::string("other")}) {
+    ASSERT_EQ(Sh("cd " + d +
+                 " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                 "-keyout " +
+                 who + ".key -out " + who + ".csr -subj /CN=" + who +
+                 " 2>/dev/null && printf 'subjectAltName=DNS:" + who + ".example\\n' > " + who +
+                 ".ext && openssl x509 -req -in " + who +
+                 ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -out " + who +
+                 ".pem -days 2 -extfile " + who + ".ext 2>/dev/null"),
+              0);
+  }
+  WriteFile(dir_.path() / "web.yml",
+            "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+            "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n"
+            "  client_allowed_sans: [scraper.example]\n");
+  auto serve = StartServe();
+  StartMetrics();
+  EXPECT_EQ(Curl("/healthz", "", "--cert " + d + "/scraper.pem --key " + d + "/scraper.key"),
+            "200");
+  EXPECT_NE(Curl("/healthz", "", "--cert " + d + "/other.pem --key " + d + "/other.key"), "200");
+  EXPECT_NE(Curl("/healthz", ""), "200");
+}
+
 }  // namespace

@@ -1,9 +1,11 @@
 #include "tools/kirn/web/tls_store.h"
 
+#include <arpa/inet.h>
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <cstring>
 #include <deque>
 #include <memory>
 
@@ -110,6 +112,13 @@ bool ClientPasses(void* session_ptr, const std::string& type,
       size_t size = sizeof san;
       const int kind = gnutls_x509_crt_get_subject_alt_name(crt, i, san, &size, nullptr);
       if (kind < 0) break;
+      if (kind == GNUTLS_SAN_IPADDRESS && (size == 4 || size == 16)) {
+        // An address comes as its bytes: compared as its text.
+        char text[INET6_ADDRSTRLEN] = "";
+        ::inet_ntop(size == 4 ? AF_INET : AF_INET6, san, text, sizeof text);
+        size = std::strlen(text);
+        std::memcpy(san, text, size + 1);
+      }
       for (const std::string& allowed : allowed_sans) {
         named = named || (size == allowed.size() && allowed.compare(0, size, san, size) == 0);
       }

@@ -74,6 +74,9 @@ TEST(WebConfigTest, EveryKeyIsReadAndUnknownOnesAreRefused) {
            {"basic_auth_users: {prom: plain}\n", "is not a bcrypt hash"},
            {"http_server_config: {headers: {Set-Cookie: a}}\n", "cannot be set"},
            {"tls_server_config: {cert_file: a}\n", "both cert_file and key_file"},
+           {"tls_server_config: {cert_file: a, key_file: b, client_auth_type: "
+            "RequireAnyClientCert}\n",
+            "needs client_ca_file"},
            {"tls_server_config: [\n", "not valid YAML"}}) {
     EXPECT_FALSE(kirn::ParseWebConfig(text, ".", &c, &error)) << text;
     EXPECT_TRUE(Contains(error, said)) << text << ": " << error;

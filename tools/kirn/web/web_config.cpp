@@ -88,7 +88,8 @@ void ReadTls(const YAML::Node& tls, const std::string& directory, WebConfig* c) 
   }
   const bool verifies = c->client_auth_type == "VerifyClientCertIfGiven" ||
                         c->client_auth_type == "RequireAndVerifyClientCert";
-  if (verifies && c->client_ca_file.empty()) {
+  // Clients are asked for a certificate only with a CA to name in the request.
+  if ((verifies || c->client_auth_type == "RequireAnyClientCert") && c->client_ca_file.empty()) {
     Fail("client_auth_type " + c->client_auth_type + " needs client_ca_file");
   }
   if (!c->client_ca_file.empty() && c->client_auth_type == "NoClientCert") {

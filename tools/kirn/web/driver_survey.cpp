@@ -101,6 +101,8 @@ void DriverSurvey::Disconnect() {
   find_serial_ = 0;
   registrations_serial_ = 0;
   registration_lines_.clear();
+  watch_serial_ = 0;
+  watching_ = false;
   // Handles mean nothing on another host; the drivers heard from are remembered by number.
   registrations_.clear();
   late_.clear();
@@ -124,18 +126,37 @@ plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, 
       return 0;
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
-    case kKirnLines:
-      // Only the interface's answer to the registrations request.
-      if (!plat::IsHandedOffBlock(l) || l == 0 || registrations_serial_ == 0 || sender != kapi_) {
-        return 0;
-      }
-      registration_lines_.append(
+    case kKirnLines: {
+      // The interface's answer to the registrations request, or the relays of the watch.
+      if (!plat::IsHandedOffBlock(l) || l == 0 || sender != kapi_) return 0;
+      const std::string_view block(
           reinterpret_cast<const char*>(l),
           strnlen(reinterpret_cast<const char*>(l), plat::HandedOffBlockSize()));
+      const bool relay =
+          block.starts_with("REV ") || block.starts_with("QRY ") || block.starts_with("MODE ");
+      if (relay) {
+        if (!watching_ && watch_serial_ == 0) return 0;
+        for (size_t at = 0; at < block.size();) {
+          size_t end = block.find('\n', at);
+          if (end == std::string_view::npos) end = block.size();
+          if (end > at && on_relay_) on_relay_(block.substr(at, end - at));
+          at = end + 1;
+        }
+        return 1;
+      }
+      if (registrations_serial_ == 0) return 0;
+      registration_lines_.append(block);
       return 1;
+    }
     default:
       return 0;
   }
+}
+
+void DriverSurvey::Follow(std::function<void(std::string_view line)> handler,
+                          std::function<void()> on_watch) {
+  on_relay_ = std::move(handler);
+  on_watch_ = std::move(on_watch);
 }
 
 void DriverSurvey::Start(const SurveyWants& wants) {
@@ -297,6 +318,16 @@ void DriverSurvey::Collect() {
     // Found, or every window has answered the broadcast without the interface among them.
     bus_->Forget(find_serial_);
     find_serial_ = 0;
+  }
+  if (on_relay_ && kapi_ != plat::kNoWindow && !watching_ && watch_serial_ == 0) {
+    watch_serial_ = bus_->StartSend(window_, kapi_, kKirnWatch, window_, 0);
+  }
+  if (watch_serial_ != 0) {
+    if (auto reply = bus_->TakeReply(watch_serial_)) {
+      watch_serial_ = 0;
+      watching_ = reply->result == 1;
+      if (watching_ && on_watch_) on_watch_();
+    }
   }
   if (running_ && kapi_ != plat::kNoWindow && registrations_serial_ == 0 && !listed_) {
     registration_lines_.clear();

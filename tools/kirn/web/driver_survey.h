@@ -27,10 +27,12 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/panel_counters.h"
@@ -127,6 +129,15 @@ class DriverSurvey {
   // Look-ups waiting or in flight.
   size_t names_pending() const { return name_queue_.size() + names_in_flight_.size(); }
 
+  // Follows every driver's revertives, query replies and mode assertions as the interface relays
+  // them (the watch of `kirn watch`, for every device): each relayed line ("REV <param> <text>",
+  // "QRY <param> <text>", "MODE <dev> <mode>") goes to `handler` as it arrives, from Poll(). The
+  // watch is made once the interface is found and again after the bus is lost and found again;
+  // `on_watch` is called each time it is made, since lines may have been missed before.
+  void Follow(std::function<void(std::string_view line)> handler, std::function<void()> on_watch);
+  // The watch is registered with the interface.
+  bool following() const { return watching_; }
+
  private:
   using Clock = std::chrono::steady_clock;
   // One ask of a driver window: its counters, then (once they name the driver) what the survey
@@ -209,6 +220,10 @@ class DriverSurvey {
   SurveyWants wants_;
   Survey result_;
 
+  std::function<void(std::string_view)> on_relay_;
+  std::function<void()> on_watch_;
+  uint32_t watch_serial_ = 0;  // the watch request, while unanswered
+  bool watching_ = false;
   std::map<int, RouterNames> names_;
   std::deque<NameKey> name_queue_;
   std::set<NameKey> name_queued_;

@@ -20,10 +20,23 @@ namespace kirn {
 struct HttpServer::Context {
   RequestId id = 0;  // set while deferred
   std::optional<HttpResponse> response;
-  bool answered = false;    // refused before any handler: later calls add nothing
-  uint64_t ticket = 0;      // set while the authenticator checks it
-  bool verdict_in = false;  // resumed with the authenticator's verdict
-  bool allowed = false;     // the verdict
+  bool answered = false;     // refused before any handler: later calls add nothing
+  uint64_t ticket = 0;       // set while the authenticator checks it
+  bool verdict_in = false;   // resumed with the authenticator's verdict
+  bool allowed = false;      // the verdict
+  Stream* stream = nullptr;  // resumed to start this stream (its head in `response`)
+};
+
+// An event stream: the chunks not yet taken by the socket. Owned by its libmicrohttpd response
+// (freed with it), known to the server by id while open.
+struct HttpServer::Stream {
+  HttpServer* server = nullptr;
+  StreamId id = 0;
+  MHD_Connection* connection = nullptr;
+  std::deque<std::string> chunks;
+  size_t offset = 0;  // into chunks.front()
+  bool suspended = false;
+  bool closed = false;
 };
 
 // An open connection: since when it has been waiting for a request head.
@@ -32,6 +45,7 @@ struct HttpServer::Peer {
   std::chrono::steady_clock::time_point waiting_since;
   bool in_request = false;  // a whole request head has come and is not answered yet
   bool closing = false;
+  bool stream = false;  // counted among the streams of its client, not its connections
 };
 
 namespace {
@@ -163,6 +177,11 @@ std::string ClientKey(const sockaddr* address) {
 bool HttpServer::Queue(MHD_Connection* connection, const HttpResponse& response) {
   MHD_Response* r = MHD_create_response_from_buffer(
       response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+  return QueueWith(connection, response, r);
+}
+
+bool HttpServer::QueueWith(MHD_Connection* connection, const HttpResponse& response,
+                           MHD_Response* r) {
   if (r == nullptr) return false;
   auto named = [](const std::vector<std::pair<std::string, std::string>>& headers,
                   const char* name) {
@@ -217,12 +236,41 @@ struct HttpCallbacks {
       peer->waiting_since = std::chrono::steady_clock::now();
       server->peers_[connection] = std::move(peer);
     } else if (auto it = server->peers_.find(connection); it != server->peers_.end()) {
-      auto count = server->per_client_.find(it->second->client);
-      if (count != server->per_client_.end() && --count->second == 0) {
-        server->per_client_.erase(count);
-      }
+      auto& counts = it->second->stream ? server->streams_per_client_ : server->per_client_;
+      auto count = counts.find(it->second->client);
+      if (count != counts.end() && --count->second == 0) counts.erase(count);
       server->peers_.erase(it);
     }
+  }
+  // The body of an event stream: what is queued, else the connection waits suspended until
+  // StreamSend or StreamClose resumes it.
+  static ssize_t StreamRead(void* cls, uint64_t /*pos*/, char* buffer, size_t max) {
+    auto* s = static_cast<HttpServer::Stream*>(cls);
+    if (s->closed) return MHD_CONTENT_READER_END_WITH_ERROR;
+    size_t n = 0;
+    while (n < max && !s->chunks.empty()) {
+      const std::string& c = s->chunks.front();
+      const size_t take = std::min(max - n, c.size() - s->offset);
+      std::memcpy(buffer + n, c.data() + s->offset, take);
+      n += take;
+      s->offset += take;
+      if (s->offset == c.size()) {
+        s->chunks.pop_front();
+        s->offset = 0;
+      }
+    }
+    if (n > 0) return static_cast<ssize_t>(n);
+    s->suspended = true;
+    MHD_suspend_connection(s->connection);
+    return 0;
+  }
+  static void StreamFree(void* cls) {
+    auto* s = static_cast<HttpServer::Stream*>(cls);
+    HttpServer* server = s->server;
+    const HttpServer::StreamId id = s->id;
+    server->streams_.erase(id);
+    delete s;
+    if (server->stream_gone_) server->stream_gone_(id);
   }
   static MHD_Result Accept(void* cls, const sockaddr* address, socklen_t /*length*/) {
     return static_cast<HttpServer*>(cls)->Admit(address) ? MHD_YES : MHD_NO;
@@ -319,11 +367,11 @@ std::unique_ptr<HttpServer> HttpServer::Listen(const std::string& address, const
   MHD_AcceptPolicyCallback on_accept = &HttpCallbacks::Accept;
   server->daemon_ = MHD_start_daemon(
       flags, 0, on_accept, server.get(), on_request, server.get(), MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT,
-      limits.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.memory_per_connection,
-      MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(), MHD_OPTION_NOTIFY_CONNECTION,
-      on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_ARRAY,
-      tls_options.data(), MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, limits.connections + limits.streams,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
+      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      MHD_OPTION_ARRAY, tls_options.data(), MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     ::close(fd);
     *error = "cannot start the HTTP server on " + address +
@@ -350,7 +398,7 @@ std::unique_ptr<HttpServer> HttpServer::Unbound(const HttpLimits& limits, std::s
   MHD_NotifyConnectionCallback on_connection = &HttpCallbacks::Connection;
   server->daemon_ = MHD_start_daemon(
       MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr,
-      on_request, server.get(), MHD_OPTION_CONNECTION_LIMIT, limits.connections,
+      on_request, server.get(), MHD_OPTION_CONNECTION_LIMIT, limits.connections + limits.streams,
       MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
       MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 1,
@@ -380,6 +428,17 @@ bool HttpServer::AddConnection(int fd, const sockaddr* address, socklen_t length
 HttpServer::~HttpServer() {
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
   if (daemon_ == nullptr) return;
+  stream_gone_ = nullptr;
+  while (!streams_.empty()) {
+    Stream* s = streams_.begin()->second;
+    streams_.erase(streams_.begin());
+    s->closed = true;
+    s->chunks.clear();
+    if (s->suspended) {
+      s->suspended = false;
+      MHD_resume_connection(s->connection);
+    }
+  }
   // The library must not be stopped with connections suspended.
   while (!deferred_.empty()) {
     Answer(deferred_.begin()->first, Plain(503, "shutting down\n"));
@@ -591,6 +650,21 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
     *upload_data_size = 0;
     return true;
   }
+  if (ctx->stream != nullptr) {
+    // Resumed to start a stream.
+    Stream* stream = ctx->stream;
+    ctx->stream = nullptr;
+    MHD_Response* r = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, 4096, &HttpCallbacks::StreamRead, stream, &HttpCallbacks::StreamFree);
+    if (r == nullptr) {
+      streams_.erase(stream->id);
+      delete stream;
+      return false;
+    }
+    const bool queued = QueueWith(connection, *ctx->response, r);
+    ctx->response.reset();
+    return queued;
+  }
   if (ctx->response) {
     // Resumed with the answer of a deferred request.
     const bool queued = Queue(connection, *ctx->response);
@@ -610,6 +684,10 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
         return MHD_YES;
       },
       &request);
+  if (const char* last =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
+    request.last_event_id = std::string(last).substr(0, 64);
+  }
   const Handler* handler = Find(request.path);
   if (handler == nullptr) return Queue(connection, Plain(404, "not found\n"));
   const RequestId id = next_id_++;
@@ -641,6 +719,68 @@ void HttpServer::Answer(RequestId id, HttpResponse response) {
   context->id = 0;
   context->response = std::move(response);
   MHD_resume_connection(connection);
+}
+
+HttpServer::StreamId HttpServer::OpenStream(RequestId id, const HttpResponse& head) {
+  auto it = deferred_.find(id);
+  if (it == deferred_.end()) return 0;
+  auto [connection, context] = it->second;
+  auto peer = peers_.find(connection);
+  if (peer == peers_.end() || streams_.size() >= limits_.streams) return 0;
+  const std::string& client = peer->second->client;
+  if (streams_per_client_[client] >= limits_.streams_per_address) return 0;
+  // From now on it counts among its client's streams, not its connections.
+  ++streams_per_client_[client];
+  if (auto count = per_client_.find(client); count != per_client_.end() && --count->second == 0) {
+    per_client_.erase(count);
+  }
+  peer->second->stream = true;
+  auto* stream = new Stream;
+  stream->server = this;
+  stream->id = next_stream_++;
+  stream->connection = connection;
+  streams_[stream->id] = stream;
+  deferred_.erase(it);
+  context->id = 0;
+  context->stream = stream;
+  context->response = head;
+  context->response->body.clear();
+  MHD_resume_connection(connection);
+  return stream->id;
+}
+
+bool HttpServer::StreamSend(StreamId id, std::string text) {
+  auto it = streams_.find(id);
+  if (it == streams_.end() || it->second->closed) return false;
+  Stream* s = it->second;
+  s->chunks.push_back(std::move(text));
+  if (s->suspended) {
+    s->suspended = false;
+    MHD_resume_connection(s->connection);
+  }
+  return true;
+}
+
+size_t HttpServer::StreamBacklog(StreamId id) const {
+  auto it = streams_.find(id);
+  return it == streams_.end() ? 0 : it->second->chunks.size();
+}
+
+void HttpServer::StreamClose(StreamId id) {
+  auto it = streams_.find(id);
+  if (it == streams_.end() || it->second->closed) return;
+  Stream* s = it->second;
+  s->closed = true;
+  s->chunks.clear();
+  // Shut, not closed: a client that has stopped reading may never make the socket writable
+  // again, so the library would never call the reader; it sees the shut socket and closes.
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(s->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+  if (s->suspended) {
+    s->suspended = false;
+    MHD_resume_connection(s->connection);
+  }
 }
 
 int HttpServer::fd() const {

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,6 +39,7 @@
 
 struct MHD_Daemon;
 struct MHD_Connection;
+struct MHD_Response;
 
 namespace kirn {
 
@@ -48,6 +50,11 @@ struct HttpLimits {
   unsigned head_timeout_s = 5;   // the time a connection has for a whole request head
   size_t memory_per_connection = 16 * 1024;  // request line, headers and buffers of one
   size_t max_target = 1024;                  // longest request target (path and query) taken
+  // Event streams (OpenStream) are counted apart from the connections above: a connection that
+  // becomes a stream leaves its address's ordinary count, so open pages never take the slots
+  // that scrapes need.
+  unsigned streams = 64;              // open streams in all
+  unsigned streams_per_address = 16;  // open streams from one IPv4 address or IPv6 /64
 };
 
 struct HttpRequest {
@@ -56,6 +63,8 @@ struct HttpRequest {
   // The query's arguments as decoded by the library (the first of a repeated name; an argument
   // without '=' has an empty value).
   std::map<std::string, std::string> args;
+  // The Last-Event-ID header (an event stream's reconnect), empty when there is none.
+  std::string last_event_id;
   // The value of argument `name`, or `absent`.
   std::string Arg(const std::string& name, const std::string& absent = "") const {
     auto it = args.find(name);
@@ -163,6 +172,25 @@ class HttpServer {
   // The deferred requests not answered yet.
   size_t deferred() const { return deferred_.size(); }
 
+  // Event streams: a deferred GET answered with `head` (status 200, its headers) and then a body
+  // that goes on for as long as the stream is open, written with StreamSend. What is sent is
+  // queued here while the client's socket takes no more; the connection waits suspended, costing
+  // nothing, while there is nothing to send. Returns the stream's id, or 0 when the request is
+  // gone or the cap of streams (in all, or from the request's address) is reached; the request
+  // is then still deferred, for the caller to answer.
+  using StreamId = uint64_t;
+  StreamId OpenStream(RequestId id, const HttpResponse& head);
+  // Queues `text` as one chunk of the stream. False when the stream has gone (closed by either
+  // side): the caller forgets it.
+  bool StreamSend(StreamId stream, std::string text);
+  // The chunks queued for the stream and not yet taken by its socket; 0 for a stream gone.
+  size_t StreamBacklog(StreamId stream) const;
+  // Ends the stream: what is queued is dropped and the connection closed.
+  void StreamClose(StreamId stream);
+  // Called with the id of every stream that has gone (client closed, time-out, StreamClose).
+  void OnStreamGone(std::function<void(StreamId)> gone) { stream_gone_ = std::move(gone); }
+  size_t streams() const { return streams_.size(); }
+
   // The descriptor to wait on for reading: when it is readable, or TimeoutMs() has passed, call
   // Run().
   int fd() const;
@@ -178,6 +206,7 @@ class HttpServer {
  private:
   struct Context;
   struct Peer;
+  struct Stream;
   // The library's callbacks (http_server.cpp).
   friend struct HttpCallbacks;
   HttpServer() = default;
@@ -198,6 +227,8 @@ class HttpServer {
   // Hands in the authenticator's verdicts that are in.
   void TakeVerdicts();
   bool Queue(MHD_Connection* connection, const HttpResponse& response);
+  // Queues `r` (consumed) with the headers of `response`.
+  bool QueueWith(MHD_Connection* connection, const HttpResponse& response, MHD_Response* r);
   // Accepts a new connection from `address` unless its client holds per_address already.
   bool Admit(const sockaddr* address);
 
@@ -215,6 +246,12 @@ class HttpServer {
   // Open connections by ClientKey.
   std::map<std::string, unsigned> per_client_;
   std::set<std::string> allowed_hosts_;
+  // Open streams; each is owned by its libmicrohttpd response and leaves this map when the
+  // library frees it.
+  std::map<StreamId, Stream*> streams_;
+  std::map<std::string, unsigned> streams_per_client_;
+  StreamId next_stream_ = 1;
+  std::function<void(StreamId)> stream_gone_;
   HttpAuthenticator* auth_ = nullptr;
   std::vector<std::pair<std::string, std::string>> extra_headers_;
   bool tls_ = false;

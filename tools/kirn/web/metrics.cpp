@@ -6,12 +6,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/service_notify.h"
+#include "tools/kirn/common/json_text.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/web/event_streams.h"
 #include "tools/kirn/web/host_names.h"
 #include "tools/kirn/web/http_server.h"
 #include "tools/kirn/web/metrics_text.h"
@@ -41,6 +47,11 @@ const char kMetricsHelp[] =
     "             with a search box\n"
     "  /api/status, /api/driver/N[?router=DEV]\n"
     "             the same as JSON, for scripts (docs/monitoring.md)\n"
+    "  /api/events[?driver=N[&router=DEV]]\n"
+    "             the changes as server-sent events: a snapshot (the overview, or driver N\n"
+    "             with router DEV's crosspoints), then route, mode and link events as they\n"
+    "             happen; Last-Event-ID resumes; at most 64 streams, 16 from one address,\n"
+    "             apart from the connections below\n"
     "It learns the drivers from the interface's registrations and remembers every driver\n"
     "it has heard from. At each request it asks all of them at once, under one deadline of\n"
     "1 s: a driver that does not answer in time, or has gone, shows as xarvel_up 0 and\n"
@@ -91,20 +102,83 @@ constexpr auto kRoundSpacing = std::chrono::milliseconds(100);
 // The loop wakes at least this often (a stop signal that came just before a wait).
 constexpr int kMaxWaitMs = 200;
 
-enum class Want { kMetrics, kHealth, kStatusJson, kDriverJson };
+// While event streams are open, the drivers are asked this often for what the revertives do not
+// tell (link and mode changes).
+constexpr auto kStreamRound = std::chrono::milliseconds(500);
+
+enum class Want { kMetrics, kHealth, kStatusJson, kDriverJson, kEvents };
 
 struct Waiting {
   HttpServer::RequestId id;
   Want want;
-  int driver = 0;  // kDriverJson
+  int driver = 0;  // kDriverJson, kEvents (0: every driver)
   DriverQuery query;
+  uint64_t after = 0;  // kEvents: the last event before the request
 };
 
-HttpResponse Answer(Want want, const Survey& survey, const std::string& warning) {
+// A stream to open once its request is deferred: its scope, the event it follows and the
+// snapshot it starts with (none when it resumes).
+struct Opening {
+  HttpServer::RequestId id;
+  EventScope scope;
+  uint64_t after = 0;
+  std::optional<std::string> snapshot;
+};
+
+// The head of an event stream's answer.
+HttpResponse EventHead() {
+  HttpResponse r;
+  r.content_type = "text/event-stream; charset=utf-8";
+  r.headers.emplace_back("X-Accel-Buffering", "no");
+  return r;
+}
+
+// Argument `name` of `request` as a number 1..max, 0 when absent; false when it is not one.
+bool NumberArg(const HttpRequest& request, const char* name, int max, int* out) {
+  *out = 0;
+  const std::string text = request.Arg(name);
+  if (text.empty()) return true;
+  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *out = std::atoi(text.c_str());
+  return *out >= 1 && *out <= max;
+}
+
+// What a survey tells of a driver's link, as the stream's "link" event carries it.
+std::string LinkJson(const DriverReading& d) {
+  QJsonObject o{{"driver", d.driver}, {"up", d.up}};
+  if (d.up) {
+    for (const char* name : {"comms_state", "active_controller", "connection_mode", "simulation"}) {
+      o.insert(name, static_cast<qint64>(d.counters.Get(name)));
+    }
+    QJsonObject link_up;
+    for (const xarvel::CounterLine& line : d.counters.lines) {
+      if (line.name != "link_up" || line.labels.size() != 1) continue;
+      link_up.insert(JsonText(line.labels[0].second).toString(), static_cast<qint64>(line.value));
+    }
+    o.insert("link_up", link_up);
+  }
+  return JsonBytes(o, true);
+}
+
+// The exporter's own figures of its event streams.
+std::string StreamFigures(const EventStreams& hub) {
+  return "# HELP xarvel_exporter_event_streams Event streams (/api/events) open.\n"
+         "# TYPE xarvel_exporter_event_streams gauge\n"
+         "xarvel_exporter_event_streams " +
+         std::to_string(hub.open()) +
+         "\n# HELP xarvel_exporter_event_streams_behind_total Event streams closed for falling "
+         "too far behind.\n"
+         "# TYPE xarvel_exporter_event_streams_behind_total counter\n"
+         "xarvel_exporter_event_streams_behind_total " +
+         std::to_string(hub.closed_behind()) + "\n";
+}
+
+HttpResponse Answer(Want want, const Survey& survey, const std::string& warning,
+                    const EventStreams& hub) {
   HttpResponse r;
   if (want == Want::kMetrics) {
     r.content_type = kExpositionType;
-    r.body = ExpositionText(survey);
+    r.body = ExpositionText(survey) + StreamFigures(hub);
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(survey);
     r.status = h.status;
@@ -121,6 +195,13 @@ SurveyWants WantsOf(const std::vector<Waiting>& waiting) {
   for (const Waiting& w : waiting) {
     if (w.want == Want::kStatusJson) wants.status = true;
     if (w.want == Want::kDriverJson) wants.tables[w.driver].insert(w.query.router);
+    if (w.want == Want::kEvents) {
+      if (w.driver != 0) {
+        wants.tables[w.driver].insert(w.query.router);
+      } else {
+        wants.status = true;
+      }
+    }
   }
   return wants;
 }
@@ -181,6 +262,7 @@ int RunMetrics(const Args& args) {
     std::fprintf(stderr, "kirn metrics: %s", warning.c_str() + 15);
   }
 
+  DriverSurvey survey;
   std::vector<Waiting> waiting;    // for the next round
   std::vector<Waiting> answering;  // for the round that runs
   auto defer = [&waiting](Want want) {
@@ -217,13 +299,111 @@ int RunMetrics(const Args& args) {
     }
     return r;
   };
+
+  // The event streams, and the revertives they carry as they come.
+  EventStreams hub(
+      EventStreams::Sink{[&server](uint64_t stream, std::string text) {
+                           return server->StreamSend(stream, std::move(text));
+                         },
+                         [&server](uint64_t stream) { return server->StreamBacklog(stream); },
+                         [&server](uint64_t stream) { server->StreamClose(stream); }},
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count()));
+  server->OnStreamGone([&hub](uint64_t stream) { hub.Gone(stream); });
+  std::vector<Opening> opening;
+  server->Route("/api/events", [&](const HttpRequest& request, HttpServer::RequestId id) {
+    EventScope scope;
+    if (!NumberArg(request, "driver", 65535, &scope.driver) ||
+        !NumberArg(request, "router", 999, &scope.router)) {
+      return std::optional<HttpResponse>(BadRequest("driver and router take a number"));
+    }
+    if (request.head) return std::optional<HttpResponse>(EventHead());
+    if (std::optional<uint64_t> after = hub.ResumeAfter(request.last_event_id)) {
+      opening.push_back(Opening{id, scope, *after, std::nullopt});
+    } else {
+      Waiting w{id, Want::kEvents, scope.driver, {}, hub.last()};
+      w.query.router = scope.router;
+      waiting.push_back(w);
+    }
+    return std::optional<HttpResponse>();
+  });
+  // Router device -> driver number, from the surveys.
+  std::map<int, int> driver_of;
+  std::map<int, std::string> last_link;
+  std::map<int, int64_t> last_mode;
+  auto driver_for = [&driver_of](int device) {
+    auto it = driver_of.find(device);
+    return it == driver_of.end() ? 0 : it->second;
+  };
+  auto relayed = [&](std::string_view line) {
+    const std::string copy(line.substr(0, 127));
+    int param = 0;
+    int device = 0;
+    int dest = 0;
+    int source = 0;
+    int mode = 0;
+    char kind[4] = "";
+    if (std::sscanf(copy.c_str(), "%3s %d RR %d %d %d", kind, &param, &device, &dest, &source) ==
+            5 &&
+        (std::string_view(kind) == "REV" || std::string_view(kind) == "QRY")) {
+      const int driver = driver_for(device);
+      hub.Publish(
+          "route", driver, device,
+          JsonBytes(QJsonObject{
+              {"driver", driver}, {"router", device}, {"destination", dest}, {"source", source}}));
+    } else if (std::sscanf(copy.c_str(), "MODE %d %d", &device, &mode) == 2) {
+      const int driver = driver_for(device);
+      if (driver != 0) last_mode[driver] = mode;
+      hub.Publish("mode", driver, driver != 0 ? 0 : device,
+                  JsonBytes(QJsonObject{{"driver", driver}, {"device", device}, {"mode", mode}}));
+    }
+  };
+  // Lines may have been missed before a watch was (again) made: no resuming across it.
+  survey.Follow(relayed, [&hub] { hub.Gap(); });
+  // What the revertives do not say, from a survey: link and mode changes of every driver.
+  auto compare = [&](const Survey& s) {
+    for (const DriverReading& d : s.drivers) {
+      if (d.driver == 0 || d.conflict) continue;
+      for (int router : d.routers) driver_of[router] = d.driver;
+      std::string link = LinkJson(d);
+      auto known = last_link.find(d.driver);
+      if (known != last_link.end() && known->second != link) {
+        hub.Publish("link", d.driver, 0, link);
+      }
+      last_link[d.driver] = std::move(link);
+      if (!d.up) continue;
+      const int64_t mode = d.counters.Get("interface_mode");
+      auto was = last_mode.find(d.driver);
+      if (was != last_mode.end() && was->second != mode) {
+        hub.Publish("mode", d.driver, 0,
+                    JsonBytes(QJsonObject{
+                        {"driver", d.driver}, {"device", 0}, {"mode", static_cast<qint64>(mode)}}));
+      }
+      last_mode[d.driver] = mode;
+    }
+  };
+  auto open_streams = [&]() {
+    for (Opening& o : opening) {
+      const HttpServer::StreamId stream = server->OpenStream(o.id, EventHead());
+      if (stream == 0) {
+        HttpResponse r;
+        r.status = 503;
+        r.body = "too many event streams: read /api/status or /api/driver/N instead\n";
+        r.headers.emplace_back("Retry-After", "10");
+        server->Answer(o.id, r);
+        continue;
+      }
+      hub.Open(stream, o.scope, o.after, o.snapshot, Clock::now());
+    }
+    opening.clear();
+  };
   server->Route("/", page);
   server->RoutePrefix("/page/", page);
   server->RoutePrefix("/driver/", page);
   server->Route("/xarvel.svg", page);
 
   InstallStopSignals();
-  DriverSurvey survey;
   // A first round at once learns the drivers before the first request.
   survey.Start();
   Clock::time_point last_round = Clock::now();
@@ -235,7 +415,8 @@ int RunMetrics(const Args& args) {
 
   while (!StopRequested()) {
     const auto now = Clock::now();
-    if (!survey.running() && !waiting.empty() && now - last_round >= kRoundSpacing) {
+    const bool streaming = hub.open() > 0 && now - last_round >= kStreamRound;
+    if (!survey.running() && (!waiting.empty() || streaming) && now - last_round >= kRoundSpacing) {
       answering.swap(waiting);
       survey.Start(WantsOf(answering));
       last_round = now;
@@ -246,6 +427,12 @@ int RunMetrics(const Args& args) {
     };
     sooner(server->TimeoutMs());
     sooner(survey.MsUntilDeadline());
+    sooner(hub.Tick(now));
+    if (!survey.running() && hub.open() > 0) {
+      sooner(static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(last_round + kStreamRound - now)
+              .count()));
+    }
     if (!survey.running() && !waiting.empty()) {
       sooner(static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(last_round + kRoundSpacing - now)
@@ -255,20 +442,31 @@ int RunMetrics(const Args& args) {
     ::poll(fds, 2, std::max(wait, 0));
     if (survey.Poll()) {
       const Survey s = survey.Take();
+      compare(s);
       // Each kind of answer is made once for every request of the round.
       std::optional<HttpResponse> made[3];
       for (const Waiting& w : answering) {
+        if (w.want == Want::kEvents) {
+          HttpResponse r = w.driver != 0 ? DriverJson(s, w.driver, w.query, survey) : StatusJson(s);
+          if (r.status != 200) {
+            server->Answer(w.id, r);
+          } else {
+            opening.push_back(Opening{w.id, {w.driver, w.query.router}, w.after, r.body});
+          }
+          continue;
+        }
         if (w.want == Want::kDriverJson) {
           server->Answer(w.id, DriverJson(s, w.driver, w.query, survey));
           continue;
         }
         std::optional<HttpResponse>& r = made[static_cast<int>(w.want)];
-        if (!r) r = Answer(w.want, s, warning);
+        if (!r) r = Answer(w.want, s, warning, hub);
         server->Answer(w.id, *r);
       }
       answering.clear();
     }
     server->Run();
+    open_streams();
     access->Poll();
   }
   xarvel::ServiceNotify_Send("STOPPING=1");

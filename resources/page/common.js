@@ -5,6 +5,13 @@
 const Page = {
   // How often the page reads (ms), counted from the end of the previous read.
   period: 500,
+  // How often while the event stream is live: the events say what changes, the reads bring the
+  // counters.
+  livePeriod: 5000,
+  // The event stream is live.
+  live: false,
+  // Runs the next read now (set by loop()).
+  kick() {},
   // A read that takes longer than this has failed (ms).
   timeout: 4000,
 
@@ -39,17 +46,62 @@ const Page = {
     }
   },
 
-  // Calls `once` (an async function) again and again, `period` after each end.
+  // Calls `once` (an async function) again and again, `period` (`livePeriod` while the event
+  // stream is live) after each end; Page.kick() runs it at once (after the read that runs).
   loop(once) {
+    let timer = null;
+    let running = false;
+    let again = false;
     const run = async () => {
+      timer = null;
+      running = true;
       try {
         await once();
       } catch (e) {
         // A read that failed has shown it; the next one tries again.
       }
-      setTimeout(run, Page.period);
+      running = false;
+      if (again) {
+        again = false;
+        run();
+        return;
+      }
+      timer = setTimeout(run, Page.live ? Page.livePeriod : Page.period);
+    };
+    Page.kick = () => {
+      if (running) {
+        again = true;
+      } else if (timer !== null) {
+        clearTimeout(timer);
+        run();
+      }
     };
     run();
+  },
+
+  // Follows the event stream, shared by every page of this server in the browser (a
+  // SharedWorker): `on({type, id, data})` for each event. While it is live Page.live is set and
+  // the page reads seldom; when it is lost, or the browser has no shared workers, the page reads
+  // as often as before.
+  follow(on) {
+    if (typeof SharedWorker === 'undefined') return;
+    let worker;
+    try {
+      worker = new SharedWorker('/page/events.js', {name: 'kirn-events'});
+    } catch (e) {
+      return;
+    }
+    worker.port.onmessage = (m) => {
+      const e = m.data || {};
+      const was = Page.live;
+      Page.live = e.type !== 'down';
+      document.body.dataset.live = Page.live ? '1' : '0';
+      // Live again: one read now brings the page up to date; lost: back to reading often.
+      if (Page.live !== was || e.type === 'snapshot') Page.kick();
+      if (Page.live) on(e);
+    };
+    worker.port.start();
+    addEventListener('pagehide', () => worker.port.postMessage('bye'));
   },
 
   banner(text) {

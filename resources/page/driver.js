@@ -1,6 +1,8 @@
 // A driver's page: the fields of its status dialog, its router table and one router's
 // crosspoints, read twice a second. A crosspoint that differs from the previous read is
 // highlighted, so a change shows however it came (a route, a panel at the router, RX only).
+// While the event stream is live the routes come as they happen (highlighted at once) and the
+// page reads seldom, and at once on a mode or link change of its driver.
 'use strict';
 
 (() => {
@@ -16,6 +18,9 @@
   let changedAt = new Map(); // destination -> when a change was seen
   let page = 0;
   let lastDriver = null;     // the last reading in which the driver answered
+  // Routes that came as events since the running read started: a read's table may be older
+  // than they are, so they are applied again over it.
+  let routesSinceRead = [];
   let downSince = null;
 
   const $ = (id) => document.getElementById(id);
@@ -153,8 +158,13 @@
   }
 
   // Compares the new read with the previous one of the same router.
-  function takeTable(t) {
+  function takeTable(t, routed) {
     const now = Date.now();
+    for (const e of routed) {
+      if (e.router === t.router && e.destination >= 1 && e.destination <= t.destinations) {
+        t.source[e.destination - 1] = e.source;
+      }
+    }
     if (table && table.router === t.router && table.destinations === t.destinations) {
       for (let i = 0; i < t.destinations; ++i) {
         if (t.source[i] !== table.source[i] || t.lock[i] !== table.lock[i] ||
@@ -177,8 +187,23 @@
     if (!router) router = t.router;
   }
 
+  // A route as it happened: shown and highlighted at once.
+  function takeRoute(e) {
+    routesSinceRead.push(e);
+    if (!table || e.router !== table.router || e.destination < 1 ||
+        e.destination > table.destinations) {
+      return;
+    }
+    if (table.source[e.destination - 1] !== e.source) {
+      table.source[e.destination - 1] = e.source;
+      changedAt.set(e.destination, Date.now());
+      drawTable();
+    }
+  }
+
   async function once() {
     let r;
+    routesSinceRead = [];
     try {
       r = await Page.read('/api/driver/' + encodeURIComponent(driver) + '?router=' +
                           encodeURIComponent(router || '') + '&names=' + names.version);
@@ -225,7 +250,7 @@
     }
     main.classList.toggle('stale', !d.up || !s.bus);
     if (d.up) {
-      if (s.table) takeTable(s.table);
+      if (s.table) takeTable(s.table, routesSinceRead);
       drawPanel(d, true);
     } else if (lastDriver) {
       drawPanel(lastDriver, false);
@@ -243,4 +268,11 @@
   }
 
   Page.loop(once);
+  Page.follow((e) => {
+    if (e.type === 'route') {
+      takeRoute(e.data);
+    } else if ((e.type === 'mode' || e.type === 'link') && e.data.driver === driver) {
+      Page.kick();
+    }
+  });
 })();

@@ -107,4 +107,8 @@
   }
 
   Page.loop(once);
+  // A mode or link change shows at once; routes are not on the overview.
+  Page.follow((e) => {
+    if (e.type === 'mode' || e.type === 'link') Page.kick();
+  });
 })();

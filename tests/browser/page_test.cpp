@@ -11,6 +11,7 @@
 
 #include "chromium.h"
 #include "e2e_site.h"
+#include "http_client.h"
 #include "sim_process.h"
 
 namespace {
@@ -246,3 +247,46 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
 }
 
 }  // namespace
+
+// With the event stream the page needs no read to show a change: ten tabs of one browser share
+// one stream (its shared worker), and with their own reads stopped every one highlights a route
+// made at the router's panel.
+TEST_F(PageTest, TenTabsShareOneStreamAndHighlightAFrontPanelChangeWithTheirReadsStopped) {
+  SimProcess sim({"--tcp", "0"});
+  ASSERT_TRUE(sim.Ready()) << sim.Err();
+  WriteControllerSite(sim.ports.at(0));
+  auto serve = StartServe();
+  auto driver = StartDriver(*serve);
+  StartMetrics();
+  OpenBrowser(1024, 700);
+  const std::string live = "document.body.dataset.live === '1' && !!" + Row(3);
+  ASSERT_TRUE(browser_.Navigate(Url("/driver/12")));
+  ASSERT_TRUE(browser_.WaitFor(live, kWaitMs)) << browser_.EvalText("document.body.innerText");
+  for (int tab = 1; tab < 10; ++tab) {
+    ASSERT_TRUE(browser_.OpenPage(Url("/driver/12")));
+    ASSERT_TRUE(browser_.WaitFor(live, kWaitMs)) << "tab " << tab;
+  }
+  // No tab reads any more: what changes now can only come from the stream.
+  for (size_t tab = 0; tab < browser_.pages(); ++tab) {
+    browser_.UsePage(tab);
+    EXPECT_EQ(browser_.EvalText("window.fetch = () => new Promise(() => {}); 'stopped'"),
+              "stopped");
+  }
+  const testing_support::HttpReply metrics = testing_support::HttpGet(port_, "/metrics");
+  EXPECT_NE(metrics.body.find("\nxarvel_exporter_event_streams 1\n"), std::string::npos)
+      << metrics.body.substr(metrics.body.find("xarvel_exporter_event_streams"), 60);
+
+  const auto routed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(sim.Console("route A 3 7", "ok route"));
+  for (size_t tab = 0; tab < browser_.pages(); ++tab) {
+    browser_.UsePage(tab);
+    EXPECT_TRUE(browser_.WaitFor(
+        Row(3) + ".children[2].textContent === '7' && " + Row(3) + ".classList.contains('changed')",
+        2000))
+        << "tab " << tab << ": " << browser_.EvalText(Row(3) + ".textContent");
+    if (tab == 0)
+      std::printf("front-panel route -> highlighted (stream): %lld ms\n", MsSince(routed));
+  }
+  browser_.UsePage(0);
+  Shot("page_event_highlight.png");
+}

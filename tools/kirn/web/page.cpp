@@ -20,7 +20,7 @@ struct PageFileSpec {
   const char* path;      // as requested
   const char* resource;  // compiled in
   const char* type;
-  bool page;  // an HTML page: its own policy
+  bool page;  // an HTML page or the shared worker (which opens the event stream): the pages' policy
 };
 constexpr PageFileSpec kPageFiles[] = {
     {"/", ":/page/index.html", "text/html; charset=utf-8", true},
@@ -29,6 +29,7 @@ constexpr PageFileSpec kPageFiles[] = {
     {"/page/common.js", ":/page/common.js", "text/javascript; charset=utf-8", false},
     {"/page/overview.js", ":/page/overview.js", "text/javascript; charset=utf-8", false},
     {"/page/driver.js", ":/page/driver.js", "text/javascript; charset=utf-8", false},
+    {"/page/events.js", ":/page/events.js", "text/javascript; charset=utf-8", true},
     {"/xarvel.svg", ":/xarvel.svg", "image/svg+xml", false},
 };
 

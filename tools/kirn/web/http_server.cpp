@@ -51,6 +51,8 @@ struct HttpServer::Peer {
 namespace {
 
 constexpr int kListenBacklog = 64;
+// The send buffer of a stream's socket.
+constexpr int kStreamSocketBuffer = 32 * 1024;
 
 HttpResponse Plain(int status, std::string body) {
   HttpResponse r;
@@ -735,6 +737,13 @@ HttpServer::StreamId HttpServer::OpenStream(RequestId id, const HttpResponse& he
     per_client_.erase(count);
   }
   peer->second->stream = true;
+  // A small socket buffer: what a slow client has not taken waits in the stream's queue, where
+  // it is counted (StreamBacklog), rather than in megabytes of the kernel's.
+  if (const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+    const int size = kStreamSocketBuffer;
+    ::setsockopt(info->connect_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
   auto* stream = new Stream;
   stream->server = this;
   stream->id = next_stream_++;

@@ -114,15 +114,16 @@ struct Waiting {
   int driver = 0;  // kDriverJson, kEvents (0: every driver)
   DriverQuery query;
   uint64_t after = 0;  // kEvents: the last event before the request
+  EventScope scope;    // kEvents; `id` is then the stream's
 };
 
-// A stream to open once its request is deferred: its scope, the event it follows and the
-// snapshot it starts with (none when it resumes).
+// A stream to open once its request is deferred: its scope, the event it follows and whether it
+// starts with a snapshot (from the next survey) rather than resuming.
 struct Opening {
   HttpServer::RequestId id;
   EventScope scope;
   uint64_t after = 0;
-  std::optional<std::string> snapshot;
+  bool snapshot = false;
 };
 
 // The head of an event stream's answer.
@@ -267,7 +268,7 @@ int RunMetrics(const Args& args) {
   std::vector<Waiting> answering;  // for the round that runs
   auto defer = [&waiting](Want want) {
     return [&waiting, want](const HttpRequest&, HttpServer::RequestId id) {
-      waiting.push_back(Waiting{id, want, 0, {}});
+      waiting.push_back(Waiting{id, want, 0, {}, 0, {}});
       return std::optional<HttpResponse>();
     };
   };
@@ -276,7 +277,7 @@ int RunMetrics(const Args& args) {
   server->Route("/api/status", defer(Want::kStatusJson));
   server->RoutePrefix(
       "/api/driver/", [&waiting](const HttpRequest& request, HttpServer::RequestId id) {
-        Waiting w{id, Want::kDriverJson, DriverInPath(request.path, "/api/driver/"), {}};
+        Waiting w{id, Want::kDriverJson, DriverInPath(request.path, "/api/driver/"), {}, 0, {}};
         if (w.driver == 0) {
           HttpResponse r;
           r.status = 404;
@@ -319,13 +320,8 @@ int RunMetrics(const Args& args) {
       return std::optional<HttpResponse>(BadRequest("driver and router take a number"));
     }
     if (request.head) return std::optional<HttpResponse>(EventHead());
-    if (std::optional<uint64_t> after = hub.ResumeAfter(request.last_event_id)) {
-      opening.push_back(Opening{id, scope, *after, std::nullopt});
-    } else {
-      Waiting w{id, Want::kEvents, scope.driver, {}, hub.last()};
-      w.query.router = scope.router;
-      waiting.push_back(w);
-    }
+    std::optional<uint64_t> after = hub.ResumeAfter(request.last_event_id);
+    opening.push_back(Opening{id, scope, after.value_or(hub.last()), !after.has_value()});
     return std::optional<HttpResponse>();
   });
   // Router device -> driver number, from the surveys.
@@ -394,7 +390,15 @@ int RunMetrics(const Args& args) {
         server->Answer(o.id, r);
         continue;
       }
-      hub.Open(stream, o.scope, o.after, o.snapshot, Clock::now());
+      if (o.snapshot) {
+        // Open at once (the head goes out, and it counts as a stream); its events start with
+        // the snapshot of the next survey.
+        Waiting w{stream, Want::kEvents, o.scope.driver, {}, o.after, o.scope};
+        w.query.router = o.scope.router;
+        waiting.push_back(w);
+      } else {
+        hub.Open(stream, o.scope, o.after, std::nullopt, Clock::now());
+      }
     }
     opening.clear();
   };
@@ -447,12 +451,10 @@ int RunMetrics(const Args& args) {
       std::optional<HttpResponse> made[3];
       for (const Waiting& w : answering) {
         if (w.want == Want::kEvents) {
-          HttpResponse r = w.driver != 0 ? DriverJson(s, w.driver, w.query, survey) : StatusJson(s);
-          if (r.status != 200) {
-            server->Answer(w.id, r);
-          } else {
-            opening.push_back(Opening{w.id, {w.driver, w.query.router}, w.after, r.body});
-          }
+          // An unknown driver's snapshot is the error the JSON gives.
+          const HttpResponse r =
+              w.driver != 0 ? DriverJson(s, w.driver, w.query, survey) : StatusJson(s);
+          hub.Open(w.id, w.scope, w.after, r.body, Clock::now());
           continue;
         }
         if (w.want == Want::kDriverJson) {

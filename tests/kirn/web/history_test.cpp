@@ -1,0 +1,283 @@
+// The crosspoint history as an engineer asks it after a fault: real drivers, bus host, emulator
+// and kirn metrics recording; `kirn history`, /api/history and the sqlite3 tool read the file.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_site.h"
+#include "http_client.h"
+#include "sim_process.h"
+#include "tools/kirn/web/history_store.h"
+
+namespace {
+
+using testing_support::HttpGet;
+using testing_support::HttpReply;
+using testing_support::Process;
+using testing_support::ReadFile;
+using testing_support::Result;
+using testing_support::SimProcess;
+using testing_support::WriteFile;
+
+constexpr int kWaitMs = 15000;
+
+bool Contains(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+double Sample(const std::string& body, const std::string& series) {
+  const std::string key = "\n" + series + " ";
+  const size_t at = ("\n" + body).find(key);
+  if (at == std::string::npos) return -1;
+  return std::strtod(body.c_str() + at + key.size() - 1, nullptr);
+}
+
+int64_t NowMs() {
+  return kirn::NowMs();
+}
+
+// A moment as --at takes it, to the millisecond.
+std::string At(int64_t ms) {
+  return "@" + std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1);
+}
+
+class HistoryTest : public testing_support::SiteTest {
+ protected:
+  std::string Db() const { return (dir_.path() / "state" / "history.db").string(); }
+
+  // Router 101 with `dests` destinations and names for a few sources and destinations; the
+  // driver's [Controller] keys are `controller`.
+  void WriteRouterSite(const std::string& controller, int dests) {
+    WriteFile(dir_.path() / "DEV_012.INI", "[Controller]\n" + controller +
+                                               "[Routers]\nRouter_A=101,1," +
+                                               std::to_string(dests) + "\n");
+    WriteFile(dir_.path() / "DEV_101.INI",
+              "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=" + std::to_string(dests) +
+                  "\n[Database_0]\n2=CAM 2\n3=CAM 3\n9=VTR 9\n[Database_1]\n7=MON 7\n2=MON 2\n");
+  }
+
+  // Starts kirn metrics recording into Db() (`wrap`: a shell prefix such as a ulimit).
+  void StartMetrics(const std::string& wrap = "") {
+    const std::string cmd =
+        wrap + "exec " + std::string(KIRN_BIN) + " metrics --listen 127.0.0.1:0 --history " + Db();
+    metrics_ = Start({"/bin/sh", "-c", cmd});
+    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
+        << metrics_->Stderr();
+    const std::string out = metrics_->Stdout();
+    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  }
+
+  void TearDown() override {
+    if (!metrics_) return;
+    metrics_->Stop();
+    EXPECT_FALSE(Contains(metrics_->Stderr(), "Sanitizer")) << metrics_->Stderr();
+    EXPECT_FALSE(Contains(metrics_->Stderr(), "runtime error")) << metrics_->Stderr();
+  }
+
+  // Polls until `done` holds (every 50 ms, up to kWaitMs).
+  bool Until(const std::function<bool()>& done) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (Clock::now() < deadline) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+  }
+
+  double Metric(const std::string& series) {
+    return Sample(HttpGet(port_, "/metrics").body, series);
+  }
+
+  Result History(std::vector<std::string> args) {
+    args.insert(args.begin(), "history");
+    args.push_back("--history");
+    args.push_back(Db());
+    return Kirn(args);
+  }
+
+  // The number of rows of router 101 recorded as `kind` (change, base, gap, rebased).
+  int Rows(const std::string& kind) {
+    const std::string out =
+        Kirn({"history", "101", "--since", "@0", "--json", "--history", Db()}).out;
+    int n = 0;
+    for (size_t at = out.find("\"kind\":\"" + kind + "\""); at != std::string::npos;
+         at = out.find("\"kind\":\"" + kind + "\"", at + 1)) {
+      ++n;
+    }
+    return n;
+  }
+
+  // `kirn send 101 -` with these command lines on its standard input.
+  Result Salvo(const std::string& lines) {
+    const auto file = dir_.path() / "salvo.txt";
+    WriteFile(file, lines);
+    Process p(
+        {"/bin/sh", "-c", std::string(KIRN_BIN) + " send 101 - --wait 300 < " + file.string()},
+        Env());
+    Result r;
+    r.code = p.Wait(60000);
+    r.out = p.Stdout();
+    r.err = p.Stderr();
+    return r;
+  }
+
+  std::string IntegrityCheck() {
+    Process p({"sqlite3", Db(), "PRAGMA integrity_check"});
+    p.Wait(kWaitMs);
+    return p.Stdout() + p.Stderr();
+  }
+
+  std::unique_ptr<Process> metrics_;
+  int port_ = 0;
+};
+
+// A salvo over a 4096-destination router: every change is in the history, in order, with its
+// time; --at between two routes of one destination answers the first, and the API pages.
+TEST_F(HistoryTest, ASalvosEveryChangeIsRecordedAndAtAnswersBetweenTwoRoutes) {
+  WriteRouterSite("Simulation=1\nForwardBufferDelay=0\n", 4096);
+  auto serve = StartServe();
+  auto driver = Start({XARVEL_BIN, "12"});
+  ASSERT_TRUE(serve->WaitForOutput("register 101 ", 20000)) << serve->Stdout();
+  StartMetrics();
+  // The recorder's start is a gap until the driver's tables were read.
+  ASSERT_TRUE(Until([&] { return Rows("rebased") >= 1; }));
+
+  const int64_t before = NowMs();
+  std::string lines;
+  for (int d = 1; d <= 4096; ++d) {
+    lines += "RC 101 " + std::to_string(d % 16 + 1) + " " + std::to_string(d) + " ',---' 0\n";
+  }
+  ASSERT_EQ(Salvo(lines).code, 0);
+  ASSERT_TRUE(Until([&] { return Metric("xarvel_exporter_history_changes_total") >= 4096; }))
+      << Metric("xarvel_exporter_history_changes_total");
+  const int64_t after = NowMs();
+  EXPECT_EQ(Metric("xarvel_exporter_history_changes_total"), 4096)
+      << History({"101", "--since", "@0"}).out.substr(0, 3000);
+  EXPECT_EQ(Metric("xarvel_exporter_history_up"), 1);
+
+  const Result list = History({"101", "--since", "@" + std::to_string(before / 1000)});
+  ASSERT_EQ(list.code, 0) << list.err;
+  std::map<int, int> fed;
+  int changes = 0;
+  for (size_t at = 0; at < list.out.size();) {
+    const size_t end = list.out.find('\n', at);
+    const std::string line = list.out.substr(at, end - at);
+    at = end + 1;
+    int dest = 0, source = 0;
+    const size_t space = line.find(' ');
+    if (std::sscanf(line.c_str() + space, " 101 %d <- %d", &dest, &source) == 2 &&
+        !Contains(line, "(read after a gap)")) {
+      fed[dest] = source;
+      ++changes;
+    }
+  }
+  EXPECT_EQ(changes, 4096);
+  ASSERT_EQ(fed.size(), 4096u);
+  for (const auto& [dest, source] : fed) ASSERT_EQ(source, dest % 16 + 1) << dest;
+  // Names as they were, and a time inside the salvo.
+  const Result json = History({"101", "7", "--since", "@0", "--json"});
+  EXPECT_TRUE(Contains(json.out, "\"dest_name\":\"MON 7\",\"source\":8,\"source_name\":\"\""))
+      << json.out;
+  const size_t t_at = json.out.find("\"kind\":\"change\"");
+  ASSERT_NE(t_at, std::string::npos) << json.out;
+  const int64_t t = std::atoll(json.out.c_str() + json.out.rfind("\"t\":", t_at) + 4);
+  EXPECT_GE(t, before);
+  EXPECT_LE(t, after);
+
+  // Two routes of destination 7, a moment apart: --at between them answers the first.
+  ASSERT_TRUE(Contains(Kirn({"send", "101", "RC 101 2 7 ',---' 0"}).out, "RR 101 007 002"));
+  const int64_t between = NowMs() + 300;
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(Contains(Kirn({"send", "101", "RC 101 3 7 ',---' 0"}).out, "RR 101 007 003"));
+  ASSERT_TRUE(Until([&] { return Metric("xarvel_exporter_history_changes_total") >= 4098; }));
+  const std::string at = At(between);
+  Result r = History({"101", "7", "--at", at});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, " 101 7 MON 7 <- 2 CAM 2 since ")) << r.out;
+  r = History({"101", "7", "--at", at, "--json"});
+  EXPECT_TRUE(Contains(r.out, "\"known\":true,\"source\":2,\"source_name\":\"CAM 2\"")) << r.out;
+  // Before the recorder started nothing is known.
+  r = History({"101", "7", "--at", "2001-01-01T00:00:00Z"});
+  EXPECT_EQ(r.code, 3) << r.out;
+  EXPECT_TRUE(Contains(r.out, "unknown (the history holds nothing of it)")) << r.out;
+
+  // The API: newest first, a page of 1000 and a cursor to the next.
+  HttpReply page = HttpGet(port_, "/api/history/12?router=101&dest=7&limit=2");
+  ASSERT_EQ(page.status, 200) << page.body;
+  EXPECT_TRUE(Contains(page.body, "\"rows\":[{\"t\":")) << page.body;
+  EXPECT_LT(page.body.find("\"source\":3"), page.body.find("\"source\":2")) << page.body;
+  int rows = 0;
+  std::string cursor;
+  do {
+    page = HttpGet(port_, "/api/history/12?router=101&limit=1000" +
+                              (cursor.empty() ? "" : "&cursor=" + cursor));
+    ASSERT_EQ(page.status, 200) << page.body;
+    for (size_t at2 = page.body.find("\"kind\":\"change\""); at2 != std::string::npos;
+         at2 = page.body.find("\"kind\":\"change\"", at2 + 1)) {
+      ++rows;
+    }
+    const size_t next = page.body.find("\"next\":\"");
+    cursor = next == std::string::npos
+                 ? ""
+                 : page.body.substr(next + 8, page.body.find('"', next + 8) - next - 8);
+  } while (!cursor.empty());
+  EXPECT_EQ(rows, 4098);
+  EXPECT_EQ(HttpGet(port_, "/api/history/12?router=101&limit=1001").status, 400);
+  EXPECT_EQ(HttpGet(port_, "/api/history/12?dest=7").status, 400);
+  EXPECT_EQ(History({"101", "7", "--at", "yesterday"}).code, 2);
+}
+
+// In RX only the driver sends no revertives: that time is a gap (--at in it is unknown), and
+// the re-base when it is back in TX/RX writes only the destination that changed meanwhile.
+TEST_F(HistoryTest, AnRxOnlyPeriodIsAGapAndTheRebaseWritesOnlyTheDifference) {
+  // A serial line: told to go RX only, the driver stays there (over TCP the reconnection that
+  // the mode message forces brings it back to TX/RX at the first route report).
+  SimProcess sim({"--pty", (dir_.path() / "COM1").string()});
+  ASSERT_TRUE(sim.Ready()) << sim.Err();
+  WriteRouterSite(
+      "Simulation=0\nForwardBufferDelay=0\nConnection_Mode=SERIAL\nCom=1\n"
+      "Speed=38400\nTallyDelay=40\n",
+      16);
+  auto serve = StartServe();
+  auto driver = Start({XARVEL_BIN, "12"});
+  ASSERT_TRUE(serve->WaitForOutput("register 101 ", 20000)) << serve->Stdout();
+  StartMetrics();
+  ASSERT_TRUE(Until([&] { return Rows("rebased") >= 1; }));
+  const int bases = Rows("base");
+  ASSERT_TRUE(Contains(Kirn({"send", "101", "RC 101 3 2 ',---' 0"}).out, "RR 101 002 003"));
+
+  ASSERT_EQ(Kirn({"mode", "101", "rxonly"}).code, 0);
+  ASSERT_TRUE(Until([&] { return Rows("gap") >= 2; }));
+  // Meanwhile at the router's own panel: destination 2 takes source 9, silently for us.
+  ASSERT_TRUE(sim.Console("route A 2 9", "ok route"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const int64_t inside = NowMs();
+  Result r = History({"101", "2", "--at", At(inside)});
+  EXPECT_EQ(r.code, 3) << r.out;
+  EXPECT_TRUE(Contains(r.out, "unknown (in a gap since ")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "in RX only")) << r.out;
+
+  ASSERT_EQ(Kirn({"mode", "101", "txrx"}).code, 0);
+  ASSERT_TRUE(Until([&] { return Rows("rebased") >= 2; }));
+  EXPECT_EQ(Rows("base"), bases + 1) << History({"101", "--since", "@0"}).out;
+  r = History({"101", "2", "--since", "@0"});
+  EXPECT_TRUE(Contains(r.out, " 101 2 <- 9  MON 2 <- VTR 9  (read after a gap)")) << r.out;
+  r = History({"101", "2", "--at", At(NowMs())});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(Contains(r.out, "<- 9 VTR 9 since ")) << r.out;
+  // The moment inside RX only stays unknown.
+  EXPECT_EQ(History({"101", "2", "--at", At(inside)}).code, 3);
+  // Destination 3 did not change meanwhile: the re-base confirmed it and wrote nothing for it.
+  r = History({"101", "3", "--since", "@0"});
+  EXPECT_FALSE(Contains(r.out, "(read after a gap)")) << r.out;
+}
+
+}  // namespace

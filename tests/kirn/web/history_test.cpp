@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -15,6 +17,7 @@
 #include "e2e_site.h"
 #include "http_client.h"
 #include "sim_process.h"
+#include "tools/kirn/web/history_recorder.h"
 #include "tools/kirn/web/history_store.h"
 
 namespace {
@@ -64,10 +67,11 @@ class HistoryTest : public testing_support::SiteTest {
                   "\n[Database_0]\n2=CAM 2\n3=CAM 3\n9=VTR 9\n[Database_1]\n7=MON 7\n2=MON 2\n");
   }
 
-  // Starts kirn metrics recording into Db() (`wrap`: a shell prefix such as a ulimit).
+  // Starts kirn metrics recording into Db() (`wrap`: a shell prefix that ends in a program that
+  // runs the rest, such as "exec prlimit ... ").
   void StartMetrics(const std::string& wrap = "") {
-    const std::string cmd =
-        wrap + "exec " + std::string(KIRN_BIN) + " metrics --listen 127.0.0.1:0 --history " + Db();
+    const std::string cmd = (wrap.empty() ? std::string("exec ") : wrap) + KIRN_BIN +
+                            " metrics --listen 127.0.0.1:0 --history " + Db();
     metrics_ = Start({"/bin/sh", "-c", cmd});
     ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
         << metrics_->Stderr();
@@ -130,7 +134,7 @@ class HistoryTest : public testing_support::SiteTest {
   }
 
   std::string IntegrityCheck() {
-    Process p({"sqlite3", Db(), "PRAGMA integrity_check"});
+    Process p({"/bin/sh", "-c", "exec sqlite3 \"$0\" 'PRAGMA integrity_check'", Db()}, Env());
     p.Wait(kWaitMs);
     return p.Stdout() + p.Stderr();
   }
@@ -278,6 +282,190 @@ TEST_F(HistoryTest, AnRxOnlyPeriodIsAGapAndTheRebaseWritesOnlyTheDifference) {
   // Destination 3 did not change meanwhile: the re-base confirmed it and wrote nothing for it.
   r = History({"101", "3", "--since", "@0"});
   EXPECT_FALSE(Contains(r.out, "(read after a gap)")) << r.out;
+}
+
+// SIGKILL at random moments while routes are being recorded: after every kill the database is
+// sound (PRAGMA integrity_check), the next start records on with a gap for the unknown end of
+// the killed run, and the history still answers.
+TEST_F(HistoryTest, KillsDuringRecordingLeaveASoundDatabaseThatStillAnswers) {
+  WriteRouterSite("Simulation=1\nForwardBufferDelay=0\n", 256);
+  auto serve = StartServe();
+  auto driver = Start({XARVEL_BIN, "12"});
+  ASSERT_TRUE(serve->WaitForOutput("register 101 ", 20000)) << serve->Stdout();
+  std::atomic<bool> stop{false};
+  std::thread feeder([&] {
+    for (int round = 0; !stop; ++round) {
+      std::string lines;
+      for (int d = 1; d <= 256; ++d) {
+        lines += "RC 101 " + std::to_string((d + round) % 16 + 1) + " " + std::to_string(d) +
+                 " ',---' 0\n";
+      }
+      Salvo(lines);
+    }
+  });
+  std::mt19937 random(7);
+  constexpr int kKills = 20;
+  int sound = 0;
+  for (int k = 0; k < kKills; ++k) {
+    StartMetrics();
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 600)(random)));
+    metrics_->Kill();
+    const std::string check = IntegrityCheck();
+    EXPECT_EQ(check, "ok\n") << "after kill " << k + 1;
+    if (check != "ok\n") break;
+    ++sound;
+  }
+  stop = true;
+  feeder.join();
+  ASSERT_EQ(sound, kKills);
+  const int rebased = Rows("rebased");
+  StartMetrics();
+  ASSERT_TRUE(Until([&] { return Rows("rebased") > rebased; }));
+  const Result r = History({"101", "1", "--at", At(NowMs())});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, " 101 1 <- ")) << r.out;
+  const std::string all = History({"101", "--since", "@0"}).out;
+  size_t ended = 0;
+  for (size_t at = all.find("ended without stopping"); at != std::string::npos;
+       at = all.find("ended without stopping", at + 1)) {
+    ++ended;
+  }
+  EXPECT_EQ(ended, static_cast<size_t>(kKills));
+  EXPECT_GT(Rows("change"), 1000);
+}
+
+// A full disk (a file-size limit on kirn metrics) turns recording off with a warning, the
+// metric and a /healthz line, while the exporter serves on; once the file may grow again
+// recording resumes after a gap, and the re-base brings back what was lost. A file of a newer
+// version is refused and left as it was.
+TEST_F(HistoryTest, AFullDiskStopsOnlyTheRecordingWhichResumesAndANewerFileIsRefused) {
+  WriteRouterSite("Simulation=1\nForwardBufferDelay=0\n", 4096);
+  auto serve = StartServe();
+  auto driver = Start({XARVEL_BIN, "12"});
+  ASSERT_TRUE(serve->WaitForOutput("register 101 ", 20000)) << serve->Stdout();
+  StartMetrics("exec prlimit --fsize=65536: ");
+  std::string lines;
+  for (int round = 0; round < 2; ++round) {
+    for (int d = 1; d <= 4096; ++d) {
+      lines += "RC 101 " + std::to_string((d + round) % 16 + 1) + " " + std::to_string(d) +
+               " ',---' 0\n";
+    }
+  }
+  ASSERT_EQ(Salvo(lines).code, 0);
+  ASSERT_TRUE(Until([&] { return Metric("xarvel_exporter_history_up") == 0; }))
+      << metrics_->Stderr();
+  EXPECT_TRUE(Contains(metrics_->Stderr(), "kirn metrics: history recording off: "))
+      << metrics_->Stderr();
+  // The rest serves on.
+  const HttpReply health = HttpGet(port_, "/healthz");
+  EXPECT_EQ(health.status, 200) << health.body;
+  EXPECT_TRUE(Contains(health.body, "driver 12: XARVEL OK")) << health.body;
+  EXPECT_TRUE(Contains(health.body, "history recording off: ")) << health.body;
+  EXPECT_EQ(Metric("xarvel_up{driver=\"12\"}"), 1);
+
+  // Room again: recording resumes (within its 5 s retry), a gap marks the loss, and the
+  // re-base writes the destinations as they are now.
+  Process raise(
+      {"/usr/bin/prlimit", "--pid", std::to_string(metrics_->pid()), "--fsize=unlimited:"});
+  ASSERT_EQ(raise.Wait(kWaitMs), 0) << raise.Stderr();
+  ASSERT_TRUE(Until([&] { return Metric("xarvel_exporter_history_up") == 1; }))
+      << metrics_->Stderr();
+  EXPECT_TRUE(Contains(metrics_->Stderr(), "history recording resumed")) << metrics_->Stderr();
+  EXPECT_FALSE(Contains(HttpGet(port_, "/healthz").body, "history"));
+  ASSERT_TRUE(Until([&] { return History({"101", "4096", "--at", At(NowMs())}).code == 0; }));
+  Result r = History({"101", "4096", "--at", At(NowMs())});
+  EXPECT_TRUE(Contains(r.out, " 101 4096 <- 2 CAM 2 since ")) << r.out;
+  EXPECT_TRUE(Contains(History({"101", "--since", "@0"}).out, "gap: recording was off: "));
+  ASSERT_EQ(IntegrityCheck(), "ok\n");
+
+  // A file of a newer version: kirn history refuses it, kirn metrics records nothing into it.
+  metrics_->Stop();
+  Process newer({"/usr/bin/sqlite3", Db(), "PRAGMA user_version = 2"});
+  ASSERT_EQ(newer.Wait(kWaitMs), 0) << newer.Stderr();
+  const std::string before = ReadFile(Db());
+  r = History({"101", "1", "--at", At(NowMs())});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(Contains(r.err, "written by a newer kirn (history schema 2")) << r.err;
+  StartMetrics();
+  ASSERT_TRUE(Until([&] { return Metric("xarvel_exporter_history_up") == 0; }));
+  EXPECT_TRUE(Contains(HttpGet(port_, "/healthz").body, "history refused: ")) << metrics_->Stderr();
+  ASSERT_EQ(Kirn({"send", "101", "RC 101 3 1 ',---' 0"}).code, 0);
+  metrics_->Stop();
+  EXPECT_EQ(ReadFile(Db()), before) << "the newer file was written";
+}
+
+// Retention by age and by size: the oldest rows go in small steps, the state at the cut stays
+// answerable, and the file gives the space back.
+TEST(HistoryRetentionTest, OldRowsGoTheStateAtTheCutStaysAndTheFileShrinks) {
+  testing_support::TempDir dir;
+  const std::string path = (dir.path() / "h.db").string();
+  const int64_t day = 86400000;
+  const int64_t now = kirn::NowMs();
+  {
+    std::string error;
+    auto store = kirn::HistoryStore::OpenForWriting(path, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Begin(&error));
+    // 200 days of one change a destination every two hours on 64 destinations, the last one
+    // of destination 1 long ago.
+    for (int64_t t = now - 200 * day, n = 0; t < now; t += 7200000 / 64, ++n) {
+      kirn::HistoryRow row;
+      row.t_ms = t;
+      row.router = 101;
+      row.dest = static_cast<int>(n % 64) + 1;
+      if (row.dest == 1 && t > now - 150 * day) continue;
+      row.source = static_cast<int>(n % 16) + 1;
+      row.source_name = "SOURCE NAME " + std::to_string(row.source);
+      ASSERT_TRUE(store->Insert(row, &error)) << error;
+    }
+    ASSERT_TRUE(store->Commit(&error)) << error;
+  }
+  const auto full = std::filesystem::file_size(path);
+  kirn::HistoryAnswer old_state;
+  {
+    std::string error;
+    auto reader = kirn::HistoryStore::OpenForReading(path, &error);
+    ASSERT_TRUE(reader->At(101, 1, now - day, &old_state, &error)) << error;
+    ASSERT_TRUE(old_state.known);
+  }
+  int64_t used = 0;
+  {
+    kirn::HistoryOptions options;
+    options.path = path;
+    options.days = 90;
+    options.max_bytes = static_cast<int64_t>(full / 3);
+    kirn::HistoryRecorder recorder(options);
+    std::string error;
+    auto reader = kirn::HistoryStore::OpenForReading(path, &error);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    do {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      used = reader->UsedBytes();
+    } while (used > options.max_bytes && std::chrono::steady_clock::now() < deadline);
+    EXPECT_LE(used, options.max_bytes);
+    EXPECT_TRUE(recorder.up()) << recorder.note();
+  }
+  EXPECT_LT(std::filesystem::file_size(path), full / 2);
+  std::string error;
+  auto reader = kirn::HistoryStore::OpenForReading(path, &error);
+  kirn::HistoryAnswer a;
+  // Destination 1's last change, 150 days old, still answers for now.
+  ASSERT_TRUE(reader->At(101, 1, now - day, &a, &error)) << error;
+  EXPECT_TRUE(a.known);
+  EXPECT_EQ(a.row.source, old_state.row.source);
+  EXPECT_EQ(a.row.t_ms, old_state.row.t_ms);
+  // Long before the cut, the history says it does not know.
+  ASSERT_TRUE(reader->At(101, 2, now - 180 * day, &a, &error)) << error;
+  EXPECT_FALSE(a.known);
+  EXPECT_EQ(a.gap.note, "older than the history keeps");
+  std::vector<kirn::HistoryRow> rows;
+  kirn::HistoryFilter f;
+  f.router = 101;
+  f.dest = 2;
+  f.until_ms = now - 91 * day;
+  ASSERT_TRUE(reader->List(f, &rows, &error)) << error;
+  EXPECT_LE(rows.size(), 1u) << "older rows of destination 2 are gone but its last before the cut";
 }
 
 }  // namespace

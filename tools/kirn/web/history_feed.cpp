@@ -65,14 +65,13 @@ void HistoryFeed::Line(std::string_view line) {
     row.router = router;
     row.dest = dest;
     row.source = source;
-    if (const RouterNames* names = survey_.Names(router)) {
-      row.source_name = NameOf(names->sources, source);
-      row.dest_name = NameOf(names->destinations, dest);
-    }
-    // Names are looked up again when they are older than a minute.
+    // Names are looked up again when they are older than a minute; one never read yet is
+    // waited for a moment.
     survey_.WantName(router, 0, source);
     survey_.WantName(router, 1, dest);
-    recorder_.Change(std::move(row));
+    waiting_.push_back(
+        Waiting{std::move(row), Clock::now() + std::chrono::milliseconds(kChangeNamesWaitMs)});
+    Release(false);
     return;
   }
   if (std::sscanf(text.c_str(), "MODE %d %d", &router, &mode) == 2 && router > 0) {
@@ -94,11 +93,41 @@ void HistoryFeed::Mode(int router, int mode) {
 
 void HistoryFeed::Gap(int router, const std::string& reason) {
   auto it = routers_.find(router);
-  recorder_.Gap(NowMs(), it == routers_.end() ? 0 : it->second.driver, router, reason);
+  Waiting w;
+  w.row.kind = HistoryKind::kGap;
+  w.row.t_ms = NowMs();
+  w.row.driver = it == routers_.end() ? 0 : it->second.driver;
+  w.row.router = router;
+  w.row.note = reason;
+  waiting_.push_back(std::move(w));
+  Release(false);
 }
 
 void HistoryFeed::GapAll(const std::string& reason) {
-  recorder_.Gap(NowMs(), 0, 0, reason);
+  Gap(0, reason);
+}
+
+bool HistoryFeed::NamesIn(const HistoryRow& row) const {
+  const RouterNames* names = survey_.Names(row.router);
+  return names && names->destinations.count(row.dest) != 0 && names->sources.count(row.source) != 0;
+}
+
+void HistoryFeed::Release(bool all) {
+  const auto now = Clock::now();
+  while (!waiting_.empty()) {
+    Waiting& w = waiting_.front();
+    if (w.row.kind == HistoryKind::kGap) {
+      recorder_.Gap(w.row.t_ms, w.row.driver, w.row.router, std::move(w.row.note));
+    } else {
+      if (!all && now < w.until && !NamesIn(w.row) && survey_.names_pending() > 0) return;
+      if (const RouterNames* names = survey_.Names(w.row.router)) {
+        w.row.source_name = NameOf(names->sources, w.row.source);
+        w.row.dest_name = NameOf(names->destinations, w.row.dest);
+      }
+      recorder_.Change(std::move(w.row));
+    }
+    waiting_.pop_front();
+  }
 }
 
 void HistoryFeed::RebaseAll() {
@@ -180,10 +209,13 @@ void HistoryFeed::FillNames(RebaseTable& t) const {
 }
 
 void HistoryFeed::Tick() {
+  Release(false);
   const auto now = Clock::now();
   for (auto it = held_.begin(); it != held_.end();) {
     if (NamesIn(it->table) || now >= it->until) {
       FillNames(it->table);
+      // What came before the table was read goes first.
+      Release(true);
       recorder_.Rebase(std::move(it->table));
       it = held_.erase(it);
     } else {

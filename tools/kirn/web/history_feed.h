@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -27,8 +28,13 @@ class HistoryFeed {
  public:
   // Names wanted for a re-base are waited for at most this long.
   static constexpr int kNamesWaitMs = 3000;
+  // A change whose names were never read yet waits this long at most for their look-up (what
+  // comes after it waits behind it, so the recorder gets everything in order).
+  static constexpr int kChangeNamesWaitMs = 1000;
 
   HistoryFeed(HistoryRecorder& recorder, DriverSurvey& survey);
+  // Hands the recorder what still waits for names.
+  ~HistoryFeed() { Release(true); }
   HistoryFeed(const HistoryFeed&) = delete;
   HistoryFeed& operator=(const HistoryFeed&) = delete;
 
@@ -58,6 +64,14 @@ class HistoryFeed {
     RebaseTable table;
     std::chrono::steady_clock::time_point until;
   };
+  // A change or gap on its way to the recorder.
+  struct Waiting {
+    HistoryRow row;
+    std::chrono::steady_clock::time_point until;
+  };
+  // Names of a change's source and destination have been read (or looked up in vain).
+  bool NamesIn(const HistoryRow& row) const;
+  void Release(bool all);
 
   void GapAll(const std::string& reason);
   void Gap(int router, const std::string& reason);
@@ -70,6 +84,7 @@ class HistoryFeed {
   DriverSurvey& survey_;
   std::map<int, Router> routers_;
   std::vector<Held> held_;
+  std::deque<Waiting> waiting_;
   bool watching_ = false;
   int64_t watch_since_ms_ = 0;  // when the watch was last set up
 };

@@ -140,10 +140,14 @@ void HistoryRecorder::Run() {
     int64_t overflow_from = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      auto due = Clock::now() + std::chrono::seconds(1);
-      if (!up_.load() && !refused_) due = std::min(due, next_retry_);
+      const auto now = Clock::now();
+      // Opening (at once at the start) or trying again after a failure is due.
+      const bool down = !store_ || !up_.load();
+      const bool try_now = !refused_ && down && now >= next_retry_;
+      auto due = now + std::chrono::seconds(1);
+      if (!refused_ && down) due = std::min(due, next_retry_);
       if (next_retention_ != Clock::time_point{}) due = std::min(due, next_retention_);
-      wake_.wait_until(lock, due, [&] { return stopping_ || !queue_.empty(); });
+      if (!try_now) wake_.wait_until(lock, due, [&] { return stopping_ || !queue_.empty(); });
       if (!queue_.empty() && !stopping_) {
         // A batch: everything that comes within batch_ms, or batch_rows rows.
         wake_.wait_for(lock, std::chrono::milliseconds(options_.batch_ms),
@@ -169,7 +173,7 @@ void HistoryRecorder::Run() {
 
     // Open, or come back after a failure, when it is time to try.
     if (!store_ || !up_.load()) {
-      if (!refused_ && (!store_ || Clock::now() >= next_retry_)) {
+      if (!refused_ && Clock::now() >= next_retry_) {
         std::string error;
         bool ok = store_ || TryOpen();
         if (ok) {

@@ -15,9 +15,8 @@ constexpr int kApplicationId = 0x4B495248;
 constexpr const char* kColumns =
     "id, t, kind, driver, router, dest, src, src_name, dest_name, note";
 
-// The schema of version 1. auto_vacuum must be set before the first table exists.
+// The schema of version 1 (on a file whose auto_vacuum is INCREMENTAL).
 constexpr const char* kSchema =
-    "PRAGMA auto_vacuum = INCREMENTAL;"
     "CREATE TABLE history("
     "  id INTEGER PRIMARY KEY,"
     "  t INTEGER NOT NULL,"       // milliseconds since the epoch
@@ -130,6 +129,11 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenForWriting(const std::string& pa
     *error = path + ": written by a newer kirn (history schema " + std::to_string(version) +
              "; this one knows " + std::to_string(kHistorySchema) + "): left untouched";
     if (refused) *refused = true;
+    return nullptr;
+  }
+  // Incremental vacuum only takes on a file without tables, before it is in WAL mode.
+  if (tables == 0 && !Exec(db, "PRAGMA auto_vacuum = INCREMENTAL", error)) {
+    *error = path + ": " + *error;
     return nullptr;
   }
   if (!Exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;", error)) {

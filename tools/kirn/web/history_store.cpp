@@ -378,7 +378,8 @@ bool HistoryStore::List(const HistoryFilter& f, std::vector<HistoryRow>* rows, s
   // Arms each delivered in time order by an index, merged by the ORDER BY.
   const char* after = f.newest_first ? "(t, id) < (?5, ?6)" : "(t, id) > (?5, ?6)";
   const std::string range = " AND t >= ?3 AND t < ?4 AND " + std::string(after);
-  const std::string driver = " AND (?7 = 0 OR kind >= 2 OR driver = ?7)";
+  // Rows recorded before the driver of their router was known carry driver 0.
+  const std::string driver = " AND (?7 = 0 OR kind >= 2 OR driver = ?7 OR driver = 0)";
   const std::string select = std::string("SELECT ") + kColumns + " FROM history WHERE ";
   std::string sql;
   if (f.dest > 0) {

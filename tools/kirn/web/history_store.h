@@ -63,7 +63,8 @@ struct HistoryAnswer {
 
 // Rows of a listing: `router` (and `dest`, unless 0) between since and until (ms, inclusive
 // since, exclusive until), with the gaps of the router and of every router and the router's base
-// markers. `driver` (unless 0) keeps only the change and base rows of that driver.
+// markers. `driver` (unless 0) keeps only the change and base rows of that driver (and those
+// recorded before their driver was known).
 struct HistoryFilter {
   int driver = 0;
   int router = 0;

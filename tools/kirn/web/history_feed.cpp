@@ -153,6 +153,13 @@ void HistoryFeed::Surveyed(const Survey& s, int64_t asked_ms) {
   for (const auto& [id, d] : current) {
     Router& r = routers_[id];
     r.driver = d->driver;
+    const int64_t started = d->counters.Get("start_time_ms");
+    if (r.present && r.driver_start_ms != 0 && started != r.driver_start_ms) {
+      // Restarted between two surveys: what happened while it was away is not known.
+      Gap(id, "driver " + std::to_string(d->driver) + " restarted");
+      r.rebase = true;
+    }
+    r.driver_start_ms = started;
     if (!r.present) {
       r.present = true;
       r.rebase = true;

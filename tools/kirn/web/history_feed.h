@@ -56,7 +56,8 @@ class HistoryFeed {
  private:
   struct Router {
     int driver = 0;
-    bool present = false;  // its driver answered the last survey
+    int64_t driver_start_ms = 0;  // when its driver started, as it says
+    bool present = false;         // its driver answered the last survey
     bool rx_only = false;
     bool rebase = false;  // its tables are to be read
   };

@@ -135,6 +135,7 @@ void HistoryRecorder::Run() {
   bool started = false;  // the start gap is written
   std::vector<Item> batch;
   for (;;) {
+    size_t taken = 0;  // items taken from the queue, written or lost
     bool stop = false;
     bool overflow = false;
     int64_t overflow_from = 0;
@@ -154,6 +155,7 @@ void HistoryRecorder::Run() {
                        [&] { return stopping_ || queue_rows_ >= options_.batch_rows; });
       }
       batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+      taken = batch.size();
       queue_.clear();
       queue_rows_ = 0;
       stop = stopping_;
@@ -201,13 +203,12 @@ void HistoryRecorder::Run() {
           ok = Write(head, &error);
           if (ok) {
             started = true;
-            if (!up_.exchange(true) || lost_from_ms_ != 0) {
-              if (lost_from_ms_ != 0) {
-                std::fprintf(stderr, "kirn metrics: history recording resumed\n");
-              }
+            up_ = true;
+            if (lost_from_ms_ != 0) {
+              std::fprintf(stderr, "kirn metrics: history recording resumed\n");
+              // After recording was off, every router is read again.
+              rebase_all_ = true;
             }
-            // After recording was off, every router is read again.
-            if (lost_from_ms_ != 0) rebase_all_ = true;
             lost_from_ms_ = 0;
             down_reason_.clear();
             SetNote("");
@@ -242,9 +243,9 @@ void HistoryRecorder::Run() {
 
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      done_ += batch.size();
+      // Lost items are done as well.
+      done_ += taken;
       batch.clear();
-      // Lost items of a failed batch are done as well.
       drained_.notify_all();
       if (stop && queue_.empty()) break;
     }

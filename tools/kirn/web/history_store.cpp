@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -160,18 +161,41 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenForWriting(const std::string& pa
 
 std::unique_ptr<HistoryStore> HistoryStore::OpenForReading(const std::string& path,
                                                            std::string* error) {
-  std::unique_ptr<HistoryStore> store(new HistoryStore);
-  if (sqlite3_open_v2(path.c_str(), &store->db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  std::unique_ptr<HistoryStore> store;
+  int64_t version = -1, app = -1;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    store.reset(new HistoryStore);
+    std::string name = path;
+    int flags = SQLITE_OPEN_READONLY;
+    if (attempt == 1) {
+      // A reader that may not create the log's index beside the file (the directory is not
+      // its own) while no writer has the file open (no log): the file as it stands is whole.
+      std::error_code ec;
+      if (std::filesystem::exists(path + "-wal", ec)) break;
+      name = "file:";
+      for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+          char hex[4];
+          std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+          name += hex;
+        } else {
+          name += c;
+        }
+      }
+      name += "?immutable=1";
+      flags |= SQLITE_OPEN_URI;
+    }
+    if (sqlite3_open_v2(name.c_str(), &store->db_, flags, nullptr) != SQLITE_OK) {
+      *error = path + ": " + store->Error();
+      return nullptr;
+    }
+    sqlite3_busy_timeout(store->db_, 2000);
+    version = Scalar(store->db_, "PRAGMA user_version", -1);
+    app = Scalar(store->db_, "PRAGMA application_id", -1);
+    if (version >= 0 && app >= 0) break;
     *error = path + ": " + store->Error();
-    return nullptr;
   }
-  sqlite3_busy_timeout(store->db_, 2000);
-  const int64_t version = Scalar(store->db_, "PRAGMA user_version", -1);
-  const int64_t app = Scalar(store->db_, "PRAGMA application_id", -1);
-  if (version < 0 || app < 0) {
-    *error = path + ": " + store->Error();
-    return nullptr;
-  }
+  if (version < 0 || app < 0) return nullptr;
   if (app != kApplicationId) {
     *error = path + ": not a crosspoint history";
     return nullptr;

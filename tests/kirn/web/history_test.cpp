@@ -240,7 +240,8 @@ TEST_F(HistoryTest, ASalvosEveryChangeIsRecordedAndAtAnswersBetweenTwoRoutes) {
 }
 
 // In RX only the driver sends no revertives: that time is a gap (--at in it is unknown), and
-// the re-base when it is back in TX/RX writes only the destination that changed meanwhile.
+// the re-base when it is back in TX/RX writes only the destination that changed meanwhile. A
+// lost bus is a gap of every router.
 TEST_F(HistoryTest, AnRxOnlyPeriodIsAGapAndTheRebaseWritesOnlyTheDifference) {
   // A serial line: told to go RX only, the driver stays there (over TCP the reconnection that
   // the mode message forces brings it back to TX/RX at the first route report).
@@ -290,6 +291,12 @@ TEST_F(HistoryTest, AnRxOnlyPeriodIsAGapAndTheRebaseWritesOnlyTheDifference) {
   r = History({"101", "3", "--at", At(NowMs())});
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_TRUE(Contains(r.out, "until the tables were read at")) << r.out;
+
+  // The bus goes: a gap of every router, and nothing is known from then on.
+  EXPECT_EQ(serve->Stop(), 0);
+  ASSERT_TRUE(Until([&] { return Contains(since_rx(), "all gap: the bus was lost"); }))
+      << since_rx();
+  EXPECT_EQ(History({"101", "3", "--at", At(NowMs())}).code, 3);
 }
 
 // SIGKILL at random moments while routes are being recorded: after every kill the database is

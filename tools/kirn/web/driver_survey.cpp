@@ -79,6 +79,7 @@ bool DriverSurvey::Connect() {
   // Also bounds a write to a host that has stopped reading, and the handle's request.
   bus_->SetSendTimeoutMs(deadline_ms_);
   bus_->SetDisconnectHandler([this] { lost_ = true; });
+  lost_told_ = false;
   plat::SetTransport(bus_.get());
   // Not top-level: broadcasts pass this window by, so the exporter never slows them down.
   window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
@@ -97,6 +98,8 @@ void DriverSurvey::Disconnect() {
   if (bus_) plat::SetTransport(nullptr);
   bus_.reset();
   lost_ = false;
+  watching_ = false;
+  watch_serial_ = 0;
   kapi_ = plat::kNoWindow;
   find_serial_ = 0;
   registrations_serial_ = 0;
@@ -124,17 +127,41 @@ plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, 
       return 0;
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
-    case kKirnLines:
-      // Only the interface's answer to the registrations request.
-      if (!plat::IsHandedOffBlock(l) || l == 0 || registrations_serial_ == 0 || sender != kapi_) {
+    case kKirnLines: {
+      // The interface's answer to the registrations request, or its relays.
+      if (!plat::IsHandedOffBlock(l) || l == 0 || sender != kapi_ || kapi_ == plat::kNoWindow) {
         return 0;
       }
-      registration_lines_.append(
+      const std::string_view text(
           reinterpret_cast<const char*>(l),
           strnlen(reinterpret_cast<const char*>(l), plat::HandedOffBlockSize()));
+      // Registration lines start with a digit; relays with REV, QRY or MODE.
+      if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+        if (registrations_serial_ == 0) return 0;
+        registration_lines_.append(text);
+      } else {
+        Relayed(text);
+      }
+      return 1;
+    }
+    case kKirnRelaysDropped:
+      if (sender != kapi_ || kapi_ == plat::kNoWindow) return 0;
+      if (w == kRelaysWatcherDropped) watching_ = false;
+      if (follower_.lost) follower_.lost(static_cast<int64_t>(w));
       return 1;
     default:
       return 0;
+  }
+}
+
+void DriverSurvey::Relayed(std::string_view text) {
+  if (!follower_.line) return;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (!line.empty()) follower_.line(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
   }
 }
 
@@ -298,6 +325,15 @@ void DriverSurvey::Collect() {
     bus_->Forget(find_serial_);
     find_serial_ = 0;
   }
+  if (follower_.line && kapi_ != plat::kNoWindow && !watching_) {
+    if (watch_serial_ == 0) {
+      watch_serial_ = bus_->StartSend(window_, kapi_, kKirnWatch, window_, 0);
+    } else if (auto reply = bus_->TakeReply(watch_serial_)) {
+      watch_serial_ = 0;
+      watching_ = reply->result == 1;
+      if (watching_ && follower_.watching) follower_.watching();
+    }
+  }
   if (running_ && kapi_ != plat::kNoWindow && registrations_serial_ == 0 && !listed_) {
     registration_lines_.clear();
     registrations_serial_ = bus_->StartSend(window_, kapi_, kKirnRegistrations, window_, 0);
@@ -352,6 +388,11 @@ bool DriverSurvey::AllIn() const {
 
 bool DriverSurvey::Poll() {
   if (bus_ && !lost_) bus_->Pump(0);
+  if (bus_ && lost_ && !lost_told_) {
+    lost_told_ = true;
+    watching_ = false;
+    if (follower_.bus_lost) follower_.bus_lost();
+  }
   Collect();
   if (!running_) return false;
   if (!AllIn() && Clock::now() < deadline_) return false;

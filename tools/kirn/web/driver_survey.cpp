@@ -79,6 +79,7 @@ bool DriverSurvey::Connect() {
   // Also bounds a write to a host that has stopped reading, and the handle's request.
   bus_->SetSendTimeoutMs(deadline_ms_);
   bus_->SetDisconnectHandler([this] { lost_ = true; });
+  lost_told_ = false;
   plat::SetTransport(bus_.get());
   // Not top-level: broadcasts pass this window by, so the exporter never slows them down.
   window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
@@ -97,12 +98,12 @@ void DriverSurvey::Disconnect() {
   if (bus_) plat::SetTransport(nullptr);
   bus_.reset();
   lost_ = false;
+  watching_ = false;
+  watch_serial_ = 0;
   kapi_ = plat::kNoWindow;
   find_serial_ = 0;
   registrations_serial_ = 0;
   registration_lines_.clear();
-  watch_serial_ = 0;
-  watching_ = false;
   // Handles mean nothing on another host; the drivers heard from are remembered by number.
   registrations_.clear();
   late_.clear();
@@ -127,36 +128,45 @@ plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, 
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
     case kKirnLines: {
-      // The interface's answer to the registrations request, or the relays of the watch.
-      if (!plat::IsHandedOffBlock(l) || l == 0 || sender != kapi_) return 0;
-      const std::string_view block(
+      // The interface's answer to the registrations request, or its relays.
+      if (!plat::IsHandedOffBlock(l) || l == 0 || sender != kapi_ || kapi_ == plat::kNoWindow) {
+        return 0;
+      }
+      const std::string_view text(
           reinterpret_cast<const char*>(l),
           strnlen(reinterpret_cast<const char*>(l), plat::HandedOffBlockSize()));
-      const bool relay =
-          block.starts_with("REV ") || block.starts_with("QRY ") || block.starts_with("MODE ");
-      if (relay) {
-        if (!watching_ && watch_serial_ == 0) return 0;
-        for (size_t at = 0; at < block.size();) {
-          size_t end = block.find('\n', at);
-          if (end == std::string_view::npos) end = block.size();
-          if (end > at && on_relay_) on_relay_(block.substr(at, end - at));
-          at = end + 1;
-        }
-        return 1;
+      // Registration lines start with a digit; relays with REV, QRY or MODE.
+      if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+        if (registrations_serial_ == 0) return 0;
+        registration_lines_.append(text);
+      } else {
+        Relayed(text);
       }
-      if (registrations_serial_ == 0) return 0;
-      registration_lines_.append(block);
       return 1;
     }
+    case kKirnRelaysDropped:
+      if (sender != kapi_ || kapi_ == plat::kNoWindow) return 0;
+      if (w == kRelaysWatcherDropped) watching_ = false;
+      for (const Follower& f : followers_) {
+        if (f.lost) f.lost(static_cast<int64_t>(w));
+      }
+      return 1;
     default:
       return 0;
   }
 }
 
-void DriverSurvey::Follow(std::function<void(std::string_view line)> handler,
-                          std::function<void()> on_watch) {
-  on_relay_ = std::move(handler);
-  on_watch_ = std::move(on_watch);
+void DriverSurvey::Relayed(std::string_view text) {
+  if (followers_.empty()) return;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    for (const Follower& f : followers_) {
+      if (f.line && !line.empty()) f.line(line);
+    }
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
 }
 
 void DriverSurvey::Start(const SurveyWants& wants) {
@@ -319,14 +329,15 @@ void DriverSurvey::Collect() {
     bus_->Forget(find_serial_);
     find_serial_ = 0;
   }
-  if (on_relay_ && kapi_ != plat::kNoWindow && !watching_ && watch_serial_ == 0) {
-    watch_serial_ = bus_->StartSend(window_, kapi_, kKirnWatch, window_, 0);
-  }
-  if (watch_serial_ != 0) {
-    if (auto reply = bus_->TakeReply(watch_serial_)) {
+  if (!followers_.empty() && kapi_ != plat::kNoWindow && !watching_) {
+    if (watch_serial_ == 0) {
+      watch_serial_ = bus_->StartSend(window_, kapi_, kKirnWatch, window_, 0);
+    } else if (auto reply = bus_->TakeReply(watch_serial_)) {
       watch_serial_ = 0;
       watching_ = reply->result == 1;
-      if (watching_ && on_watch_) on_watch_();
+      for (const Follower& f : followers_) {
+        if (watching_ && f.watching) f.watching();
+      }
     }
   }
   if (running_ && kapi_ != plat::kNoWindow && registrations_serial_ == 0 && !listed_) {
@@ -383,6 +394,13 @@ bool DriverSurvey::AllIn() const {
 
 bool DriverSurvey::Poll() {
   if (bus_ && !lost_) bus_->Pump(0);
+  if (bus_ && lost_ && !lost_told_) {
+    lost_told_ = true;
+    watching_ = false;
+    for (const Follower& f : followers_) {
+      if (f.bus_lost) f.bus_lost();
+    }
+  }
   Collect();
   if (!running_) return false;
   if (!AllIn() && Clock::now() < deadline_) return false;

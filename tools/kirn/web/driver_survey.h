@@ -33,6 +33,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/panel_counters.h"
@@ -119,6 +120,23 @@ class DriverSurvey {
   // Milliseconds until the running survey's deadline; -1 when none runs.
   int MsUntilDeadline() const;
 
+  // Following the interface's relays, for the history and the event streams: once the interface is
+  // found, the survey's window asks it to relay every device's revertives, query replies and mode
+  // assertions (kKirnWatch of device 0) and hands each relayed line, and each loss, to the
+  // follower. A lost watch is set up again at the next Start(). Set before the first Start().
+  struct Follower {
+    std::function<void(std::string_view line)> line;
+    // The watch is in place (again): what came before it was not seen.
+    std::function<void()> watching;
+    // Relays lost: how many, or kRelaysWatcherDropped when the interface dropped the watch.
+    std::function<void(int64_t lost)> lost;
+    // The connection to the bus was lost, and the watch with it.
+    std::function<void()> bus_lost;
+  };
+  // Adds a follower (the history, the event streams): each gets every line and every loss.
+  void Follow(Follower follower) { followers_.push_back(std::move(follower)); }
+  bool watching() const { return watching_; }
+
   // Asks for the names of entries first..last of `database` (0 sources, 1 destinations) of router
   // `device`, those not read yet or read more than kNameMaxAgeS ago. They are looked up in the
   // background while the bus and the interface are there.
@@ -128,15 +146,6 @@ class DriverSurvey {
   const RouterNames* Names(int device) const;
   // Look-ups waiting or in flight.
   size_t names_pending() const { return name_queue_.size() + names_in_flight_.size(); }
-
-  // Follows every driver's revertives, query replies and mode assertions as the interface relays
-  // them (the watch of `kirn watch`, for every device): each relayed line ("REV <param> <text>",
-  // "QRY <param> <text>", "MODE <dev> <mode>") goes to `handler` as it arrives, from Poll(). The
-  // watch is made once the interface is found and again after the bus is lost and found again;
-  // `on_watch` is called each time it is made, since lines may have been missed before.
-  void Follow(std::function<void(std::string_view line)> handler, std::function<void()> on_watch);
-  // The watch is registered with the interface.
-  bool following() const { return watching_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -220,10 +229,13 @@ class DriverSurvey {
   SurveyWants wants_;
   Survey result_;
 
-  std::function<void(std::string_view)> on_relay_;
-  std::function<void()> on_watch_;
-  uint32_t watch_serial_ = 0;  // the watch request, while unanswered
+  std::vector<Follower> followers_;
   bool watching_ = false;
+  bool lost_told_ = false;
+  uint32_t watch_serial_ = 0;
+  // Relayed lines of one kKirnLines block, passed on once the block is taken.
+  void Relayed(std::string_view text);
+
   std::map<int, RouterNames> names_;
   std::deque<NameKey> name_queue_;
   std::set<NameKey> name_queued_;

@@ -69,6 +69,13 @@ void EventStreams::Gap() {
   resumable_from_ = next_ - 1;
 }
 
+void EventStreams::Reset() {
+  Gap();
+  std::map<uint64_t, Open_> open;
+  open.swap(streams_);
+  for (const auto& [stream, o] : open) sink_.close(stream);
+}
+
 std::optional<uint64_t> EventStreams::ResumeAfter(const std::string& last_event_id) const {
   const size_t dash = last_event_id.find('-');
   if (dash == std::string::npos || last_event_id.substr(0, dash) != std::to_string(run_)) {

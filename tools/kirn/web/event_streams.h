@@ -55,6 +55,8 @@ class EventStreams {
   uint64_t Publish(const std::string& type, int driver, int router, const std::string& data);
   // Events may have been missed: no client may resume from before now.
   void Gap();
+  // The same, and every open stream is closed: its client comes back for a fresh snapshot.
+  void Reset();
   // The number of the last event (0: none yet).
   uint64_t last() const { return next_ - 1; }
 

@@ -84,7 +84,11 @@ const Page = {
   // the page reads seldom; when it is lost, or the browser has no shared workers, the page reads
   // as often as before.
   follow(on) {
-    if (typeof SharedWorker === 'undefined') return;
+    // ?events=0 keeps a page to its reads (to compare, or where a proxy holds streams back).
+    if (typeof SharedWorker === 'undefined' ||
+        new URLSearchParams(location.search).get('events') === '0') {
+      return;
+    }
     let worker;
     try {
       worker = new SharedWorker('/page/events.js', {name: 'kirn-events'});

@@ -134,7 +134,29 @@
     return e.destName.toLowerCase().includes(q) || e.sourceName.toLowerCase().includes(q);
   }
 
+  // Draws the table at once, or (within 100 ms of the last draw) 100 ms after it: a salvo's
+  // routes draw ten times a second, not once each.
+  let lastDraw = 0;
+  let drawDue = null;
+  function drawSoon() {
+    if (drawDue !== null) return;
+    const wait = lastDraw + 100 - Date.now();
+    if (wait <= 0) {
+      drawTable();
+      return;
+    }
+    drawDue = setTimeout(() => {
+      drawDue = null;
+      drawTable();
+    }, wait);
+  }
+
   function drawTable() {
+    lastDraw = Date.now();
+    if (drawDue !== null) {
+      clearTimeout(drawDue);
+      drawDue = null;
+    }
     const note = $('xpt-note');
     if (!table) {
       $('xpt-rows').replaceChildren();
@@ -224,7 +246,7 @@
     if (table.source[e.destination - 1] !== e.source) {
       table.source[e.destination - 1] = e.source;
       changedAt.set(e.destination, Date.now());
-      drawTable();
+      drawSoon();
     }
   }
 

@@ -96,13 +96,14 @@ const Page = {
       return;
     }
     worker.port.onmessage = (m) => {
-      const e = m.data || {};
-      const was = Page.live;
-      Page.live = e.type !== 'down';
-      document.body.dataset.live = Page.live ? '1' : '0';
-      // Live again: one read now brings the page up to date; lost: back to reading often.
-      if (Page.live !== was || e.type === 'snapshot') Page.kick();
-      if (Page.live) on(e);
+      for (const e of Array.isArray(m.data) ? m.data : []) {
+        const was = Page.live;
+        Page.live = e.type !== 'down';
+        if (Page.live !== was) document.body.dataset.live = Page.live ? '1' : '0';
+        // Live again: one read now brings the page up to date; lost: back to reading often.
+        if (Page.live !== was || e.type === 'snapshot') Page.kick();
+        if (Page.live) on(e);
+      }
     };
     worker.port.start();
     addEventListener('pagehide', () => worker.port.postMessage('bye'));

@@ -246,7 +246,10 @@
     if (table.source[e.destination - 1] !== e.source) {
       table.source[e.destination - 1] = e.source;
       changedAt.set(e.destination, Date.now());
-      drawSoon();
+      // Unfiltered, only a destination of the page shown changes what is drawn.
+      const filtered = $('search').value.trim() !== '' || $('locked-only').checked;
+      const first = page * pageSize + 1;
+      if (filtered || (e.destination >= first && e.destination < first + pageSize)) drawSoon();
     }
   }
 

@@ -1,7 +1,7 @@
 // The browser's one event stream of kirn metrics, shared by every page of it that is open (a
 // browser keeps few connections per server for all its tabs, and a stream holds one for good).
-// Each page connects to this worker and gets every event of the stream as {type, id, data};
-// {type: 'down'} when the stream is lost (the worker opens it again, and its snapshot comes as
+// Each page connects to this worker and gets every event of the stream as {type, id, data}, in
+// arrays of those that came together; {type: 'down'} when the stream is lost (the worker opens it again, and its snapshot comes as
 // 'snapshot'). Every page reads what it needs once the stream is there, so the snapshot of the
 // stream (the overview) only says that it is.
 'use strict';
@@ -10,8 +10,17 @@ const ports = new Set();
 let source = null;
 let live = false;
 
+// Events go to the pages in batches, one message a page for all that came together (a salvo's
+// routes arrive many to a network read).
+let batch = [];
 function post(message) {
-  for (const port of ports) port.postMessage(message);
+  batch.push(message);
+  if (batch.length > 1) return;
+  setTimeout(() => {
+    const out = batch;
+    batch = [];
+    for (const port of ports) port.postMessage(out);
+  }, 0);
 }
 
 function open() {
@@ -47,5 +56,5 @@ onconnect = (e) => {
   };
   port.start();
   if (!source) open();
-  else if (live) port.postMessage({type: 'live'});
+  else if (live) port.postMessage([{type: 'live'}]);
 };

@@ -6,13 +6,15 @@
 // controller emulator over TCP, the bus host and `kirn metrics`; headless Chromium opens the
 // pages. It prints:
 //   - the driver's CPU (ms a second, from the kernel's tick counts) over SECONDS (default 20)
-//     with no page open, then with 5 pages of router B's crosspoints open (each in a window of
-//     its own, reading twice a second), and kirn metrics' CPU meanwhile;
+//     with no page open, then with 20 tabs of router B's crosspoints open (each in a window of
+//     its own, sharing the browser's one event stream), and kirn metrics' CPU meanwhile;
+//   - the CPU (ms) of the driver and of kirn metrics for a salvo of 2000 routes (kirn send),
+//     with the 20 tabs open and with none;
 //   - the time from a crosspoint change at the controller (the emulator's console
 //     `route L DEST SRC`, a front-panel route) to its highlight on the page, CHANGES times
-//     (default 50): median, 90th percentile, lowest and highest. The page notes the moment
-//     with a mutation observer (wall clock, as the bench's), so polling the page costs nothing
-//     of the figure.
+//     (default 50), with the event stream and then with the page's reads alone (?events=0):
+//     median, 90th percentile, lowest and highest. The page notes the moment with a mutation
+//     observer (wall clock, as the bench's), so polling the page costs nothing of the figure.
 #include <signal.h>
 #include <unistd.h>
 
@@ -74,6 +76,19 @@ std::vector<double> CpuPerSecond(const std::vector<int>& pids, int seconds) {
   return out;
 }
 
+// The machine's busy and total jiffies (all CPUs), from /proc/stat.
+std::pair<long long, long long> MachineTicks() {
+  const std::string stat = testing_support::ReadFile("/proc/stat");
+  long long v[8] = {};
+  if (std::sscanf(stat.c_str(), "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1], &v[2],
+                  &v[3], &v[4], &v[5], &v[6], &v[7]) != 8) {
+    return {0, 1};
+  }
+  long long total = 0;
+  for (long long x : v) total += x;
+  return {total - v[3] - v[4], total};
+}
+
 long long WallMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -84,6 +99,7 @@ class Site : public testing_support::SiteTest {
  public:
   void TestBody() override {}
   using SiteTest::dir_;
+  using SiteTest::Env;
   using SiteTest::Start;
   using SiteTest::StartDriver;
   using SiteTest::StartServe;
@@ -115,8 +131,8 @@ int main(int argc, char** argv) {
                 "\nTallyDelay=100\nParkName=PARK\n[Routers]\nRouter_A=101,1,256\n"
                 "Router_B=102,1,4096\n");
   WriteFile(site.dir_.path() / "DEV_101.INI",
-            "[Database]\nDatabaseSize_0=64\nDatabaseSize_1=256\n[Database_0]\n" +
-                Names("CAM", 64) + "[Database_1]\n" + Names("MON", 256));
+            "[Database]\nDatabaseSize_0=64\nDatabaseSize_1=256\n[Database_0]\n" + Names("CAM", 64) +
+                "[Database_1]\n" + Names("MON", 256));
   WriteFile(site.dir_.path() / "DEV_102.INI",
             "[Database]\nDatabaseSize_0=4096\nDatabaseSize_1=4096\n[Database_0]\n" +
                 Names("SRC", 4096) + "[Database_1]\n" + Names("DST", 4096));
@@ -127,8 +143,8 @@ int main(int argc, char** argv) {
     return Fail("kirn metrics did not start: " + metrics->Stderr());
   }
   const std::string out = metrics->Stdout();
-  const std::string base = "http://127.0.0.1:" +
-                           std::to_string(std::atoi(out.c_str() + out.find("127.0.0.1:") + 10));
+  const std::string base =
+      "http://127.0.0.1:" + std::to_string(std::atoi(out.c_str() + out.find("127.0.0.1:") + 10));
 
   Chromium browser;
   if (!browser.Start(1280, 900)) return Fail("chromium: " + browser.error());
@@ -144,8 +160,10 @@ int main(int argc, char** argv) {
   const std::vector<int> pids = {driver->pid(), metrics->pid()};
   const std::vector<double> idle = CpuPerSecond(pids, seconds);
 
-  for (int i = 1; i < 5; ++i) {
-    if (!browser.OpenPage(base + "/driver/12?router=102")) return Fail("a page: " + browser.error());
+  constexpr int kTabs = 20;
+  for (int i = 1; i < kTabs; ++i) {
+    if (!browser.OpenPage(base + "/driver/12?router=102"))
+      return Fail("a page: " + browser.error());
   }
   browser.UsePage(0);
   browser.Navigate(base + "/driver/12?router=102");
@@ -160,58 +178,129 @@ int main(int argc, char** argv) {
   }
   const std::vector<double> open = CpuPerSecond(pids, seconds);
   // The server still answers everyone else.
-  testing_support::Process curl({"/bin/sh", "-c",
-                                 "exec curl -s -o /dev/null -w '%{http_code}' --max-time 5 " +
-                                     base + "/metrics"});
+  testing_support::Process curl(
+      {"/bin/sh", "-c",
+       "exec curl -s -o /dev/null -w '%{http_code}' --max-time 5 " + base + "/metrics"});
   curl.Wait(10000);
-  std::printf("page: driver CPU, no page open               %7.2f ms/s\n", idle[0]);
-  std::printf("page: driver CPU, 5 pages of 4096 dests open %7.2f ms/s\n", open[0]);
-  std::printf("page: kirn metrics CPU, no page / 5 pages    %7.2f / %.2f ms/s\n", idle[1],
+  std::printf("page: driver CPU, no page open                 %7.2f ms/s\n", idle[0]);
+  std::printf("page: driver CPU, 20 tabs of 4096 dests open   %7.2f ms/s\n", open[0]);
+  std::printf("page: kirn metrics CPU, no page / 20 tabs      %7.2f / %.2f ms/s\n", idle[1],
               open[1]);
-  std::printf("page: /metrics while 5 pages are open        HTTP %s\n", curl.Stdout().c_str());
+  std::printf("page: /metrics while 20 tabs are open          HTTP %s\n", curl.Stdout().c_str());
 
-  // The highlight: page 0 on router A, front-panel routes at the controller.
+  // A salvo of 2000 routes to router B with the tabs open, then with none.
+  std::string list;
+  for (int i = 0; i < 2000; ++i) {
+    list += "RC 102 " + std::to_string(1 + i % 4000) + " " + std::to_string(1 + i) + " ',---' 0\n";
+  }
+  const auto salvo_file = site.dir_.path() / "salvo.txt";
+  auto salvo = [&](const char* what) {
+    std::vector<long long> before;
+    for (int pid : pids) before.push_back(CpuTicks(pid));
+    const auto machine = MachineTicks();
+    const auto start = Clock::now();
+    Process send({"/bin/sh", "-c",
+                  std::string("exec '") + KIRN_BIN + "' send 102 - --wait 500 < '" +
+                      salvo_file.string() + "' > /dev/null"},
+                 site.Env());
+    const int code = send.Wait(300000);
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    const double tick_ms = 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const auto machine_after = MachineTicks();
+    std::printf(
+        "page: 2000-route salvo, %-28s driver CPU %7.1f ms, kirn metrics CPU %7.1f ms, "
+        "%.2f s, machine %.0f %% busy%s\n",
+        what, static_cast<double>(CpuTicks(pids[0]) - before[0]) * tick_ms,
+        static_cast<double>(CpuTicks(pids[1]) - before[1]) * tick_ms, took,
+        100.0 * static_cast<double>(machine_after.first - machine.first) /
+            static_cast<double>(std::max(1LL, machine_after.second - machine.second)),
+        code == 0 ? "" : " (kirn send failed)");
+  };
+  WriteFile(salvo_file, list);
+  salvo("20 tabs");
+  // The same routes again would change nothing: another source for each salvo.
+  auto next_salvo = [&](int offset) {
+    list.clear();
+    for (int i = 0; i < 2000; ++i) {
+      list += "RC 102 " + std::to_string(1 + offset + i % 4000) + " " + std::to_string(1 + i) +
+              " ',---' 0\n";
+    }
+    WriteFile(salvo_file, list);
+  };
+  // The same tabs reading twice a second without the stream, for comparison.
+  for (size_t i = 0; i < browser.pages(); ++i) {
+    browser.UsePage(i);
+    browser.Navigate(base + "/driver/12?router=102&events=0");
+  }
+  for (size_t i = 0; i < browser.pages(); ++i) {
+    browser.UsePage(i);
+    browser.WaitFor("document.getElementById('range').textContent === '1-100 of 4096'", 20000);
+  }
+  next_salvo(1);
+  salvo("20 tabs reading, no stream,");
+  next_salvo(2);
+  for (size_t i = browser.pages(); i-- > 1;) {
+    browser.UsePage(i);
+    browser.Navigate("about:blank");
+  }
   browser.UsePage(0);
-  if (!browser.Navigate(base + "/driver/12?router=101") ||
-      !browser.WaitFor("document.querySelector('#xpt-rows tr[data-dest=\"100\"]')", 20000)) {
-    return Fail("router A's page");
-  }
-  browser.Eval(
-      "window.__xpt = {dest: 0, src: '', at: 0};"
-      "new MutationObserver(() => {"
-      "  const w = window.__xpt; if (w.at || !w.dest) return;"
-      "  const r = document.querySelector('#xpt-rows tr[data-dest=\"' + w.dest + '\"]');"
-      "  if (r && r.classList.contains('changed') && r.children[2].textContent === w.src)"
-      "    w.at = Date.now();"
-      "}).observe(document.getElementById('xpt-rows'),"
-      "           {childList: true, subtree: true, attributes: true}); true");
+  browser.Navigate("about:blank");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  salvo("no page");
+
+  // The highlight: page 0 on router A, front-panel routes at the controller; with the event
+  // stream, then with the page's reads alone.
+  browser.UsePage(0);
   std::mt19937 random(12);
-  std::vector<long long> took;
-  for (int i = 0; i < changes; ++i) {
-    const int dest = 1 + (i * 37) % 100;
-    const int src = 1 + (i % 63);
-    browser.Eval("window.__xpt = {dest: " + std::to_string(dest) + ", src: '" +
-                 std::to_string(src) + "', at: 0}; true");
-    // The page's read and the change meet at any phase.
-    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 600));
-    const long long at = WallMs();
-    if (!sim.Console("route A " + std::to_string(dest) + " " + std::to_string(src), "ok route")) {
-      return Fail("the emulator's console");
+  auto highlight = [&](const std::string& query, const char* what) {
+    if (!browser.Navigate(base + "/driver/12" + query) ||
+        !browser.WaitFor("document.querySelector('#xpt-rows tr[data-dest=\"100\"]')", 20000)) {
+      return Fail("router A's page");
     }
-    long long seen = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (seen == 0 && Clock::now() < deadline) {
-      seen = static_cast<long long>(browser.Eval("window.__xpt.at").toDouble());
-      if (seen == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (query.find("events=0") == std::string::npos &&
+        !browser.WaitFor("document.body.dataset.live === '1'", 10000)) {
+      return Fail("the page's event stream did not come");
     }
-    if (seen == 0) return Fail("change " + std::to_string(i) + " was never highlighted");
-    took.push_back(seen - at);
-  }
-  std::sort(took.begin(), took.end());
-  std::printf("page: controller change -> highlight, %d changes: median %lld ms, p90 %lld ms, "
-              "%lld..%lld ms\n",
-              changes, took[took.size() / 2], took[took.size() * 9 / 10], took.front(),
-              took.back());
+    browser.Eval(
+        "window.__xpt = {dest: 0, src: '', at: 0};"
+        "new MutationObserver(() => {"
+        "  const w = window.__xpt; if (w.at || !w.dest) return;"
+        "  const r = document.querySelector('#xpt-rows tr[data-dest=\"' + w.dest + '\"]');"
+        "  if (r && r.classList.contains('changed') && r.children[2].textContent === w.src)"
+        "    w.at = Date.now();"
+        "}).observe(document.getElementById('xpt-rows'),"
+        "           {childList: true, subtree: true, attributes: true}); true");
+    std::vector<long long> took;
+    for (int i = 0; i < changes; ++i) {
+      const int dest = 1 + (i * 37) % 100;
+      const int src = 1 + ((i + (what[0] == 'r' ? 31 : 0)) % 63);
+      browser.Eval("window.__xpt = {dest: " + std::to_string(dest) + ", src: '" +
+                   std::to_string(src) + "', at: 0}; true");
+      // The page's read and the change meet at any phase.
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 600));
+      const long long at = WallMs();
+      if (!sim.Console("route A " + std::to_string(dest) + " " + std::to_string(src), "ok route")) {
+        return Fail("the emulator's console");
+      }
+      long long seen = 0;
+      const auto deadline = Clock::now() + std::chrono::seconds(5);
+      while (seen == 0 && Clock::now() < deadline) {
+        seen = static_cast<long long>(browser.Eval("window.__xpt.at").toDouble());
+        if (seen == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      if (seen == 0) return Fail("change " + std::to_string(i) + " was never highlighted");
+      took.push_back(seen - at);
+    }
+    std::sort(took.begin(), took.end());
+    std::printf(
+        "page: controller change -> highlight, %-12s %d changes: median %lld ms, p90 "
+        "%lld ms, %lld..%lld ms\n",
+        what, changes, took[took.size() / 2], took[took.size() * 9 / 10], took.front(),
+        took.back());
+    return 0;
+  };
+  if (highlight("?router=101", "events,") != 0) return 1;
+  if (highlight("?router=101&events=0", "reads only,") != 0) return 1;
   browser.Stop();
   metrics->Stop();
   driver->Stop();

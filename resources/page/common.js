@@ -10,6 +10,9 @@ const Page = {
   livePeriod: 5000,
   // The event stream is live.
   live: false,
+  // The page waits for something only a read brings (names being looked up): it reads as often
+  // as without the stream.
+  waiting: false,
   // Runs the next read now (set by loop()).
   kick() {},
   // A read that takes longer than this has failed (ms).
@@ -66,7 +69,7 @@ const Page = {
         run();
         return;
       }
-      timer = setTimeout(run, Page.live ? Page.livePeriod : Page.period);
+      timer = setTimeout(run, Page.live && !Page.waiting ? Page.livePeriod : Page.period);
     };
     Page.kick = () => {
       if (running) {

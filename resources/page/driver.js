@@ -234,6 +234,8 @@
     }
     table = t;
     if (!router) router = t.router;
+    // Names still being looked up come with the next reads: read often until they are in.
+    Page.waiting = t.names_pending > 0;
   }
 
   // A route as it happened: shown and highlighted at once.

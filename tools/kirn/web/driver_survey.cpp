@@ -10,6 +10,7 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/bus_host.h"
+#include "platform/debug_output.h"
 #include "tools/kirn/common/kirn_messages.h"
 
 namespace kirn {
@@ -391,8 +392,11 @@ void DriverSurvey::Finish() {
     const int driver = static_cast<int>(a.counters.Get("driver"));
     if (named.count(driver) != 0) {
       // Two windows call themselves the same driver: the first one is reported.
-      std::fprintf(stderr, "kirn metrics: window 0x%04x also answers as driver %d: left out\n",
-                   window, driver);
+      char line[96];
+      std::snprintf(line, sizeof line,
+                    "kirn metrics: window 0x%04x also answers as driver %d: left out\n", window,
+                    driver);
+      plat::OutputDebugString(line, plat::LogLevel::kWarning);
       continue;
     }
     DriverReading& r = named[driver];

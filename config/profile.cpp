@@ -282,9 +282,10 @@ bool ReadRouters(DriverProfile& p) {
     r.Max_Dest = fields[2];
     r.Offset_Src = fields[3];
     r.Offset_Dest = fields[4];
-    DebugPrintfAt(LogLevel::kInfo, 1, "Prof-Init Rtr [%d] - Read in %s as  %s : %d %d %d %d %d", i,
-                  key, text.c_str(), r.DeviceId, r.Min_Dest, r.Max_Dest, r.Offset_Src,
-                  r.Offset_Dest);
+    // The routers a site defines are worth a line in the log; the other positions are not.
+    DebugPrintfAt(r.DeviceId > 0 ? LogLevel::kInfo : LogLevel::kDebug, 1,
+                  "Prof-Init Rtr [%d] - Read in %s as  %s : %d %d %d %d %d", i, key, text.c_str(),
+                  r.DeviceId, r.Min_Dest, r.Max_Dest, r.Offset_Src, r.Offset_Dest);
 
     if (r.DeviceId < 1 || r.Min_Dest < 1 || r.Max_Dest < 1) {
       Write(kRoutersSection, key, kRouterTemplate);

@@ -345,7 +345,7 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       DebugPrintAt(LogLevel::kInfo, "ZUT_REQDEVGORXONLY", 0);
       return 0;
     case ZUT_REQDEVGOTXRX:
-      DebugPrintAt(LogLevel::kInfo, "ZUT_REQDEVGOTXRX", 1);
+      DebugPrintAt(LogLevel::kDebug, "ZUT_REQDEVGOTXRX", 1);
       if (Link().ComState != kComOk) return 0;
       SetTXRX(static_cast<int>(w));
       return 1;

@@ -203,7 +203,7 @@ void Idxfu_ReadIndex() {
     ReadIndexBlocks(fd, path);
     ::close(fd);
   } else {
-    Trace(LogLevel::kErr, "XARVEL--Idxfu_ReadIndex - ERROR no file could be opened - %s \n",
+    Trace(LogLevel::kWarning, "XARVEL--Idxfu_ReadIndex - ERROR no file could be opened - %s \n",
           idx_path.c_str());
     state.SaveFormat = kSaveAsIdx;
     DebugPrintAt(
@@ -260,7 +260,9 @@ void Idxfu_ClearIndex() {
     if (HasTallyTable(r)) {
       std::fill(r.TallyMemory.begin(), r.TallyMemory.end(), uint8_t{255});
     } else {
-      DebugPrintAt(LogLevel::kErr, "Idxfu_ClearIndex - hTallyMemory fail", 0);
+      // Routers that are not defined have no table: only a defined one without is a fault.
+      DebugPrintAt(r.DeviceId > 0 ? LogLevel::kErr : LogLevel::kDebug,
+                   "Idxfu_ClearIndex - hTallyMemory fail", 0);
     }
   }
 }

@@ -22,6 +22,7 @@
 #include "platform/bus_host.h"
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
+#include "platform/qt_messages.h"
 #include "platform/signals.h"
 #include "platform/version.h"
 #include "protocol/command_handler.h"
@@ -251,6 +252,7 @@ int ProgramEntry(int argc, char** argv) {
   Profile().DeviceNumber = ParseDeviceNumber(command_line);
   CoreCount().StartUnixMs = UnixMsNow();
 
+  plat::RouteQtMessages();
   plat::PrepareQtPlatform();
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);

@@ -17,7 +17,8 @@ namespace plat {
 namespace {
 
 struct Output {
-  std::mutex mutex;
+  // Recursive: a Qt warning raised while a line is written comes back here on the same thread.
+  std::recursive_mutex mutex;
   DebugSink sink;
   DebugTap tap;
   // True when the next text starts a line (for the priority prefix).
@@ -87,7 +88,7 @@ void OutputDebugString(std::string_view text, LogLevel level) {
   const bool shown = static_cast<int>(level) <= g_level.load(std::memory_order_relaxed);
   if (!shown && !g_tapped.load(std::memory_order_relaxed)) return;
   Output& out = Out();
-  std::lock_guard<std::mutex> lock(out.mutex);
+  std::lock_guard<std::recursive_mutex> lock(out.mutex);
   if (out.tap) out.tap(text, level);
   if (!shown || text.empty()) return;
   if (g_prefixes.load(std::memory_order_relaxed)) {
@@ -186,12 +187,12 @@ void OutputEventLine(std::string_view line, LogLevel level) {
 }
 
 DebugSink SetDebugSink(DebugSink sink) {
-  std::lock_guard<std::mutex> lock(Out().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Out().mutex);
   return std::exchange(Out().sink, std::move(sink));
 }
 
 void SetDebugTap(DebugTap tap) {
-  std::lock_guard<std::mutex> lock(Out().mutex);
+  std::lock_guard<std::recursive_mutex> lock(Out().mutex);
   g_tapped.store(static_cast<bool>(tap));
   Out().tap = std::move(tap);
 }

@@ -40,7 +40,8 @@ void AllocateTable(std::vector<uint8_t>& table, size_t size, int index, int devi
                    const char* ok_format, const char* fail_format) {
   try {
     table.assign(size, 0);
-    DebugPrintfAt(LogLevel::kInfo, 1, ok_format, index, device_id);
+    // Three per router at every start: routine detail. A failure is a fault.
+    DebugPrintfAt(LogLevel::kDebug, 1, ok_format, index, device_id);
   } catch (const std::bad_alloc&) {
     table.clear();
     DebugPrintfAt(LogLevel::kErr, 1, fail_format, index, device_id);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/qt_messages.h"
 #include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/command_line.h"
 #include "tools/kirn/host/host_commands.h"
@@ -230,6 +231,7 @@ int main(int argc, char** argv) {
   }
   std::string bad_env;
   plat::InitLogOutput(level, &bad_env);
+  plat::RouteQtMessages();
   if (!bad_env.empty()) {
     plat::OutputDebugString("kirn: XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
                             plat::LogLevel::kWarning);

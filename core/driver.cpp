@@ -229,7 +229,8 @@ int ProgramEntry(int argc, char** argv) {
         "usage: xarvel [--log-level LEVEL] [DEVICE]\n"
         "Router-control driver for one MC1000 router controller.\n"
         "DEVICE 1..999 uses the driver profile DEV_<DEVICE>.INI; anything else uses XARVEL.INI.\n"
-        "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file (see README).\n"
+        "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file "
+        "(docs/configuration.md).\n"
         "\n"
         "The trace goes to standard error, one line per write. --log-level err|warning|notice|\n"
         "info|debug, else $XARVEL_LOG_LEVEL, else the profile's [Controller] LogLevel (never\n"
@@ -239,8 +240,8 @@ int ProgramEntry(int argc, char** argv) {
         "When standard error is the journal ($JOURNAL_STREAM names it) the default is info\n"
         "and each line starts with its syslog priority ('<3>' ... '<7>'); otherwise the\n"
         "default is debug, every line unchanged. The profile's DebugMode still decides whether\n"
-        "the routine lines exist at all. 'kirn trace DEVICE' streams every line as it\n"
-        "happens, whatever the log level.\n");
+        "the routine lines exist at all. 'kirn trace DEV' (DEV: the device id of one of its\n"
+        "routers) streams every line as it happens, whatever the log level.\n");
     return 0;
   }
   std::string bad_env;

@@ -38,7 +38,7 @@ const char kMetricsHelp[] =
     "             that feeds it, numbers and names, locks marked, changes highlighted; paged,\n"
     "             with a search box\n"
     "  /api/status, /api/driver/N[?router=DEV]\n"
-    "             the same as JSON, for scripts (see the README)\n"
+    "             the same as JSON, for scripts (docs/monitoring.md)\n"
     "It learns the drivers from the interface's registrations and remembers every driver\n"
     "it has heard from. At each request it asks all of them at once, under one deadline of\n"
     "1 s: a driver that does not answer in time, or has gone, shows as xarvel_up 0 and\n"

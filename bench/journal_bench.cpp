@@ -17,7 +17,11 @@
 // Each kind of line the journal got is listed with its count (numbers folded to #), so that the
 // lines still too loud can be named.
 //
-//   build/bench/journal_bench [--routes N] [--outage S] [--repeat N] [--only walk|cpu] [--keep]
+// With --baseline XARVEL, that driver (another build's, say of the commit before the levels) is
+// measured too, at debug with no tracer, after this build's.
+//
+//   build/bench/journal_bench [--routes N] [--outage S] [--repeat N] [--only walk|cpu]
+//                             [--baseline XARVEL] [--keep]
 //
 // Every process it starts is stopped before it returns; the site directory is removed unless
 // --keep asks to leave it.
@@ -61,6 +65,7 @@ struct Options {
   int repeat = 3;
   std::string only;
   bool keep = false;
+  std::string baseline;  // another build's driver, measured at debug, detached, alongside
 };
 
 int Fail(const std::string& what) {
@@ -190,7 +195,8 @@ class Bench {
 
   // The driver, its standard error on `name`.err; with `journal` that file is named by
   // JOURNAL_STREAM. Waits until its last router (device 100 + routers) is registered.
-  std::unique_ptr<Child> StartDriver(int routers, bool journal, const std::string& name) {
+  std::unique_ptr<Child> StartDriver(int routers, bool journal, const std::string& name,
+                                     const std::string& program = XARVEL_BIN) {
     const fs::path err = site_.dir / (name + ".err");
     WriteAll(err, "");
     struct stat st {};
@@ -200,8 +206,7 @@ class Bench {
       ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
     }
     const size_t from = serve_->OutSize();
-    auto driver =
-        std::make_unique<Child>(std::vector<std::string>{XARVEL_BIN, "12"}, site_.dir, name);
+    auto driver = std::make_unique<Child>(std::vector<std::string>{program, "12"}, site_.dir, name);
     ::unsetenv("JOURNAL_STREAM");
     const std::string want = "register " + std::to_string(100 + routers) + " ";
     if (!WaitText([&](size_t at) { return serve_->OutFrom(at); }, want, from, kStartMs)) {
@@ -304,21 +309,27 @@ class Bench {
       const char* label;
       bool journal;
       bool traced;
+      int pass;  // 0: debug, 1: info, 2: the baseline driver
       std::vector<double> us;
     };
-    std::vector<Config> configs = {{"debug, detached", false, false, {}},
-                                   {"debug, kirn trace attached", false, true, {}},
-                                   {"info, detached", true, false, {}},
-                                   {"info, kirn trace attached", true, true, {}}};
+    std::vector<Config> configs = {{"debug, detached", false, false, 0, {}},
+                                   {"debug, kirn trace attached", false, true, 0, {}},
+                                   {"info, detached", true, false, 1, {}},
+                                   {"info, kirn trace attached", true, true, 1, {}}};
+    if (!options_.baseline.empty()) {
+      configs.push_back({"debug, detached, baseline driver", false, false, 2, {}});
+    }
     int src = 1;
-    for (bool journal : {false, true}) {
+    for (int pass = 0; pass < (options_.baseline.empty() ? 2 : 3); ++pass) {
+      const bool journal = pass == 1;
       const size_t log_from = sim->ErrSize();
-      auto driver = StartDriver(1, journal, journal ? "cpu-info" : "cpu-debug");
+      auto driver = StartDriver(1, journal, "cpu-" + std::to_string(pass),
+                                pass == 2 ? options_.baseline : std::string(XARVEL_BIN));
       if (!driver) return 1;
       if (!WaitWalk(*sim, 'A', log_from)) return Fail("the resync walk did not end");
       for (int r = 0; r < options_.repeat; ++r) {
         for (Config& c : configs) {
-          if (c.journal != journal) continue;
+          if (c.pass != pass) continue;
           std::unique_ptr<Child> trace;
           if (c.traced) {
             trace = std::make_unique<Child>(std::vector<std::string>{KIRN_BIN, "trace", "101"},
@@ -337,7 +348,7 @@ class Bench {
     }
     for (Config& c : configs) {
       std::sort(c.us.begin(), c.us.end());
-      std::printf("cpu      %-28s %7.2f us a route (median of %zu, %.2f..%.2f)\n", c.label,
+      std::printf("cpu      %-34s %7.2f us a route (median of %zu, %.2f..%.2f)\n", c.label,
                   c.us[c.us.size() / 2], c.us.size(), c.us.front(), c.us.back());
     }
     return 0;
@@ -372,12 +383,14 @@ int main(int argc, char** argv) {
       options.repeat = value(1, 100);
     } else if (a == "--only" && i + 1 < argc) {
       options.only = argv[++i];
+    } else if (a == "--baseline" && i + 1 < argc) {
+      options.baseline = argv[++i];
     } else if (a == "--keep") {
       options.keep = true;
     } else {
       std::fprintf(stderr,
                    "usage: journal_bench [--routes N] [--outage S] [--repeat N] "
-                   "[--only walk|cpu] [--keep]\n");
+                   "[--only walk|cpu] [--baseline XARVEL] [--keep]\n");
       return a == "--help" ? 0 : 2;
     }
   }

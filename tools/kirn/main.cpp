@@ -77,7 +77,9 @@ const std::map<std::string, Command>& Commands() {
         "revertives and mode changes to 'kirn watch' and 'kirn send'.\n"
         "  --mode txrx|rxonly   mode reported for a newly registered device (default txrx)\n"
         "  --refuse DEV=CODE    answer CODE (non-zero) to every registration of DEV\n"
-        "Prints one line per event on standard output; ends on SIGTERM or SIGINT (exit 0).\n"
+        "Prints one line per event on standard output (each command relayed at debug, a\n"
+        "registration at info, ready and stopped at notice: see --log-level in 'kirn --help');\n"
+        "ends on SIGTERM or SIGINT (exit 0).\n"
         "Exit 1 when another host already listens on the bus path.\n",
         {"--mode", "--refuse"}}},
       {"send",

@@ -89,7 +89,13 @@ void OutputDebugString(std::string_view text, LogLevel level) {
   if (!shown && !g_tapped.load(std::memory_order_relaxed)) return;
   Output& out = Out();
   std::lock_guard<std::recursive_mutex> lock(out.mutex);
-  if (out.tap) out.tap(text, level);
+  // A line traced from inside the tap (a Qt warning of its timer, say) is not tapped again.
+  static thread_local bool in_tap = false;
+  if (out.tap && !in_tap) {
+    in_tap = true;
+    out.tap(text, level);
+    in_tap = false;
+  }
   if (!shown || text.empty()) return;
   if (g_prefixes.load(std::memory_order_relaxed)) {
     const std::string prefixed = WithPrefixes(text, level, out.at_line_start);

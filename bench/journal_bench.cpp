@@ -18,10 +18,11 @@
 // lines still too loud can be named.
 //
 // With --baseline XARVEL, that driver (another build's, say of the commit before the levels) is
-// measured too, at debug with no tracer, after this build's.
+// measured too, at debug with no tracer, after this build's. --xarvel XARVEL measures that driver
+// in place of this build's (the other programs stay this build's).
 //
 //   build/bench/journal_bench [--routes N] [--outage S] [--repeat N] [--only walk|cpu]
-//                             [--baseline XARVEL] [--keep]
+//                             [--baseline XARVEL] [--xarvel XARVEL] [--keep]
 //
 // Every process it starts is stopped before it returns; the site directory is removed unless
 // --keep asks to leave it.
@@ -66,6 +67,7 @@ struct Options {
   std::string only;
   bool keep = false;
   std::string baseline;  // another build's driver, measured at debug, detached, alongside
+  std::string xarvel = XARVEL_BIN;  // the driver measured
 };
 
 int Fail(const std::string& what) {
@@ -196,7 +198,7 @@ class Bench {
   // The driver, its standard error on `name`.err; with `journal` that file is named by
   // JOURNAL_STREAM. Waits until its last router (device 100 + routers) is registered.
   std::unique_ptr<Child> StartDriver(int routers, bool journal, const std::string& name,
-                                     const std::string& program = XARVEL_BIN) {
+                                     const std::string& program) {
     const fs::path err = site_.dir / (name + ".err");
     WriteAll(err, "");
     struct stat st {};
@@ -257,7 +259,7 @@ class Bench {
     if (!sim) return Fail("the emulator did not start");
     WriteSite(26);
     const auto launched = Clock::now();
-    auto driver = StartDriver(26, true, "journal");
+    auto driver = StartDriver(26, true, "journal", options_.xarvel);
     if (!driver) return 1;
     const fs::path journal = site_.dir / "journal.err";
     if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, "accept tcp:", 0, kStartMs)) {
@@ -324,7 +326,7 @@ class Bench {
       const bool journal = pass == 1;
       const size_t log_from = sim->ErrSize();
       auto driver = StartDriver(1, journal, "cpu-" + std::to_string(pass),
-                                pass == 2 ? options_.baseline : std::string(XARVEL_BIN));
+                                pass == 2 ? options_.baseline : options_.xarvel);
       if (!driver) return 1;
       if (!WaitWalk(*sim, 'A', log_from)) return Fail("the resync walk did not end");
       for (int r = 0; r < options_.repeat; ++r) {
@@ -385,12 +387,14 @@ int main(int argc, char** argv) {
       options.only = argv[++i];
     } else if (a == "--baseline" && i + 1 < argc) {
       options.baseline = argv[++i];
+    } else if (a == "--xarvel" && i + 1 < argc) {
+      options.xarvel = argv[++i];
     } else if (a == "--keep") {
       options.keep = true;
     } else {
       std::fprintf(stderr,
                    "usage: journal_bench [--routes N] [--outage S] [--repeat N] "
-                   "[--only walk|cpu] [--baseline XARVEL] [--keep]\n");
+                   "[--only walk|cpu] [--baseline XARVEL] [--xarvel XARVEL] [--keep]\n");
       return a == "--help" ? 0 : 2;
     }
   }

@@ -12,6 +12,7 @@
 #include "platform/bus_host.h"
 #include "platform/debug_output.h"
 #include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/web/metrics_text.h"
 
 namespace kirn {
 namespace {
@@ -387,29 +388,53 @@ void DriverSurvey::Finish() {
 
   std::map<int, DriverReading> named;
   std::set<plat::Hwnd> answered;
+  // The windows that answered as each driver: more than one is a conflict, and neither is taken.
+  std::map<int, std::vector<plat::Hwnd>> windows_of;
+  for (auto& [window, a] : asks_) {
+    if (!a.up) continue;
+    const int64_t number = a.counters.Get("driver", {}, -1);
+    const int bad = DropBadLines(&a.counters);
+    if (number < 0 || number > 999) {
+      // Not an answer of a driver at all: it stays unnamed, like a window never heard from.
+      a.up = false;
+      continue;
+    }
+    const int driver = static_cast<int>(number);
+    if (bad > 0) ++bad_answers_[driver];
+    windows_of[driver].push_back(window);
+    answered.insert(window);
+  }
   for (auto& [window, a] : asks_) {
     if (!a.up) continue;
     const int driver = static_cast<int>(a.counters.Get("driver"));
-    if (named.count(driver) != 0) {
-      // Two windows call themselves the same driver: the first one is reported.
-      char line[96];
-      std::snprintf(line, sizeof line,
-                    "kirn metrics: window 0x%04x also answers as driver %d: left out\n", window,
-                    driver);
-      plat::OutputDebugString(line, plat::LogLevel::kWarning);
-      continue;
-    }
     DriverReading& r = named[driver];
     r.driver = driver;
+    r.bad_answers = bad_answers_[driver];
+    const std::vector<plat::Hwnd>& windows = windows_of[driver];
+    if (windows.size() > 1) {
+      if (!r.conflict) {
+        char line[96];
+        std::snprintf(line, sizeof line,
+                      "kirn metrics: %zu windows answer as driver %d: none is taken\n",
+                      windows.size(), driver);
+        plat::OutputDebugString(line, plat::LogLevel::kWarning);
+      }
+      r.conflict = true;
+      r.up = false;
+      r.windows = windows;
+      r.routers = RoutersOf(a.counters);
+      r.counters = {};
+      continue;
+    }
     r.routers = RoutersOf(a.counters);
     r.up = true;
+    r.windows = windows;
     r.counters = std::move(a.counters);
     r.status = std::move(a.status);
     for (auto& [key, t] : a.tables) {
       if (t.whole) r.tables[key] = std::move(t.table);
     }
     known_[driver] = Known{window, r.routers};
-    answered.insert(window);
   }
   std::set<plat::Hwnd> known_windows;
   for (const auto& [driver, k] : known_) {

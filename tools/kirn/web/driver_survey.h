@@ -62,6 +62,13 @@ struct DriverReading {
   PanelStatus status;
   // The tables asked for and answered whole, by the device id asked (0: the first router).
   std::map<int, RouterTable> tables;
+  // More than one window answered as this driver (a driver started twice, or a peer posing as
+  // it): none of them is taken, and `windows` names them all.
+  bool conflict = false;
+  std::vector<plat::Hwnd> windows;
+  // Answers of this driver that held lines the exporter dropped (malformed, undocumented labels,
+  // duplicate series), since the exporter started.
+  uint64_t bad_answers = 0;
 };
 
 struct Survey {
@@ -188,6 +195,8 @@ class DriverSurvey {
   std::map<int, plat::Hwnd> registrations_;
   // Drivers heard from, by their own device number.
   std::map<int, Known> known_;
+  // Answers with dropped lines, by driver number.
+  std::map<int, uint64_t> bad_answers_;
   // Asks of earlier surveys that the host has not answered yet, by window.
   std::map<plat::Hwnd, uint32_t> late_;
 

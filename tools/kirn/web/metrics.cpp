@@ -10,17 +10,20 @@
 #include <vector>
 
 #include "core/service_notify.h"
+#include "platform/debug_output.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/web/host_names.h"
 #include "tools/kirn/web/http_server.h"
 #include "tools/kirn/web/metrics_text.h"
 #include "tools/kirn/web/page.h"
+#include "tools/kirn/web/web_access.h"
 #include "tools/kirn/web/web_commands.h"
 
 namespace kirn {
 
 const char kMetricsHelp[] =
-    "usage: kirn metrics [--listen ADDR:PORT]\n"
+    "usage: kirn metrics [--listen ADDR:PORT] [--web-config FILE] [--allowed-host NAME]...\n"
     "Serves the figures and the health of every driver on the workstation bus over HTTP:\n"
     "  /metrics   the Prometheus text exposition (format 0.0.4): xarvel_up, xarvel_comms_ok,\n"
     "             xarvel_link_up, xarvel_routes_total, ... labelled driver (the driver's own\n"
@@ -47,15 +50,35 @@ const char kMetricsHelp[] =
     "  --listen ADDR:PORT  where to serve (default 127.0.0.1:9436): a numeric IPv4 address\n"
     "                      or a bracketed IPv6 one; port 0 picks a free port. Only the\n"
     "                      loopback address unless another one is given.\n"
+    "  --web-config FILE   TLS and passwords, in the web configuration file format of\n"
+    "                      the Prometheus exporters (YAML): tls_server_config (cert_file,\n"
+    "                      key_file, client_auth_type, client_ca_file, client_allowed_sans,\n"
+    "                      min_version, max_version, cipher_suites, curve_preferences,\n"
+    "                      prefer_server_cipher_suites), http_server_config (http2,\n"
+    "                      headers) and basic_auth_users (user: bcrypt hash, as made by\n"
+    "                      'htpasswd -nBC 10 USER'). Every path is under the same rules.\n"
+    "                      The file (and the certificate and key) is read again when it\n"
+    "                      changes, looked at once a second; a broken new file keeps the\n"
+    "                      last good one. A good password is remembered; after 5 wrong\n"
+    "                      ones an address waits (1 s, doubling, up to 30 s: 429).\n"
+    "                      Without it on an address other than loopback, anyone on the\n"
+    "                      network reads everything: a warning says so (and /healthz).\n"
+    "  --allowed-host NAME without passwords, only requests for loopback names, the\n"
+    "                      listening address (for 0.0.0.0 or [::] also this machine's\n"
+    "                      names and addresses) and these names are served; any other\n"
+    "                      Host is answered 421 (a page rebinding its name to this\n"
+    "                      address reads nothing). Repeatable.\n"
     "Names of sources and destinations are the interface's name look-ups, read a few at a\n"
     "time and kept for a minute; the drivers are only ever asked for their counters, status\n"
     "panel and router tables, and nothing a request says reaches them beyond which.\n"
     "Only GET and HEAD are served (others: 405); an unknown path gets 404; a malformed\n"
     "request, one with a body or a target over 1024 bytes 400, one whose request line or\n"
     "headers outgrow 16 KiB 414 or 431; a line that is not HTTP at all is closed unanswered.\n"
-    "At most 64 connections, 32 from one address; one that has not sent a whole request\n"
-    "head 5 s after connecting (or after its last answer) is closed.\n"
-    "Prints 'listening http://ADDR:PORT' once it serves; without a bus it serves all the\n"
+    "Two Content-Length or Host headers, a bare CR or a signed Content-Length: 400.\n"
+    "At most 256 connections, 8 from one address (IPv6: one /64); one that has not sent\n"
+    "a whole request head 5 s after connecting (or after its last answer) is closed.\n"
+    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves; without a bus it "
+    "serves all the\n"
     "same (xarvel_exporter_bus_up 0) and connects once there is one. Ends on SIGTERM or\n"
     "SIGINT (exit 0). Exit 1 when it cannot listen on the address, 2 on a usage error.\n";
 
@@ -78,7 +101,7 @@ struct Waiting {
   DriverQuery query;
 };
 
-HttpResponse Answer(Want want, const Survey& survey) {
+HttpResponse Answer(Want want, const Survey& survey, const std::string& warning) {
   HttpResponse r;
   if (want == Want::kMetrics) {
     r.content_type = kExpositionType;
@@ -86,7 +109,7 @@ HttpResponse Answer(Want want, const Survey& survey) {
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(survey);
     r.status = h.status;
-    r.body = h.text;
+    r.body = warning + h.text;
   } else {
     r = StatusJson(survey);
   }
@@ -114,10 +137,22 @@ HttpResponse BadRequest(const std::string& what) {
 
 int RunMetrics(const Args& args) {
   std::string listen = kDefaultListen;
+  std::vector<std::string> allowed_hosts;
+  std::string web_config;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--listen") {
       if (i + 1 >= args.size()) return UsageError("metrics", "--listen needs ADDR:PORT");
       listen = args[++i];
+    } else if (args[i] == "--web-config") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError("metrics", "--web-config needs a FILE");
+      }
+      web_config = args[++i];
+    } else if (args[i] == "--allowed-host") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError("metrics", "--allowed-host needs a NAME");
+      }
+      allowed_hosts.push_back(args[++i]);
     } else if (args[i] == "--" && i + 1 == args.size()) {
       break;
     } else {
@@ -130,8 +165,22 @@ int RunMetrics(const Args& args) {
   if (!ParseListenAddress(listen, &address, &length, &error)) {
     return UsageError("metrics", "--listen " + error);
   }
-  std::unique_ptr<HttpServer> server = HttpServer::Listen(listen, HttpLimits{}, &error);
+  std::unique_ptr<WebAccess> access = WebAccess::Load(web_config, &error);
+  if (!access) return Failure("metrics", error);
+  const HttpTls tls = access->tls() ? access->TlsOptions() : HttpTls{};
+  std::unique_ptr<HttpServer> server =
+      HttpServer::Listen(listen, HttpLimits{}, &error, access->tls() ? &tls : nullptr);
   if (!server) return Failure("metrics", error);
+  // Without credentials only requests for this machine's own names are served, so that a web
+  // page that rebinds its name to this address reads nothing.
+  const std::string listen_host = listen.substr(0, listen.rfind(':'));
+  access->Attach(server.get(), HostNamesFor(listen_host, allowed_hosts));
+  std::string warning;
+  if (web_config.empty() && !IsLoopbackListen(listen_host)) {
+    warning = "XARVEL WARNING - served on " + server->address() +
+              " without TLS or a password: anyone on the network can read it (see --web-config)\n";
+    plat::OutputDebugString("kirn metrics: " + warning.substr(15), plat::LogLevel::kWarning);
+  }
 
   std::vector<Waiting> waiting;    // for the next round
   std::vector<Waiting> answering;  // for the round that runs
@@ -180,9 +229,10 @@ int RunMetrics(const Args& args) {
   survey.Start();
   Clock::time_point last_round = Clock::now();
 
-  std::printf("listening http://%s\n", server->address().c_str());
+  const std::string scheme = access->tls() ? "https://" : "http://";
+  std::printf("listening %s%s\n", scheme.c_str(), server->address().c_str());
   std::fflush(stdout);
-  xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving http://" + server->address());
+  xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving " + scheme + server->address());
 
   while (!StopRequested()) {
     const auto now = Clock::now();
@@ -214,12 +264,13 @@ int RunMetrics(const Args& args) {
           continue;
         }
         std::optional<HttpResponse>& r = made[static_cast<int>(w.want)];
-        if (!r) r = Answer(w.want, s);
+        if (!r) r = Answer(w.want, s, warning);
         server->Answer(w.id, *r);
       }
       answering.clear();
     }
     server->Run();
+    access->Poll();
   }
   xarvel::ServiceNotify_Send("STOPPING=1");
   server.reset();

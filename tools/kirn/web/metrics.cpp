@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/service_notify.h"
+#include "platform/debug_output.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
 #include "tools/kirn/web/history_feed.h"
@@ -262,7 +263,7 @@ int RunMetrics(const Args& args) {
   if (web_config.empty() && !IsLoopbackListen(listen_host)) {
     warning = "XARVEL WARNING - served on " + server->address() +
               " without TLS or a password: anyone on the network can read it (see --web-config)\n";
-    std::fprintf(stderr, "kirn metrics: %s", warning.c_str() + 15);
+    plat::OutputDebugString("kirn metrics: " + warning.substr(15), plat::LogLevel::kWarning);
   }
 
   // A file-size limit makes writes fail (recording goes off) instead of ending the process.

@@ -47,8 +47,8 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
-#include "tools/kirn/kirn_messages.h"
-#include "tools/kirn/tool_client.h"
+#include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/common/tool_client.h"
 
 namespace {
 

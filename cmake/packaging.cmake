@@ -2,8 +2,8 @@
 #
 # cmake --install <build> [--prefix P]   programs, man pages, systemd units, the system user's
 #                                        sysusers.d entry, desktop entry and icon, and the
-#                                        sample site and the Prometheus examples under the
-#                                        documentation directory
+#                                        README with docs/, the sample site and the Prometheus
+#                                        examples under the documentation directory
 # cpack -G DEB (in the build directory)  the same as a .deb
 
 # Where the systemd units go; systemd also searches <prefix>/lib/systemd/system for /usr/local.
@@ -32,10 +32,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.desktop
 install(FILES ${CMAKE_SOURCE_DIR}/resources/xarvel.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
-# Documentation: the README, the sample site, and a Prometheus scrape configuration with alert
-# rules for the exporter (kirn metrics).
+# Documentation: the README with the pages and pictures it links (docs/, kept beside it so that
+# its relative links hold where it is installed), the sample site, and a Prometheus scrape
+# configuration with alert rules for the exporter (kirn metrics).
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+file(GLOB _doc_pages CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.png)
+install(FILES ${_doc_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/site ${CMAKE_SOURCE_DIR}/examples/prometheus
+                  ${CMAKE_SOURCE_DIR}/examples/grafana
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # A man page per program, written from its --help at build time.

@@ -196,7 +196,8 @@ int ProgramEntry(int argc, char** argv) {
         "usage: xarvel [DEVICE]\n"
         "Router-control driver for one MC1000 router controller.\n"
         "DEVICE 1..999 uses the driver profile DEV_<DEVICE>.INI; anything else uses XARVEL.INI.\n"
-        "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file (see README).\n");
+        "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file "
+        "(docs/configuration.md).\n");
     return 0;
   }
   Profile().DeviceNumber = ParseDeviceNumber(command_line);

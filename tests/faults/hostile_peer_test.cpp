@@ -21,7 +21,7 @@
 #include "platform/bus_frame.h"
 #include "raw_bus_peer.h"
 #include "test_support.h"
-#include "tools/kirn/kirn_messages.h"
+#include "tools/kirn/common/kirn_messages.h"
 
 namespace {
 

@@ -137,6 +137,11 @@ SendWindow& Win() {
 // Counts and traces what the window gave up.
 void FlushDrops() {
   for (const WindowDrop& d : Link().Window.TakeDrops()) {
+    if (d.passed_over) {
+      std::string text = d.command.text;
+      while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+      DebugPrintf(1, "ComSup - no answer to %s within its reply timeout - given up", text.c_str());
+    }
     ComSup_CountDrop(d.reason, d.command.text, d.command.origin.route, d.abandoned);
   }
 }

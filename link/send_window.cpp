@@ -88,10 +88,10 @@ int64_t SendWindow::ReplyTimeoutMs(int64_t bytes, int outstanding) const {
   return kReplyBaseMs + (bits * 1000 + speed - 1) / speed;
 }
 
-void SendWindow::Drop(LinkCommand c, DropReason reason, bool abandoned) {
+void SendWindow::Drop(LinkCommand c, DropReason reason, bool abandoned, bool passed_over) {
   // The driver's own interrogates are asked again by the poll or the next walk.
   if (c.own()) return;
-  drops_.push_back(WindowDrop{std::move(c), reason, abandoned});
+  drops_.push_back(WindowDrop{std::move(c), reason, abandoned, passed_over});
 }
 
 std::vector<WindowDrop> SendWindow::TakeDrops() {
@@ -217,7 +217,7 @@ void SendWindow::GiveUpPassedOver(int64_t now_us) {
       ++it;
       continue;
     }
-    Drop(*it, kDropUnanswered);
+    Drop(*it, kDropUnanswered, false, true);
     const auto at = it - sent_.begin();
     Forget(it);
     it = sent_.begin() + at;

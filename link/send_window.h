@@ -68,7 +68,8 @@ struct WindowConfig {
 struct WindowDrop {
   LinkCommand command;
   DropReason reason = kDropUnanswered;
-  bool abandoned = false;  // it was written: it may or may not have been carried out
+  bool abandoned = false;    // it was written: it may or may not have been carried out
+  bool passed_over = false;  // unanswered while commands written after it were answered
 };
 
 enum class Verdict { kNone, kSilent };
@@ -150,7 +151,7 @@ class SendWindow {
   void ClearQueue() { queue_.clear(); }
 
  private:
-  void Drop(LinkCommand c, DropReason reason, bool abandoned = false);
+  void Drop(LinkCommand c, DropReason reason, bool abandoned = false, bool passed_over = false);
   void BoundQueue();
   void BoundSent();
   void DropHeld(int64_t now_us);

@@ -334,17 +334,20 @@ TEST_F(ControllerFaultsTest, ControllerBackSilentAfterALossIsLeftForItsPartner) 
   ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
   sim_a_->Kill();
   sim_b_->Kill();
+  sim_b_.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", port, "--silent"});
   ASSERT_TRUE(sim_a_);
+  const auto a_back = Clock::now();
   for (int k = 0; k < 20; ++k) {
-    if (k == 15) {
+    if (!sim_b_ && Clock::now() - a_back >= std::chrono::milliseconds(1500)) {
       sim_b_ = StartSim({"--bind", "127.0.0.2", "--tcp", port});
       ASSERT_TRUE(sim_b_);
     }
     SendRoute(k, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  ASSERT_TRUE(sim_b_) << "B was to be back 1.5 s after A";
   const std::vector<Pair> lost = Lost();
   Report("A back silent after a loss, B back 1.5 s later", sent_.size(), lost);
   EXPECT_TRUE(lost.empty());

@@ -80,9 +80,9 @@ const char* const kUsage =
     "             and its files), with one confirmed route's wire line and revertive removed\n"
     "             first when asked: it must then be 'unaccounted 1'. Prints the ledger line\n"
     "Exit codes: 0 nothing lost or unexplained, tables equal, no crash, flat, no route written\n"
-    "while RX only; 1 otherwise (the lines before the summary say what); 2 usage error; 3 the "
-    "programs could not be started; 130/143\n"
-    "interrupted (everything started is stopped first).\n";
+    "while RX only; 1 otherwise (the lines before the summary say what); 2 usage error;\n"
+    "3 the programs could not be started; 130/143 interrupted (everything started is stopped\n"
+    "first).\n";
 
 // ---------------------------------------------------------------------------------------------
 // The site.

@@ -815,6 +815,8 @@ void ComSup_IpClose() {
     if (Socks().b) Socks().b->Close();
     Link().ConnStateB = kDisconnected;
   }
+  // Closed on purpose, not lost: no controller is to blame, both are tried again at once.
+  Win().ReconnectRequested();
 }
 
 void ComSup_ReleaseSockets() {

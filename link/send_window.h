@@ -124,6 +124,12 @@ class SendWindow {
 
   // The active controller (1 A, 2 B) went silent, or (`silent` false) its connection closed.
   void ControllerLost(int controller, bool silent, int64_t now_us);
+  // The connections were closed on purpose (a reconnection was asked for): the controllers are
+  // tried as at the start, both at once and without a pause.
+  void ReconnectRequested() {
+    turn_ = 0;
+    retry_at_us_ = 0;
+  }
   // Which controllers to try to connect to now, of those `may_try` (bit 0 A, bit 1 B). The
   // bits returned are taken as attempts made.
   unsigned ControllersToTry(unsigned may_try, int64_t now_us);

@@ -11,9 +11,11 @@
 // 200 routes and single routes (kirn send --check), controller locks through the infodriver
 // (kirn slot) and front-panel routes at the emulators.
 //
-// The ledger: a route is confirmed only by its own evidence: its ".S" command in the emulator's
-// wire log at or after its send began, and a revertive of it to that send (each wire line and
-// each revertive confirm one route, paired in order); else confirmed_by_wire when only the
+// The ledger: every route command a driver was given left one intake line in its trace (taken,
+// refused, or dropped from the forward buffer), and a route's commands are paired in order
+// with those lines. A taken route is confirmed only by its own evidence: its ".S" command in the
+// emulator's wire log at or after its send began, and a revertive of it to that send (each wire
+// line and each revertive confirm one route, paired in order); else confirmed_by_wire when only the
 // emulator shows it executed; else refused, dropped or abandoned with the reason of its ROUTE
 // line in the driver's trace, and dropped_unexplained (a failure) when no fault of that moment
 // explains the reason (unanswered or held_too_long with the controllers answering, queue_full);
@@ -894,11 +896,13 @@ bool Soak::CompareTables(std::string* report) {
 }
 
 // Reads what every send, every driver life and the emulators' logs say, and gives every route
-// its class. A route is confirmed only by its own evidence: the emulator's wire log shows its
-// ".S" command at or after its send began, and a revertive of it came to that send; each wire
-// command and each revertive confirm one route only, paired in order (the driver's instant
-// revertive for a route already made counts only with the wire line of the command it still
-// sends).
+// its class. Each route command a driver was given left one intake line in its trace: "taken",
+// "refused <reason>" or "dropped forward_buffer_full"; a route's commands (by send start) are
+// paired in order with its intake lines (by life, then line). A taken route is confirmed only by
+// its own evidence: its ".S" command in the emulator's wire log at or after its send began, and
+// a revertive of it to that send; each wire line and each revertive confirm one route, paired in
+// order (the driver's instant revertive for a route already made counts only with the wire line
+// of the command it still sends).
 void Soak::Ledger() {
   using Key = std::tuple<int, int, int>;  // device, destination, source
   // Routes the emulators executed: (emulator, level, controller dest, source) -> times.
@@ -914,18 +918,27 @@ void Soak::Ledger() {
       executed[{e, m[3].str()[0], std::stoi(m[4].str()), std::stoi(m[5].str())}].push_back(t);
     }
   }
-  // ROUTE lines of each life: refusals, drops and abandonments by route, in order; and the
-  // routes taken and never written nor given up in that life.
+  // What each driver's trace says of a route, in order. An intake: taken (with what followed
+  // it in that life: a write, a drop or an abandonment), or refused, or dropped before it was
+  // taken.
+  struct Intake {
+    const Driver::Life* life = nullptr;
+    std::string kind;    // "taken", "refused", "dropped"
+    std::string reason;  // of a refusal or a drop
+    bool written = false;
+    std::string fate;  // after "taken": "dropped" or "abandoned", with fate_reason
+    std::string fate_reason;
+  };
   const std::regex route_line(
       R"(ROUTE (\d+) (\d+) (\d+) (taken|written|refused|dropped|abandoned)(?: (\S+))?)");
-  std::map<const Driver::Life*, std::map<Key, std::deque<std::pair<std::string, std::string>>>>
-      traced;
-  std::map<const Driver::Life*, std::map<Key, int>> unresolved;
+  std::map<const Driver*, std::map<Key, std::deque<Intake>>> intakes;
   for (const auto& d : drivers_) {
     for (const Driver::Life& life : d->lives) {
       std::istringstream in(Text(life.err));
       bool rx_only = false;
       int written_rx_only = 0;
+      // The takens of this life whose fate is still open, by route.
+      std::map<Key, std::deque<Intake*>> open;
       for (std::string line; std::getline(in, line);) {
         if (line.find("SetTXRX - into RXONLY") != std::string::npos) rx_only = true;
         if (line.find("SetTXRX - into TXRX") != std::string::npos) rx_only = false;
@@ -933,23 +946,46 @@ void Soak::Ledger() {
         if (!std::regex_search(line, m, route_line)) continue;
         const Key k{std::stoi(m[1].str()), std::stoi(m[2].str()), std::stoi(m[3].str())};
         const std::string what = m[4].str();
-        if (what == "taken") {
-          ++unresolved[&life][k];
+        const std::string reason = m[5].str();
+        auto& list = intakes[d.get()][k];
+        if (what == "taken" || what == "refused" ||
+            (what == "dropped" && reason == "forward_buffer_full")) {
+          Intake intake;
+          intake.life = &life;
+          intake.kind = what;
+          if (what != "taken") intake.reason = reason;
+          list.push_back(intake);
+          if (what == "taken") open[k].push_back(&list.back());
           continue;
         }
-        const bool after_taken = what == "written" || what == "abandoned" ||
-                                 (what == "dropped" && m[5].str() != "forward_buffer_full");
-        int& open = unresolved[&life][k];
-        if (after_taken && open > 0) --open;
+        auto& waiting = open[k];
         if (what == "written") {
           // The driver's own write lines: nothing goes out while it is RX only.
           if (rx_only && written_rx_only++ < 3) {
             problems_.push_back("driver " + std::to_string(d->number) +
                                 " wrote a route while RX only: " + line.substr(line.find("ROUTE")));
           }
+          for (Intake* i : waiting) {
+            if (!i->written) {
+              i->written = true;
+              break;
+            }
+          }
           continue;
         }
-        traced[&life][k].push_back({what, m[5].str()});
+        // A drop or an abandonment ends the oldest open taken of the route that it can concern:
+        // one written already for an abandonment or a drop unanswered, one still waiting for the
+        // other reasons (an answered route stays open, as nothing in the trace closes it).
+        const bool after_write = what == "abandoned" || reason == "unanswered";
+        auto it = std::find_if(waiting.begin(), waiting.end(), [after_write](const Intake* i) {
+          return i->written == after_write;
+        });
+        if (it == waiting.end()) it = waiting.begin();
+        if (it != waiting.end()) {
+          (*it)->fate = what;
+          (*it)->fate_reason = reason;
+          waiting.erase(it);
+        }
       }
     }
   }
@@ -965,101 +1001,98 @@ void Soak::Ledger() {
       return w.emu == emu && w.from <= t1 + 1 && w.to + 4 >= t0;
     });
   };
+  // What kirn said of each send: the undelivered, by text; the revertives that came, by route.
+  std::map<const Send*, std::map<std::string, int>> undelivered;
+  std::map<const Send*, std::map<Key, int>> revertives;
   for (auto& s : sends_) {
-    // What kirn said: the undelivered, by text, in order; the revertives that came, by route.
-    std::map<std::string, int> undelivered;
-    std::map<Key, int> revertives;
     std::istringstream in(Text(s->out));
     for (std::string line; std::getline(in, line);) {
-      if (line.rfind("UNDELIVERED ", 0) == 0) ++undelivered[line.substr(12)];
+      if (line.rfind("UNDELIVERED ", 0) == 0) ++undelivered[s.get()][line.substr(12)];
       int dev = 0, dst = 0, src = 0;
       const size_t rr = line.find("RR ");
       if (line.rfind("REV ", 0) == 0 && rr != std::string::npos &&
           std::sscanf(line.c_str() + rr, "RR %d %d %d", &dev, &dst, &src) == 3) {
-        ++revertives[{dev, dst, src}];
+        ++revertives[s.get()][{dev, dst, src}];
       }
     }
-    const bool answered = s->status == 0 || s->status == 1 || s->status == 4;
-    if (!answered) {
+    if (!(s->status == 0 || s->status == 1 || s->status == 4)) {
       problems_.push_back("kirn send ended with code " + std::to_string(s->status) + " (" +
                           s->out.filename().string() + ")");
     }
+  }
+  // Every command in the order of its send's start, which is the order the driver took them in.
+  std::vector<std::pair<Send*, Command*>> order;
+  for (auto& s : sends_) {
+    for (Command& c : s->commands) order.emplace_back(s.get(), &c);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& x, const auto& y) { return x.first->start < y.first->start; });
+  for (auto& [s, cp] : order) {
+    Command& c = *cp;
     const double t0 = soak::Seconds(start_, s->start);
     const double t1 = soak::Seconds(start_, s->end);
-    for (Command& c : s->commands) {
-      const std::string route = "route " + std::to_string(c.device) + " " + std::to_string(c.dest) +
-                                " " + std::to_string(c.source);
-      if (undelivered[c.text] > 0) {
-        --undelivered[c.text];
-        c.outcome = "undelivered";
-        continue;
-      }
-      const Key key{c.device, c.dest, c.source};
+    const std::string route = "route " + std::to_string(c.device) + " " + std::to_string(c.dest) +
+                              " " + std::to_string(c.source);
+    if (undelivered[s][c.text] > 0) {
+      --undelivered[s][c.text];
+      c.outcome = "undelivered";
+      continue;
+    }
+    const Key key{c.device, c.dest, c.source};
+    auto& list = intakes[s->driver][key];
+    if (list.empty()) {
+      c.outcome = "unaccounted";
+    } else {
+      const Intake in = list.front();
+      list.pop_front();
       const Router* r = nullptr;
       for (const Router& x : s->driver->routers) {
         if (x.device == c.device) r = &x;
       }
-      // Its own command on the wire, at or after the send began.
       auto& times = executed[{s->driver->emu, r->level, c.dest + r->dest_offset, c.source}];
       const auto hit =
           std::find_if(times.begin(), times.end(), [t0](double t) { return t >= t0 - 0.2; });
-      const bool on_wire = hit != times.end();
-      if (on_wire && revertives[key] > 0) {
-        --revertives[key];
+      const bool on_wire = hit != times.end() && in.kind == "taken";
+      if (in.kind != "taken") {
+        c.outcome = in.kind;
+        c.reason = in.reason;
+      } else if (on_wire && revertives[s][key] > 0) {
+        --revertives[s][key];
         times.erase(hit);
         c.outcome = "confirmed";
-        continue;
-      }
-      // Refused, dropped or abandoned by a life of its driver that lived while it was sent.
-      for (const Driver::Life& life : s->driver->lives) {
-        const double ls = soak::Seconds(start_, life.start);
-        const double le = life.ended ? soak::Seconds(start_, life.end) : 1e18;
-        if (le < t0 || ls > t1) continue;
-        auto& lines = traced[&life][key];
-        if (lines.empty()) continue;
-        c.outcome = lines.front().first;
-        c.reason = lines.front().second;
-        lines.pop_front();
-        break;
-      }
-      if (c.outcome == "dropped" && !explained(*s->driver, c.reason, t0, t1)) {
-        c.outcome = "dropped_unexplained";
-        if (unexplained_ < 10) {
-          problems_.push_back("dropped_unexplained: " + route + " " + c.reason + " (" + c.text +
-                              ", sent " + std::to_string(t0) + ".." + std::to_string(t1) + " s, " +
-                              s->out.filename().string() + ")");
-        }
-        ++unexplained_;
-      }
-      if (!c.outcome.empty()) continue;
-      // Made at the controller, its revertive not seen (its driver killed meanwhile, say).
-      if (on_wire) {
+      } else if (!in.fate.empty()) {
+        c.outcome = in.fate;
+        c.reason = in.fate_reason;
+      } else if (on_wire) {
+        // Made at the controller, its revertive not seen (its driver killed meanwhile, say).
         times.erase(hit);
         c.outcome = "confirmed_by_wire";
-        continue;
-      }
-      // Taken by a driver life that was killed before it wrote or gave it up.
-      for (const Driver::Life& life : s->driver->lives) {
-        if (!life.ended || (!life.killed && life.status != 1)) continue;
-        const double ls = soak::Seconds(start_, life.start);
-        const double le = soak::Seconds(start_, life.end);
-        int& open = unresolved[&life][key];
-        if (ls <= t1 && le >= t0 && open > 0) {
-          --open;
-          c.outcome = "lost_with_driver";
-          break;
-        }
-      }
-      if (c.outcome.empty()) {
+      } else if (in.life->ended && (in.life->killed || in.life->status == 1) && !in.written) {
+        // Taken by a life that was killed before it wrote or gave it up.
+        c.outcome = "lost_with_driver";
+      } else {
         c.outcome = "unaccounted";
-        if (unaccounted_ < 10) {
-          problems_.push_back("unaccounted: " + route + " (" + c.text + ", sent " +
-                              std::to_string(t0) + ".." + std::to_string(t1) + " s, " +
-                              s->out.filename().string() + ")");
-        }
-        ++unaccounted_;
       }
     }
+    if (c.outcome == "dropped" && !explained(*s->driver, c.reason, t0, t1)) {
+      c.outcome = "dropped_unexplained";
+      if (unexplained_ < 10) {
+        problems_.push_back("dropped_unexplained: " + route + " " + c.reason + " (" + c.text +
+                            ", sent " + std::to_string(t0) + ".." + std::to_string(t1) + " s, " +
+                            s->out.filename().string() + ")");
+      }
+      ++unexplained_;
+    }
+    if (c.outcome == "unaccounted") {
+      if (unaccounted_ < 10) {
+        problems_.push_back("unaccounted: " + route + " (" + c.text + ", sent " +
+                            std::to_string(t0) + ".." + std::to_string(t1) + " s, " +
+                            s->out.filename().string() + ")");
+      }
+      ++unaccounted_;
+    }
+  }
+  for (auto& s : sends_) {
     for (const Command& c : s->commands) {
       ++ledger_[c.outcome];
       if (!c.reason.empty()) ++reasons_[c.outcome + "/" + c.reason];

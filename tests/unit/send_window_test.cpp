@@ -25,8 +25,9 @@ using xarvel::WindowConfig;
 // poll's interrogate of D), "rp D" (an interrogate asked by the control system), "resync D"
 // (the walk's interrogate of D, written only into a free slot), "A D S" / "U D S" (a route
 // report entry of level A), "tick", "lost" / "made" (the connection), "rxonly" / "txrx",
-// "failed", "shutdown", "silentA" / "closeA" / "silentB" (the active controller went silent or
-// closed), "try" (controllers to try, both allowed), "poll?".
+// "failed", "giveup" (what is outstanding given up), "shutdown", "silentA" / "closeA" /
+// "silentB" (the active controller went silent or closed), "reconnect" (both closed on
+// purpose), "try" (controllers to try, both allowed), "poll?".
 struct Step {
   int64_t ms;
   const char* event;
@@ -83,6 +84,8 @@ class Harness {
       w_.Shutdown();
     } else if (what == "silentA" || what == "closeA" || what == "silentB") {
       w_.ControllerLost(what.back() == 'A' ? 1 : 2, what != "closeA", now);
+    } else if (what == "reconnect") {
+      w_.ReconnectRequested();
     } else if (what == "try") {
       const unsigned t = w_.ControllersToTry(3u, now);
       add(std::string("try:") + (t == 0 ? "-" : t == 1 ? "A" : t == 2 ? "B" : "AB"));
@@ -203,6 +206,9 @@ TEST(SendWindowTest, ControllersAreTriedInTurnAndASilentSingleOneAfterAPause) {
       {300, "try", "try:A"},
       {400, "closeA", ""},  // A closed its connection: B first again
       {400, "try", "try:B"},
+      {500, "closeA", ""},
+      {500, "reconnect", ""},  // closed on purpose (a reconnection asked for): both again
+      {500, "try", "try:AB"},
   });
   Harness one(Tcp(false));
   one.Run({

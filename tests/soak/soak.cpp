@@ -1050,9 +1050,14 @@ void Soak::Ledger() {
         if (x.device == c.device) r = &x;
       }
       auto& times = executed[{s->driver->emu, r->level, c.dest + r->dest_offset, c.source}];
-      const auto hit =
-          std::find_if(times.begin(), times.end(), [t0](double t) { return t >= t0 - 0.2; });
-      const bool on_wire = hit != times.end() && in.kind == "taken";
+      // Its own command on the wire: one the driver wrote (a command dropped before its write
+      // has none, whatever later command of the same route the wire shows), at or after its
+      // send began and before its driver life ended.
+      const double life_end = in.life->ended ? soak::Seconds(start_, in.life->end) + 2 : 1e18;
+      const auto hit = std::find_if(times.begin(), times.end(), [t0, life_end](double t) {
+        return t >= t0 - 0.2 && t <= life_end;
+      });
+      const bool on_wire = hit != times.end() && in.kind == "taken" && in.written;
       if (in.kind != "taken") {
         c.outcome = in.kind;
         c.reason = in.reason;

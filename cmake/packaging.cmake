@@ -83,6 +83,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The crosspoint history of kirn metrics is an SQLite database (the scan finds the library too;
+# named here so that the package says it whatever the scan finds).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.35)")
 # The platform plugins for a display (offscreen, used headless, comes with Qt's GUI library) and
 # the SVG image plugin that draws the window's icon: loaded at run time, not linked, so the
 # shared-library scan cannot find them.

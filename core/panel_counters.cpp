@@ -144,6 +144,7 @@ void DriverLines(Lines& out) {
   }
   out.Add("last_save_ms", saves.LastGoodUnixMs);
   out.Add("save_failed", saves.LastFailed[kSaveIndex] || saves.LastFailed[kSaveLocks] ? 1 : 0);
+  out.Add("lock_entries_missing", saves.LockEntriesMissing);
 
   out.Add("poll_cycles", Count(PollCount().Cycles));
   out.Add("poll_cycle_us", PollCount().LastCycleUs);
@@ -276,6 +277,8 @@ PanelCounters ParsePanelCounters(std::string_view text) {
         break;
       }
       result.lines.push_back(std::move(line));
+    } else {
+      ++result.malformed;
     }
     start = end + 1;
   }

@@ -39,6 +39,8 @@
 //   saves file=index|locks N, save_failures file=index|locks N
 //   last_save_ms T                    the last file written whole
 //   save_failed N                     1 while the latest save of either file failed
+//   lock_entries_missing N            destinations read as locked because the lock file was
+//                                     short at start-up
 //   poll_cycles N, poll_cycle_us N    full poll rounds; the last one's length
 //   controller_lock_changes N         controller lock and unlock requests made
 //   routes router=DEV N               route commands carried out, per defined router
@@ -78,6 +80,8 @@ struct PanelCounters {
   std::vector<CounterLine> lines;
   // The end line was seen: nothing was cut off.
   bool complete = false;
+  // Lines before the end that did not follow the format (skipped).
+  int malformed = 0;
 
   // The value of the line `name` whose label values are `label_values` in order (none: the line
   // without labels); `absent` when there is no such line.

@@ -61,9 +61,17 @@ struct Line {
   bool blank = true;       // content is only blanks
 };
 
+// A UTF-8 byte-order mark at the start of a file (as many Windows editors write one): not part
+// of the first line, and kept in front of it by every write.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+size_t BomLength(std::string_view text) {
+  return text.substr(0, kUtf8Bom.size()) == kUtf8Bom ? kUtf8Bom.size() : 0;
+}
+
 std::vector<Line> SplitLines(std::string_view text) {
   std::vector<Line> lines;
-  size_t pos = 0;
+  size_t pos = BomLength(text);
   while (pos < text.size()) {
     Line line;
     line.begin = pos;
@@ -226,7 +234,7 @@ std::string WithValue(std::string_view old_text, std::string_view section, std::
   std::optional<SectionSpan> span = FindSection(lines, section);
   if (!span) {
     out.assign(old_text);
-    if (!out.empty() && out.back() != '\n') out += eol;
+    if (out.size() > BomLength(old_text) && out.back() != '\n') out += eol;
     // A blank line keeps the new section apart from the text before it.
     if (!lines.empty() && !lines.back().blank) out += eol;
     out.append("[").append(section).append("]").append(eol);

@@ -12,6 +12,8 @@
 // the line end of the file's first line (LF for a new or one-line-without-end file). A last line
 // without a line end gets one when a line has to be added after it.
 //
+// A UTF-8 byte-order mark at the start of the file is skipped on reading and kept on writing.
+//
 // Every call opens the file anew; nothing is cached. No call throws.
 #pragma once
 

@@ -60,17 +60,31 @@ bool HasLockTable(const RouterConfig& r) {
   return r.LockMemory.size() >= kLockBlockBytes;
 }
 
-// Opens `path` for reading when it names a readable regular file; -1 otherwise.
+// Opens `path` for reading when it names a readable regular file (a symbolic link to one is
+// followed); -1 otherwise. The open never blocks: a FIFO, a device or a directory in place of
+// the file is opened non-blocking, seen for what it is, closed again and named in a forced line,
+// and the caller goes on as for a missing file.
 int OpenForReading(const std::string& path) {
   if (path.empty()) return -1;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
+    DebugPrintf(1, "Idxfu_ReadIndex - WARNING %s is not a regular file - not read ", path.c_str());
     return -1;
   }
+  // Reads of a regular file never wait; the flag is cleared all the same.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+// Why a save could not open its file: a path that names something other than a regular file
+// is never replaced, and says so.
+void TraceRefusedTarget(const char* who, const std::string& path, int error) {
+  if (error == EISDIR || error == EINVAL) {
+    DebugPrintf(1, "%s - %s is not a regular file - not replaced ", who, path.c_str());
+  }
 }
 
 // Reads the next `size` bytes of a file into `out`. Bytes past the end of the file (or past a
@@ -117,11 +131,16 @@ void ReadIndexBlocks(int fd, const std::string& path) {
 void ReadLockBlocks(int fd, const std::string& path) {
   std::vector<uint8_t> scratch(kLockBlockBytes);
   size_t total = 0;
+  int64_t affected = 0;
   for (int i = 0; i < kRouterCount; ++i) {
     RouterConfig& r = Profile().routers[static_cast<size_t>(i)];
     if (HasLockTable(r)) {
       Trace("Xarvel - NTP[%d].lockmemory file %s \n", i, path.c_str());
-      total += ReadBlock(fd, r.LockMemory.data(), kLockBlockBytes);
+      const size_t got = ReadBlock(fd, r.LockMemory.data(), kLockBlockBytes);
+      total += got;
+      // The router's own destinations whose entries lay past the end of the file.
+      const size_t dests = std::min(kLockBlockBytes, static_cast<size_t>(std::max(r.DestCount, 0)));
+      if (got < dests) affected += static_cast<int64_t>(dests - got);
       int locked = 0;
       for (size_t d = 0; d < kLockBlockBytes; ++d) locked += r.LockMemory[d] != 0 ? 1 : 0;
       DebugPrintf(1, "LCK - read lock ntp[%d] router %d total of %d Locked dests ", i, r.DeviceId,
@@ -131,6 +150,20 @@ void ReadLockBlocks(int fd, const std::string& path) {
     }
   }
   TraceShortFile(path, total, kLockFileBytes);
+  if (total < kLockFileBytes) {
+    // Missing entries read as locked, as they always have; the operator is told once how many
+    // destinations that holds, so a truncated file does not pass for a wall of real locks.
+    SaveCount().LockEntriesMissing = affected;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Lock file short: %lld destinations read as locked - check and save the locks",
+                  static_cast<long long>(affected));
+    DebugPrintf(1, "LCK - WARNING %s is short - %lld destinations read as locked ", path.c_str(),
+                static_cast<long long>(affected));
+    DriverProfile& p = Profile();
+    p.StatusMessage = p.StatusMessageFlag != 0 ? p.StatusMessage + " - " + text : text;
+    p.StatusMessageFlag = 1;
+  }
 }
 
 // Writes one block per router (the router's table, or zeros without one) through `writer`;
@@ -180,6 +213,7 @@ std::string IndexFileName(std::string_view extension) {
 void Idxfu_ReadIndex() {
   IndexFileState& state = IndexFiles();
   state.SaveFormat = kSaveAsIdx;
+  SaveCount().LockEntriesMissing = 0;
 
   const std::string dat_path = DataFilePath(IndexFileName("DAT"));
   const std::string idx_path = DataFilePath(IndexFileName("IDX"));
@@ -227,8 +261,9 @@ int Idxfu_WriteIndex() {
   const std::string path =
       DataFilePath(IndexFileName(IndexFiles().SaveFormat == kSaveAsDat ? "DAT" : "IDX"));
   plat::AtomicFileWriter writer;
-  if (writer.Open(path) != 0) {
+  if (const int error = writer.Open(path); error != 0) {
     Trace("XARVEL -- ERROR -- Idxfu_WriteIndex file not opened - %s\n", path.c_str());
+    TraceRefusedTarget("Idxfu_WriteIndex", path, error);
     return CountSave(kSaveIndex, 0);
   }
   Trace("Xarvel - writeindex tallymemory file %s \n", path.c_str());
@@ -259,8 +294,9 @@ void Idxfu_ClearIndex() {
 int Idxfu_WriteLocks() {
   const std::string path = DataFilePath(IndexFileName("LCK"));
   plat::AtomicFileWriter writer;
-  if (writer.Open(path) != 0) {
+  if (const int error = writer.Open(path); error != 0) {
     Trace("Xarvel - ERROR write lockmemory file %s NOT FOUND \n", path.c_str());
+    TraceRefusedTarget("Idxfu_WriteLocks", path, error);
     return CountSave(kSaveLocks, 0);
   }
   Trace("Xarvel - write lockmemory file %s \n", path.c_str());

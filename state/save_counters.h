@@ -24,6 +24,9 @@ struct SaveCounters {
   int64_t LastGoodUnixMs = 0;
   // The latest attempt of each file failed; cleared only by a good save of the same file.
   std::array<bool, kSaveFileCount> LastFailed{};
+  // Destinations of the routers read as locked at start-up because the lock file ended before
+  // their entries (0: the file was whole, or there was none).
+  int64_t LockEntriesMissing = 0;
 };
 
 // The one set of save counters of the process.

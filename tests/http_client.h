@@ -20,10 +20,20 @@ struct HttpReply {
   std::string body;
 };
 
-// A connected socket to 127.0.0.1:port, or -1.
-inline int ConnectLoopback(int port) {
+// A connected socket to 127.0.0.1:port, or -1; from the loopback address `from` (another one
+// of 127.0.0.0/8 stands for another client) when given.
+inline int ConnectLoopback(int port, const char* from = nullptr) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (from != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
@@ -74,8 +84,9 @@ inline HttpReply ParseReply(const std::string& in) {
 }
 
 // Sends `request` exactly as given and reads the reply (see ReadReply).
-inline HttpReply HttpExchange(int port, const std::string& request, int timeout_ms = 5000) {
-  const int fd = ConnectLoopback(port);
+inline HttpReply HttpExchange(int port, const std::string& request, int timeout_ms = 5000,
+                              const char* from = nullptr) {
+  const int fd = ConnectLoopback(port, from);
   if (fd < 0) return {};
   size_t off = 0;
   while (off < request.size()) {
@@ -89,11 +100,11 @@ inline HttpReply HttpExchange(int port, const std::string& request, int timeout_
 }
 
 inline HttpReply HttpGet(int port, const std::string& path, int timeout_ms = 5000,
-                         const char* method = "GET") {
+                         const char* method = "GET", const char* from = nullptr) {
   return HttpExchange(port,
                       std::string(method) + " " + path +
                           " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
-                      timeout_ms);
+                      timeout_ms, from);
 }
 
 }  // namespace testing_support

@@ -26,7 +26,7 @@ const Page = {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), Page.timeout);
     try {
-      const r = await fetch(url, {signal: abort.signal, cache: 'no-store', credentials: 'omit'});
+      const r = await fetch(url, {signal: abort.signal, cache: 'no-store', credentials: 'same-origin'});
       let body = null;
       try {
         body = await r.json();

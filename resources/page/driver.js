@@ -22,6 +22,30 @@
   document.title = 'Driver ' + driver + ' - KIRN Driver';
   Page.setText($('title'), 'Driver ' + driver);
 
+  // The crosspoint history of one destination, opened from its row.
+  const historyRows = 50;
+  const historyEvery = 2000;  // ms between reads while it is open
+  let historyDest = 0;        // 0: closed
+  let historyRouter = 0;
+  let historyRead = 0;
+
+  $('xpt-rows').addEventListener('click', (ev) => {
+    const tr = ev.target.closest('tr[data-dest]');
+    if (tr) openHistory(Number(tr.dataset.dest));
+  });
+  $('xpt-rows').addEventListener('keydown', (ev) => {
+    const tr = ev.target.closest('tr[data-dest]');
+    if (tr && (ev.key === 'Enter' || ev.key === ' ')) {
+      ev.preventDefault();
+      openHistory(Number(tr.dataset.dest));
+    }
+  });
+  $('history-close').addEventListener('click', () => {
+    historyDest = 0;
+    $('history').hidden = true;
+    drawTable();
+  });
+
   $('search').addEventListener('input', () => { page = 0; drawTable(); });
   $('locked-only').addEventListener('change', () => { page = 0; drawTable(); });
   $('prev').addEventListener('click', () => { page = Math.max(0, page - 1); drawTable(); });
@@ -129,9 +153,12 @@
     const rows = part.map((e) => {
       const tr = Page.el('tr');
       tr.dataset.dest = String(e.dest);
+      tr.tabIndex = 0;
+      tr.title = 'Its last ' + historyRows + ' changes';
       const at = changedAt.get(e.dest);
       if (at !== undefined && now - at < changedFor) tr.className = 'changed';
       else if (at !== undefined && now - at < fadingFor) tr.className = 'changed-fading';
+      if (e.dest === historyDest && table.router === historyRouter) tr.classList.add('picked');
       tr.appendChild(Page.el('td', 'num', e.dest));
       tr.appendChild(Page.el('td', 'name', e.destName));
       tr.appendChild(Page.el('td', 'num' + (e.sourceText === '-' ? ' unknown' : ''), e.sourceText));
@@ -177,7 +204,82 @@
     if (!router) router = t.router;
   }
 
+  function openHistory(dest) {
+    if (!table) return;
+    historyDest = dest;
+    historyRouter = table.router;
+    historyRead = 0;
+    const e = entry(dest);
+    Page.setText($('history-title'), 'History of destination ' + dest +
+                 (e.destName ? ' ' + e.destName : '') + " of router '" + table.letter + "' " +
+                 table.router);
+    $('history-rows').replaceChildren();
+    Page.setText($('history-note'), 'Reading...');
+    $('history-note').hidden = false;
+    $('history').hidden = false;
+    drawTable();
+    readHistory();
+    $('history').scrollIntoView({block: 'nearest'});
+  }
+
+  // "2026-12-09 14:03:00.250" in the browser's time zone.
+  function when(ms) {
+    const d = new Date(ms);
+    const two = (n) => String(n).padStart(2, '0');
+    return d.getFullYear() + '-' + two(d.getMonth() + 1) + '-' + two(d.getDate()) + ' ' +
+        two(d.getHours()) + ':' + two(d.getMinutes()) + ':' + two(d.getSeconds()) + '.' +
+        String(d.getMilliseconds()).padStart(3, '0');
+  }
+
+  function historyRow(r) {
+    const tr = Page.el('tr');
+    tr.appendChild(Page.el('td', 'when', when(r.t)));
+    if (r.kind === 'change' || r.kind === 'base') {
+      tr.appendChild(Page.el('td', 'num', r.source === null ? '-' : r.source));
+      tr.appendChild(Page.el('td', 'name', r.source_name));
+      tr.appendChild(Page.el('td', '', r.kind === 'change' ? 'route' : 'found so after a gap'));
+    } else {
+      tr.className = r.kind === 'gap' ? 'gap' : 'mark';
+      const what = r.kind === 'gap' ?
+          'gap: ' + r.note + (r.router === 0 ? ' (every router)' : '') :
+          'complete again (tables read)';
+      const td = Page.el('td', '', what);
+      td.colSpan = 3;
+      tr.appendChild(td);
+    }
+    return tr;
+  }
+
+  async function readHistory() {
+    if (!historyDest) return;
+    const dest = historyDest;
+    const routerShown = historyRouter;
+    historyRead = Date.now();
+    let r;
+    try {
+      r = await Page.read('/api/history/' + encodeURIComponent(driver) + '?router=' +
+                          encodeURIComponent(routerShown) + '&dest=' + encodeURIComponent(dest) +
+                          '&limit=' + historyRows);
+    } catch (e) {
+      r = null;
+    }
+    if (dest !== historyDest || routerShown !== historyRouter) return;
+    const note = $('history-note');
+    if (!r || r.status !== 200 || !r.body) {
+      note.hidden = false;
+      Page.setText(note, r && r.body && r.body.error ? r.body.error :
+                                                       'kirn metrics does not answer.');
+      return;
+    }
+    const rows = r.body.rows.map(historyRow);
+    $('history-rows').replaceChildren(...rows);
+    note.hidden = rows.length > 0;
+    Page.setText(note, rows.length ? '' : 'Nothing recorded for this destination yet.');
+    Page.setText($('history-now'), 'newest first, read ' + Page.clock(historyRead));
+  }
+
   async function once() {
+    if (historyDest && Date.now() - historyRead >= historyEvery) readHistory();
     let r;
     try {
       r = await Page.read('/api/driver/' + encodeURIComponent(driver) + '?router=' +

@@ -28,7 +28,7 @@
     } else {
       h.appendChild(Page.el('span', '', 'Driver of device ' + d.routers.join(', ')));
     }
-    const badge = Page.el('span', 'badge ' + state, stateText);
+    const badge = Page.el('span', 'badge ' + state, d.conflict ? 'conflict' : stateText);
     badge.dataset.role = 'state';
     h.appendChild(badge);
     card.appendChild(h);
@@ -36,13 +36,18 @@
       card.appendChild(Page.el('p', 'routers-line', 'Rtr ' + shown.router_table.map(
           (r) => r.letter + ' ' + r.device).join(', ')));
     }
-    if (!d.up && since) {
+    if (d.conflict) {
+      card.appendChild(Page.el('p', 'bad-text', 'Two windows answer as this driver (started ' +
+                                                    'twice, or a peer posing as it): neither is shown'));
+    } else if (!d.up && since) {
       card.appendChild(Page.el('p', 'bad-text', 'Not answering since ' + Page.clock(since)));
     }
     const p = shown.panel;
     if (!p) {
-      card.appendChild(Page.el('p', 'note', d.up ? 'No status read yet.' :
-                                                   'Never heard from since this page opened.'));
+      if (!d.conflict) {
+        card.appendChild(Page.el('p', 'note', d.up ? 'No status read yet.' :
+                                                     'Never heard from since this page opened.'));
+      }
       return card;
     }
     const dl = Page.el('dl');

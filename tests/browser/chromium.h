@@ -18,6 +18,7 @@
 #include <QJsonValue>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -35,8 +36,9 @@ class Chromium {
   static bool Installed() { return ::access(kBinary, X_OK) == 0; }
 
   // Starts the browser with a new empty profile and opens one page of `width` x `height` CSS
-  // pixels. False (with the reason in error()) when it does not come up within 20 s.
-  bool Start(int width, int height) {
+  // pixels; with `home`, as its HOME (where it finds its certificate database, .pki/nssdb).
+  // False (with the reason in error()) when it does not come up within 20 s.
+  bool Start(int width, int height, const std::string& home = "") {
     int to_browser[2];
     int from_browser[2];
     if (::pipe2(to_browser, O_CLOEXEC) != 0 || ::pipe2(from_browser, O_CLOEXEC) != 0) {
@@ -67,6 +69,15 @@ class Chromium {
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
+    // The environment, with HOME replaced when asked; made before the fork.
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (home.empty() || std::strncmp(*e, "HOME=", 5) != 0) env.emplace_back(*e);
+    }
+    if (!home.empty()) env.push_back("HOME=" + home);
+    std::vector<char*> cenv;
+    for (auto& e : env) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::setpgid(0, 0);
@@ -80,7 +91,7 @@ class Chromium {
       ::dup2(log_fd, 2);
       ::dup2(in, 3);
       ::dup2(out, 4);
-      ::execv(cargv[0], cargv.data());
+      ::execve(cargv[0], cargv.data(), cenv.data());
       ::_exit(127);
     }
     ::close(to_browser[0]);
@@ -108,9 +119,9 @@ class Chromium {
   // Opens another page (a window of its own, so that nothing throttles it as a hidden tab) at
   // `url` and makes it the page that the calls below act on. False when it cannot be had.
   bool OpenPage(const std::string& url) {
-    const QJsonObject made = Call(
-        "Target.createTarget", {{"url", QString::fromStdString(url)}, {"newWindow", true}}, "",
-        10000);
+    const QJsonObject made =
+        Call("Target.createTarget", {{"url", QString::fromStdString(url)}, {"newWindow", true}}, "",
+             10000);
     const std::string target = made["targetId"].toString().toStdString();
     return !target.empty() && Attach(target);
   }
@@ -218,9 +229,9 @@ class Chromium {
 
  private:
   bool Attach(const std::string& target) {
-    const QJsonObject attached = Call(
-        "Target.attachToTarget", {{"targetId", QString::fromStdString(target)}, {"flatten", true}},
-        "", 10000);
+    const QJsonObject attached =
+        Call("Target.attachToTarget",
+             {{"targetId", QString::fromStdString(target)}, {"flatten", true}}, "", 10000);
     const std::string session = attached["sessionId"].toString().toStdString();
     if (session.empty()) return false;
     sessions_.push_back(session);

@@ -1,7 +1,9 @@
 // The driver in simulation against `kirn serve`: route, poll and query requests answered from
 // the driver's own tables, and silence in RX-only mode.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 
 #include "e2e_site.h"
@@ -47,6 +49,30 @@ TEST_F(SimulationTest, RouteQueryAndPollAreAnsweredInTxRx) {
 
   EXPECT_EQ(Kirn({"close", "101"}).code, 0);
   EXPECT_EQ(driver->Wait(10000), 0) << driver->Stderr();
+}
+
+// Files a Windows editor or a mistake leave behind: a profile saved with a byte-order mark and a
+// FIFO in place of the index file. The driver reads the profile's first section, starts,
+// answers and ends on SIGTERM; the FIFO and the operator's profile stay as they were.
+TEST_F(SimulationTest, ByteOrderMarkProfileAndFifoIndexFileStartCleanly) {
+  const std::string profile =
+      "\xEF\xBB\xBF[Controller]\r\nSimulation=1\r\n[Routers]\r\nRouter_A=101,1,16,0,0\r\n"
+      "Router_B=102,1,8,0,0\r\n";
+  testing_support::WriteFile(dir_.path() / "DEV_012.INI", profile);
+  ASSERT_EQ(::mkfifo((dir_.path() / "DEV_012.IDX").c_str(), 0644), 0);
+  auto serve = StartServe();
+  auto driver = StartDriver(*serve);
+  Result route = Kirn({"send", "101", "RC 101 5 12 ',---' 0"});
+  EXPECT_EQ(route.out, "REV 0 RR 101 012 005\n") << driver->Stderr();
+  EXPECT_EQ(driver->Stop(5000), 0);
+  const std::string log = driver->Stderr();
+  EXPECT_NE(log.find("DEV_012.IDX is not a regular file - not read"), std::string::npos) << log;
+  EXPECT_TRUE(std::filesystem::is_fifo(dir_.path() / "DEV_012.IDX"));
+  const std::string after = testing_support::ReadFile(dir_.path() / "DEV_012.INI");
+  EXPECT_EQ(after.substr(0, 3), "\xEF\xBB\xBF");
+  // The first section was read: no second [Controller] was appended with default settings.
+  EXPECT_EQ(after.find("[Controller]"), after.rfind("[Controller]")) << after;
+  EXPECT_NE(after.find("Simulation=1"), std::string::npos);
 }
 
 TEST_F(SimulationTest, RxOnlyDriverAnswersNothing) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include "driver_fixture.h"
 #include "save_loop_pattern.h"
 #include "state/router_tables.h"
+#include "state/save_counters.h"
 #include "test_support.h"
 #include "ui/debug.h"
 
@@ -150,6 +152,37 @@ TEST_F(IndexFilesTest, ShortFilesReadMissingEntriesAs255) {
   EXPECT_TRUE(debug_.Contains("holds only 8202 of 106496 bytes"));
   // Short files are taken as they are, not rewritten at start-up.
   EXPECT_EQ(Read("DEV_012.IDX"), idx);
+  // The short lock file is told once: router C's destinations 11..64 read as locked.
+  EXPECT_EQ(debug_.Count("destinations read as locked"), 1);
+  EXPECT_TRUE(debug_.Contains("is short - 54 destinations read as locked"));
+  EXPECT_EQ(Profile().StatusMessageFlag, 1);
+  EXPECT_NE(Profile().StatusMessage.find("Lock file short: 54 destinations read as locked"),
+            std::string::npos);
+  EXPECT_EQ(xarvel::SaveCount().LockEntriesMissing, 54);
+}
+
+// A FIFO in place of the index file and a directory in place of the lock file: neither is
+// opened blocking nor replaced; the start-up goes on as without them and the saves say why
+// they were refused. A FIFO nobody writes to would block an ordinary open for ever.
+TEST_F(IndexFilesTest, FilesThatAreNotFilesAreNeitherReadNorReplaced) {
+  ASSERT_EQ(::mkfifo((dir_.path() / "DEV_012.IDX").c_str(), 0644), 0);
+  fs::create_directory(dir_.path() / "DEV_012.LCK");
+  StartProcess(12);
+  xarvel::Idxfu_ReadIndex();
+
+  EXPECT_EQ(xarvel::GetTally(101, 1), 65535);
+  EXPECT_EQ(xarvel::GetLock(101, 1), 0);
+  EXPECT_TRUE(xarvel::IndexFiles().IndexRead);
+  EXPECT_TRUE(debug_.Contains("DEV_012.IDX is not a regular file - not read"));
+  EXPECT_TRUE(debug_.Contains("DEV_012.LCK is not a regular file - not read"));
+  EXPECT_TRUE(debug_.Contains("Idxfu_WriteIndex - " + dir_.str() +
+                              "/DEV_012.IDX is not a regular file - not replaced"));
+  EXPECT_TRUE(debug_.Contains("Idxfu_WriteLocks - " + dir_.str() +
+                              "/DEV_012.LCK is not a regular file - not replaced"));
+  EXPECT_EQ(xarvel::Idxfu_WriteIndex(), 0);
+  EXPECT_TRUE(fs::is_fifo(dir_.path() / "DEV_012.IDX"));
+  EXPECT_TRUE(fs::is_directory(dir_.path() / "DEV_012.LCK"));
+  EXPECT_EQ(xarvel::SaveCount().LockEntriesMissing, 0);
 }
 
 TEST_F(IndexFilesTest, RestartKeepsTalliesAndLocks) {

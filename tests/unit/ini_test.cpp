@@ -98,6 +98,21 @@ TEST_F(IniTest, MissingFinalNewlineGetsOneBeforeAddedLines) {
   EXPECT_EQ(ReadFile(path_), "[S]\nb=2\n");
 }
 
+// Many Windows editors start a UTF-8 file with a byte-order mark: the first section is read all
+// the same, and a write keeps the mark and adds nothing of its own.
+TEST_F(IniTest, ByteOrderMarkIsSkippedOnReadingAndKeptOnWriting) {
+  WriteFile(path_, "\xEF\xBB\xBF[Controller]\r\nName=Studio 1\r\n");
+  EXPECT_EQ(Get("controller", "name"), "Studio 1");
+  ASSERT_TRUE(Put("Controller", "TallyDelay", "500"));
+  ASSERT_TRUE(Put("Routers", "Router_A", "101,1,16"));
+  EXPECT_EQ(ReadFile(path_),
+            "\xEF\xBB\xBF[Controller]\r\nName=Studio 1\r\nTallyDelay=500\r\n\r\n[Routers]\r\n"
+            "Router_A=101,1,16\r\n");
+  WriteFile(path_, "\xEF\xBB\xBFName=first line key\n");
+  ASSERT_TRUE(Put("S", "k", "v"));
+  EXPECT_EQ(ReadFile(path_).substr(0, 3), "\xEF\xBB\xBF");
+}
+
 TEST_F(IniTest, FirstOfDuplicateSectionsAndKeysWins) {
   WriteFile(path_, "[S]\nk=first\nk=second\n[s]\nk=third\nj=other\n");
   EXPECT_EQ(Get("S", "k"), "first");

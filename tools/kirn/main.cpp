@@ -40,14 +40,18 @@ constexpr const char* kOverview =
     "  menu DEV ITEM                         run a menu command of the driver\n"
     "  metrics [--listen ADDR:PORT]          serve every driver's metrics and health over\n"
     "                                        HTTP (Prometheus, /healthz), a read-only\n"
-    "                                        status page and its JSON\n"
+    "                                        status page and its JSON, and record the\n"
+    "                                        crosspoint history\n"
+    "  history DEV [DEST] --at TIME | --since TIME [--until TIME] [--json]\n"
+    "                                        what fed a destination at a moment, or the\n"
+    "                                        changes over a time\n"
     "\n"
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
     "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
     "The bus is $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else\n"
     "${TMPDIR:-/tmp}/kirn-<uid>/bus.sock.\n"
     "Exit codes: 0 success, 1 bus or device not there, 2 usage error; 'send --check':\n"
-    "4 a route command unconfirmed.\n";
+    "4 a route command unconfirmed; 'history --at': 3 unknown at that time.\n";
 
 struct Command {
   int (*run)(const Args&);
@@ -103,7 +107,10 @@ const std::map<std::string, Command>& Commands() {
         "usage: kirn watch [DEV...]\n"
         "Prints every revertive (REV <param> <text>), query reply (QRY <param> <text>) and\n"
         "mode assertion (MODE <dev> <mode>) of the given devices, or of all devices, as it\n"
-        "arrives. Ends on SIGTERM or SIGINT (exit 0), or when the bus goes (exit 1: the\n"
+        "arrives. 'LOST <count>' says that many relays were dropped before the lines that\n"
+        "follow (the interface's queue was full); 'LOST watch' that the interface dropped\n"
+        "this watch (it fell behind): it is set up again at once, and what came meanwhile\n"
+        "is lost. Ends on SIGTERM or SIGINT (exit 0), or when the bus goes (exit 1: the\n"
         "relays went with it; start the watch again once 'kirn serve' is back).\n"}},
       {"mode",
        {RunMode,
@@ -150,7 +157,11 @@ const std::map<std::string, Command>& Commands() {
         "order (control characters shown as '?').\n"}},
       {"status", {RunStatus, kStatusHelp, {"--critical-after", "--drop-window"}}},
       {"menu", {RunPanelMenu, kMenuHelp}},
-      {"metrics", {RunMetrics, kMetricsHelp, {"--listen"}}},
+      {"metrics",
+       {RunMetrics,
+        kMetricsHelp,
+        {"--listen", "--history", "--history-days", "--history-max-mb", "--history-max-pages"}}},
+      {"history", {RunHistory, kHistoryHelp, {"--at", "--since", "--until", "--history"}}},
   };
   return commands;
 }

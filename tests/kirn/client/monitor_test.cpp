@@ -63,12 +63,12 @@ TEST_F(MonitorTest, CountersFollowRoutesRefusalsAndSaves) {
   EXPECT_TRUE(Contains(counters, "\"routes\":{\"101\":1,\"102\":1}")) << counters;
   EXPECT_TRUE(Contains(counters,
                        "\"routes_refused\":{"
-                       "\"101\":{\"access\":1,\"range\":1,\"locked\":1,\"rx_only\":1},"
-                       "\"102\":{\"access\":0,\"range\":0,\"locked\":0,\"rx_only\":0},"
-                       "\"none\":{\"unknown_router\":1,\"rx_only\":0}}"))
+                       "\"101\":{\"access\":1,\"locked\":1,\"range\":1,\"rx_only\":1},"
+                       "\"102\":{\"access\":0,\"locked\":0,\"range\":0,\"rx_only\":0},"
+                       "\"none\":{\"rx_only\":0,\"unknown_router\":1}}"))
       << counters;
   EXPECT_TRUE(Contains(counters,
-                       "\"commands_received\":{\"RC\":7,\"RL\":1,\"RP\":1,\"RQ\":0,\"RM\":0,"
+                       "\"commands_received\":{\"RC\":7,\"RL\":1,\"RM\":0,\"RP\":1,\"RQ\":0,"
                        "\"other\":0}"))
       << counters;
   // Two routes and the poll of two destinations.
@@ -86,9 +86,8 @@ TEST_F(MonitorTest, CountersFollowRoutesRefusalsAndSaves) {
 
   // Start-up wrote both files once; the menu's save writes them again.
   EXPECT_EQ(Kirn({"menu", "101", "save"}).code, 0);
-  EXPECT_TRUE(Contains(Counters(),
-                       "\"saves\":{\"index\":2,\"locks\":2},"
-                       "\"save_failures\":{\"index\":0,\"locks\":0}"));
+  EXPECT_TRUE(Contains(Counters(), "\"saves\":{\"index\":2,\"locks\":2}"));
+  EXPECT_TRUE(Contains(Counters(), "\"save_failures\":{\"index\":0,\"locks\":0}"));
   Result check;
   EXPECT_TRUE(CheckBecomes(0, &check)) << check.out << check.err;
   EXPECT_TRUE(Contains(check.out, "XARVEL OK - Rx Only, Simulation | ")) << check.out;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kirn/kirn_fixture.h"
+#include "tools/kirn/host/kapi_standin.h"
 
 namespace {
 
@@ -164,8 +165,49 @@ TEST_F(KirnTest, AStoppedOrVanishedWatcherNeverHoldsUpTheDriver) {
   while (drops() < 2 && Clock::now() < deadline) client_->Pump(50);
   EXPECT_EQ(drops(), 2u) << serve->Stdout();
   ::kill(pid, SIGCONT);
+  // The stopped one is told that its watch was dropped, says so and watches again.
+  EXPECT_TRUE(PumpUntilOutput(watcher, "LOST watch\n", 5000)) << watcher.Stdout();
+  EXPECT_TRUE(PumpUntilOutput(*serve, "watch window", 5000));
+  const auto again = Clock::now() + std::chrono::seconds(5);
+  while (watcher.Stdout().find("RR 201 009") == std::string::npos && Clock::now() < again) {
+    Revertive(xarvel::ZUT_REVERTIVE, 0, 201, 9);
+    client_->Pump(100);
+  }
+  EXPECT_NE(watcher.Stdout().find("RR 201 009"), std::string::npos) << watcher.Stdout();
   EXPECT_EQ(watcher.Stop(), 0) << watcher.Stderr();
   EXPECT_EQ(serve->Stop(), 0) << serve->Stderr();
+}
+
+// Relays beyond the stand-in's bound are dropped oldest first; the watcher hears how many,
+// before the lines that follow them.
+TEST_F(KirnTest, AWatcherIsToldHowManyRelaysTheFullQueueDropped) {
+  testing_support::EnsureQtApp();
+  std::vector<std::string> got;
+  {
+    kirn::KapiStandIn standin({}, {});
+    ASSERT_TRUE(standin.Create());
+    const Hwnd watcher = plat::CreateWindow(
+        [&got](Hwnd h, uint32_t msg, WParam w, LParam l) -> LResult {
+          if (msg == xarvel::ZUT_DATA) return xarvel::KirnIf_HandOff(h, w, l);
+          if (msg == kirn::kKirnRelaysDropped) got.push_back("LOST " + std::to_string(w));
+          if (msg == kirn::kKirnLines) {
+            const std::string text = reinterpret_cast<const char*>(l);
+            got.push_back(text.substr(0, text.find('\n')));
+          }
+          return 1;
+        },
+        false);
+    standin.Watch(watcher, 0);
+    const int total = static_cast<int>(kirn::KapiStandIn::kMaxQueuedRelays) + 7;
+    for (int i = 1; i <= total; ++i) {
+      standin.RecordRevertive(false, 0, "RR 201 001 " + std::to_string(i));
+    }
+    standin.FlushRelays();
+  }
+  plat::ResetWindows();
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_EQ(got[0], "LOST 7");
+  EXPECT_EQ(got[1], "REV 0 RR 201 001 8");
 }
 
 }  // namespace

@@ -221,14 +221,17 @@ TEST_F(MetricsTest, ThePageHasItsOwnPolicyAndItsJsonTakesOnlyNumbers) {
   const HttpReply status = HttpGet(port_, "/api/status");
   EXPECT_EQ(status.status, 200);
   EXPECT_TRUE(Contains(status.head, "Content-Type: application/json")) << status.head;
-  EXPECT_TRUE(Contains(status.body, "{\"bus\":true,\"drivers\":[{\"driver\":12,\"up\":true,"))
-      << status.body;
+  EXPECT_TRUE(Contains(status.body, "{\"bus\":true,\"drivers\":[{")) << status.body;
+  EXPECT_TRUE(Contains(status.body, "\"driver\":12,")) << status.body;
+  EXPECT_TRUE(Contains(status.body, "\"up\":true")) << status.body;
   // A router the driver does not have: no table, and the driver still answers.
   const HttpReply other = HttpGet(port_, "/api/driver/12?router=555");
   EXPECT_EQ(other.status, 200);
   EXPECT_TRUE(Contains(other.body, "\"table\":null")) << other.body;
   const HttpReply b = HttpGet(port_, "/api/driver/12?router=102");
-  EXPECT_TRUE(Contains(b.body, "\"table\":{\"router\":102,\"letter\":\"B\"")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"table\":{")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"letter\":\"B\",")) << b.body;
+  EXPECT_TRUE(Contains(b.body, "\"router\":102,")) << b.body;
   EXPECT_TRUE(Contains(b.body, "\"source\":[")) << b.body;
 }
 
@@ -270,8 +273,9 @@ TEST_F(MetricsTest, BadRequestsAndSlowClientsDoNotStallTheServer) {
   // Clients that never finish their request, one that trickles a byte at a time, and many
   // at once: everyone else is served meanwhile, and the unfinished ones are closed.
   std::vector<int> hung;
+  // At most 8 connections from one address are served: the hung clients come from two.
   for (int i = 0; i < 10; ++i) {
-    const int fd = testing_support::ConnectLoopback(port_);
+    const int fd = testing_support::ConnectLoopback(port_, i < 5 ? "127.0.0.2" : "127.0.0.3");
     ASSERT_GE(fd, 0);
     const std::string part = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     ASSERT_EQ(::send(fd, part.data(), part.size(), MSG_NOSIGNAL),
@@ -280,7 +284,7 @@ TEST_F(MetricsTest, BadRequestsAndSlowClientsDoNotStallTheServer) {
   }
   std::atomic<bool> trickler_closed{false};
   std::thread trickler([&] {
-    const int fd = testing_support::ConnectLoopback(port_);
+    const int fd = testing_support::ConnectLoopback(port_, "127.0.0.4");
     const auto until = Clock::now() + std::chrono::seconds(8);
     while (fd >= 0 && Clock::now() < until) {
       if (::send(fd, "X", 1, MSG_NOSIGNAL) != 1) break;
@@ -298,7 +302,11 @@ TEST_F(MetricsTest, BadRequestsAndSlowClientsDoNotStallTheServer) {
   std::vector<std::thread> clients;
   for (int i = 0; i < 20; ++i) {
     clients.emplace_back([&, i] {
-      if (HttpGet(port_, i % 2 == 0 ? "/metrics" : "/healthz", 5000).status == 200) ++served;
+      const std::string from = "127.0.1." + std::to_string(i % 4 + 1);
+      if (HttpGet(port_, i % 2 == 0 ? "/metrics" : "/healthz", 5000, "GET", from.c_str()).status ==
+          200) {
+        ++served;
+      }
     });
   }
   for (auto& t : clients) t.join();

@@ -355,14 +355,26 @@ int RunWatch(const Args& args) {
   InstallStopSignals();
   auto client = OpenOrReport("watch");
   if (!client) return 1;
-  client->SetLineHandler(PrintLine);
+  // Relays lost on the way are printed as "LOST <count>"; a watch the stand-in dropped (this
+  // watcher was too slow) as "LOST watch", and it is set up again.
+  bool rewatch = false;
+  client->SetLineHandler([&rewatch](std::string_view line) {
+    PrintLine(line);
+    if (line == "LOST watch") rewatch = true;
+  });
   if (devices.empty()) devices.push_back(0);
-  for (int device : devices) {
-    if (client->Request(kKirnWatch, client->window(), device) != 1) {
-      return Failure("watch", "the control-system interface refused to relay");
+  auto watch = [&] {
+    for (int device : devices) {
+      if (client->Request(kKirnWatch, client->window(), device) != 1) return false;
     }
-  }
+    return true;
+  };
+  if (!watch()) return Failure("watch", "the control-system interface refused to relay");
   while (!StopRequested()) {
+    if (rewatch) {
+      rewatch = false;
+      if (!watch()) return Failure("watch", "the control-system interface refused to relay");
+    }
     // A watch does not outlive its bus: the stand-in that relayed to it is gone with it.
     if (!client->Pump(200)) {
       return Failure("watch",

@@ -1,9 +1,11 @@
 // kirn status and kirn menu: a driver's status panel and its menu commands, for an operator
 // without a display. They talk to the driver directly over the bus (core/remote_panel.h).
+#include <QJsonArray>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,8 @@
 #include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/driver_check.h"
 #include "tools/kirn/common/json_text.h"
+#include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/common/tool_client.h"
 
 namespace kirn {
 
@@ -33,15 +37,18 @@ const char kStatusHelp[] =
     "  --json   the same as one JSON object: the fields by name, \"routers\" as an array, and\n"
     "           \"counters\": every counter and link figure of the driver, by name, nested by\n"
     "           label (\"routes_refused\": {\"101\": {\"locked\": 2, ...}, \"none\": {...}})\n"
-    "Exit 1 when there is no bus or no driver serves DEV.\n"
+    "Exit 1 when there is no bus or no driver serves DEV, and when two windows serve DEV or\n"
+    "answer as the same driver (a driver started twice, or a peer posing as it): neither\n"
+    "is taken.\n"
     "\n"
     "  --check  a check for a monitoring system: one line 'XARVEL STATE - SUMMARY[: REASONS]\n"
     "           | PERFDATA' and the exit code of the state:\n"
     "     0 OK\n"
     "     1 WARNING   running on controller B; a command dropped within the drop window; the\n"
     "                 link unconfirmed, or down for less than --critical-after\n"
-    "     2 CRITICAL  no driver serves DEV; the link failed or (over TCP) no controller active\n"
-    "                 for --critical-after seconds or longer; the latest save failed\n"
+    "     2 CRITICAL  no driver serves DEV; two windows serve DEV or answer as one driver;\n"
+    "                 the link failed or (over TCP) no controller active for\n"
+    "                 --critical-after seconds or longer; the latest save failed\n"
     "     3 UNKNOWN   no bus, no answer from the driver, or a usage error\n"
     "  --critical-after SECONDS  how long the link may be down before it is critical\n"
     "                            (default 0: at once; a monitoring system retries anyway)\n"
@@ -92,9 +99,15 @@ class PanelClient {
     PanelClient* self = client.get();
     client->window_ = plat::CreateWindow(
         [self, device](plat::Hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
-          // The first driver to answer for the device is the one asked.
-          if (msg == xarvel::kPanelHere && l == device && self->driver_ == plat::kNoWindow) {
-            self->driver_ = static_cast<plat::Hwnd>(w & 0xFFFF);
+          // The first driver to answer for the device is the one asked; a second window that
+          // answers for it too is a conflict.
+          if (msg == xarvel::kPanelHere && l == device) {
+            const auto window = static_cast<plat::Hwnd>(w & 0xFFFF);
+            if (self->driver_ == plat::kNoWindow) {
+              self->driver_ = window;
+            } else if (window != self->driver_ && self->other_ == plat::kNoWindow) {
+              self->other_ = window;
+            }
           }
           return plat::LResult{0};
         },
@@ -111,6 +124,19 @@ class PanelClient {
     return client;
   }
 
+  plat::Hwnd driver() const { return driver_; }
+
+  // Two windows answered for the device: one line saying so, else empty.
+  std::string Conflict(int device) const {
+    if (other_ == plat::kNoWindow) return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "two windows (0x%04x, 0x%04x) serve device %d: a driver started twice, or a "
+                  "peer posing as it",
+                  driver_, other_, device);
+    return text;
+  }
+
   ~PanelClient() {
     if (window_ != plat::kNoWindow) plat::DestroyWindow(window_);
     plat::SetTransport(nullptr);
@@ -120,9 +146,12 @@ class PanelClient {
 
   // Sends `msg` with `param` and an answer block; the block's text in `answer`.
   int32_t Ask(uint32_t msg, int32_t param, std::string* answer) {
+    return AskWindow(driver_, msg, param, answer);
+  }
+  int32_t AskWindow(plat::Hwnd window, uint32_t msg, int32_t param, std::string* answer) {
     std::vector<char> block(static_cast<size_t>(xarvel::kPanelBlockSize), '\0');
     const int32_t r =
-        xarvel::KirnIf_SendData(driver_, msg, param, block.data(), 1, xarvel::kPanelBlockSize);
+        xarvel::KirnIf_SendData(window, msg, param, block.data(), 1, xarvel::kPanelBlockSize);
     block.back() = '\0';
     *answer = block.data();
     return r;
@@ -133,7 +162,42 @@ class PanelClient {
   std::unique_ptr<plat::BusClient> bus_;
   plat::Hwnd window_ = plat::kNoWindow;
   plat::Hwnd driver_ = plat::kNoWindow;
+  plat::Hwnd other_ = plat::kNoWindow;
 };
+
+// The windows that registered devices with the interface (none when it cannot be asked).
+std::set<plat::Hwnd> RegisteredWindows() {
+  std::set<plat::Hwnd> windows;
+  std::string error;
+  auto client = ToolClient::Open(&error);
+  if (!client) return windows;
+  client->SetLineHandler([&windows](std::string_view line) {
+    int device = 0;
+    int mode = 0;
+    unsigned window = 0;
+    const std::string text(line);
+    if (std::sscanf(text.c_str(), "%d %d %u", &device, &mode, &window) == 3 && window > 0 &&
+        window < plat::HWND_BROADCAST) {
+      windows.insert(static_cast<plat::Hwnd>(window));
+    }
+  });
+  plat::LResult count = 0;
+  client->RequestAnswered(kKirnRegistrations, client->window(), 0, &count);
+  return windows;
+}
+
+// Another registered window that answers as driver `number` too, or 0.
+plat::Hwnd SameDriverElsewhere(PanelClient& client, const std::set<plat::Hwnd>& windows,
+                               int64_t number) {
+  for (const plat::Hwnd w : windows) {
+    if (w == client.driver()) continue;
+    std::string answer;
+    if (client.AskWindow(w, xarvel::kPanelCounters, 0, &answer) <= 0) continue;
+    const xarvel::PanelCounters other = xarvel::ParsePanelCounters(answer);
+    if (other.complete && other.Get("driver", {}, -1) == number) return w;
+  }
+  return plat::kNoWindow;
+}
 
 std::vector<std::string> Split(std::string_view text, char at) {
   std::vector<std::string> parts;
@@ -150,10 +214,6 @@ std::string Trim(std::string_view text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
   return std::string(text);
-}
-
-std::string Json(std::string_view text) {
-  return JsonString(text);
 }
 
 // Labels of the text form, by key.
@@ -236,23 +296,22 @@ void PrintText(const std::vector<std::vector<std::string>>& lines,
 
 void PrintJson(const std::vector<std::vector<std::string>>& lines,
                const xarvel::PanelCounters* counters) {
-  std::string out = "{";
-  std::string routers;
+  QJsonObject out;
+  QJsonArray routers;
   for (const auto& f : lines) {
     if (f[0] == "router" && f.size() == 6) {
-      if (!routers.empty()) routers += ",";
-      routers += "{\"letter\":" + Json(f[1]) + ",\"device\":" + Json(f[2]) +
-                 ",\"sources\":" + Json(f[3]) + ",\"destinations\":" + Json(f[4]) +
-                 ",\"offsets\":" + Json(f[5]) + "}";
+      routers.append(QJsonObject{{"letter", JsonText(f[1])},
+                                 {"device", JsonText(f[2])},
+                                 {"sources", JsonText(f[3])},
+                                 {"destinations", JsonText(f[4])},
+                                 {"offsets", JsonText(f[5])}});
     } else if (f.size() == 2) {
-      if (out.size() > 1) out += ",";
-      out += Json(f[0]) + ":" + Json(Trim(f[1]));
+      out.insert(JsonText(f[0]).toString(), JsonText(Trim(f[1])));
     }
   }
-  if (out.size() > 1) out += ",";
-  out += "\"routers\":[" + routers + "]";
-  if (counters != nullptr) out += ",\"counters\":" + CountersJson(*counters);
-  std::printf("%s}\n", out.c_str());
+  out.insert("routers", routers);
+  if (counters != nullptr) out.insert("counters", CountersObject(*counters));
+  std::printf("%s\n", JsonBytes(out).c_str());
 }
 
 int CheckLine(int state, const std::string& text) {
@@ -299,15 +358,35 @@ int RunStatus(const Args& args) {
   }
   std::string error;
   bool no_bus = false;
+  // The registrations first: only one bus client at a time in a process.
+  const std::set<plat::Hwnd> registered = RegisteredWindows();
   auto client = PanelClient::Open(device, &error, &no_bus);
   if (!client) {
     if (check) return CheckLine(no_bus ? kCheckUnknown : kCheckCritical, error);
     return Failure("status", error);
   }
+  if (const std::string conflict = client->Conflict(device); !conflict.empty()) {
+    // Neither window is taken for the driver.
+    if (check) return CheckLine(kCheckCritical, conflict);
+    return Failure("status", conflict);
+  }
   std::string answer;
   xarvel::PanelCounters counters;
   const bool have_counters = client->Ask(xarvel::kPanelCounters, 0, &answer) > 0;
   if (have_counters) counters = xarvel::ParsePanelCounters(answer);
+  if (have_counters && counters.complete) {
+    const int64_t number = counters.Get("driver", {}, -1);
+    if (const plat::Hwnd other = SameDriverElsewhere(*client, registered, number);
+        other != plat::kNoWindow) {
+      char text[192];
+      std::snprintf(text, sizeof text,
+                    "two windows (0x%04x, 0x%04x) answer as driver %lld: a driver started twice, "
+                    "or a peer posing as it",
+                    client->driver(), other, static_cast<long long>(number));
+      if (check) return CheckLine(kCheckCritical, text);
+      return Failure("status", text);
+    }
+  }
   if (check) {
     if (!have_counters || !counters.complete) {
       return CheckLine(kCheckUnknown, "the driver of device " + std::to_string(device) +

@@ -57,6 +57,14 @@ inline constexpr uint32_t kKirnRegistrations = 0x4B08;
 // makes the stand-in drop that watcher.
 inline constexpr uint32_t kKirnLines = 0x4B10;
 
+// Stand-in -> watcher: relays for this watcher were lost. wParam: how many were dropped (the
+// stand-in's queue was full) since its previous delivery, sent before the lines that follow
+// them; the receiver returns 1 (any other result drops the watcher, as for kKirnLines). Or,
+// posted, wParam kRelaysWatcherDropped: the watcher itself was dropped (it did not answer a
+// delivery in time) and gets nothing more until it watches again.
+inline constexpr uint32_t kKirnRelaysDropped = 0x4B13;
+inline constexpr int32_t kRelaysWatcherDropped = -1;
+
 // Stand-in -> itself, posted: deliver the queued relays now that the current message is done.
 inline constexpr uint32_t kKirnFlush = 0x4B11;
 // Stand-in -> itself, posted when the bus host reports a window gone (wParam: its handle): the

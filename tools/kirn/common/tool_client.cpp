@@ -112,6 +112,15 @@ plat::LResult ToolClient::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
       }
       return 1;
     }
+    case kKirnRelaysDropped:
+      // Relays lost on their way: the line handler hears it as "LOST <count>", or "LOST watch"
+      // when the stand-in dropped the watch itself.
+      if (sender != plat::kNoWindow && sender != kapi_) return 0;
+      if (on_line_) {
+        on_line_(w == kRelaysWatcherDropped ? std::string("LOST watch")
+                                            : "LOST " + std::to_string(w));
+      }
+      return 1;
     default:
       return 0;
   }

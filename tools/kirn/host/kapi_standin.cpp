@@ -383,11 +383,15 @@ bool KapiStandIn::Unwatch(plat::Hwnd watcher) {
 }
 
 void KapiStandIn::Queue(int device, std::string line) {
-  const bool wanted = std::any_of(watchers_.begin(), watchers_.end(), [device](const auto& w) {
-    return w.second.all || w.second.devices.count(device) != 0;
-  });
+  const bool wanted = std::any_of(watchers_.begin(), watchers_.end(),
+                                  [device](const auto& w) { return w.second.Wants(device); });
   if (!wanted) return;
   if (queue_.size() >= kMaxQueuedRelays) {
+    // Each watcher that wanted the line is told how many it lost before its next lines.
+    const int lost = queue_.front().device;
+    for (auto& [hwnd, w] : watchers_) {
+      if (w.Wants(lost)) ++w.dropped;
+    }
     queue_.pop_front();
     ++dropped_relays_;
   }
@@ -415,8 +419,16 @@ void KapiStandIn::FlushRelays() {
       block.clear();
       count = 0;
     };
+    if (watcher.dropped > 0) {
+      const auto told = static_cast<plat::WParam>(std::min<uint64_t>(watcher.dropped, INT32_MAX));
+      alive = SendPlain(hwnd, kKirnRelaysDropped, told, 0, kQuickTimeoutMs) == 1;
+      if (auto it = watchers_.find(hwnd); alive && it != watchers_.end()) {
+        it->second.dropped -= std::min<uint64_t>(it->second.dropped, static_cast<uint64_t>(told));
+      }
+    }
     for (const Relay& r : batch) {
-      if (!watcher.all && watcher.devices.count(r.device) == 0) continue;
+      if (!alive) break;
+      if (!watcher.Wants(r.device)) continue;
       if (block.size() + r.line.size() + 1 > kMaxRelayBlock) deliver();
       if (!alive) break;
       block += r.line;
@@ -427,7 +439,12 @@ void KapiStandIn::FlushRelays() {
     if (!alive) gone.push_back(hwnd);
   }
   for (plat::Hwnd hwnd : gone) {
-    if (watchers_.erase(hwnd) != 0) Event("drop watcher " + Hex(hwnd));
+    if (watchers_.erase(hwnd) == 0) continue;
+    Event("drop watcher " + Hex(hwnd));
+    // A watcher that was only slow learns that it must watch again (a gone one never reads it).
+    if (plat::Transport* t = plat::GetTransport()) {
+      t->Post(window_, hwnd, kKirnRelaysDropped, kRelaysWatcherDropped, 0);
+    }
   }
 }
 

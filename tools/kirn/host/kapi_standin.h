@@ -59,6 +59,9 @@ class KapiStandIn {
   struct Watcher {
     bool all = false;
     std::set<int> devices;
+    // Relays for this watcher dropped from the full queue and not told yet (kKirnRelaysDropped).
+    uint64_t dropped = 0;
+    bool Wants(int device) const { return all || devices.count(device) != 0; }
   };
 
   KapiStandIn(StandInOptions options, StandInHooks hooks);

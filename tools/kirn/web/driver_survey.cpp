@@ -11,6 +11,7 @@
 #include "interface/messages.h"
 #include "platform/bus_host.h"
 #include "tools/kirn/common/kirn_messages.h"
+#include "tools/kirn/web/metrics_text.h"
 
 namespace kirn {
 namespace {
@@ -78,6 +79,7 @@ bool DriverSurvey::Connect() {
   // Also bounds a write to a host that has stopped reading, and the handle's request.
   bus_->SetSendTimeoutMs(deadline_ms_);
   bus_->SetDisconnectHandler([this] { lost_ = true; });
+  lost_told_ = false;
   plat::SetTransport(bus_.get());
   // Not top-level: broadcasts pass this window by, so the exporter never slows them down.
   window_ = plat::CreateWindow([this](plat::Hwnd h, uint32_t msg, plat::WParam w,
@@ -96,6 +98,8 @@ void DriverSurvey::Disconnect() {
   if (bus_) plat::SetTransport(nullptr);
   bus_.reset();
   lost_ = false;
+  watching_ = false;
+  watch_serial_ = 0;
   kapi_ = plat::kNoWindow;
   find_serial_ = 0;
   registrations_serial_ = 0;
@@ -123,17 +127,41 @@ plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, 
       return 0;
     case xarvel::ZUT_DATA:
       return xarvel::KirnIf_HandOff(hwnd, w, l);
-    case kKirnLines:
-      // Only the interface's answer to the registrations request.
-      if (!plat::IsHandedOffBlock(l) || l == 0 || registrations_serial_ == 0 || sender != kapi_) {
+    case kKirnLines: {
+      // The interface's answer to the registrations request, or its relays.
+      if (!plat::IsHandedOffBlock(l) || l == 0 || sender != kapi_ || kapi_ == plat::kNoWindow) {
         return 0;
       }
-      registration_lines_.append(
+      const std::string_view text(
           reinterpret_cast<const char*>(l),
           strnlen(reinterpret_cast<const char*>(l), plat::HandedOffBlockSize()));
+      // Registration lines start with a digit; relays with REV, QRY or MODE.
+      if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+        if (registrations_serial_ == 0) return 0;
+        registration_lines_.append(text);
+      } else {
+        Relayed(text);
+      }
+      return 1;
+    }
+    case kKirnRelaysDropped:
+      if (sender != kapi_ || kapi_ == plat::kNoWindow) return 0;
+      if (w == kRelaysWatcherDropped) watching_ = false;
+      if (follower_.lost) follower_.lost(static_cast<int64_t>(w));
       return 1;
     default:
       return 0;
+  }
+}
+
+void DriverSurvey::Relayed(std::string_view text) {
+  if (!follower_.line) return;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (!line.empty()) follower_.line(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
   }
 }
 
@@ -297,6 +325,15 @@ void DriverSurvey::Collect() {
     bus_->Forget(find_serial_);
     find_serial_ = 0;
   }
+  if (follower_.line && kapi_ != plat::kNoWindow && !watching_) {
+    if (watch_serial_ == 0) {
+      watch_serial_ = bus_->StartSend(window_, kapi_, kKirnWatch, window_, 0);
+    } else if (auto reply = bus_->TakeReply(watch_serial_)) {
+      watch_serial_ = 0;
+      watching_ = reply->result == 1;
+      if (watching_ && follower_.watching) follower_.watching();
+    }
+  }
   if (running_ && kapi_ != plat::kNoWindow && registrations_serial_ == 0 && !listed_) {
     registration_lines_.clear();
     registrations_serial_ = bus_->StartSend(window_, kapi_, kKirnRegistrations, window_, 0);
@@ -351,6 +388,11 @@ bool DriverSurvey::AllIn() const {
 
 bool DriverSurvey::Poll() {
   if (bus_ && !lost_) bus_->Pump(0);
+  if (bus_ && lost_ && !lost_told_) {
+    lost_told_ = true;
+    watching_ = false;
+    if (follower_.bus_lost) follower_.bus_lost();
+  }
   Collect();
   if (!running_) return false;
   if (!AllIn() && Clock::now() < deadline_) return false;
@@ -386,26 +428,50 @@ void DriverSurvey::Finish() {
 
   std::map<int, DriverReading> named;
   std::set<plat::Hwnd> answered;
+  // The windows that answered as each driver: more than one is a conflict, and neither is taken.
+  std::map<int, std::vector<plat::Hwnd>> windows_of;
+  for (auto& [window, a] : asks_) {
+    if (!a.up) continue;
+    const int64_t number = a.counters.Get("driver", {}, -1);
+    const int bad = DropBadLines(&a.counters);
+    if (number < 0 || number > 999) {
+      // Not an answer of a driver at all: it stays unnamed, like a window never heard from.
+      a.up = false;
+      continue;
+    }
+    const int driver = static_cast<int>(number);
+    if (bad > 0) ++bad_answers_[driver];
+    windows_of[driver].push_back(window);
+    answered.insert(window);
+  }
   for (auto& [window, a] : asks_) {
     if (!a.up) continue;
     const int driver = static_cast<int>(a.counters.Get("driver"));
-    if (named.count(driver) != 0) {
-      // Two windows call themselves the same driver: the first one is reported.
-      std::fprintf(stderr, "kirn metrics: window 0x%04x also answers as driver %d: left out\n",
-                   window, driver);
-      continue;
-    }
     DriverReading& r = named[driver];
     r.driver = driver;
+    r.bad_answers = bad_answers_[driver];
+    const std::vector<plat::Hwnd>& windows = windows_of[driver];
+    if (windows.size() > 1) {
+      if (!r.conflict) {
+        std::fprintf(stderr, "kirn metrics: %zu windows answer as driver %d: none is taken\n",
+                     windows.size(), driver);
+      }
+      r.conflict = true;
+      r.up = false;
+      r.windows = windows;
+      r.routers = RoutersOf(a.counters);
+      r.counters = {};
+      continue;
+    }
     r.routers = RoutersOf(a.counters);
     r.up = true;
+    r.windows = windows;
     r.counters = std::move(a.counters);
     r.status = std::move(a.status);
     for (auto& [key, t] : a.tables) {
       if (t.whole) r.tables[key] = std::move(t.table);
     }
     known_[driver] = Known{window, r.routers};
-    answered.insert(window);
   }
   std::set<plat::Hwnd> known_windows;
   for (const auto& [driver, k] : known_) {

@@ -27,10 +27,13 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/panel_counters.h"
@@ -62,6 +65,13 @@ struct DriverReading {
   PanelStatus status;
   // The tables asked for and answered whole, by the device id asked (0: the first router).
   std::map<int, RouterTable> tables;
+  // More than one window answered as this driver (a driver started twice, or a peer posing as
+  // it): none of them is taken, and `windows` names them all.
+  bool conflict = false;
+  std::vector<plat::Hwnd> windows;
+  // Answers of this driver that held lines the exporter dropped (malformed, undocumented labels,
+  // duplicate series), since the exporter started.
+  uint64_t bad_answers = 0;
 };
 
 struct Survey {
@@ -109,6 +119,22 @@ class DriverSurvey {
   int fd() const;
   // Milliseconds until the running survey's deadline; -1 when none runs.
   int MsUntilDeadline() const;
+
+  // Following the interface's relays, for the history: once the interface is found, the
+  // survey's window asks it to relay every device's revertives, query replies and mode
+  // assertions (kKirnWatch of device 0) and hands each relayed line, and each loss, to the
+  // follower. A lost watch is set up again at the next Start(). Set before the first Start().
+  struct Follower {
+    std::function<void(std::string_view line)> line;
+    // The watch is in place (again): what came before it was not seen.
+    std::function<void()> watching;
+    // Relays lost: how many, or kRelaysWatcherDropped when the interface dropped the watch.
+    std::function<void(int64_t lost)> lost;
+    // The connection to the bus was lost, and the watch with it.
+    std::function<void()> bus_lost;
+  };
+  void Follow(Follower follower) { follower_ = std::move(follower); }
+  bool watching() const { return watching_; }
 
   // Asks for the names of entries first..last of `database` (0 sources, 1 destinations) of router
   // `device`, those not read yet or read more than kNameMaxAgeS ago. They are looked up in the
@@ -188,6 +214,8 @@ class DriverSurvey {
   std::map<int, plat::Hwnd> registrations_;
   // Drivers heard from, by their own device number.
   std::map<int, Known> known_;
+  // Answers with dropped lines, by driver number.
+  std::map<int, uint64_t> bad_answers_;
   // Asks of earlier surveys that the host has not answered yet, by window.
   std::map<plat::Hwnd, uint32_t> late_;
 
@@ -199,6 +227,13 @@ class DriverSurvey {
   std::deque<Pending> queued_;
   SurveyWants wants_;
   Survey result_;
+
+  Follower follower_;
+  bool watching_ = false;
+  bool lost_told_ = false;
+  uint32_t watch_serial_ = 0;
+  // Relayed lines of one kKirnLines block, passed on once the block is taken.
+  void Relayed(std::string_view text);
 
   std::map<int, RouterNames> names_;
   std::deque<NameKey> name_queue_;

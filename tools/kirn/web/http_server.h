@@ -2,16 +2,20 @@
 // on the caller's thread: nothing here starts a thread, so a handler may use the workstation bus
 // (whose client is main-thread only) and needs no lock.
 //
-// The library parses every request and keeps the bounds: a number of connections in all and per
-// client address, an idle time-out for a connection that sends nothing, and a memory pool per
-// connection that holds the request line and headers (a request that outgrows it is answered
-// 414 or 431 by the library). The server adds a deadline for the request head: a connection
-// that has not sent a whole request line and headers within head_timeout_s of connecting, or
-// of its previous answer, is closed however slowly it trickles bytes in. Before a handler
-// sees a request the server answers on its own: 405 (with Allow) for a method other than GET or
-// HEAD, 400 for a request with a body or a request target longer than max_target, 404 for a path
-// no route takes. Every answer carries headers for an API that no browser should frame, sniff or
-// keep (see kSecurityHeaders). A HEAD request gets the headers of the GET answer without its body.
+// The library parses every request and keeps the bounds: a number of connections in all, an idle
+// time-out for a connection that sends nothing, and a memory pool per connection that holds the
+// request line and headers (a request that outgrows it is answered 414 or 431 by the library).
+// The server adds a bound per client (an IPv4 address, or an IPv6 /64, which one host usually
+// holds whole) and a deadline for the request head: a connection that has not sent a whole
+// request line and headers within head_timeout_s of connecting, or of its previous answer, is
+// closed however slowly it trickles bytes in. Before a handler sees a request the server
+// answers on its own, in this order: 400 (and the connection closed) for loose framing (two
+// Content-Length or Host headers, a Content-Length that is not plain digits, a CR that does not
+// end a line), 421 for a Host that the host check does not take, 401 or 429 from the
+// authenticator, 405 (with Allow) for a method other than GET or HEAD, 400 for a request with a
+// body or a request target longer than max_target, 404 for a path no route takes. Every answer
+// carries headers for an API that no browser should frame, sniff or keep (see kSecurityHeaders). A
+// HEAD request gets the headers of the GET answer without its body.
 //
 // A handler answers at once or later: returning nothing defers the answer, and the connection
 // waits (suspended, costing no time of the loop and never timing out meanwhile) until Answer()
@@ -27,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,8 +42,8 @@ struct MHD_Connection;
 namespace kirn {
 
 struct HttpLimits {
-  unsigned connections = 64;     // open connections in all; more are closed at once
-  unsigned per_address = 32;     // open connections from one client address
+  unsigned connections = 256;    // open connections in all; more are closed at once
+  unsigned per_address = 8;      // open connections from one IPv4 address or IPv6 /64
   unsigned idle_timeout_s = 10;  // a connection that sends nothing for this long is closed
   unsigned head_timeout_s = 5;   // the time a connection has for a whole request head
   size_t memory_per_connection = 16 * 1024;  // request line, headers and buffers of one
@@ -75,6 +80,40 @@ inline constexpr std::pair<const char*, const char*> kSecurityHeaders[] = {
     {"Cache-Control", "no-store"},
 };
 
+// The key by which connections are counted and failures remembered: the IPv4 address, or the
+// first 64 bits of an IPv6 one ("2001:db8:1:2::/64"); an IPv4-mapped IPv6 address counts as its
+// IPv4 address.
+std::string ClientKey(const sockaddr* address);
+
+// The credentials check in front of every route (see WebAccess). Main thread only.
+class HttpAuthenticator {
+ public:
+  enum class Verdict { kAllow, kDeny, kBackOff, kPending };
+  virtual ~HttpAuthenticator() = default;
+  // The verdict on `authorization` (the Authorization header, empty when there is none) of a
+  // request from `client` (a ClientKey). kBackOff: the client must wait `*retry_after_s`
+  // before its next check. kPending: the verdict comes later, from TakeDone(), for `ticket`.
+  virtual Verdict Check(const std::string& client, const std::string& authorization,
+                        uint64_t ticket, int* retry_after_s) = 0;
+  // Readable when pending verdicts are in.
+  virtual int fd() const = 0;
+  // The pending verdicts that are in: ticket and whether it is allowed.
+  virtual std::vector<std::pair<uint64_t, bool>> TakeDone() = 0;
+  // The realm named in a 401.
+  virtual std::string Realm() const { return "kirn metrics"; }
+};
+
+// TLS for the server, from the library's own TLS (GnuTLS). Every handshake takes its
+// certificate from `certificate_callback` (a gnutls_certificate_retrieve_function2), so that
+// a certificate replaced on disk is served without a restart.
+struct HttpTls {
+  void* certificate_callback = nullptr;
+  std::string priorities;  // GnuTLS priority string
+  std::string client_ca;   // PEM; clients are asked for a certificate when set
+  // Checks the client of a new request (its gnutls_session_t); false answers 403.
+  std::function<bool(void* session)> check_client;
+};
+
 // An address to listen on: "ADDR:PORT" with a numeric IPv4 address or a bracketed IPv6 one
 // ("[::1]:9436"); PORT 0..65535 (0: any free port). No names are looked up. False (and `error`
 // set) when the text is not such an address.
@@ -89,7 +128,12 @@ class HttpServer {
 
   // Listens on `address` (see ParseListenAddress). Nullptr and `error` set when it cannot.
   static std::unique_ptr<HttpServer> Listen(const std::string& address, const HttpLimits& limits,
-                                            std::string* error);
+                                            std::string* error, const HttpTls* tls = nullptr);
+  // A server without a listening socket, whose connections come from AddConnection (for the
+  // fuzz target of the request handling). Nullptr and `error` set when it cannot start.
+  static std::unique_ptr<HttpServer> Unbound(const HttpLimits& limits, std::string* error);
+  // Serves `fd` (a connected stream socket, now the server's) as a client at `address`.
+  bool AddConnection(int fd, const sockaddr* address, socklen_t length);
   // Answers every deferred request 503 and closes every connection.
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
@@ -100,6 +144,18 @@ class HttpServer {
   // Requests for a path that starts with `prefix` (and is longer) go to `handler`, unless an
   // exact route takes them; the longest prefix wins.
   void RoutePrefix(const std::string& prefix, Handler handler);
+
+  // The Host check of requests: only the names and addresses in `allowed` (lower case, without
+  // a port; bracketed for IPv6) are served, with or without a port; any other Host is answered
+  // 421. An empty set turns the check off. A request without a Host (HTTP/1.0) passes.
+  void CheckHost(std::set<std::string> allowed) { allowed_hosts_ = std::move(allowed); }
+  // Puts `authenticator` (owned by the caller, outliving the server) in front of every route;
+  // nullptr removes it.
+  void Authenticate(HttpAuthenticator* authenticator);
+  // Headers added to every answer (replacing a default header of the same name).
+  void AddHeaders(std::vector<std::pair<std::string, std::string>> headers) {
+    extra_headers_ = std::move(headers);
+  }
 
   // Gives a deferred request its answer. Nothing happens for a request already answered or
   // whose connection has gone.
@@ -135,6 +191,15 @@ class HttpServer {
   // is due, or -1.
   int CloseOverdue();
   const Handler* Find(const std::string& path) const;
+  // The checks of a request's head before any handler: the answer when it is refused.
+  std::optional<HttpResponse> CheckHead(MHD_Connection* connection, const char* url);
+  // Goes on with a request once its head is taken (the authenticator allowed it).
+  bool Proceed(MHD_Connection* connection, const char* url, const char* method, Context* context);
+  // Hands in the authenticator's verdicts that are in.
+  void TakeVerdicts();
+  bool Queue(MHD_Connection* connection, const HttpResponse& response);
+  // Accepts a new connection from `address` unless its client holds per_address already.
+  bool Admit(const sockaddr* address);
 
   MHD_Daemon* daemon_ = nullptr;
   HttpLimits limits_;
@@ -147,6 +212,19 @@ class HttpServer {
   std::map<RequestId, std::pair<MHD_Connection*, Context*>> deferred_;
   // Every open connection.
   std::map<MHD_Connection*, std::unique_ptr<Peer>> peers_;
+  // Open connections by ClientKey.
+  std::map<std::string, unsigned> per_client_;
+  std::set<std::string> allowed_hosts_;
+  HttpAuthenticator* auth_ = nullptr;
+  std::vector<std::pair<std::string, std::string>> extra_headers_;
+  bool tls_ = false;
+  std::function<bool(void*)> check_client_;
+  // Requests waiting for the authenticator, by ticket.
+  std::map<uint64_t, std::pair<MHD_Connection*, Context*>> checking_;
+  uint64_t next_ticket_ = 1;
+  // The descriptor fd() gives: an epoll set of the library's and the authenticator's.
+  int epoll_fd_ = -1;
+  int auth_fd_ = -1;
 };
 
 }  // namespace kirn

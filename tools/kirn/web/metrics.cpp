@@ -2,6 +2,7 @@
 // survey of the drivers both run from one poll loop, and a request that needs the drivers waits
 // (its connection suspended) while the loop goes on serving every other connection.
 #include <poll.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,15 +13,22 @@
 #include "core/service_notify.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/web/history_feed.h"
+#include "tools/kirn/web/history_query.h"
+#include "tools/kirn/web/history_recorder.h"
+#include "tools/kirn/web/host_names.h"
 #include "tools/kirn/web/http_server.h"
 #include "tools/kirn/web/metrics_text.h"
 #include "tools/kirn/web/page.h"
+#include "tools/kirn/web/web_access.h"
 #include "tools/kirn/web/web_commands.h"
 
 namespace kirn {
 
 const char kMetricsHelp[] =
-    "usage: kirn metrics [--listen ADDR:PORT]\n"
+    "usage: kirn metrics [--listen ADDR:PORT] [--web-config FILE] [--allowed-host NAME]...\n"
+    "                    [--history FILE | --no-history] [--history-days N]\n"
+    "                    [--history-max-mb N]\n"
     "Serves the figures and the health of every driver on the workstation bus over HTTP:\n"
     "  /metrics   the Prometheus text exposition (format 0.0.4): xarvel_up, xarvel_comms_ok,\n"
     "             xarvel_link_up, xarvel_routes_total, ... labelled driver (the driver's own\n"
@@ -39,6 +47,10 @@ const char kMetricsHelp[] =
     "             with a search box\n"
     "  /api/status, /api/driver/N[?router=DEV]\n"
     "             the same as JSON, for scripts (docs/monitoring.md)\n"
+    "  /api/history/N?router=DEV[&dest=D][&since=T][&until=T][&limit=L][&cursor=C]\n"
+    "             driver N's recorded changes of router DEV (of destination D), newest\n"
+    "             first, with the router's gaps: at most L rows (default 100, at most\n"
+    "             1000) and 'next', the cursor of the next (older) page, or null\n"
     "It learns the drivers from the interface's registrations and remembers every driver\n"
     "it has heard from. At each request it asks all of them at once, under one deadline of\n"
     "1 s: a driver that does not answer in time, or has gone, shows as xarvel_up 0 and\n"
@@ -47,15 +59,54 @@ const char kMetricsHelp[] =
     "  --listen ADDR:PORT  where to serve (default 127.0.0.1:9436): a numeric IPv4 address\n"
     "                      or a bracketed IPv6 one; port 0 picks a free port. Only the\n"
     "                      loopback address unless another one is given.\n"
+    "  --web-config FILE   TLS and passwords, in the web configuration file format of\n"
+    "                      the Prometheus exporters (YAML): tls_server_config (cert_file,\n"
+    "                      key_file, client_auth_type, client_ca_file, client_allowed_sans,\n"
+    "                      min_version, max_version, cipher_suites, curve_preferences,\n"
+    "                      prefer_server_cipher_suites), http_server_config (http2,\n"
+    "                      headers) and basic_auth_users (user: bcrypt hash, as made by\n"
+    "                      'htpasswd -nBC 10 USER'). Every path is under the same rules.\n"
+    "                      The file (and the certificate and key) is read again when it\n"
+    "                      changes, looked at once a second; a broken new file keeps the\n"
+    "                      last good one. A good password is remembered; after 5 wrong\n"
+    "                      ones an address waits (1 s, doubling, up to 30 s: 429).\n"
+    "                      Without it on an address other than loopback, anyone on the\n"
+    "                      network reads everything: a warning says so (and /healthz).\n"
+    "  --allowed-host NAME without passwords, only requests for loopback names, the\n"
+    "                      listening address (for 0.0.0.0 or [::] also this machine's\n"
+    "                      names and addresses) and these names are served; any other\n"
+    "                      Host is answered 421 (a page rebinding its name to this\n"
+    "                      address reads nothing). Repeatable.\n"
     "Names of sources and destinations are the interface's name look-ups, read a few at a\n"
     "time and kept for a minute; the drivers are only ever asked for their counters, status\n"
     "panel and router tables, and nothing a request says reaches them beyond which.\n"
     "Only GET and HEAD are served (others: 405); an unknown path gets 404; a malformed\n"
     "request, one with a body or a target over 1024 bytes 400, one whose request line or\n"
     "headers outgrow 16 KiB 414 or 431; a line that is not HTTP at all is closed unanswered.\n"
-    "At most 64 connections, 32 from one address; one that has not sent a whole request\n"
-    "head 5 s after connecting (or after its last answer) is closed.\n"
-    "Prints 'listening http://ADDR:PORT' once it serves; without a bus it serves all the\n"
+    "Two Content-Length or Host headers, a bare CR or a signed Content-Length: 400.\n"
+    "At most 256 connections, 8 from one address (IPv6: one /64); one that has not sent\n"
+    "a whole request head 5 s after connecting (or after its last answer) is closed.\n"
+    "The crosspoint history: every tally change the drivers report (each revertive the\n"
+    "interface relays to kirn metrics) is recorded with the time in milliseconds, the\n"
+    "driver, router, destination, source and both names as they were, in an SQLite\n"
+    "database (WAL; written in batches on a thread of its own). Whatever the feed misses\n"
+    "is a gap row: relays the interface dropped, its start and stop, a bus loss, a driver\n"
+    "gone or not answering, a driver in RX only. After a gap the driver's tables are read\n"
+    "again and the destinations that differ from the history are written as found.\n"
+    "Ask it with 'kirn history'. When the file cannot be written (a full disk, no\n"
+    "permission) recording is off (a warning, xarvel_exporter_history_up 0, a /healthz\n"
+    "line) and is tried again every 5 s; everything else goes on serving. A file written\n"
+    "by a newer kirn is refused and left untouched (docs/history.md).\n"
+    "  --history FILE      the history (default $KIRN_HISTORY, else\n"
+    "                      $XDG_STATE_HOME/kirn/history.db, else\n"
+    "                      ~/.local/state/kirn/history.db)\n"
+    "  --no-history        record nothing\n"
+    "  --history-days N    keep N days (default 90; 0: no age limit)\n"
+    "  --history-max-mb N  keep the used pages under N MiB (default 1024; 0: no limit),\n"
+    "                      oldest first; the last change of every destination before the\n"
+    "                      cut is kept, so the state at the cut stays known\n"
+    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves; without a bus it "
+    "serves all the\n"
     "same (xarvel_exporter_bus_up 0) and connects once there is one. Ends on SIGTERM or\n"
     "SIGINT (exit 0). Exit 1 when it cannot listen on the address, 2 on a usage error.\n";
 
@@ -78,7 +129,7 @@ struct Waiting {
   DriverQuery query;
 };
 
-HttpResponse Answer(Want want, const Survey& survey) {
+HttpResponse Answer(Want want, const Survey& survey, const std::string& warning) {
   HttpResponse r;
   if (want == Want::kMetrics) {
     r.content_type = kExpositionType;
@@ -86,7 +137,7 @@ HttpResponse Answer(Want want, const Survey& survey) {
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(survey);
     r.status = h.status;
-    r.body = h.text;
+    r.body = warning + h.text;
   } else {
     r = StatusJson(survey);
   }
@@ -103,6 +154,31 @@ SurveyWants WantsOf(const std::vector<Waiting>& waiting) {
   return wants;
 }
 
+// With the history on, a round starts at least this often: it notices drivers that go, come
+// or change mode, and reads the tables a re-base wants.
+constexpr auto kHistoryRoundSpacing = std::chrono::seconds(2);
+
+// The history's lines of the exposition.
+std::string HistoryExposition(const HistoryRecorder& h) {
+  std::string out =
+      "# HELP xarvel_exporter_history_up Whether the crosspoint history is being recorded (0: "
+      "recording is off, see /healthz).\n"
+      "# TYPE xarvel_exporter_history_up gauge\n"
+      "xarvel_exporter_history_up " +
+      std::string(h.up() ? "1" : "0") +
+      "\n"
+      "# HELP xarvel_exporter_history_changes_total Crosspoint changes written to the history.\n"
+      "# TYPE xarvel_exporter_history_changes_total counter\n"
+      "xarvel_exporter_history_changes_total " +
+      std::to_string(h.recorded()) +
+      "\n"
+      "# HELP xarvel_exporter_history_lost_total Changes and gaps the history could not write.\n"
+      "# TYPE xarvel_exporter_history_lost_total counter\n"
+      "xarvel_exporter_history_lost_total " +
+      std::to_string(h.lost()) + "\n";
+  return out;
+}
+
 HttpResponse BadRequest(const std::string& what) {
   HttpResponse r;
   r.status = 400;
@@ -114,10 +190,52 @@ HttpResponse BadRequest(const std::string& what) {
 
 int RunMetrics(const Args& args) {
   std::string listen = kDefaultListen;
+  std::vector<std::string> allowed_hosts;
+  std::string web_config;
+  HistoryOptions history;
+  history.path = DefaultHistoryPath();
+  bool record = true;
   for (size_t i = 0; i < args.size(); ++i) {
+    long long n = 0;
     if (args[i] == "--listen") {
       if (i + 1 >= args.size()) return UsageError("metrics", "--listen needs ADDR:PORT");
       listen = args[++i];
+    } else if (args[i] == "--web-config") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError("metrics", "--web-config needs a FILE");
+      }
+      web_config = args[++i];
+    } else if (args[i] == "--allowed-host") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError("metrics", "--allowed-host needs a NAME");
+      }
+      allowed_hosts.push_back(args[++i]);
+    } else if (args[i] == "--history") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError("metrics", "--history needs a FILE");
+      }
+      history.path = args[++i];
+    } else if (args[i] == "--no-history") {
+      record = false;
+    } else if (args[i] == "--history-days") {
+      if (i + 1 >= args.size() || !ParseInt(args[i + 1], 0, 100000, &n)) {
+        return UsageError("metrics", "--history-days takes a number of days 0..100000");
+      }
+      history.days = static_cast<int>(n);
+      ++i;
+    } else if (args[i] == "--history-max-mb") {
+      if (i + 1 >= args.size() || !ParseInt(args[i + 1], 0, 1LL << 30, &n)) {
+        return UsageError("metrics", "--history-max-mb takes a number of MiB");
+      }
+      history.max_bytes = n * 1024 * 1024;
+      ++i;
+    } else if (args[i] == "--history-max-pages") {
+      // Not in the help: a full disk made on purpose (tests, benchmarks).
+      if (i + 1 >= args.size() || !ParseInt(args[i + 1], 1, 1LL << 40, &n)) {
+        return UsageError("metrics", "--history-max-pages takes a number");
+      }
+      history.max_pages = n;
+      ++i;
     } else if (args[i] == "--" && i + 1 == args.size()) {
       break;
     } else {
@@ -130,8 +248,36 @@ int RunMetrics(const Args& args) {
   if (!ParseListenAddress(listen, &address, &length, &error)) {
     return UsageError("metrics", "--listen " + error);
   }
-  std::unique_ptr<HttpServer> server = HttpServer::Listen(listen, HttpLimits{}, &error);
+  std::unique_ptr<WebAccess> access = WebAccess::Load(web_config, &error);
+  if (!access) return Failure("metrics", error);
+  const HttpTls tls = access->tls() ? access->TlsOptions() : HttpTls{};
+  std::unique_ptr<HttpServer> server =
+      HttpServer::Listen(listen, HttpLimits{}, &error, access->tls() ? &tls : nullptr);
   if (!server) return Failure("metrics", error);
+  // Without credentials only requests for this machine's own names are served, so that a web
+  // page that rebinds its name to this address reads nothing.
+  const std::string listen_host = listen.substr(0, listen.rfind(':'));
+  access->Attach(server.get(), HostNamesFor(listen_host, allowed_hosts));
+  std::string warning;
+  if (web_config.empty() && !IsLoopbackListen(listen_host)) {
+    warning = "XARVEL WARNING - served on " + server->address() +
+              " without TLS or a password: anyone on the network can read it (see --web-config)\n";
+    std::fprintf(stderr, "kirn metrics: %s", warning.c_str() + 15);
+  }
+
+  // A file-size limit makes writes fail (recording goes off) instead of ending the process.
+  ::signal(SIGXFSZ, SIG_IGN);
+  DriverSurvey survey;
+  std::unique_ptr<HistoryRecorder> recorder;
+  std::unique_ptr<HistoryFeed> feed;
+  // The history's readers (/api/history) share one read-only connection, opened once the file
+  // is there.
+  std::unique_ptr<HistoryStore> reader;
+  if (record) {
+    recorder = std::make_unique<HistoryRecorder>(history);
+    feed = std::make_unique<HistoryFeed>(*recorder, survey);
+    feed->Attach();
+  }
 
   std::vector<Waiting> waiting;    // for the next round
   std::vector<Waiting> answering;  // for the round that runs
@@ -159,6 +305,20 @@ int RunMetrics(const Args& args) {
         waiting.push_back(w);
         return std::optional<HttpResponse>();
       });
+  server->RoutePrefix("/api/history/", [&](const HttpRequest& request, HttpServer::RequestId) {
+    const int driver = DriverInPath(request.path, "/api/history/");
+    if (driver == 0) {
+      HttpResponse r;
+      r.status = 404;
+      r.body = "not found\n";
+      return std::optional<HttpResponse>(r);
+    }
+    if (!reader && record) {
+      std::string error;
+      reader = HistoryStore::OpenForReading(history.path, &error);
+    }
+    return std::optional<HttpResponse>(HistoryApi(request, driver, reader.get()));
+  });
   // The page's files; a path that is none of them is not found.
   auto page = [](const HttpRequest& request, HttpServer::RequestId) {
     std::optional<HttpResponse> r = PageFile(request.path);
@@ -175,20 +335,32 @@ int RunMetrics(const Args& args) {
   server->Route("/xarvel.svg", page);
 
   InstallStopSignals();
-  DriverSurvey survey;
   // A first round at once learns the drivers before the first request.
+  int64_t round_asked_ms = NowMs();
   survey.Start();
   Clock::time_point last_round = Clock::now();
 
-  std::printf("listening http://%s\n", server->address().c_str());
+  const std::string scheme = access->tls() ? "https://" : "http://";
+  std::printf("listening %s%s\n", scheme.c_str(), server->address().c_str());
   std::fflush(stdout);
-  xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving http://" + server->address());
+  xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving " + scheme + server->address());
 
   while (!StopRequested()) {
     const auto now = Clock::now();
-    if (!survey.running() && !waiting.empty() && now - last_round >= kRoundSpacing) {
+    // The history wants a round now and then, and sooner for a re-base.
+    const bool history_round =
+        feed && (now - last_round >= kHistoryRoundSpacing || feed->wants_round());
+    if (!survey.running() && (!waiting.empty() || history_round) &&
+        now - last_round >= kRoundSpacing) {
       answering.swap(waiting);
-      survey.Start(WantsOf(answering));
+      SurveyWants wants = WantsOf(answering);
+      if (feed) {
+        for (const auto& [driver, routers] : feed->Wanted()) {
+          wants.tables[driver].insert(routers.begin(), routers.end());
+        }
+      }
+      round_asked_ms = NowMs();
+      survey.Start(wants);
       last_round = now;
     }
     int wait = kMaxWaitMs;
@@ -197,7 +369,7 @@ int RunMetrics(const Args& args) {
     };
     sooner(server->TimeoutMs());
     sooner(survey.MsUntilDeadline());
-    if (!survey.running() && !waiting.empty()) {
+    if (!survey.running() && (!waiting.empty() || feed)) {
       sooner(static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(last_round + kRoundSpacing - now)
               .count()));
@@ -206,6 +378,7 @@ int RunMetrics(const Args& args) {
     ::poll(fds, 2, std::max(wait, 0));
     if (survey.Poll()) {
       const Survey s = survey.Take();
+      if (feed) feed->Surveyed(s, round_asked_ms);
       // Each kind of answer is made once for every request of the round.
       std::optional<HttpResponse> made[3];
       for (const Waiting& w : answering) {
@@ -214,12 +387,21 @@ int RunMetrics(const Args& args) {
           continue;
         }
         std::optional<HttpResponse>& r = made[static_cast<int>(w.want)];
-        if (!r) r = Answer(w.want, s);
+        if (!r) {
+          r = Answer(w.want, s, warning);
+          if (recorder && w.want == Want::kMetrics) r->body += HistoryExposition(*recorder);
+          if (recorder && w.want == Want::kHealth && !recorder->note().empty()) {
+            // A note, not a failure: the drivers and their control go on without it.
+            r->body += recorder->note() + "\n";
+          }
+        }
         server->Answer(w.id, *r);
       }
       answering.clear();
     }
+    if (feed) feed->Tick();
     server->Run();
+    access->Poll();
   }
   xarvel::ServiceNotify_Send("STOPPING=1");
   server.reset();

@@ -1,10 +1,15 @@
 #include "tools/kirn/web/metrics_text.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <set>
 #include <string_view>
+#include <vector>
 
 #include "tools/kirn/common/driver_check.h"
+#include "tools/kirn/common/text_encoding.h"
 
 namespace kirn {
 namespace {
@@ -19,6 +24,36 @@ struct Family {
   const char* help;
   Scale scale = Scale::kNone;
 };
+
+// The labels each line of the counters answer carries, in order: a line with others is dropped.
+struct LineLabels {
+  const char* source;
+  std::vector<std::string_view> labels;
+};
+const std::vector<LineLabels>& DocumentedLabels() {
+  static const std::vector<LineLabels> table = {
+      {"link_up", {"controller"}},
+      {"connections", {"controller"}},
+      {"commands_dropped", {"reason"}},
+      {"commands_received", {"kind"}},
+      {"routes", {"router"}},
+      {"routes_refused", {"router", "reason"}},
+      {"saves", {"file"}},
+      {"save_failures", {"file"}},
+      {"route_report_latency_bucket", {"le"}},
+  };
+  return table;
+}
+
+// A bucket bound as Prometheus reads one: a decimal number or +Inf.
+bool IsBound(std::string_view text) {
+  if (text == "+Inf") return true;
+  if (text.empty() || text.size() > 32) return false;
+  const std::string copy(text);
+  char* end = nullptr;
+  const double v = std::strtod(copy.c_str(), &end);
+  return end == copy.c_str() + copy.size() && std::isfinite(v);
+}
 
 // In the order they are exposed. xarvel_up, xarvel_comms_ok and the histogram are made apart.
 constexpr Family kFamilies[] = {
@@ -66,6 +101,8 @@ constexpr Family kFamilies[] = {
      Scale::kMilliseconds},
     {"save_failed", "xarvel_save_failed", "gauge",
      "1 while the latest save of the index or the lock file failed."},
+    {"lock_entries_missing", "xarvel_lock_entries_missing", "gauge",
+     "Destinations read as locked at start-up because the lock file was short."},
     {"poll_cycles", "xarvel_poll_cycles_total", "counter", "Full rounds of the poll."},
     {"poll_cycle_us", "xarvel_poll_cycle_seconds", "gauge",
      "How long the last full round of the poll took.", Scale::kMicroseconds},
@@ -200,7 +237,67 @@ void AppendLatency(std::string& out, const Survey& survey) {
   }
 }
 
+void AppendConflicts(std::string& out, const Survey& survey) {
+  AppendHeader(out, "xarvel_driver_conflict", "gauge",
+               "1 while more than one window answers as this driver (a driver started twice, or "
+               "a peer posing as it); neither is taken.");
+  for (const DriverReading& d : survey.drivers) {
+    if (d.up || d.conflict) {
+      AppendSample(out, "xarvel_driver_conflict", d.driver, {}, d.conflict ? 1 : 0, Scale::kNone);
+    }
+  }
+}
+
+void AppendBadAnswers(std::string& out, const Survey& survey) {
+  AppendHeader(out, "xarvel_exporter_bad_answers_total", "counter",
+               "Answers of a driver that held lines the exporter dropped (malformed, undocumented "
+               "labels, duplicate series).");
+  for (const DriverReading& d : survey.drivers) {
+    if (d.driver > 0 || d.up || d.conflict) {
+      AppendSample(out, "xarvel_exporter_bad_answers_total", d.driver, {},
+                   static_cast<int64_t>(d.bad_answers), Scale::kNone);
+    }
+  }
+}
+
 }  // namespace
+
+int DropBadLines(xarvel::PanelCounters* counters) {
+  int dropped = counters->malformed;
+  std::set<std::pair<std::string, std::vector<std::string>>> seen;
+  std::vector<xarvel::CounterLine> kept;
+  kept.reserve(counters->lines.size());
+  for (xarvel::CounterLine& line : counters->lines) {
+    const std::vector<std::string_view>* wanted = nullptr;
+    static const std::vector<std::string_view> kNone;
+    for (const LineLabels& l : DocumentedLabels()) {
+      if (line.name == l.source) wanted = &l.labels;
+    }
+    bool exported = wanted != nullptr;
+    for (const Family& f : kFamilies) exported = exported || line.name == f.source;
+    if (wanted == nullptr) wanted = &kNone;
+    // A line the exporter does not expose is only made safe (a later driver may add names).
+    bool good = !exported || line.labels.size() == wanted->size();
+    std::vector<std::string> values;
+    for (size_t i = 0; i < line.labels.size(); ++i) {
+      line.labels[i].second = ValidUtf8(line.labels[i].second, true);
+      values.push_back(line.labels[i].second);
+      if (!exported || !good) continue;
+      good = line.labels[i].first == (*wanted)[i];
+      if (line.name == "route_report_latency_bucket") good = good && IsBound(values.back());
+    }
+    // A line seen before with the same labels would be a duplicate series.
+    if (good) good = seen.emplace(line.name, std::move(values)).second;
+    if (good) {
+      kept.push_back(std::move(line));
+    } else {
+      ++dropped;
+    }
+  }
+  counters->lines = std::move(kept);
+  counters->malformed = 0;
+  return dropped;
+}
 
 std::string ExpositionText(const Survey& survey) {
   std::string out;
@@ -213,7 +310,9 @@ std::string ExpositionText(const Survey& survey) {
   out += "xarvel_exporter_survey_seconds ";
   AppendNumber(out, survey.took.count(), Scale::kMicroseconds);
   out += '\n';
+  AppendBadAnswers(out, survey);
   AppendUp(out, survey);
+  AppendConflicts(out, survey);
   AppendCommsOk(out, survey);
   for (const Family& f : kFamilies) AppendFamily(out, f, survey);
   AppendLatency(out, survey);
@@ -233,7 +332,12 @@ Health HealthOf(const Survey& survey) {
                                          (d.routers.empty() ? std::string("?")
                                                             : std::to_string(d.routers.front()));
     CheckResult check;
-    if (d.up) {
+    if (d.conflict) {
+      check.state = kCheckCritical;
+      check.text = std::to_string(d.windows.size()) +
+                   " windows answer as this driver (a driver started twice, or a peer posing as "
+                   "it): neither is taken";
+    } else if (d.up) {
       check = CheckDriver(d.counters, CheckOptions{});
     } else {
       check.state = kCheckCritical;

@@ -1,6 +1,8 @@
 #include "tools/kirn/web/page.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -41,11 +43,11 @@ const std::string& Content(const char* resource) {
   return contents.emplace(resource, std::move(bytes)).first->second;
 }
 
-HttpResponse Json(int status, std::string body) {
+HttpResponse Json(int status, const QJsonObject& object) {
   HttpResponse r;
   r.status = status;
   r.content_type = "application/json; charset=utf-8";
-  r.body = std::move(body);
+  r.body = JsonBytes(object, true);
   r.body += '\n';
   return r;
 }
@@ -56,14 +58,6 @@ std::string Trim(std::string_view text) {
   return std::string(text);
 }
 
-std::string Str(std::string_view text) {
-  return JsonString(text, true);
-}
-
-std::string Num(int64_t n) {
-  return std::to_string(n);
-}
-
 int64_t Total(const xarvel::PanelCounters& c, std::string_view name) {
   int64_t sum = 0;
   for (const xarvel::CounterLine& line : c.lines) {
@@ -72,55 +66,52 @@ int64_t Total(const xarvel::PanelCounters& c, std::string_view name) {
   return sum;
 }
 
+QJsonArray Numbers(const std::vector<int>& values) {
+  QJsonArray out;
+  for (const int v : values) out.append(v);
+  return out;
+}
+
 // One driver at a glance: what the overview shows and /api/driver/N begins with.
-std::string DriverSummary(const DriverReading& d) {
-  std::string out = "{\"driver\":" + (d.driver > 0 ? Num(d.driver) : std::string("null"));
-  out += ",\"up\":";
-  out += d.up ? "true" : "false";
-  out += ",\"routers\":[";
-  for (size_t i = 0; i < d.routers.size(); ++i) {
-    if (i > 0) out += ',';
-    out += Num(d.routers[i]);
-  }
-  out += ']';
+QJsonObject DriverSummary(const DriverReading& d) {
+  QJsonObject out;
+  out.insert("driver", d.driver > 0 ? QJsonValue(d.driver) : QJsonValue(QJsonValue::Null));
+  out.insert("up", d.up);
+  out.insert("routers", Numbers(d.routers));
+  if (d.conflict) out.insert("conflict", true);
   if (!d.up) return out;
   const xarvel::PanelCounters& c = d.counters;
-  out += ",\"panel\":";
   if (d.status.empty()) {
-    out += "null";
+    out.insert("panel", QJsonValue(QJsonValue::Null));
   } else {
-    out += '{';
-    bool first = true;
+    QJsonObject panel;
     for (const auto& [key, value] : d.status.fields) {
-      if (!first) out += ',';
-      first = false;
-      out += Str(key) + ":" + Str(Trim(value));
+      panel.insert(JsonText(key).toString(), JsonText(Trim(value)));
     }
-    out += "},\"router_table\":[";
-    for (size_t i = 0; i < d.status.routers.size(); ++i) {
-      const PanelStatus::Router& r = d.status.routers[i];
-      if (i > 0) out += ',';
-      out += "{\"letter\":" + Str(r.letter) + ",\"device\":" + Str(r.device) +
-             ",\"sources\":" + Str(r.sources) + ",\"destinations\":" + Str(r.destinations) +
-             ",\"offsets\":" + Str(r.offsets) + "}";
+    out.insert("panel", panel);
+    QJsonArray table;
+    for (const PanelStatus::Router& r : d.status.routers) {
+      table.append(QJsonObject{{"letter", JsonText(r.letter)},
+                               {"device", JsonText(r.device)},
+                               {"sources", JsonText(r.sources)},
+                               {"destinations", JsonText(r.destinations)},
+                               {"offsets", JsonText(r.offsets)}});
     }
-    out += ']';
+    out.insert("router_table", table);
   }
   const char* figures[] = {"interface_mode", "comms_state",  "active_controller", "connection_mode",
                            "simulation",     "queue_depth",  "outstanding",       "now_ms",
                            "start_time_ms",  "last_drop_ms", "last_save_ms",      "save_failed"};
-  for (const char* name : figures) out += ",\"" + std::string(name) + "\":" + Num(c.Get(name));
-  out += ",\"link_up\":{";
-  bool first = true;
+  for (const char* name : figures) out.insert(name, static_cast<qint64>(c.Get(name)));
+  QJsonObject link_up;
   for (const xarvel::CounterLine& line : c.lines) {
     if (line.name != "link_up" || line.labels.size() != 1) continue;
-    if (!first) out += ',';
-    first = false;
-    out += Str(line.labels[0].second) + ":" + Num(line.value);
+    link_up.insert(JsonText(line.labels[0].second).toString(), static_cast<qint64>(line.value));
   }
-  out += "},\"routes\":" + Num(Total(c, "routes")) +
-         ",\"refused\":" + Num(Total(c, "routes_refused")) +
-         ",\"dropped\":" + Num(Total(c, "commands_dropped"));
+  out.insert("link_up", link_up);
+  out.insert("routes", static_cast<qint64>(Total(c, "routes")));
+  out.insert("refused", static_cast<qint64>(Total(c, "routes_refused")));
+  out.insert("dropped", static_cast<qint64>(Total(c, "commands_dropped")));
   return out;
 }
 
@@ -131,51 +122,36 @@ const DriverReading* Find(const Survey& s, int driver) {
   return nullptr;
 }
 
-void AppendNames(std::string& out, const std::map<int, RouterNames::Name>& names) {
-  out += '{';
-  bool first = true;
+// Names in their encoding: UTF-8 when they are, else Windows-1252.
+QJsonObject NamesObject(const std::map<int, RouterNames::Name>& names) {
+  QJsonObject out;
   for (const auto& [entry, name] : names) {
-    if (name.text.empty()) continue;
-    if (!first) out += ',';
-    first = false;
-    out += "\"" + Num(entry) + "\":" + Str(name.text);
+    if (!name.text.empty()) out.insert(QString::number(entry), JsonText(name.text));
   }
-  out += '}';
+  return out;
 }
 
-void AppendColumn(std::string& out, const char* key, const std::vector<int>& values) {
-  out += ",\"";
-  out += key;
-  out += "\":[";
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out += ',';
-    out += Num(values[i]);
-  }
-  out += ']';
-}
-
-std::string TableJson(const RouterTable& t, const RouterNames* names, uint64_t reader_version,
-                      size_t pending) {
-  std::string out =
-      "{\"router\":" + Num(t.router) + ",\"letter\":" + Str(std::string(1, t.letter)) +
-      ",\"sources\":" + Num(t.sources) + ",\"destinations\":" + Num(t.destinations) +
-      ",\"min_dest\":" + Num(t.min_dest) + ",\"max_dest\":" + Num(t.max_dest) +
-      ",\"park_source\":" + Num(t.park_source) + ",\"park_name\":" + Str(Trim(t.park_name));
-  out.reserve(out.size() + t.source.size() * 16);
-  AppendColumn(out, "source", t.source);
-  AppendColumn(out, "lock", t.lock);
-  AppendColumn(out, "mc1000_lock", t.mc1000_lock);
+QJsonObject TableObject(const RouterTable& t, const RouterNames* names, uint64_t reader_version,
+                        size_t pending) {
+  QJsonObject out{{"router", t.router},
+                  {"letter", JsonText(std::string(1, t.letter))},
+                  {"sources", t.sources},
+                  {"destinations", t.destinations},
+                  {"min_dest", t.min_dest},
+                  {"max_dest", t.max_dest},
+                  {"park_source", t.park_source},
+                  {"park_name", JsonText(Trim(t.park_name))},
+                  {"source", Numbers(t.source)},
+                  {"lock", Numbers(t.lock)},
+                  {"mc1000_lock", Numbers(t.mc1000_lock)}};
   const uint64_t version = names != nullptr ? names->version : 0;
-  out += ",\"names_version\":" + Num(static_cast<int64_t>(version)) +
-         ",\"names_pending\":" + Num(static_cast<int64_t>(pending));
+  out.insert("names_version", static_cast<qint64>(version));
+  out.insert("names_pending", static_cast<qint64>(pending));
   if (names != nullptr && version != reader_version) {
-    out += ",\"names\":{\"destinations\":";
-    AppendNames(out, names->destinations);
-    out += ",\"sources\":";
-    AppendNames(out, names->sources);
-    out += '}';
+    out.insert("names", QJsonObject{{"destinations", NamesObject(names->destinations)},
+                                    {"sources", NamesObject(names->sources)}});
   }
-  return out + "}";
+  return out;
 }
 
 }  // namespace
@@ -220,28 +196,23 @@ bool ParseDriverQuery(const HttpRequest& request, DriverQuery* query) {
 }
 
 HttpResponse StatusJson(const Survey& survey) {
-  std::string out = "{\"bus\":";
-  out += survey.bus ? "true" : "false";
-  out += ",\"drivers\":[";
-  for (size_t i = 0; i < survey.drivers.size(); ++i) {
-    if (i > 0) out += ',';
-    out += DriverSummary(survey.drivers[i]) + "}";
-  }
-  return Json(200, out + "]}");
+  QJsonArray drivers;
+  for (const DriverReading& d : survey.drivers) drivers.append(DriverSummary(d));
+  return Json(200, QJsonObject{{"bus", survey.bus}, {"drivers", drivers}});
 }
 
 HttpResponse DriverJson(const Survey& reading, int driver, const DriverQuery& query,
                         DriverSurvey& survey) {
   const DriverReading* d = Find(reading, driver);
-  std::string head = "{\"bus\":";
-  head += reading.bus ? "true" : "false";
+  QJsonObject out{{"bus", reading.bus}};
   if (d == nullptr) {
-    return Json(404, head + ",\"driver\":" + Num(driver) + ",\"error\":" +
-                         Str("no driver " + Num(driver) + " has been heard from") + "}");
+    out.insert("driver", driver);
+    out.insert("error", "no driver " + QString::number(driver) + " has been heard from");
+    return Json(404, out);
   }
-  std::string out = head + ",\"driver\":" + DriverSummary(*d);
-  if (d->up) out += ",\"counters\":" + CountersJson(d->counters);
-  out += '}';
+  QJsonObject summary = DriverSummary(*d);
+  if (d->up) summary.insert("counters", CountersObject(d->counters));
+  out.insert("driver", summary);
   auto t = d->tables.find(query.router);
   if (t != d->tables.end()) {
     const RouterTable& table = t->second;
@@ -258,12 +229,12 @@ HttpResponse DriverJson(const Survey& reading, int driver, const DriverQuery& qu
       }
       for (const int source : routed) survey.WantName(table.router, 0, source);
     }
-    out += ",\"table\":" + TableJson(table, survey.Names(table.router), query.names_version,
-                                     survey.names_pending());
+    out.insert("table", TableObject(table, survey.Names(table.router), query.names_version,
+                                    survey.names_pending()));
   } else {
-    out += ",\"table\":null";
+    out.insert("table", QJsonValue(QJsonValue::Null));
   }
-  return Json(200, out + "}");
+  return Json(200, out);
 }
 
 }  // namespace kirn

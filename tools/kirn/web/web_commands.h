@@ -8,5 +8,8 @@ namespace kirn {
 
 int RunMetrics(const Args& args);
 extern const char kMetricsHelp[];
+// kirn history: reads the crosspoint history that kirn metrics records.
+int RunHistory(const Args& args);
+extern const char kHistoryHelp[];
 
 }  // namespace kirn

@@ -142,8 +142,8 @@ int SetTXRX(int mode) {
     case IFMODE_RXONLY:
     case IFMODE_TXRX:
       EnterRxOrTx(mode, old_mode);
-      // An RX-only driver carries out no route: those still waiting to go are dropped.
-      if (mode == IFMODE_RXONLY) ComSup_RxOnlyEntered();
+      // An RX-only driver carries out no route: those waiting or outstanding are given up.
+      ComSup_ModeChanged();
       return Kapi().DriverMode;
     default:
       return mode;

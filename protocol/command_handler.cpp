@@ -71,6 +71,9 @@ int AccessEntry(int access) {
 int Route(int index, int device_id, int source, int dest) {
   if (source == 0) source = Profile().settings.ParkSource;
   if (Profile().settings.Simulation != 1) {
+    // Every route taken from the control system is traced, so that an audit of the trace can
+    // follow each one to its write, its answer or its drop.
+    DebugPrintfAt(LogLevel::kDebug, 0, "ROUTE %d %d %d taken", device_id, dest, source);
     NTP_Connect(index, source, dest);
     // Already routed: the controller may not report it again, so answer at once.
     if (GetTally(device_id, dest) == source) SendRevertives(device_id, dest, dest, 1, 0);

@@ -108,13 +108,13 @@ void StringError() {
 }
 
 // One route report of level `index`: controller destination `cd`, controller source `cs`.
-void RouteReport(int index, int cd, int cs) {
+void RouteReport(char type, int index, int cd, int cs) {
   const RouterConfig& r = Router(index);
   const int park = Profile().settings.ParkSource;
   Link().UnAckedCount = 0;
-  // The link supervisor matches the entry to the command it answers, by level and controller
-  // destination, before anything here can send another command.
-  ComSup_RouteEntry(index, cd);
+  // The link supervisor matches the entry to the command it answers, by level, controller
+  // destination and (for a route) source, before anything here can send another command.
+  ComSup_RouteEntry(index, type, cd, cs);
 
   // Both numbers are positive where an offset is taken off, so nothing can overflow.
   int src = cs;
@@ -182,7 +182,7 @@ void RouteReports(std::string_view body) {
     }
     for (int l = 0; l < levels; ++l) {
       const int index = entry[static_cast<size_t>(l)] - 'A';
-      RouteReport(index, cd, cs);
+      RouteReport(body[0], index, cd, cs);
       if (Router(index).DeviceId > 0) last = index;
     }
   }
@@ -282,7 +282,7 @@ int NTP_Connect(int router_index, int source, int dest) {
   return 1;
 }
 
-int NTP_Interrogate(int router_index, int dest, bool resync) {
+int NTP_Interrogate(int router_index, int dest, Asker asker) {
   if (!ValidIndex(router_index)) {
     DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Interrogate INVALID RTR %d", router_index);
     return 0;
@@ -292,7 +292,7 @@ int NTP_Interrogate(int router_index, int dest, bool resync) {
   DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Interrogate rtr %d dest %d (%lld) TX> %s", router_index,
                 dest, cd, c.text);
   CommandOrigin origin;
-  origin.resync = resync;
+  origin.asker = asker;
   if (!InSimulation()) Send(c, origin);
   return 1;
 }
@@ -412,8 +412,6 @@ void NTP_RxBytes(const unsigned char* bytes, size_t count) {
 void NTP_Decode(std::string_view reply) {
   DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Decode RX> string = %.*s", static_cast<int>(reply.size()),
                 reply.data());
-  // Whatever it says, the controller is not silent.
-  ComSup_ReplyHeard();
   if (reply.empty() || reply[0] != '.') {
     StringError();
     return;

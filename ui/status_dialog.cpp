@@ -404,6 +404,15 @@ void CountPollRound() {
 void Dialog_PollTick() {
   DialogState& d = Dlg();
   const auto& routers = Profile().routers;
+  // The destination asked last has not gone yet (or no controller is connected): the poll stays
+  // where it is, so that it never passes a destination it did not ask. Without a controller the
+  // tick still starts the connection attempts.
+  if (!ComSup_PollMayAsk()) {
+    if (Profile().settings.Connection_Mode == 2 && Link().ActiveController == kControllerNone) {
+      ComSup_IpConnect();
+    }
+    return;
+  }
   if (d.PollRouter < 0 || d.PollRouter >= kRouterCount) d.PollRouter = 0;
   ++d.PollPointer;
   if (d.PollPointer > routers[static_cast<size_t>(d.PollRouter)].Max_Dest) {
@@ -424,7 +433,7 @@ void Dialog_PollTick() {
                 Format("%03d", routers[static_cast<size_t>(d.PollRouter)].DeviceId));
     Dlg_SetText(IDC_POLL_DEST, std::to_string(d.PollPointer));
   }
-  NTP_Interrogate(d.PollRouter, d.PollPointer);
+  NTP_Interrogate(d.PollRouter, d.PollPointer, Asker::kPoll);
 }
 
 void Dialog_SaveTick() {

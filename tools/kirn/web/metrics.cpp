@@ -158,6 +158,10 @@ SurveyWants WantsOf(const std::vector<Waiting>& waiting) {
 // With the history on, a round starts at least this often: it notices drivers that go, come
 // or change mode, and reads the tables a re-base wants.
 constexpr auto kHistoryRoundSpacing = std::chrono::seconds(2);
+// Router tables a round reads for the history's re-bases at most, and only in a round that no
+// request waits for: a full workstation's re-base (hundreds of routers of 4096 destinations)
+// read in one round held every scrape behind it for seconds.
+constexpr size_t kHistoryTablesPerRound = 4;
 
 // The history's lines of the exposition.
 std::string HistoryExposition(const HistoryRecorder& h) {
@@ -355,9 +359,14 @@ int RunMetrics(const Args& args) {
         now - last_round >= kRoundSpacing) {
       answering.swap(waiting);
       SurveyWants wants = WantsOf(answering);
-      if (feed) {
+      if (feed && answering.empty()) {
+        size_t tables = 0;
         for (const auto& [driver, routers] : feed->Wanted()) {
-          wants.tables[driver].insert(routers.begin(), routers.end());
+          for (const int router : routers) {
+            if (tables == kHistoryTablesPerRound) break;
+            wants.tables[driver].insert(router);
+            ++tables;
+          }
         }
       }
       round_asked_ms = NowMs();

@@ -19,11 +19,16 @@
 //                  line that declares the link failed, serial and TCP, against the reply timeout
 //                  the driver is to use (1 s plus the line time of the outstanding commands and
 //                  of a 32-byte reply to each).
+//   failover       a stream of routes, one every 100 ms, to a pair of emulators of their own; the
+//                  time from controller A going deaf (its front panel reporting every 150 ms)
+//                  to the first route made through B, and from A coming back silent after A
+//                  and B were lost (B back at once) to the same. Floor: the reply timeout of
+//                  one outstanding route; goal: at most 0.5 s over it, no route lost.
 //
 // Every measurement is made --repeat times (default 3), each on one line.
 //
-//   build/bench/pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] [--only serial|tcp]
-//                          [--keep]
+//   build/bench/pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N]
+//                          [--only serial|tcp|failover] [--keep]
 //
 // Every process it starts is stopped before it returns; the site directory is removed, unless
 // --keep asks to leave it (the emulator's wire log sim.err, the driver's trace driver.err).
@@ -37,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -202,11 +208,14 @@ class Bench {
     int failures = 0;
     if (options_.only.empty() || options_.only == "serial") failures += Serial();
     if (options_.only.empty() || options_.only == "tcp") failures += Tcp();
+    if (options_.only.empty() || options_.only == "failover") failures += Failover();
     return failures == 0 ? 0 : 1;
   }
 
   ~Bench() {
-    if (console_ >= 0) ::close(console_);
+    for (const auto& [name, fd] : consoles_) {
+      if (fd > 0) ::close(fd);
+    }
   }
 
  private:
@@ -215,21 +224,24 @@ class Bench {
     return 1;
   }
 
-  // The emulator with its fault console on a named pipe that this process holds open.
-  std::unique_ptr<Child> StartSim(const std::vector<std::string>& args) {
-    const fs::path fifo = site_.dir / "sim.console";
-    if (console_ < 0) {
+  // The emulator `name` with its fault console on a named pipe that this process holds open.
+  std::unique_ptr<Child> StartSim(const std::vector<std::string>& args,
+                                  const std::string& name = "sim") {
+    const fs::path fifo = site_.dir / (name + ".console");
+    int& console = consoles_[name];
+    if (console <= 0) {
       if (::mkfifo(fifo.c_str(), 0600) != 0) return nullptr;
-      console_ = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-      if (console_ < 0) return nullptr;
+      console = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+      if (console < 0) return nullptr;
     }
     std::vector<std::string> argv = {bins_.sim};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto sim = std::make_unique<Child>(argv, site_.dir, "sim", fifo.string());
+    auto sim = std::make_unique<Child>(argv, site_.dir, name, fifo.string());
     if (!sim->WaitFor("ready\n", kStartMs)) {
       std::fprintf(stderr, "pace_bench: emulator did not start: %s\n", sim->Err().c_str());
       return nullptr;
     }
+    console_of_[sim.get()] = console;
     return sim;
   }
 
@@ -237,7 +249,8 @@ class Bench {
   bool Console(Child& sim, const std::string& line, const std::string& expect) {
     const size_t from = sim.OutSize();
     const std::string text = line + "\n";
-    if (::write(console_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    const int console = console_of_[&sim];
+    if (::write(console, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
       return false;
     }
     return WaitText([&](size_t at) { return sim.OutFrom(at); }, expect, from, kStartMs, 1)
@@ -514,17 +527,111 @@ class Bench {
     return 0;
   }
 
+  // The time from a fault of controller A to the first route made through B, with a stream of
+  // routes one every 100 ms, against the reply timeout (A and B are emulators of their own, B's
+  // log shows what B made). "deaf": A's command side hangs while its panel reports every 150 ms.
+  // "silent back": A and B lost, A back but silent, B back as soon as the driver is on A.
+  int Failover() {
+    std::unique_ptr<Child> a;
+    std::unique_ptr<Child> b;
+    int port = 0;
+    for (int attempt = 0; attempt < 5 && !b; ++attempt) {
+      a = StartSim({"--bind", "127.0.0.1", "--tcp", "0", "--xpt-ms", std::to_string(kXptMs)}, "a");
+      if (!a) return 1;
+      const std::string out = a->Out();
+      port = std::atoi(out.c_str() + out.find(':') + 1);
+      b = StartSim({"--bind", "127.0.0.2", "--tcp", std::to_string(port), "--xpt-ms",
+                    std::to_string(kXptMs)},
+                   "b");
+    }
+    if (!b) return Fail("failover: no port free on both addresses");
+    const std::string p = std::to_string(port);
+    site_.Write(
+        "Simulation=0\nConnection_Mode=IP\nDual_Controllers=1\nIP_Address_A=127.0.0.1\n"
+        "IP_Address_B=127.0.0.2\nIP_Port=" +
+            p + "\nForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+        1, kSerialDests, kSerialDests);
+    // The reply timeout with one route outstanding (a failure leaves one at a time).
+    const double timeout = ExpectedTimeout(static_cast<int>(std::string(".SA200,250\r").size()));
+    int dest = 0;
+    for (int r = 0; r < options_.repeat; ++r) {
+      for (const bool deaf : {true, false}) {
+        Console(*b, "refuse " + p + " on", "ok refuse");
+        auto driver = StartDriver(101);
+        if (!driver || !WaitLinkOk()) return Fail("failover: the driver did not come up on A");
+        Console(*b, "refuse " + p + " off", "ok refuse");
+        std::vector<std::unique_ptr<Child>> sends;
+        auto route = [&] {
+          dest = dest % 200 + 1;
+          const int src = 1 + (dest + r * 7 + (deaf ? 0 : 3)) % 250;
+          sends.push_back(std::make_unique<Child>(
+              std::vector<std::string>{bins_.kirn, "send", "101", RouteText(101, src, dest),
+                                       "--check", "--wait", "4000"},
+              site_.dir, "route" + std::to_string(sends.size())));
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        };
+        for (int k = 0; k < 5; ++k) route();
+        const size_t b_from = b->ErrSize();
+        Clock::time_point t0;
+        if (deaf) {
+          Console(*a, "deaf on", "ok deaf");
+          t0 = Clock::now();
+          Console(*a, "chatter 150", "ok chatter");
+        } else {
+          Console(*b, "refuse " + p + " on", "ok refuse");
+          Console(*b, "close " + p, "ok close");
+          Console(*a, "refuse " + p + " on", "ok refuse");
+          Console(*a, "close " + p, "ok close");
+          route();
+          Console(*a, "silent on", "ok silent");
+          const size_t a_from = a->ErrSize();
+          Console(*a, "refuse " + p + " off", "ok refuse");
+          if (!WaitText([&](size_t at) { return a->ErrFrom(at); }, " accept ", a_from, kStartMs,
+                        1)) {
+            return Fail("failover: the driver did not come back to A");
+          }
+          t0 = Clock::now();
+          Console(*b, "refuse " + p + " off", "ok refuse");
+        }
+        std::optional<double> made;
+        for (int k = 0; k < 30; ++k) {
+          route();
+          if (!made && b->ErrFrom(b_from).find(" route\n") != std::string::npos) {
+            made = Seconds(Clock::now() - t0);
+          }
+        }
+        if (!made &&
+            WaitText([&](size_t at) { return b->ErrFrom(at); }, " route\n", b_from, kStartMs, 1)) {
+          made = Seconds(Clock::now() - t0);
+        }
+        int lost = 0;
+        for (auto& s : sends) lost += s->Wait(60000) == 0 ? 0 : 1;
+        Console(*a, deaf ? "deaf off" : "silent off", "ok");
+        Console(*a, "chatter 0", "ok chatter");
+        driver->Stop();
+        if (!made) return Fail("failover: no route made through B");
+        std::printf(
+            "failover %s first route made through B in %.3f s from %s; timeout %.3f s -> "
+            "ratio %.3f, over by %+.3f s (goal <= +0.5 s); %zu routes, lost %d\n",
+            deaf ? "deaf A:" : "silent A:", *made, deaf ? "'deaf on'" : "A's connect", timeout,
+            *made / timeout, *made - timeout, sends.size(), lost);
+      }
+    }
+    return 0;
+  }
+
   Bins bins_;
   Options options_;
   Site site_;
   std::unique_ptr<Child> serve_;
-  int console_ = -1;
+  std::map<std::string, int> consoles_;
+  std::map<const Child*, int> console_of_;
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
-               "[--only serial|tcp] [--keep]\n");
+               "[--only serial|tcp|failover] [--keep]\n");
   return 2;
 }
 
@@ -537,7 +644,7 @@ int main(int argc, char** argv) {
     if (a == "--help") {
       std::printf(
           "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
-          "[--only serial|tcp] [--keep]\n"
+          "[--only serial|tcp|failover] [--keep]\n"
           "Starts kirn serve, the driver and the controller emulator in a temporary site and "
           "prints the paced link's figures against the wire's and the controller's own time.\n");
       return 0;
@@ -548,7 +655,7 @@ int main(int argc, char** argv) {
     }
     if (i + 1 >= argc) return Usage();
     const std::string v = argv[++i];
-    if (a == "--only" && (v == "serial" || v == "tcp")) {
+    if (a == "--only" && (v == "serial" || v == "tcp" || v == "failover")) {
       options.only = v;
       continue;
     }

@@ -1,6 +1,6 @@
 // A full workstation, one run per invocation, for bench/run:
 //
-//   workstation_bench [DRIVERS] [DESTS] [IDLE_SECONDS]
+//   workstation_bench [DRIVERS] [DESTS] [IDLE_SECONDS] [--no-history]
 //
 // DRIVERS drivers (default 12), each with 26 routers of DESTS destinations (default 4096) over
 // TCP to an emulator of its own, on one bus host, with `kirn metrics` scraped every 5 s and one
@@ -15,6 +15,8 @@
 //   - each driver's resident memory (median and largest);
 //   - a salvo of 4096 routes to one driver while the others poll, as routes a second, against
 //     the same salvo to the same driver once the others have stopped (the lone figure).
+// With --no-history kirn metrics records no crosspoint history (it then reads the drivers'
+// tables only for the page).
 #include <signal.h>
 #include <unistd.h>
 
@@ -141,6 +143,7 @@ int main(int argc, char** argv) {
   const int drivers = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 30) : 12;
   const int dests = argc > 2 ? std::clamp(std::atoi(argv[2]), 16, 4096) : 4096;
   const int idle_seconds = argc > 3 ? std::max(5, std::atoi(argv[3])) : 30;
+  const bool history = !(argc > 4 && std::string(argv[4]) == "--no-history");
   ::signal(SIGPIPE, SIG_IGN);
 
   Site site;
@@ -164,7 +167,9 @@ int main(int argc, char** argv) {
     WriteFile(site.dir_.path() / name, profile);
   }
   auto serve = site.StartServe();
-  auto metrics = site.Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
+  std::vector<std::string> metrics_args = {KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"};
+  if (!history) metrics_args.push_back("--no-history");
+  auto metrics = site.Start(metrics_args);
   if (!metrics->WaitForOutput("listening http://127.0.0.1:", 10000)) {
     return Fail("kirn metrics did not start: " + metrics->Stderr());
   }
@@ -206,8 +211,11 @@ int main(int argc, char** argv) {
     }
   }
   if (walked < drivers) return Fail("the resync walks did not end within 20 minutes");
-  std::printf("workstation: %d drivers x %d routers x %d destinations over TCP, page %s\n", drivers,
-              kRouters, dests, page ? "open" : "not open (no Chromium)");
+  std::printf(
+      "workstation: %d drivers x %d routers x %d destinations over TCP, page %s, history "
+      "%s\n",
+      drivers, kRouters, dests, page ? "open" : "not open (no Chromium)",
+      history ? "recorded" : "off");
   std::printf(
       "workstation: every resync walk ended   %8.1f s (median driver %.1f s; at 5 s "
       "scrapes)\n",

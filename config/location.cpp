@@ -17,8 +17,8 @@ constexpr size_t kProbeSize = 256;
 // instead of being cut into a different directory name.
 constexpr size_t kRootReadSize = 4096;
 
-void Trace(const std::string& line) {
-  plat::OutputDebugString(line + "\n");
+void Trace(plat::LogLevel level, const std::string& line) {
+  plat::OutputDebugString(line + "\n", level);
 }
 
 std::string Lower(std::string_view name) {
@@ -40,7 +40,7 @@ std::string RootFromSource(int mode) {
     case kLocationEnvironment: {
       const char* root = std::getenv("ZQ_ROOT");
       if (root == nullptr || *root == '\0') {
-        Trace("Location - ZQ_ROOT is not set, no configuration root");
+        Trace(plat::LogLevel::kWarning, "Location - ZQ_ROOT is not set, no configuration root");
         return {};
       }
       const char* system = std::getenv("ZQ_SYSTEM");
@@ -49,7 +49,7 @@ std::string RootFromSource(int mode) {
     case kLocationConfigFile: {
       std::string path = ReadLocator(kRootReadSize);
       if (path.empty()) {
-        Trace("Location - ConfigPath is empty, no configuration root");
+        Trace(plat::LogLevel::kWarning, "Location - ConfigPath is empty, no configuration root");
         return {};
       }
       return path + "/";
@@ -68,12 +68,14 @@ std::string ResolveProfile(std::string_view file) {
 // True when the path may be used; traces the refusal otherwise.
 bool UsableProfilePath(const std::string& path, std::string_view file) {
   if (path.empty()) {
-    Trace("Location - no path for profile " + std::string(file.substr(0, 64)) + ", not used");
+    Trace(plat::LogLevel::kWarning,
+          "Location - no path for profile " + std::string(file.substr(0, 64)) + ", not used");
     return false;
   }
   if (path.size() > kMaxProfilePath) {
-    Trace("Location - profile path of " + std::to_string(path.size()) +
-          " characters is too long (limit " + std::to_string(kMaxProfilePath) + "), not used");
+    Trace(plat::LogLevel::kWarning, "Location - profile path of " + std::to_string(path.size()) +
+                                        " characters is too long (limit " +
+                                        std::to_string(kMaxProfilePath) + "), not used");
     return false;
   }
   return true;
@@ -95,7 +97,7 @@ int DetermineLocationMode() {
   if (loc.mode != kLocationUndetermined) return loc.mode;
   if (std::getenv("ZQ_ROOT") != nullptr) {
     if (std::getenv("ZQ_SYSTEM") == nullptr) {
-      Trace("Location - ZQ_SYSTEM is not set, using ZQ_ROOT alone");
+      Trace(plat::LogLevel::kInfo, "Location - ZQ_SYSTEM is not set, using ZQ_ROOT alone");
     }
     loc.mode = kLocationEnvironment;
   } else if (!ReadLocator(kProbeSize).empty()) {
@@ -109,8 +111,9 @@ int DetermineLocationMode() {
 std::string ConfigRoot() {
   std::string root = RootFromSource(DetermineLocationMode());
   if (root.size() > kMaxConfigRoot) {
-    Trace("Location - configuration root of " + std::to_string(root.size()) +
-          " characters is too long (limit " + std::to_string(kMaxConfigRoot) + "), not used");
+    Trace(plat::LogLevel::kWarning,
+          "Location - configuration root of " + std::to_string(root.size()) +
+              " characters is too long (limit " + std::to_string(kMaxConfigRoot) + "), not used");
     return {};
   }
   return root;
@@ -146,7 +149,8 @@ void WriteProfileString(std::string_view section, std::string_view key, std::str
   std::string path = ResolveProfile(file);
   if (!UsableProfilePath(path, file)) return;
   if (!plat::WritePrivateProfileString(section, key, value, path)) {
-    Trace("Location - could not write " + std::string(key.substr(0, 64)) + " in " + path);
+    Trace(plat::LogLevel::kErr,
+          "Location - could not write " + std::string(key.substr(0, 64)) + " in " + path);
   }
 }
 

@@ -38,8 +38,9 @@ std::string ReadList(const std::string& section, const std::string& key, const s
     const size_t comma = text.rfind(',');
     text.resize(comma == std::string::npos ? 0 : comma);
     plat::OutputDebugString("Xarvel - " + section + " " + key + " is longer than " +
-                            std::to_string(kMaxLockedListText) +
-                            " characters - its cut last entry is ignored \n");
+                                std::to_string(kMaxLockedListText) +
+                                " characters - its cut last entry is ignored \n",
+                            plat::LogLevel::kWarning);
   }
   return text;
 }
@@ -68,7 +69,8 @@ int ApplyList(std::string_view text, RouterConfig& r) {
 }  // namespace
 
 void LoadLockedDestinationsFromDevIni() {
-  plat::OutputDebugString("Xarvel - *** starting LoadLockedDestinationsFromDevIni \n");
+  plat::OutputDebugString("Xarvel - *** starting LoadLockedDestinationsFromDevIni \n",
+                          plat::LogLevel::kInfo);
   // The bare name is resolved by every profile call, as for the other profile keys.
   const std::string path = DriverProfileName();
   for (int i = 0; i < kRouterCount; ++i) {
@@ -84,7 +86,7 @@ void LoadLockedDestinationsFromDevIni() {
       char line[96];
       std::snprintf(line, sizeof line, "Xarvel - %d Locked dests read in for Router_%c \n", loaded,
                     'A' + i);
-      plat::OutputDebugString(line);
+      plat::OutputDebugString(line, plat::LogLevel::kInfo);
     } else if (ReadList(section, "Locked_01", path).empty()) {
       // Leave the section and its first key in the profile for the operator to fill in.
       WriteProfileString(section, "Locked_01", "", path);

@@ -140,10 +140,11 @@ void ReadConnectionMode(Settings& s) {
     // handled as in IP mode (no RX-only asserted for the routers, no " Comms Fail "). Said
     // plainly, since it is nearly always a typing error.
     s.Connection_Mode = 0;
-    DebugPrint("Prof-Init  - Connection_Mode \"" + mode +
-                   "\" not recognised (SERIAL, 1, IP or 2 expected) - connection mode 0: "
-                   "serial port, link failure handled as for IP",
-               1);
+    DebugPrintAt(LogLevel::kWarning,
+                 "Prof-Init  - Connection_Mode \"" + mode +
+                     "\" not recognised (SERIAL, 1, IP or 2 expected) - connection mode 0: "
+                     "serial port, link failure handled as for IP",
+                 1);
   }
 }
 
@@ -179,9 +180,10 @@ void ReadIpSettings(DriverProfile& p) {
   s.Dual_Controllers = valid_b ? 1 : 0;
   WriteKey("Dual_Controllers", valid_b ? "1" : "0");
   if (!valid_a) {
-    DebugPrint("Profile init - INVALID SERVER A Address ", 1);
+    DebugPrintAt(LogLevel::kWarning, "Profile init - INVALID SERVER A Address ", 1);
     if (s.Dual_Controllers == 0) {
-      DebugPrint("Profile init - NO IP Connectivity possible -- all invalid IP addresses", 1);
+      DebugPrintAt(LogLevel::kErr,
+                   "Profile init - NO IP Connectivity possible -- all invalid IP addresses", 1);
       p.StatusMessage = "Profile init - NO IP Connectivity possible -- IP addresses invalid";
       p.StatusMessageFlag = 1;
     }
@@ -238,13 +240,14 @@ void ReadMC1000Options(Settings& s) {
   if (poll == 1) {
     s.PollForMC1000LockStatus = 1;
     if (s.LockStatusInfodriverID < 1 || s.LockStatusInfodriverID > 999) {
-      DebugPrint(
+      DebugPrintAt(
+          LogLevel::kWarning,
           "MC1000 LockInfodriver - Warning invalid device id for Infodriver - correct in ini file",
           0);
     }
   }
-  DebugPrintf(1, "Prof-Init  - PollMc1000Lock %d  lockInfodriver %d ", poll,
-              s.LockStatusInfodriverID);
+  DebugPrintfAt(LogLevel::kInfo, 1, "Prof-Init  - PollMc1000Lock %d  lockInfodriver %d ", poll,
+                s.LockStatusInfodriverID);
 
   const int update = ReadInt("UpdateMC1000DatabaseNames", "-1");
   s.UpdateMC1000DatabaseNames = 0;
@@ -260,8 +263,8 @@ void ReadMC1000Options(Settings& s) {
                  {&s.UpdateSourceDatabase, &s.UpdateDestDatabase});
   }
   // The trace shows the value read and the source database only, as it always has.
-  DebugPrintf(1, "Prof-Init  - UpdateMc1000Names %d  srcdb %d dest db", update,
-              s.UpdateSourceDatabase);
+  DebugPrintfAt(LogLevel::kInfo, 1, "Prof-Init  - UpdateMc1000Names %d  srcdb %d dest db", update,
+                s.UpdateSourceDatabase);
 }
 
 // Returns true when at least one router is defined.
@@ -279,8 +282,10 @@ bool ReadRouters(DriverProfile& p) {
     r.Max_Dest = fields[2];
     r.Offset_Src = fields[3];
     r.Offset_Dest = fields[4];
-    DebugPrintf(1, "Prof-Init Rtr [%d] - Read in %s as  %s : %d %d %d %d %d", i, key, text.c_str(),
-                r.DeviceId, r.Min_Dest, r.Max_Dest, r.Offset_Src, r.Offset_Dest);
+    // The routers a site defines are worth a line in the log; the other positions are not.
+    DebugPrintfAt(r.DeviceId > 0 ? LogLevel::kInfo : LogLevel::kDebug, 1,
+                  "Prof-Init Rtr [%d] - Read in %s as  %s : %d %d %d %d %d", i, key, text.c_str(),
+                  r.DeviceId, r.Min_Dest, r.Max_Dest, r.Offset_Src, r.Offset_Dest);
 
     if (r.DeviceId < 1 || r.Min_Dest < 1 || r.Max_Dest < 1) {
       Write(kRoutersSection, key, kRouterTemplate);
@@ -318,12 +323,29 @@ std::string DriverProfileName() {
   return name;
 }
 
+void ReadLogLevel() {
+  // Only read, never written back: a first run leaves no LogLevel key, and the level then
+  // follows where the output goes. The command line and XARVEL_LOG_LEVEL win over it.
+  const std::string text = ReadText("LogLevel", "", 16);
+  if (text.empty()) return;
+  const auto level = plat::ParseLogLevel(text);
+  if (!level) {
+    DebugPrintAt(LogLevel::kWarning,
+                 "Prof-Init  - LogLevel \"" + text +
+                     "\" not recognised (err, warning, notice, info or debug) - ignored",
+                 1);
+    return;
+  }
+  if (!plat::LogLevelFixed()) plat::SetLogLevel(*level);
+}
+
 int ProfileInit() {
   DriverProfile& p = Profile();
   const std::string path = ProfilePath(DriverProfileName());
   p.ProfileText = "Config : " + path;
-  DebugPrint("Prof-Init: " + path + " ", 1);
+  DebugPrintAt(LogLevel::kInfo, "Prof-Init: " + path + " ", 1);
 
+  ReadLogLevel();
   ReadControllerKeys(p.settings);
   ReadConnectionMode(p.settings);
   ReadIpSettings(p);
@@ -339,7 +361,7 @@ void ReadAccessList() {
   const std::string read = ReadText("Access", "ALL", kAccessSize);
   if (read == "ALL") WriteKey("Access", "ALL");
   const std::string text = Upper(read);
-  DebugPrint("Prof-Init  - Access " + text, 0);
+  DebugPrintAt(LogLevel::kInfo, "Prof-Init  - Access " + text, 0);
 
   p.Access.fill(0);
   p.Access[0] = 1;
@@ -360,7 +382,8 @@ void ReadAccessList() {
       int first = 0;
       int last = 0;
       if (ScanDecimals(piece, '-', {&first, &last}) != 2) {
-        DebugPrint("Prof-Init  - Access range ignored: " + std::string(piece), 0);
+        DebugPrintAt(LogLevel::kWarning, "Prof-Init  - Access range ignored: " + std::string(piece),
+                     0);
         continue;
       }
       // Walk only the part of the range that has entries, so that a huge range cannot run

@@ -120,6 +120,11 @@ std::string DriverProfileName();
 // REQUIRES: called once at start-up, before the router tables exist (it does not free them).
 int ProfileInit();
 
+// Reads "LogLevel" (err, warning, notice, info or debug) and sets the log level from it unless
+// the command line or XARVEL_LOG_LEVEL set it. Never writes the key; an unknown value is traced
+// and ignored. Part of ProfileInit.
+void ReadLogLevel();
+
 // Fills Profile().Access from the "Access" key ("ALL", or numbers and ranges "a-b" separated
 // by commas; numbers 1..999 only, 1000 only through "ALL"). Entry 0 is always 1.
 void ReadAccessList();

@@ -41,7 +41,7 @@ int ShowAboutBox(plat::Hwnd owner) {
   if (!plat::CanShowWindows()) {
     std::string line = "About: Orvana / KIRN MC1000 Controller Driver";
     for (const AboutText& t : texts) line += " | " + t.text;
-    plat::OutputDebugString(line + "\n");
+    plat::OutputDebugString(line + "\n", plat::LogLevel::kInfo);
     return 1;
   }
   QDialog box(plat::AttachedWidget(owner));

@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/locked_dests.h"
@@ -20,6 +22,7 @@
 #include "platform/bus_host.h"
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
+#include "platform/qt_messages.h"
 #include "platform/signals.h"
 #include "platform/version.h"
 #include "protocol/command_handler.h"
@@ -28,6 +31,7 @@
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
+#include "ui/trace_stream.h"
 #include "ui/window_view.h"
 
 namespace xarvel {
@@ -90,6 +94,9 @@ void StartForwardBuffer() {
 void Shutdown(int save) {
   if (Core().ShutdownDone) return;
   Core().ShutdownDone = true;
+  DebugPrintAt(LogLevel::kNotice,
+               save == 1 ? "Xarvel - shutting down, saving the tables" : "Xarvel - shutting down",
+               1);
   ServiceNotify_Stopping();
   const plat::Hwnd dlg = Core().MainDialog;
   KAPISup_Detach();
@@ -109,7 +116,8 @@ void Shutdown(int save) {
 }
 
 void MainInit() {
-  plat::OutputDebugString("Xarvel - *** starting main initialise + profile init\n");
+  plat::OutputDebugString("Xarvel - *** starting main initialise + profile init\n",
+                          plat::LogLevel::kNotice);
   ResetRmState();
   Profile().StatusMessageFlag = 0;
   LoadMainMenu(Core().MainWindow);
@@ -126,15 +134,15 @@ void MainInit() {
     return;
   }
 
-  plat::OutputDebugString("Xarvel - *** starting memory init \n");
+  plat::OutputDebugString("Xarvel - *** starting memory init \n", plat::LogLevel::kInfo);
   if (MemoryInit() == 0) {
-    plat::OutputDebugString("Main init - Memory init failed \n");
+    plat::OutputDebugString("Main init - Memory init failed \n", plat::LogLevel::kErr);
     Shutdown(0);
     return;
   }
 
   if (KAPISup_Link() == 0) {
-    plat::OutputDebugString("Main init - KAPISup_Link failed \n");
+    plat::OutputDebugString("Main init - KAPISup_Link failed \n", plat::LogLevel::kErr);
     return;
   }
 
@@ -147,17 +155,18 @@ void MainInit() {
   if (KAPISup_Init() == 0) return;
 
   Core().MainDialog = Dialog_Create(Core().MainWindow);
-  if (Core().MainDialog == plat::kNoWindow) DebugPrint("Can't create dialog box", 0);
+  if (Core().MainDialog == plat::kNoWindow)
+    DebugPrintAt(LogLevel::kWarning, "Can't create dialog box", 0);
 
   if (ComSup_Init() == 0) {
-    plat::OutputDebugString("Main init - ComSup init failed \n");
+    plat::OutputDebugString("Main init - ComSup init failed \n", plat::LogLevel::kErr);
     Shutdown(0);
     return;
   }
 
   if (Profile().settings.LockStatusInfodriverID > 0) {
     if (INFO_connect() == 0) {
-      DebugPrint("Main init -- failed to connect to ext lock infodriver", 1);
+      DebugPrintAt(LogLevel::kWarning, "Main init -- failed to connect to ext lock infodriver", 1);
     } else {
       LockInfodriver_StartFollowing();
     }
@@ -186,23 +195,65 @@ bool CreateMainWindow() {
 }
 
 int ProgramEntry(int argc, char** argv) {
+  // --log-level is taken out; the rest is the command line the driver has always read.
   std::string command_line;
+  std::optional<plat::LogLevel> level;
   for (int i = 1; i < argc; ++i) {
-    if (i > 1) command_line += ' ';
-    command_line += argv[i];
+    const std::string arg = argv[i];
+    if (arg == "--log-level" || arg.rfind("--log-level=", 0) == 0) {
+      std::string value;
+      if (arg == "--log-level") {
+        if (i + 1 >= argc) {
+          std::fprintf(stderr, "xarvel: --log-level needs a value\nTry 'xarvel --help'.\n");
+          return 2;
+        }
+        value = argv[++i];
+      } else {
+        value = arg.substr(std::strlen("--log-level="));
+      }
+      level = plat::ParseLogLevel(value);
+      if (!level) {
+        std::fprintf(stderr,
+                     "xarvel: --log-level '%s' is not err, warning, notice, info or debug\n"
+                     "Try 'xarvel --help'.\n",
+                     value.c_str());
+        return 2;
+      }
+      continue;
+    }
+    if (!command_line.empty()) command_line += ' ';
+    command_line += arg;
   }
   if (command_line == "--help" || command_line == "-h") {
     std::printf(
-        "usage: xarvel [DEVICE]\n"
+        "usage: xarvel [--log-level LEVEL] [DEVICE]\n"
         "Router-control driver for one MC1000 router controller.\n"
         "DEVICE 1..999 uses the driver profile DEV_<DEVICE>.INI; anything else uses XARVEL.INI.\n"
         "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file "
-        "(docs/configuration.md).\n");
+        "(docs/configuration.md).\n"
+        "\n"
+        "The trace goes to standard error, one line per write. --log-level err|warning|notice|\n"
+        "info|debug, else $XARVEL_LOG_LEVEL, else the profile's [Controller] LogLevel (never\n"
+        "written by the driver) sets which lines are written: faults at err and warning,\n"
+        "changes of state (link, mode, start-up, shutdown, refused or dropped routes) at\n"
+        "notice, the rest at info, and per command, reply, destination or poll tick at debug.\n"
+        "When standard error is the journal ($JOURNAL_STREAM names it) the default is info\n"
+        "and each line starts with its syslog priority ('<3>' ... '<7>'); otherwise the\n"
+        "default is debug, every line unchanged. The profile's DebugMode still decides whether\n"
+        "the routine lines exist at all. 'kirn trace DEV' (DEV: the device id of one of its\n"
+        "routers) streams every line as it happens, whatever the log level.\n");
     return 0;
+  }
+  std::string bad_env;
+  plat::InitLogOutput(level, &bad_env);
+  if (!bad_env.empty()) {
+    plat::OutputDebugString("Xarvel - XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
+                            plat::LogLevel::kWarning);
   }
   Profile().DeviceNumber = ParseDeviceNumber(command_line);
   CoreCount().StartUnixMs = UnixMsNow();
 
+  plat::RouteQtMessages();
   plat::PrepareQtPlatform();
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
@@ -216,8 +267,11 @@ int ProgramEntry(int argc, char** argv) {
     bus->AttachToEventLoop();
     // A lost bus host is reconnected to; the driver runs on meanwhile.
     PeerWatch_Install(bus.get());
+    // The trace goes to whoever attaches over the bus (kirn trace).
+    TraceStream_Install(bus.get());
   } else {
-    plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n");
+    plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n",
+                            plat::LogLevel::kWarning);
   }
   // A termination request from the system is an orderly shutdown with saving, as at logoff.
   plat::OnTerminationSignal(
@@ -230,6 +284,7 @@ int ProgramEntry(int argc, char** argv) {
     code = plat::RunMessageLoop();
   }
   PeerWatch_Uninstall();
+  TraceStream_Uninstall();
   // Shut down because its windows could not have their handles back: start me afresh.
   if (PeerWatch_RestartNeeded()) code = 1;
   ServiceNotify_End();

@@ -22,6 +22,7 @@
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
+#include "ui/trace_stream.h"
 
 namespace xarvel {
 namespace {
@@ -52,12 +53,12 @@ void ToggleLockPoll() {
   int& flag = Profile().settings.PollForMC1000LockStatus;
   if (flag != 0) {
     flag = 0;
-    DebugPrint(" - Disabling MC1000 lock poll", 1);
+    DebugPrintAt(LogLevel::kNotice, " - Disabling MC1000 lock poll", 1);
     CheckMenu(IDM_LOCK_POLL, false);
     Dlg_SetText(IDC_LOCK_POLL, " ");
   } else {
     flag = 1;
-    DebugPrint(" + Enabling MC1000 lock poll", 1);
+    DebugPrintAt(LogLevel::kNotice, " + Enabling MC1000 lock poll", 1);
     CheckMenu(IDM_LOCK_POLL, true);
     Dlg_SetText(IDC_LOCK_POLL, "Y");
   }
@@ -68,8 +69,9 @@ void ToggleNameUpdate() {
   int& flag = Profile().settings.UpdateMC1000DatabaseNames;
   const bool on = flag == 0;
   flag = on ? 1 : 0;
-  DebugPrint(on ? " + Enabling setting of Router Names " : " - Disabling setting of Router Names ",
-             1);
+  DebugPrintAt(
+      LogLevel::kNotice,
+      on ? " + Enabling setting of Router Names " : " - Disabling setting of Router Names ", 1);
   Dlg_SetText(IDC_NAME_UPDATE, on ? "Y" : "N");
   CheckMenu(IDM_NAME_UPDATE, on);
   plat::EnableMenuItem(Core().MainWindow, IDM_SEND_SOURCE_NAME, on);
@@ -81,13 +83,13 @@ void ToggleLockChange() {
   const plat::Hwnd dlg = Core().MainDialog;
   if (flag != 0) {
     flag = 0;
-    DebugPrint(" - Disabling MC1000 lock changes", 1);
+    DebugPrintAt(LogLevel::kNotice, " - Disabling MC1000 lock changes", 1);
     CheckMenu(IDM_LOCK_CHANGE, false);
     plat::EnableWindow(dlg, IDC_MC1000_LOCK, false);
     plat::KillTimer(dlg, kTimerLockChange);
   } else {
     flag = 1;
-    DebugPrint(" + Enabling MC1000 lock changes", 1);
+    DebugPrintAt(LogLevel::kNotice, " + Enabling MC1000 lock changes", 1);
     CheckMenu(IDM_LOCK_CHANGE, true);
     plat::EnableWindow(dlg, IDC_MC1000_LOCK, true);
     plat::SetTimer(dlg, kTimerLockChange, kLockChangeWindowMs);
@@ -160,11 +162,12 @@ plat::LResult OnCommand(int id) {
       // Tables that were never loaded must not replace the stored ones.
       if (!IndexFiles().IndexRead) {
         Dlg_SetText(IDC_MESSAGE, "Not saved - the stored routes and locks are not loaded yet");
-        DebugPrint("Save asked for before the stored tables were read - not saved", 1);
+        DebugPrintAt(LogLevel::kWarning,
+                     "Save asked for before the stored tables were read - not saved", 1);
         break;
       }
       Dlg_SetText(IDC_MESSAGE, "Saving all current routes and lock data");
-      DebugPrint("Saving all current routes and lock data", 1);
+      DebugPrintAt(LogLevel::kNotice, "Saving all current routes and lock data", 1);
       Idxfu_WriteIndex();
       Idxfu_WriteLocks();
       break;
@@ -276,7 +279,8 @@ void FinishStartup() {
     const std::string text = std::move(s.HeldCommands.front());
     s.HeldCommands.pop_front();
     if (Core().ShutdownDone) {
-      DebugPrintf(1, "Command not carried out - the driver did not start: %s", text.c_str());
+      DebugPrintfAt(LogLevel::kWarning, 1, "Command not carried out - the driver did not start: %s",
+                    text.c_str());
     } else {
       CommandIntake(text);
     }
@@ -291,7 +295,8 @@ namespace {
 bool FromInterface(const char* what) {
   const plat::Hwnd sender = plat::MessageSender();
   if (sender == plat::kNoWindow || sender == Kapi().KapiWindow) return true;
-  DebugPrintf(1, "%s from window 0x%04x, not the interface: ignored", what, sender);
+  DebugPrintfAt(LogLevel::kWarning, 1, "%s from window 0x%04x, not the interface: ignored", what,
+                sender);
   return false;
 }
 
@@ -321,7 +326,8 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       const plat::Hwnd sender = plat::MessageSender();
       if (Kapi().KapiWindow == plat::kNoWindow && sender != plat::kNoWindow &&
           sender != static_cast<plat::Hwnd>(w & 0xFFFF)) {
-        DebugPrintf(1, "ZUT_KAPIHANDLE from window 0x%04x naming another window: ignored", sender);
+        DebugPrintfAt(LogLevel::kWarning, 1,
+                      "ZUT_KAPIHANDLE from window 0x%04x naming another window: ignored", sender);
         return 0;
       }
       if (Kapi().KapiWindow != plat::kNoWindow && !FromInterface("ZUT_KAPIHANDLE")) return 0;
@@ -331,15 +337,15 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     case ZUT_DATA:
       return KirnIf_HandOff(hwnd, w, l);
     case ZUT_DBCHANGE:
-      DebugPrintf(1, "dbchange message number %d wp %d lp %d", static_cast<int>(ZUT_DBCHANGE),
-                  static_cast<int>(w), static_cast<int>(l));
+      DebugPrintfAt(LogLevel::kInfo, 1, "dbchange message number %d wp %d lp %d",
+                    static_cast<int>(ZUT_DBCHANGE), static_cast<int>(w), static_cast<int>(l));
       DatabaseChange(static_cast<int>(w), static_cast<int32_t>(l), 0, -1);
       return 0;
     case ZUT_REQDEVGORXONLY:
-      DebugPrint("ZUT_REQDEVGORXONLY", 0);
+      DebugPrintAt(LogLevel::kInfo, "ZUT_REQDEVGORXONLY", 0);
       return 0;
     case ZUT_REQDEVGOTXRX:
-      DebugPrint("ZUT_REQDEVGOTXRX", 1);
+      DebugPrintAt(LogLevel::kDebug, "ZUT_REQDEVGOTXRX", 1);
       if (Link().ComState != kComOk) return 0;
       SetTXRX(static_cast<int>(w));
       return 1;
@@ -357,8 +363,9 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       // Before the stored tables are read a route would be overwritten by them and an answer
       // would name sources that are not known yet: the command waits for the end of start-up.
       if (MainWnd().HeldCommands.size() >= kHeldCommandsMax) {
-        DebugPrintf(1, "Command not taken - %zu commands already wait for the start-up: %.*s",
-                    kHeldCommandsMax, static_cast<int>(command.size()), command.data());
+        DebugPrintfAt(LogLevel::kWarning, 1,
+                      "Command not taken - %zu commands already wait for the start-up: %.*s",
+                      kHeldCommandsMax, static_cast<int>(command.size()), command.data());
         return 0;
       }
       MainWnd().HeldCommands.emplace_back(command);
@@ -366,27 +373,29 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
     }
     case ZUT_DeviceIDInUse:
       if (!FromInterface("ZUT_DeviceIDInUse")) return 0;
-      DebugPrint("Xarvel MainWndProc - ZUT_DeviceIDInUse - setting mode rxonly", 1);
+      DebugPrintAt(LogLevel::kWarning,
+                   "Xarvel MainWndProc - ZUT_DeviceIDInUse - setting mode rxonly", 1);
       SetTXRX(IFMODE_RXONLY);
       Kapi().DriverMode = IFMODE_RXONLY;
       return 0;
     case ZUT_IDGETTXRXMODE:
-      DebugPrint("ZUT_IDGETTXRXMODE", 1);
+      DebugPrintAt(LogLevel::kDebug, "ZUT_IDGETTXRXMODE", 1);
       Dlg_SetText(IDC_MODE, ModeDisplay(Kapi().DriverMode));
       return Kapi().DriverMode;
     case ZUT_IDSETTXRXMODE: {
-      DebugPrint("ZUT_IDSETTXRXMODE", 1);
+      DebugPrintAt(LogLevel::kInfo, "ZUT_IDSETTXRXMODE", 1);
       const int r = AssertMode(static_cast<int>(w));
       if (Profile().settings.Connection_Mode == 2) {
         Dlg_SetText(IDC_MESSAGE, "IPComms Forcing Reconnection to hardware");
         IpReconnectionReset();
       } else {
-        DebugPrint("ZUT_IDSETTXRXMODE to go txrx for serial comms", 0);
+        DebugPrintAt(LogLevel::kInfo, "ZUT_IDSETTXRXMODE to go txrx for serial comms", 0);
       }
       return r;
     }
     default:
       if (RemotePanel_Handles(msg)) return RemotePanel_Proc(hwnd, msg, w, l);
+      if (TraceStream_Handles(msg)) return TraceStream_Proc(hwnd, msg, w, l);
       return 0;
   }
 }

@@ -30,9 +30,9 @@
 //   not_ok_since_ms T                 when ComState last left OK (0: OK now, or never OK)
 //   link_failures N, connections controller=A|B|serial N, failovers N
 //   controller_commands_sent N, route_reports N
-//   commands_dropped reason=held_too_long|queue_full|rx_only|unanswered|forward_buffer_full N
-//   last_drop_ms T
-//   route_report_latency_bucket le=0.001|...|10|+Inf N   cumulative, as Prometheus counts them
+//   commands_dropped
+//   reason=held_too_long|queue_full|rx_only|unanswered|forward_buffer_full|shutdown N last_drop_ms
+//   T route_report_latency_bucket le=0.001|...|10|+Inf N   cumulative, as Prometheus counts them
 //   route_report_latency_sum_us N, route_report_latency_count N
 //   commands_received kind=RC|RL|RP|RQ|RM|other N
 //   revertives_sent N, bus_reconnections N

@@ -79,7 +79,7 @@ void Restore(const Saved& s, bool lock_status) {
   xarvel::LinkState& link = xarvel::Link();
   link.UnAckedCount = 0;
   // The lock polls a report asks for wait in the queue of a link that is not open.
-  link.Queue.clear();
+  link.Window.ClearQueue();
   link.ComState = s.com_state;
   link.ActiveController = s.active_controller;
   link.SerialPort = s.serial_port;

@@ -46,7 +46,7 @@ inline bool Init() {
 // queue (no link is open, so the commands an input makes only wait there).
 inline void EndOfInput() {
   xarvel::Link().UnAckedCount = 0;
-  xarvel::Link().Queue.clear();
+  xarvel::Link().Window.ClearQueue();
 }
 
 }  // namespace fuzz_setup

@@ -34,7 +34,9 @@ plat::LResult SendToKapi(uint32_t msg, plat::WParam w, plat::LParam l) {
 // Modes 1 and 2 share their handling; only the texts and the infodriver request differ.
 void EnterRxOrTx(int mode, int old_mode) {
   const bool rx = mode == IFMODE_RXONLY;
-  DebugPrint(rx ? "SetTXRX - into RXONLY " : "SetTXRX - into TXRX ", 1);
+  // A change of mode is news; the same mode said again (once per router at registration) is not.
+  DebugPrintAt(mode != old_mode ? LogLevel::kNotice : LogLevel::kDebug,
+               rx ? "SetTXRX - into RXONLY " : "SetTXRX - into TXRX ", 1);
   Dlg_SetText(IDC_MODE, rx ? "Rx Only" : "Tx/Rx");
   if (mode != old_mode) {
     Dlg_SetText(IDC_MESSAGE,
@@ -67,28 +69,29 @@ int KAPISup_Find() {
 int KAPISup_Link() {
   const plat::Hwnd main = Core().MainWindow;
   if (KAPISup_Find() == 0) {
-    DebugPrint("Failed to attach to KAPI", 1);
+    DebugPrintAt(LogLevel::kErr, "Failed to attach to KAPI", 1);
     plat::MessageBox(main, "Cannot find KIRN Interface KAPI.EXE", kErrorCaption);
     Shutdown(0);
     return 0;
   }
-  DebugPrint("Attached OK to KAPI", 1);
+  DebugPrintAt(LogLevel::kNotice, "Attached OK to KAPI", 1);
   return 1;
 }
 
 int KAPISup_Init() {
   const plat::Hwnd main = Core().MainWindow;
-  DebugPrintf(0, "KAPI handle 0x%04x", Kapi().KapiWindow);
+  DebugPrintfAt(LogLevel::kInfo, 0, "KAPI handle 0x%04x", Kapi().KapiWindow);
   plat::LResult answer = 0;
   for (int i = 0; i < kRouterCount; ++i) {
     const int id = Profile().routers[i].DeviceId;
     if (id == 0) continue;
-    DebugPrintf(0, "Attempting to register device %d", id);
+    DebugPrintfAt(LogLevel::kDebug, 0, "Attempting to register device %d", id);
     answer = SendToKapi(ZUT_REGISTER, main, id);
     if (answer == kRegisterOk) {
       const int mode = static_cast<int>(SendToKapi(ZUT_GETDEVMODE, main, id));
       plat::OutputDebugString(
-          Format("Xarvel -- KAPISup_Init - get dev %d txrx mode is %d \n", id, mode));
+          Format("Xarvel -- KAPISup_Init - get dev %d txrx mode is %d \n", id, mode),
+          plat::LogLevel::kDebug);
       SetTXRX(mode);
       continue;
     }
@@ -104,7 +107,7 @@ int KAPISup_Init() {
         refusal = "Request refused - KAPI has not been enabled in Driver Mode - %d";
         break;
       default:
-        DebugPrint("Failed to register device", 1);
+        DebugPrintAt(LogLevel::kErr, "Failed to register device", 1);
         refusal = "Request refused - Failed to register device - %d";
         answer = 1;
         break;
@@ -114,7 +117,7 @@ int KAPISup_Init() {
     break;
   }
   if (answer > 0) {
-    DebugPrint("KAPISup_init has failed in some way - shutting down", 1);
+    DebugPrintAt(LogLevel::kErr, "KAPISup_init has failed in some way - shutting down", 1);
     Shutdown(1);
     return 0;
   }
@@ -126,11 +129,12 @@ int SetTXRX(int mode) {
   Kapi().DriverMode = mode;
   switch (mode) {
     case IFMODE_NONE: {
-      DebugPrint("SetTXRX - into NONE ", 1);
+      DebugPrintAt(LogLevel::kNotice, "SetTXRX - into NONE ", 1);
       Dlg_SetText(IDC_MODE, " - - - ");
       const int dev = Profile().routers[Profile().CurrentRouter].DeviceId;
       const int reported = static_cast<int>(SendToKapi(ZUT_GETDEVMODE, Core().MainWindow, dev));
-      plat::OutputDebugString(Format("ZZZpoint2 returns mode %d for dev %d \n", reported, dev));
+      plat::OutputDebugString(Format("ZZZpoint2 returns mode %d for dev %d \n", reported, dev),
+                              plat::LogLevel::kInfo);
       // Ask our own window to go TX/RX: it re-enters SetTXRX(2) when the link is OK.
       plat::SendMessage(Core().MainWindow, ZUT_REQDEVGOTXRX, IFMODE_TXRX, 0);
       return Kapi().DriverMode;
@@ -138,8 +142,8 @@ int SetTXRX(int mode) {
     case IFMODE_RXONLY:
     case IFMODE_TXRX:
       EnterRxOrTx(mode, old_mode);
-      // An RX-only driver carries out no route: those still waiting to go are dropped.
-      if (mode == IFMODE_RXONLY) ComSup_RxOnlyEntered();
+      // An RX-only driver carries out no route: those waiting or outstanding are given up.
+      ComSup_ModeChanged();
       return Kapi().DriverMode;
     default:
       return mode;
@@ -148,14 +152,14 @@ int SetTXRX(int mode) {
 
 int AssertMode(int mode) {
   if (mode == IFMODE_NONE) {
-    DebugPrint("AssertMode -- changing from NONE to TXRX", 0);
+    DebugPrintAt(LogLevel::kInfo, "AssertMode -- changing from NONE to TXRX", 0);
     mode = IFMODE_TXRX;
   }
   SetTXRX(mode);
   for (int i = 0; i < kRouterCount; ++i) {
     const int id = Profile().routers[i].DeviceId;
     if (id == 0) continue;
-    DebugPrintf(1, "Asserting interface mode %d for device %d", mode, id);
+    DebugPrintfAt(LogLevel::kDebug, 1, "Asserting interface mode %d for device %d", mode, id);
     SendToKapi(ZUT_ASSERTMODE, mode, id);
     if (mode != IFMODE_RXONLYBROKEN) Kapi().DriverMode = mode;
   }

@@ -135,7 +135,7 @@ int Connect(bool quiet) {
   s.Connected = 0;
   const int id = Profile().settings.LockStatusInfodriverID;
   if (id < 1 || id > 999) {
-    DebugPrint("InfoConnect -- LockINfodriver number invalid", 1);
+    DebugPrintAt(LogLevel::kWarning, "InfoConnect -- LockINfodriver number invalid", 1);
     return 0;
   }
   // Connecting is done once per client; a second attempt starts from a fresh one. The old
@@ -151,7 +151,8 @@ int Connect(bool quiet) {
   if (r == kInfoStatusConnected) {
     std::snprintf(text, sizeof text, "%d - OK", id);
     Dlg_SetText(IDC_LOCK_INFODRIVER, text);
-    DebugPrintf(1, " INFO_connect - ConnectToInfoDriver connected to OK to infodriver %d", id);
+    DebugPrintfAt(LogLevel::kNotice, 1,
+                  " INFO_connect - ConnectToInfoDriver connected to OK to infodriver %d", id);
     s.Connected = 1;
     return 1;
   }
@@ -159,12 +160,12 @@ int Connect(bool quiet) {
   if (r == kInfoStatusNoWindow) {
     std::snprintf(text, sizeof text, "%d - FAIL", id);
     Dlg_SetText(IDC_LOCK_INFODRIVER, text);
-    DebugPrintf(1, " INFO_connect - FAILED - - Missing infodriver %d", id);
+    DebugPrintfAt(LogLevel::kWarning, 1, " INFO_connect - FAILED - - Missing infodriver %d", id);
     return 0;
   }
   std::snprintf(text, sizeof text, "ERROR %d", r);
   Dlg_SetText(IDC_LOCK_INFODRIVER, text);
-  DebugPrintf(1, " INFO_connect - ERROR status %d for infodriver %d", r, id);
+  DebugPrintfAt(LogLevel::kWarning, 1, " INFO_connect - ERROR status %d for infodriver %d", r, id);
   return 0;
 }
 
@@ -183,7 +184,8 @@ int LockInfodriver_Reconnect() {
     Profile().settings.PollForMC1000LockStatus = s.PollBeforeLoss;
     plat::CheckMenuItem(Core().MainWindow, IDM_LOCK_POLL, true);
     Dlg_SetText(IDC_LOCK_POLL, "Y");
-    DebugPrint(" + MC1000 lock poll on again with the lock infodriver back", 1);
+    DebugPrintAt(LogLevel::kNotice, " + MC1000 lock poll on again with the lock infodriver back",
+                 1);
   }
   s.PollBeforeLoss = -1;
   if (Core().MainDialog != plat::kNoWindow) {
@@ -229,7 +231,7 @@ void InfoNotify(ExtInfoClient* client, int index, const char* text) {
                     "Info_Notify ERROR - - - Lock Infodriver %d has disconnected",
                     client->DeviceNumber);
       Dlg_SetText(IDC_MESSAGE, message);
-      DebugPrint(message, 1);
+      DebugPrintAt(LogLevel::kWarning, message, 1);
       const bool was_connected = LockInfo().Connected == 1;
       LockInfo().Connected = 0;
       if (was_connected && LockInfo().PollBeforeLoss < 0) {
@@ -251,15 +253,16 @@ void InfoNotify(ExtInfoClient* client, int index, const char* text) {
     case kInfoStatusDeviceInUse:
       return;
     case kInfoStatusRxOnly:
-      DebugPrintf(0, "InfoNotify RXONLY : Infodriver %d received request to go RX Only",
-                  client->DeviceNumber);
+      DebugPrintfAt(LogLevel::kInfo, 0,
+                    "InfoNotify RXONLY : Infodriver %d received request to go RX Only",
+                    client->DeviceNumber);
       return;
     case kInfoStatusConnected:
       SlotChange(client->DeviceNumber, index, text);
       return;
     default:
-      DebugPrintf(0, "InfoNotify default - driver %d iStatus=%d", client->DeviceNumber,
-                  client->iStatus);
+      DebugPrintfAt(LogLevel::kDebug, 0, "InfoNotify default - driver %d iStatus=%d",
+                    client->DeviceNumber, client->iStatus);
       return;
   }
 }
@@ -273,22 +276,24 @@ int SlotChange(int /*infodriver*/, int slot, const char* text) {
     buffer[length] = '\0';
   }
   const SlotRequest req = ParseSlotRequest(buffer);
-  DebugPrintf(1, "Slot change sscanf read %d = %s and %d  from %s ", req.fields, req.word.c_str(),
-              req.state, buffer);
+  DebugPrintfAt(LogLevel::kDebug, 1, "Slot change sscanf read %d = %s and %d  from %s ", req.fields,
+                req.word.c_str(), req.state, buffer);
 
   int router = -1;
   int dest = -1;
   const LockInfoState& s = LockInfo();
   if (!s.FindDest || s.FindDest(slot, router, dest) == 0) {
-    DebugPrintf(1, "SlotChange - invalid dest %d ", slot);
+    DebugPrintfAt(LogLevel::kWarning, 1, "SlotChange - invalid dest %d ", slot);
     return 1;
   }
   if (req.word.find("MC1000") == std::string::npos) {
-    DebugPrintf(1, "SlotChange - invalid command %s from slot %d (%d) ", buffer, slot, dest);
+    DebugPrintfAt(LogLevel::kWarning, 1, "SlotChange - invalid command %s from slot %d (%d) ",
+                  buffer, slot, dest);
     return 1;
   }
   if (req.state < 0 || req.state > 255) {
-    DebugPrintf(1, "SlotChange - invalid newstate %d from slot %d (%d) ", req.state, slot, dest);
+    DebugPrintfAt(LogLevel::kWarning, 1, "SlotChange - invalid newstate %d from slot %d (%d) ",
+                  req.state, slot, dest);
     return 1;
   }
   if (s.LockChange) s.LockChange(router, dest, req.state);
@@ -307,11 +312,12 @@ void CheckInfoDriver() {
   const int driver_mode = Kapi().DriverMode;
   if (mode == driver_mode) return;
   if (driver_mode == IFMODE_RXONLY) {
-    DebugPrint("CheckInfoDriver - Forcing into RXONLY mode same as driver ", 1);
+    DebugPrintAt(LogLevel::kNotice, "CheckInfoDriver - Forcing into RXONLY mode same as driver ",
+                 1);
     client.SetTXRXMode(IFMODE_RXONLY);
     client.Mode = kModeChangedToRxOnly;
   } else if (driver_mode == IFMODE_TXRX) {
-    DebugPrint("CheckInfoDriver - Forcing into TXRX mode same as driver ", 1);
+    DebugPrintAt(LogLevel::kNotice, "CheckInfoDriver - Forcing into TXRX mode same as driver ", 1);
     client.SetTXRXMode(IFMODE_TXRX);
     client.Mode = kModeChangedToTxRx;
   }

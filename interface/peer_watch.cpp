@@ -15,6 +15,7 @@
 #include "platform/bus_host.h"
 #include "ui/debug.h"
 #include "ui/dialog_ids.h"
+#include "ui/trace_stream.h"
 
 namespace xarvel {
 namespace {
@@ -56,9 +57,11 @@ void RetryLater() {
 
 void OnBusLost() {
   Watch& w = W();
-  DebugPrint("Xarvel - workstation bus lost: running on without the control system, reconnecting",
-             1);
+  DebugPrintAt(LogLevel::kWarning,
+               "Xarvel - workstation bus lost: running on without the control system, reconnecting",
+               1);
   Dlg_SetText(IDC_MESSAGE, " Workstation bus lost - reconnecting");
+  TraceStream_BusLost();
   // The interface process's handle means nothing on the next host.
   Kapi().KapiWindow = plat::kNoWindow;
   w.bus_lost = true;
@@ -73,8 +76,10 @@ void OnBusLost() {
 void OnWindowGone(plat::Hwnd h) {
   Watch& w = W();
   if (h == plat::kNoWindow) return;
+  TraceStream_WindowGone(h);
   if (h == Kapi().KapiWindow) {
-    DebugPrint("Xarvel - the KIRN Interface window has gone: finding it again", 1);
+    DebugPrintAt(LogLevel::kWarning,
+                 "Xarvel - the KIRN Interface window has gone: finding it again", 1);
     Kapi().KapiWindow = plat::kNoWindow;
     w.kapi_pending = true;
     w.kapi_missing_said = false;
@@ -91,10 +96,10 @@ void OnWindowGone(plat::Hwnd h) {
 // reach that process. Only a fresh start gives every window a handle again.
 void RestartForLostHandles(const std::vector<plat::Hwnd>& lost) {
   for (plat::Hwnd h : lost) {
-    DebugPrintf(1,
-                "Xarvel - window handle 0x%04x is held by another process on the new bus host: "
-                "shutting down to be started afresh",
-                h);
+    DebugPrintfAt(LogLevel::kErr, 1,
+                  "Xarvel - window handle 0x%04x is held by another process on the new bus host: "
+                  "shutting down to be started afresh",
+                  h);
   }
   W().restart_needed = true;
   Shutdown(1);
@@ -116,17 +121,19 @@ void Tick() {
     }
     w.bus_lost = false;
     ++InterfaceCount().BusReconnections;
-    DebugPrint("Xarvel - workstation bus back: attaching and registering again", 1);
+    DebugPrintAt(LogLevel::kNotice,
+                 "Xarvel - workstation bus back: attaching and registering again", 1);
   }
   if (w.kapi_pending) {
     if (KAPISup_Find() == 0) {
-      if (!w.kapi_missing_said) DebugPrint("Xarvel - no KIRN Interface on the bus yet", 1);
+      if (!w.kapi_missing_said)
+        DebugPrintAt(LogLevel::kWarning, "Xarvel - no KIRN Interface on the bus yet", 1);
       w.kapi_missing_said = true;
       RetryLater();
       return;
     }
     w.kapi_pending = false;
-    DebugPrint("Attached OK to KAPI", 1);
+    DebugPrintAt(LogLevel::kNotice, "Attached OK to KAPI", 1);
     // A refusal ends the driver here as it does at start-up.
     if (KAPISup_Init() == 0) return;
     Dlg_SetText(IDC_MESSAGE, " Workstation bus back - devices registered again");

@@ -32,18 +32,8 @@ constexpr int kDisconnected = 2;
 constexpr int kResetCountMax = 9999;
 // Bytes taken from the wire per pass of a receive pump.
 constexpr int kReadChunk = 256;
-// The part of the reply timeout that does not depend on the line: a controller's own time to
-// take a command and answer it, with room for a busy moment.
-constexpr int64_t kReplyBaseMs = 1000;
-// Bytes allowed on the line for the reply to each outstanding command (the longest reply).
-constexpr int64_t kReplyAllowance = static_cast<int64_t>(kReplyBufferSize);
-// A profile's reply timeout is taken within these bounds.
-constexpr int kReplyTimeoutMinMs = 100;
-constexpr int kReplyTimeoutMaxMs = 600000;
 // Line speed assumed when the profile names none.
 constexpr unsigned kDefaultSpeed = 38400;
-// Commands kept in Sent that no report answers: beyond this the oldest are taken as delivered.
-constexpr size_t kSentMax = 4096;
 // Least time between two attempts to open a serial device that has gone.
 constexpr int64_t kReopenMs = 1000;
 
@@ -93,13 +83,6 @@ int64_t NowMs() {
       .count();
 }
 
-// The command text for a trace line, without its carriage return.
-std::string Printable(const std::string& text) {
-  std::string out = text;
-  while (!out.empty() && (out.back() == '\r' || out.back() == '\n')) out.pop_back();
-  return out;
-}
-
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -116,21 +99,55 @@ int64_t WallMs() {
 void NoteComState(int before, int after) {
   if (after == kComOk) {
     LinkCount().NotOkSinceUnixMs = 0;
+    if (before != kComOk) DebugPrintAt(LogLevel::kNotice, "ComSup - link to the controller OK", 1);
   } else if (before == kComOk) {
     LinkCount().NotOkSinceUnixMs = WallMs();
+    // The journal's one line for a link that went down, whatever the way (silence, a close).
+    DebugPrintAt(LogLevel::kErr, "ComSup - link to the controller failed", 1);
   }
 }
 
 void ReopenSerialIfGone();
 
-// --- The send queue and the window.
+// --- The send window and the writes.
 
-// How many commands may await their route report: the unACK limit - 1, at least one; one only
-// after a failure until the next route report.
-int Window() {
-  if (Link().SingleUntilReport) return 1;
-  const int limit = UnAckLimit();
-  return limit > 2 ? limit - 1 : 1;
+// Bits on the line for one character: start bit, data bits, parity bit, one stop bit.
+int BitsPerCharacter() {
+  const Settings& s = Profile().settings;
+  const int data = s.DataBits >= 5 && s.DataBits <= 8 ? s.DataBits : 8;
+  return 1 + data + (s.Parity == 'n' || s.Parity == 0 ? 0 : 1) + 1;
+}
+
+// The send window with the profile's settings of the moment. Over TCP the line speed is assumed
+// as well: the controller may well sit behind a serial converter at the far end, and the speed
+// key is the best guide the profile has.
+SendWindow& Win() {
+  const Settings& s = Profile().settings;
+  WindowConfig config;
+  config.unack_limit = UnAckLimit();
+  config.reply_timeout_ms = s.ReplyTimeoutMs;
+  config.speed = s.Speed > 0 ? s.Speed : kDefaultSpeed;
+  config.bits_per_character = BitsPerCharacter();
+  config.tcp = TcpMode();
+  config.dual = s.Dual_Controllers != 0;
+  SendWindow& w = Link().Window;
+  w.Configure(config);
+  // RX only forbids routes whichever way the mode was reached.
+  w.SetRxOnly(Kapi().DriverMode == IFMODE_RXONLY);
+  return w;
+}
+
+// Counts and traces what the window gave up.
+void FlushDrops() {
+  for (const WindowDrop& d : Link().Window.TakeDrops()) {
+    if (d.passed_over) {
+      std::string text = d.command.text;
+      while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+      DebugPrintfAt(LogLevel::kDebug, 1,
+                    "ComSup - no answer to %s within its reply timeout - given up", text.c_str());
+    }
+    ComSup_CountDrop(d.reason, d.command.text, d.command.origin.route, d.abandoned);
+  }
 }
 
 // A command is written when the link can carry it: over TCP to the active controller, serially
@@ -140,109 +157,26 @@ bool CanWrite() {
   return Link().SerialOpened;
 }
 
-// Bits on the line for one character: start bit, data bits, parity bit, one stop bit.
-int64_t BitsPerCharacter() {
-  const Settings& s = Profile().settings;
-  const int data = s.DataBits >= 5 && s.DataBits <= 8 ? s.DataBits : 8;
-  return 1 + data + (s.Parity == 'n' || s.Parity == 0 ? 0 : 1) + 1;
-}
-
-// Milliseconds that `bytes` take on the line at the profile's speed (rounded up). Over TCP the
-// same speed is assumed: the controller may well sit behind a serial converter at the far end,
-// and the speed key is the best guide the profile has.
-int64_t WireMs(int64_t bytes) {
-  const unsigned speed = Profile().settings.Speed > 0 ? Profile().settings.Speed : kDefaultSpeed;
-  return (bytes * BitsPerCharacter() * 1000 + speed - 1) / speed;
-}
-
-// The reply timeout with `bytes` written and not yet followed by a reply, and `outstanding`
-// commands awaiting theirs: the profile's "ReplyTimeoutMs", else 1 s plus the wire time of those
-// bytes and of the replies, so that a slow line is never taken for silence.
-int64_t ReplyTimeoutMs(int64_t bytes, int outstanding) {
-  const int configured = Profile().settings.ReplyTimeoutMs;
-  if (configured > 0) return std::clamp(configured, kReplyTimeoutMinMs, kReplyTimeoutMaxMs);
-  return kReplyBaseMs + WireMs(bytes + kReplyAllowance * outstanding);
-}
-
-// Reads the level and controller destination of a route (".S") or interrogate (".I") command;
-// false for every other command, and for a destination no route report could name.
-bool AnsweredByReport(const std::string& text, int& level, int& dest) {
-  if (text.size() < 4 || text[0] != '.' || (text[1] != 'S' && text[1] != 'I')) return false;
-  if (text[2] < 'A' || text[2] > 'Z') return false;
-  long long n = 0;
-  size_t p = 3;
-  for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
-    n = n * 10 + (text[p] - '0');
-    if (n > INT_MAX) return false;
-  }
-  if (p == 3) return false;
-  level = text[2] - 'A';
-  dest = static_cast<int>(n);
-  return true;
-}
-
 LinkCommand MakeCommand(const char* text, int length, const CommandOrigin& origin) {
   LinkCommand c;
   c.text.assign(text, static_cast<size_t>(length));
   c.origin = origin;
-  c.answered_by_report = AnsweredByReport(c.text, c.level, c.dest);
+  ClassifyCommand(c);
   return c;
 }
 
-bool IsRoute(const LinkCommand& c) {
-  return c.origin.route.device > 0 || (c.text.size() > 1 && c.text[1] == 'S');
-}
-
-bool IsInterrogate(const LinkCommand& c) {
-  return c.text.size() > 1 && c.text[0] == '.' && c.text[1] == 'I';
-}
-
-void CountDrop(DropReason reason, const LinkCommand& c) {
-  ComSup_CountDrop(reason, c.text, c.origin.route);
-}
-
-// Keeps the queue within its bound: the oldest waiting commands go first.
-void BoundQueue() {
-  LinkState& link = Link();
-  while (link.Queue.size() > kSendQueueMax) {
-    CountDrop(kDropQueueFull, link.Queue.front());
-    link.Queue.pop_front();
-  }
-}
-
-// Over TCP: once no controller has been connected for kHoldMs, waiting commands are dropped.
-void DropHeldTooLong(int64_t now) {
-  LinkState& link = Link();
-  if (!TcpMode() || link.ActiveController != kControllerNone || link.NoControllerSinceMs == 0 ||
-      now - link.NoControllerSinceMs < kHoldMs) {
-    return;
-  }
-  while (!link.Queue.empty()) {
-    CountDrop(kDropHeldTooLong, link.Queue.front());
-    link.Queue.pop_front();
-  }
-}
-
-// Sent keeps the commands no report answers only over TCP, to be sent again after a lost
-// connection; far more than the window would hold have surely arrived.
-void BoundSent() {
-  LinkState& link = Link();
-  while (link.Sent.size() > kSentMax) {
-    auto it = std::find_if(link.Sent.begin(), link.Sent.end(),
-                           [](const LinkCommand& c) { return !c.answered_by_report; });
-    if (it == link.Sent.end()) break;
-    link.Sent.erase(it);
-  }
-}
-
-// Writes one command on the serial port or to the active controller. A route or interrogate
-// command then awaits its route report, even when the write failed: the reply timeout finds out
-// what became of it, and the window keeps a failing port from being written in a tight loop.
+// Writes one command on the serial port or to the active controller, and hands it to the
+// window. A route or interrogate command then awaits its answer, even when the write failed:
+// the reply timeout finds out what became of it, and the window keeps a failing port from being
+// written in a tight loop. A route of the control system leaves a trace line naming the
+// connection ("A", "B" or "serial" and that channel's connection count).
 void Write(LinkCommand c) {
   LinkState& link = Link();
   const int length = static_cast<int>(c.text.size());
+  LinkChannel channel = kChannelSerial;
   if (TcpMode()) {
-    SockSpawn& socket = link.ActiveController == kControllerB ? SocketB() : SocketA();
+    channel = link.ActiveController == kControllerB ? kChannelB : kChannelA;
+    SockSpawn& socket = channel == kChannelB ? SocketB() : SocketA();
     socket.Send(c.text.data(), length);
     ++LinkCount().CommandsSent;
   } else {
@@ -253,21 +187,13 @@ void Write(LinkCommand c) {
       ReopenSerialIfGone();
     }
   }
-  if (link.UnAckedCount < INT_MAX) ++link.UnAckedCount;
-  const int64_t now = NowUs();
-  link.BytesSinceProgress += length;
-  c.sent_us = now;
-  if (c.answered_by_report) {
-    // The wait for an answer starts now if nothing was awaited before.
-    if (link.Outstanding == 0) link.ProgressUs = now;
-    ++link.Outstanding;
-    if (c.origin.resync) ++link.ResyncOutstanding;
-    c.due_us = now + 1000 * ReplyTimeoutMs(link.BytesSinceProgress, link.Outstanding);
-    link.Sent.push_back(std::move(c));
-  } else if (TcpMode()) {
-    link.Sent.push_back(std::move(c));
-    BoundSent();
+  if (c.origin.route.device > 0) {
+    DebugPrintfAt(LogLevel::kDebug, 0, "ROUTE %d %d %d written %s %llu", c.origin.route.device,
+                  c.origin.route.dest, c.origin.route.source, LinkChannelName(channel),
+                  static_cast<unsigned long long>(LinkCount().Connections[channel]));
   }
+  if (link.UnAckedCount < INT_MAX) ++link.UnAckedCount;
+  Win().Written(std::move(c), NowUs());
 }
 
 // The first router at or after `from` whose destinations the resync walk covers, or -1.
@@ -289,7 +215,8 @@ void ResyncStart(bool restart) {
   link.ResyncRouter = ResyncRouterFrom(0);
   if (link.ResyncRouter < 0) return;
   link.ResyncDest = Profile().routers[static_cast<size_t>(link.ResyncRouter)].Min_Dest;
-  DebugPrint("ComSup - resync: interrogating every destination of every router", 1);
+  DebugPrintAt(LogLevel::kNotice,
+               "ComSup - resync: interrogating every destination of every router", 1);
 }
 
 // Moves the walk to the next destination, the next router after the last, or ends it.
@@ -302,127 +229,41 @@ void ResyncAdvance() {
   }
   link.ResyncRouter = ResyncRouterFrom(link.ResyncRouter + 1);
   if (link.ResyncRouter < 0) {
-    DebugPrint("ComSup - resync done", 0);
+    DebugPrintAt(LogLevel::kNotice, "ComSup - resync done", 0);
     return;
   }
   link.ResyncDest = Profile().routers[static_cast<size_t>(link.ResyncRouter)].Min_Dest;
 }
 
-// How many resync interrogates may be outstanding at once: all the window but one slot, which
-// stays free for a route that arrives meanwhile (at least one, so a window of one still walks,
-// and a route then waits behind that one interrogate only).
-int ResyncWindow() {
-  return std::max(1, Window() - 1);
-}
-
-// One interrogate of the resync walk, when nothing waits in the queue and the walk has a slot:
-// while the line is otherwise idle the walk keeps it busy, and a route that arrives finds its
-// slot free.
+// One interrogate of the resync walk, when the window has a slot for it.
 bool ResyncStep() {
   LinkState& link = Link();
-  if (link.ResyncRouter < 0 || !link.Queue.empty() || link.ResyncOutstanding >= ResyncWindow() ||
-      link.Outstanding >= Window()) {
-    return false;
-  }
+  if (link.ResyncRouter < 0 || !Win().ResyncSlotFree()) return false;
   const int router = link.ResyncRouter;
   const int dest = link.ResyncDest;
   ResyncAdvance();
-  NTP_Interrogate(router, dest, true);
+  NTP_Interrogate(router, dest, Asker::kResync);
   return true;
 }
 
-// Moves Sent back to the front of the queue, in order, for the next controller: the lost
-// connection may have taken the commands, their answers, or both. Resync interrogates are not
-// kept; the walk starts again at the next connect.
+// The connection of controller `letter` is gone: what it had not confirmed waits for the next.
 void RequeueSent(char letter) {
-  LinkState& link = Link();
-  std::deque<LinkCommand> back;
-  for (LinkCommand& c : link.Sent) {
-    if (!c.origin.resync) back.push_back(std::move(c));
-  }
-  link.Sent.clear();
-  link.Outstanding = 0;
-  link.ResyncOutstanding = 0;
-  if (back.empty()) return;
-  DebugPrintf(1, "ComSup - holding %d unanswered command(s) of controller %c for the next one",
-              static_cast<int>(back.size()), letter);
-  link.Queue.insert(link.Queue.begin(), std::make_move_iterator(back.begin()),
-                    std::make_move_iterator(back.end()));
-  BoundQueue();
-}
-
-// Stops waiting for everything written: each outstanding command is given up.
-void GiveUpSent() {
-  LinkState& link = Link();
-  for (const LinkCommand& c : link.Sent) {
-    if (c.answered_by_report) CountDrop(kDropUnanswered, c);
-  }
-  link.Sent.clear();
-  link.Outstanding = 0;
-  link.ResyncOutstanding = 0;
-}
-
-// True when nothing has been heard from the controller for the reply timeout while commands
-// were outstanding, or since a command whose answer is now overdue was written.
-bool Silent(int64_t now) {
-  const LinkState& link = Link();
-  if (link.Outstanding == 0) return false;
-  if (now - link.ProgressUs >= 1000 * ReplyTimeoutMs(link.BytesSinceProgress, link.Outstanding)) {
-    return true;
-  }
-  return std::any_of(link.Sent.begin(), link.Sent.end(), [&](const LinkCommand& c) {
-    return c.answered_by_report && c.due_us <= now && link.HeardUs <= c.sent_us;
-  });
-}
-
-// An outstanding command the controller has passed over: a command written after it has been
-// answered. (An answer to an older command proves nothing: the controller may have fallen
-// silent since, and then the silence verdict, not this, decides.)
-bool PassedOver(const LinkCommand& c) {
-  return Link().AnsweredSentUs > c.sent_us;
-}
-
-// Gives up the outstanding commands whose answer is overdue while the controller answers later
-// ones (it may ignore an interrogate of a destination it does not have); each frees its slot.
-void GiveUpOverdue(int64_t now) {
-  LinkState& link = Link();
-  for (auto it = link.Sent.begin(); it != link.Sent.end();) {
-    if (!it->answered_by_report || it->due_us > now || !PassedOver(*it)) {
-      ++it;
-      continue;
-    }
-    DebugPrintf(1, "ComSup - no answer to %s within its reply timeout - given up",
-                Printable(it->text).c_str());
-    CountDrop(kDropUnanswered, *it);
-    --link.Outstanding;
-    if (it->origin.resync) --link.ResyncOutstanding;
-    it = link.Sent.erase(it);
+  const int before = Win().QueueDepth();
+  Win().ConnectionLost(NowUs());
+  FlushDrops();
+  const int back = Win().QueueDepth() - before;
+  if (back > 0) {
+    DebugPrintfAt(LogLevel::kNotice, 1,
+                  "ComSup - holding %d unanswered command(s) of controller %c for the next one",
+                  back, letter);
   }
 }
 
-// Starts, moves or stops the link timer for the next thing due: the silence verdict and the
-// oldest answer due while commands are outstanding, the end of the hold while no TCP
-// controller is connected and commands wait. A timer due no later than that is left to run: its
-// expiry looks at the time and arms the timer again.
+// Starts, moves or stops the link timer for the next thing the window has due. A timer due no
+// later than that is left to run: its expiry looks at the time and arms the timer again.
 void ArmTimer() {
   LinkState& link = Link();
-  int64_t due = 0;
-  if (link.Outstanding > 0) {
-    due = link.ProgressUs + 1000 * ReplyTimeoutMs(link.BytesSinceProgress, link.Outstanding);
-    int seen = 0;
-    for (const LinkCommand& c : link.Sent) {
-      if (!c.answered_by_report) continue;
-      // A command's own due time decides only when it has been passed over or was written
-      // since the controller last spoke; for the others only the silence verdict can.
-      if (PassedOver(c) || link.HeardUs <= c.sent_us) due = std::min(due, c.due_us);
-      if (++seen == link.Outstanding) break;
-    }
-  }
-  if (TcpMode() && link.ActiveController == kControllerNone && !link.Queue.empty() &&
-      link.NoControllerSinceMs != 0) {
-    const int64_t hold_end = 1000 * (link.NoControllerSinceMs + kHoldMs);
-    due = due == 0 ? hold_end : std::min(due, hold_end);
-  }
+  const int64_t due = Win().NextDueUs();
   const plat::Hwnd window = Core().MainWindow;
   if (due == 0) {
     if (link.TimerDueUs != 0) plat::KillTimer(window, kTimerLink);
@@ -441,68 +282,79 @@ void Drain() {
   if (link.Draining || Profile().settings.Simulation == 1) return;
   link.Draining = true;
   while (CanWrite()) {
-    if (!link.Queue.empty()) {
-      if (link.Queue.front().answered_by_report && link.Outstanding >= Window()) break;
-      LinkCommand c = std::move(link.Queue.front());
-      link.Queue.pop_front();
+    LinkCommand c;
+    if (Win().NextToWrite(&c)) {
       Write(std::move(c));
       continue;
     }
     if (!ResyncStep()) break;
   }
   link.Draining = false;
+  FlushDrops();
   ArmTimer();
 }
 
-// Answers the oldest outstanding command of `level` and `dest`. Everything written before it has
-// reached the controller, so the commands no report answers that came before it are let go.
-void Answer(int level, int dest) {
+// Leaves the active controller: its socket is closed, what it had not confirmed waits for the
+// next one.
+void LeaveActiveController() {
   LinkState& link = Link();
-  auto it = std::find_if(link.Sent.begin(), link.Sent.end(), [&](const LinkCommand& c) {
-    return c.answered_by_report && c.level == level && c.dest == dest;
-  });
-  if (it == link.Sent.end()) return;
-  LinkCount().RouteReportLatency.Observe(NowUs() - it->sent_us);
-  link.AnsweredSentUs = std::max(link.AnsweredSentUs, it->sent_us);
-  --link.Outstanding;
-  if (it->origin.resync) --link.ResyncOutstanding;
-  const auto before = it - link.Sent.begin();
-  link.Sent.erase(it);
-  const auto end = link.Sent.begin() + before;
-  link.Sent.erase(std::remove_if(link.Sent.begin(), end,
-                                 [](const LinkCommand& c) { return !c.answered_by_report; }),
-                  end);
+  if (link.ActiveController == kControllerA) {
+    RequeueSent('A');
+    SocketA().Close();
+    Dlg_SetText(IDC_LINK_STATUS, "Disconnected");
+    link.ActiveController = kControllerNone;
+    link.ConnStateA = kDisconnected;
+    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller A");
+  } else if (link.ActiveController == kControllerB) {
+    RequeueSent('B');
+    SocketB().Close();
+    Dlg_SetText(IDC_LINK_STATUS2, "Disconnected");
+    link.ActiveController = kControllerNone;
+    link.ConnStateB = kDisconnected;
+    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller B");
+  }
 }
 
-// Nothing has come from the controller for the reply timeout while commands were outstanding.
-void DeclareSilence(int64_t now) {
+// No answer has come from the controller for the reply timeout while commands were
+// outstanding. Over TCP the connection is left for the other controller (or, with one, for a
+// new connection after a pause), in the failed state as in the OK state; on a serial line the
+// driver goes RX only once and the commands are given up.
+void DeclareSilence(int64_t now, int64_t quiet_us) {
+  const long long quiet = quiet_us / 1000;
   LinkState& link = Link();
-  const long long quiet = (now - std::max(link.HeardUs, link.ProgressUs)) / 1000;
-  const int outstanding = link.Outstanding;
-  link.ProgressUs = now;
-  link.BytesSinceProgress = 0;
-  if (link.ComState == kComFailed) {
-    // Failed already: the commands written since are not waited for, and nothing else changes.
-    DebugPrintf(1, "ComSup - still no reply from the controller - %d command(s) given up",
-                outstanding);
-    GiveUpSent();
-    return;
-  }
+  const int outstanding = Win().Outstanding();
   if (TcpMode()) {
-    DebugPrintf(1,
-                "Xarvel SendData(IP) - no reply for %lld ms with %d command(s) outstanding - "
-                "setting comms fail flag ",
-                quiet, outstanding);
-    ComSup_SetComState(kComFailed);
+    const int silent = link.ActiveController;
+    DebugPrintfAt(LogLevel::kErr, 1,
+                  "Xarvel SendData(IP) - no reply for %lld ms with %d command(s) outstanding - "
+                  "setting comms fail flag ",
+                  quiet, outstanding);
+    if (silent != kControllerNone) Win().ControllerLost(silent, true, now);
+    if (link.ComState != kComFailed) {
+      ComSup_SetComState(kComFailed);
+    } else {
+      LeaveActiveController();
+    }
     ComSup_IpConnect();
     return;
   }
-  DebugPrintf(1,
-              "Xarvel SendData(serial) - no reply for %lld ms with %d command(s) outstanding - "
-              "setting mode rxonly",
-              quiet, outstanding);
-  GiveUpSent();
+  if (link.ComState == kComFailed) {
+    // Failed already: the commands written since are not waited for, and nothing else changes.
+    DebugPrintfAt(LogLevel::kWarning, 1,
+                  "ComSup - still no reply from the controller - %d command(s) given up",
+                  outstanding);
+    Win().GiveUpOutstanding();
+    FlushDrops();
+    return;
+  }
+  DebugPrintfAt(LogLevel::kErr, 1,
+                "Xarvel SendData(serial) - no reply for %lld ms with %d command(s) outstanding - "
+                "setting mode rxonly",
+                quiet, outstanding);
+  // RX only first: the routes outstanding are abandoned under that reason, the rest given up.
   SetTXRX(IFMODE_RXONLY);
+  Win().GiveUpOutstanding();
+  FlushDrops();
   ComSup_SetComState(kComFailed);
 }
 
@@ -525,7 +377,7 @@ void ReadSocket(SockSpawn& socket, const char* error_text) {
   unsigned char buffer[kReadChunk];
   const int n = socket.Receive(buffer, sizeof buffer);
   if (socket.LastError() != 0) {
-    DebugPrint(error_text, 1);
+    DebugPrintAt(LogLevel::kWarning, error_text, 1);
     return;
   }
   if (n > 0) NTP_RxBytes(buffer, static_cast<size_t>(n));
@@ -543,7 +395,7 @@ void NetEvent(SockSpawn& socket, int self) {
     case FD_CLOSE: {
       char text[64];
       std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Close \n", letter);
-      plat::OutputDebugString(text);
+      plat::OutputDebugString(text, plat::LogLevel::kWarning);
       Dlg_SetText(status_field, "DisConnected");
       state = kDisconnected;
       if (link.ActiveController == self) {
@@ -551,11 +403,12 @@ void NetEvent(SockSpawn& socket, int self) {
         link.ActiveController = kControllerNone;
         NoteComState(link.ComState, kComFailed);
         link.ComState = kComFailed;
-        // What this controller had not confirmed goes to the next one; the hold runs from now.
+        // What this controller had not confirmed goes to the next one; the hold runs from now,
+        // and the other controller of a pair is tried first.
+        Win().ControllerLost(self, false, NowUs());
         RequeueSent(letter);
-        link.NoControllerSinceMs = NowMs();
         link.ResyncRouter = -1;
-        link.SingleUntilReport = true;
+        Win().LinkFailed();
         Drain();
       }
       break;
@@ -565,7 +418,7 @@ void NetEvent(SockSpawn& socket, int self) {
         char text[80];
         std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Connected fail status=%d \n",
                       letter, error);
-        plat::OutputDebugString(text);
+        plat::OutputDebugString(text, plat::LogLevel::kDebug);
         socket.Close();
         Dlg_SetText(status_field, "Disconnected!");
         state = kDisconnected;
@@ -575,7 +428,8 @@ void NetEvent(SockSpawn& socket, int self) {
         }
       } else {
         plat::OutputDebugString(is_a ? "MC1000 driver - Net A FD Connected ok\n"
-                                     : "MC1000 driver - Net B FD Connected ok \n");
+                                     : "MC1000 driver - Net B FD Connected ok \n",
+                                plat::LogLevel::kNotice);
         Dlg_SetText(status_field, "Connected OK");
         state = kConnected;
         ++LinkCount().Connections[is_a ? kChannelA : kChannelB];
@@ -598,18 +452,12 @@ void NetEvent(SockSpawn& socket, int self) {
         // confirmed, go to this one now, in order, so that a failover loses no route; then the
         // resync walk brings in what changed at the router meanwhile.
         if (link.ActiveController == self) {
-          // An outage longer than the hold has dropped what waited, even if the hold's timer
-          // has not come round yet.
-          if (link.NoControllerSinceMs != 0 && NowMs() - link.NoControllerSinceMs >= kHoldMs) {
-            while (!link.Queue.empty()) {
-              CountDrop(kDropHeldTooLong, link.Queue.front());
-              link.Queue.pop_front();
-            }
-          }
-          link.NoControllerSinceMs = 0;
-          if (!link.Queue.empty()) {
-            DebugPrintf(1, "ComSup - sending %d held command(s) to controller %c",
-                        static_cast<int>(link.Queue.size()), letter);
+          const size_t held = Win().ConnectionMade(NowUs());
+          FlushDrops();
+          if (held > 0) {
+            DebugPrintfAt(LogLevel::kNotice, 1,
+                          "ComSup - sending %d held command(s) to controller %c",
+                          static_cast<int>(held), letter);
           }
           ResyncStart(true);
           Drain();
@@ -618,7 +466,8 @@ void NetEvent(SockSpawn& socket, int self) {
       break;
     case FD_READ:
       if (error != 0) {
-        DebugPrint(is_a ? "Main Server_1---Read Error-2--" : " B Server_1---Read Error-2--", 1);
+        DebugPrintAt(LogLevel::kWarning,
+                     is_a ? "Main Server_1---Read Error-2--" : " B Server_1---Read Error-2--", 1);
       } else {
         ReadSocket(socket,
                    is_a ? "Main Server_1---Read Error-1--" : " B Server_1---Read Error-1--");
@@ -630,14 +479,15 @@ void NetEvent(SockSpawn& socket, int self) {
 }
 
 void StartConnect(SockSpawn& socket, const std::string& address, bool is_a) {
-  DebugPrint(is_a ? "ComSUp_IpConnect - trying to connect to server A"
-                  : "ComSUp_IpConnect - trying to connect to server B",
-             1);
+  DebugPrintAt(LogLevel::kDebug,
+               is_a ? "ComSUp_IpConnect - trying to connect to server A"
+                    : "ComSUp_IpConnect - trying to connect to server B",
+               1);
   const int result = socket.Open(address, Profile().settings.IP_Port);
   const int notify = socket.SetNotify(
       is_a ? SockSpawn::Callback(NetA_Event) : SockSpawn::Callback(NetB_Event), FD_READ);
-  DebugPrintf(1, "ComSup_IpConnect -%c- open result is %d  notify result %s ", is_a ? 'A' : 'B',
-              result, notify != 0 ? "true" : "false");
+  DebugPrintfAt(LogLevel::kDebug, 1, "ComSup_IpConnect -%c- open result is %d  notify result %s ",
+                is_a ? 'A' : 'B', result, notify != 0 ? "true" : "false");
 }
 
 // The serial channel's parity code for the profile's parity letter.
@@ -672,8 +522,9 @@ void ReopenSerialIfGone() {
   if (link.SerialPort < 0) {
     // Said once per outage, not on every attempt.
     if (!link.SerialGone) {
-      DebugPrintf(1, "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
-                  link.SerialPort);
+      DebugPrintfAt(LogLevel::kErr, 1,
+                    "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
+                    link.SerialPort);
     }
     link.SerialGone = true;
     return;
@@ -682,7 +533,7 @@ void ReopenSerialIfGone() {
   ++LinkCount().Connections[kChannelSerial];
   Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
   NTP_ResetReceiver();
-  DebugPrintf(1, "ComSup - serial port COM%d had gone; opened again", s.Com);
+  DebugPrintfAt(LogLevel::kNotice, 1, "ComSup - serial port COM%d had gone; opened again", s.Com);
   // What changed at the router while the line was gone comes in through the resync walk.
   ResyncStart(true);
 }
@@ -716,12 +567,12 @@ void ConfirmLink(int router_index) {
     char text[96];
     std::snprintf(text, sizeof text, "ZZZpoint1 returns mode %d for dev %d \n",
                   static_cast<int>(mode), device);
-    plat::OutputDebugString(text);
+    plat::OutputDebugString(text, plat::LogLevel::kDebug);
     const plat::LResult asserted =
         plat::SendMessage(Core().MainWindow, ZUT_IDSETTXRXMODE, IFMODE_TXRX, 0);
     std::snprintf(text, sizeof text, "ZZZpoint2 returns mode %d for dev %d \n",
                   static_cast<int>(asserted), device);
-    plat::OutputDebugString(text);
+    plat::OutputDebugString(text, plat::LogLevel::kDebug);
     ComSup_SetComState(kComOk);
     link.UnAckedCount = 0;
   } else if (link.ComState == kComUnconfirmed) {
@@ -738,14 +589,9 @@ int ComSup_Init() {
   link.ComState = kComUnconfirmed;
   link.ConnStateA = kDisconnected;
   link.ConnStateB = kDisconnected;
-  link.Queue.clear();
-  link.Sent.clear();
-  link.Outstanding = 0;
-  link.ResyncOutstanding = 0;
-  link.SingleUntilReport = false;
+  link.Window.Reset();
+  link.FrameAnswered = false;
   link.ResyncRouter = -1;
-  link.BytesSinceProgress = 0;
-  link.NoControllerSinceMs = 0;
   Dlg().PollPointer = 0;
   const Settings& s = Profile().settings;
   if (s.Simulation == 1) {
@@ -754,7 +600,8 @@ int ComSup_Init() {
     return 1;
   }
   if (TcpMode()) {
-    link.NoControllerSinceMs = NowMs();
+    // No controller yet: commands are held from now.
+    Win().ConnectionLost(NowUs());
     ComSup_IpConnect();
     NTP_ResetReceiver();
     return 1;
@@ -779,7 +626,7 @@ int ComSup_OpenComm(int port) {
     char text[64];
     std::snprintf(text, sizeof text, "Can't open serial port %d", port);
     plat::MessageBox(Core().MainWindow, text, kErrorCaption);
-    DebugPrint(text, 0);
+    DebugPrintAt(LogLevel::kErr, text, 0);
     Dlg_SetText(IDC_LINK_STATUS, "OpenPort FAIL");
     return 0;
   }
@@ -797,6 +644,9 @@ void ComSup_CloseComm() {
 }
 
 void ComSup_Shutdown() {
+  // What never left is given up and traced; what was written is the controller's.
+  Win().Shutdown();
+  FlushDrops();
   if (TcpMode()) {
     ComSup_IpClose();
   } else {
@@ -823,78 +673,68 @@ void SendData(const char* text, int length, const CommandOrigin& origin) {
   if (Profile().settings.Simulation == 1) return;
   LinkState& link = Link();
   LinkCommand c = MakeCommand(text, length, origin);
-  if (origin.resync) {
-    // The walk asks only when a slot is free and nothing waits.
+  if (origin.asker == Asker::kResync) {
+    // The walk asks only when the window has a slot for it.
     if (CanWrite()) Write(std::move(c));
     return;
   }
   const bool no_controller = TcpMode() && link.ActiveController == kControllerNone;
-  if (no_controller) {
-    DebugPrint("SendData - Controller UNKNOWN - ERROR Status", 1);
-    if (link.NoControllerSinceMs == 0) link.NoControllerSinceMs = NowMs();
+  if (no_controller && origin.asker == Asker::kPoll) {
+    // The poll's tick starts the connection attempts; its interrogate is not held, it is asked
+    // again once a controller is there.
+    ComSup_IpConnect();
+    return;
   }
-  // The poll's interrogate while an earlier one still waits would only lengthen the queue (a
-  // slow or silent controller would otherwise gather one per poll tick); the earlier one keeps
-  // its place.
-  const bool redundant =
-      IsInterrogate(c) && std::any_of(link.Queue.begin(), link.Queue.end(),
-                                      [](const LinkCommand& q) { return IsInterrogate(q); });
-  if (redundant) {
-    DebugPrintf(0, "SendData - %s not queued: an interrogate still waits",
-                Printable(c.text).c_str());
-  } else {
-    link.Queue.push_back(std::move(c));
-    BoundQueue();
-    DropHeldTooLong(NowMs());
-  }
+  if (no_controller)
+    DebugPrintAt(LogLevel::kDebug, "SendData - Controller UNKNOWN - ERROR Status", 1);
+  Win().Submit(std::move(c), NowUs());
+  FlushDrops();
   if (no_controller) ComSup_IpConnect();
   Drain();
 }
 
 int ComSup_QueueDepth() {
-  return static_cast<int>(Link().Queue.size());
+  return Link().Window.QueueDepth();
 }
 
 int ComSup_Outstanding() {
-  return Link().Outstanding;
+  return Link().Window.Outstanding();
+}
+
+bool ComSup_PollMayAsk() {
+  if (Profile().settings.Simulation == 1) return true;
+  if (TcpMode() && Link().ActiveController == kControllerNone) return false;
+  return !Link().Window.PollWaiting();
 }
 
 void ComSup_Timer() {
   LinkState& link = Link();
   link.TimerDueUs = 0;
   const int64_t now = NowUs();
-  // Commands ignored while the controller answered after them go first; silence is judged on
-  // what is left.
-  GiveUpOverdue(now);
-  if (Silent(now)) DeclareSilence(now);
-  DropHeldTooLong(NowMs());
+  int64_t quiet = 0;
+  if (Win().Tick(now, &quiet) == Verdict::kSilent) DeclareSilence(now, quiet);
+  FlushDrops();
+  // A single silent controller's pause is over: try it again.
+  if (TcpMode() && link.ActiveController == kControllerNone && Win().RetryAtUs() != 0 &&
+      Win().RetryAtUs() <= now) {
+    ComSup_IpConnect();
+  }
   Drain();
   ArmTimer();
 }
 
-void ComSup_RouteEntry(int router_index, int controller_dest) {
-  Answer(router_index, controller_dest);
+void ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source) {
+  int64_t latency = 0;
+  if (Win().Entry(type, router_index, controller_dest, controller_source, NowUs(), &latency)) {
+    LinkCount().RouteReportLatency.Observe(latency);
+    Link().FrameAnswered = true;
+  }
   Drain();
 }
 
-void ComSup_ReplyHeard() {
-  LinkState& link = Link();
-  link.HeardUs = NowUs();
-  link.ProgressUs = link.HeardUs;
-  link.BytesSinceProgress = 0;
-}
-
-void ComSup_RxOnlyEntered() {
-  LinkState& link = Link();
-  std::deque<LinkCommand> kept;
-  for (LinkCommand& c : link.Queue) {
-    if (IsRoute(c)) {
-      CountDrop(kDropRxOnly, c);
-    } else {
-      kept.push_back(std::move(c));
-    }
-  }
-  link.Queue.swap(kept);
+void ComSup_ModeChanged() {
+  Win();
+  FlushDrops();
 }
 
 void ComSup_ReadComm() {
@@ -947,10 +787,10 @@ void ComSup_SetComState(int state) {
   NoteComState(link.ComState, kComFailed);
   link.ComState = kComFailed;
   ++LinkCount().LinkFailures;
-  // The walk starts again when the link returns; until the next route report one command at a
-  // time probes the controller.
+  // The walk starts again when the link returns; until the next answer one command at a time
+  // probes the controller.
   link.ResyncRouter = -1;
-  link.SingleUntilReport = true;
+  Win().LinkFailed();
   Dlg_SetText(IDC_ANSWER, "  ");
   if (SerialStatePaths()) {
     AssertMode(IFMODE_RXONLY);
@@ -959,34 +799,26 @@ void ComSup_SetComState(int state) {
                 Kapi().DriverMode == IFMODE_RXONLY
                     ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
                     : " Comms Failed - no response from hardware ");
-  } else if (link.ActiveController == kControllerA) {
+  } else {
     // The driver gives up on this controller: what it had not confirmed goes to the next one.
-    RequeueSent('A');
-    SocketA().Close();
-    Dlg_SetText(IDC_LINK_STATUS, "Disconnected");
-    link.ActiveController = kControllerNone;
-    link.ConnStateA = kDisconnected;
-    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller A");
-  } else if (link.ActiveController == kControllerB) {
-    RequeueSent('B');
-    SocketB().Close();
-    Dlg_SetText(IDC_LINK_STATUS2, "Disconnected");
-    link.ActiveController = kControllerNone;
-    link.ConnStateB = kDisconnected;
-    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller B");
+    LeaveActiveController();
   }
 }
 
 void ComSup_IpConnect() {
   const Settings& s = Profile().settings;
   LinkState& link = Link();
-  if (link.ConnStateA == kDisconnected && link.ActiveController != kControllerB) {
-    StartConnect(SocketA(), s.IP_Address_A, true);
-  }
+  unsigned may = 0;
+  if (link.ConnStateA == kDisconnected && link.ActiveController != kControllerB) may |= 1u;
   if (s.Dual_Controllers != 0 && link.ConnStateB == kDisconnected &&
       link.ActiveController != kControllerA) {
-    StartConnect(SocketB(), s.IP_Address_B, false);
+    may |= 2u;
   }
+  // After a failure the window says whose turn it is (and a single silent controller waits).
+  const unsigned now = Win().ControllersToTry(may, NowUs());
+  if ((now & 1u) != 0) StartConnect(SocketA(), s.IP_Address_A, true);
+  if ((now & 2u) != 0) StartConnect(SocketB(), s.IP_Address_B, false);
+  ArmTimer();
 }
 
 void ComSup_IpClose() {
@@ -996,6 +828,8 @@ void ComSup_IpClose() {
     if (Socks().b) Socks().b->Close();
     Link().ConnStateB = kDisconnected;
   }
+  // Closed on purpose, not lost: no controller is to blame, both are tried again at once.
+  Win().ReconnectRequested();
 }
 
 void ComSup_ReleaseSockets() {
@@ -1014,9 +848,11 @@ void NetB_Event(SockSpawn& socket) {
 void ComSup_RouteReply(int router_index) {
   LinkState& link = Link();
   ++LinkCount().RouteReports;
-  // The controller reports routes again: the whole window may be used.
-  link.SingleUntilReport = false;
-  ConfirmLink(router_index);
+  // Only a reply that answered an outstanding command proves the command path and brings the
+  // link back; front-panel reports only update the tables.
+  const bool answered = link.FrameAnswered;
+  link.FrameAnswered = false;
+  if (answered) ConfirmLink(router_index);
   Drain();
 }
 

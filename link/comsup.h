@@ -3,25 +3,15 @@
 // bytes to the reply decoder, fails over between controllers and shows the link's state in the
 // status dialog. Main thread only.
 //
-// Pacing. Every command joins one ordered send queue. Route and interrogate commands are
-// outstanding from their write until a route report entry naming their level and controller
-// destination answers them (the oldest outstanding one of that level and destination); at most
-// the unACK limit - 1 of them (at least one) are outstanding, and the next one waits at the head
-// of the queue for a slot. Lock, lock interrogate and name commands keep their place in the
-// queue but take no slot. The queue holds kSendQueueMax commands; beyond that the oldest waiting
-// one is dropped.
-//
-// Failure by silence. The link is declared failed when commands are outstanding and nothing has
-// been heard from the controller for the reply timeout ("ReplyTimeoutMs", else 1 s plus the
-// wire time of what is outstanding). One command left unanswered that long while the
-// controller answers commands written after it is given up on its own (an answer to an older
-// command shows only that the controller spoke). Over TCP the commands the lost controller
-// had not confirmed go, in order, to the controller that connects; waiting commands are dropped
-// only when no controller has been connected for kHoldMs.
+// The rules of the link (the queue, the window of outstanding commands, what answers what, the
+// silence verdict, giving up, re-sending, RX only, the resync slots, which controller to try
+// next) live in the send window (link/send_window.h), which has no I/O; this file asks it and
+// does the writing, the reading, the connections and the display.
 //
 // Resync. On each connect and each return of the link to OK, every router's destinations from
-// Min_Dest to Max_Dest are interrogated once ("ResyncOnConnect" 0 turns this off), one at a
-// time and only while nothing waits in the queue.
+// Min_Dest to Max_Dest are interrogated once ("ResyncOnConnect" 0 turns this off), only while
+// nothing waits in the queue: up to four at a time on an idle line (fewer at a small unACK
+// limit), one at a time while another command awaits its answer.
 #pragma once
 
 #include <functional>
@@ -41,38 +31,39 @@ int ComSup_OpenComm(int port);
 // Closes the serial link.
 void ComSup_CloseComm();
 
-// Bound of the send queue.
-inline constexpr size_t kSendQueueMax = 4096;
-// How long commands wait while no TCP controller is connected, from the loss of the connection.
-inline constexpr int64_t kHoldMs = 3000;
-
 // Puts one controller command (the text with its carriage return, `length` bytes) into the send
 // queue, which goes on the serial port or to the active controller as the window allows.
 void SendData(const char* text, int length);
 // The same for a command whose origin the sender knows: a route of the control system (for the
-// drop trace) or an interrogate of the resync walk (written at once, past the queue; the walk
+// drop and write traces), an interrogate of the poll (skipped, not held, while no TCP
+// controller is connected) or of the resync walk (written at once, past the queue; the walk
 // calls it only with a window slot free).
 void SendData(const char* text, int length, const CommandOrigin& origin);
+
+// False while the poll should not ask its next destination: an interrogate of the poll still
+// waits in the queue, or no TCP controller is connected. The poll then stays where it is.
+bool ComSup_PollMayAsk();
 
 // Commands waiting in the send queue, and commands written and awaiting their route report.
 int ComSup_QueueDepth();
 int ComSup_Outstanding();
 
 // The link timer of the main window (kTimerLink) has expired: reply timeouts, the hold of
-// commands while no controller is connected.
+// commands while no controller is connected, the pause before a silent controller is tried
+// again.
 void ComSup_Timer();
 
-// A route report entry of level `router_index` for controller destination `controller_dest`
-// came back: answers the oldest outstanding command of that level and destination, if any.
-void ComSup_RouteEntry(int router_index, int controller_dest);
-// A reply of any kind came from the controller: it is not silent.
-void ComSup_ReplyHeard();
+// A route report entry (`type` 'A' or 'U') of level `router_index` for controller destination
+// `controller_dest` and source `controller_source` came back: it answers the oldest outstanding
+// command it names (a route of that destination and source, or for 'A' an interrogate of that
+// destination), if any.
+void ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source);
 
-// The driver has gone RX only: route commands still waiting are dropped.
-void ComSup_RxOnlyEntered();
+// The driver's mode changed: entering RX only gives up every route waiting or outstanding.
+void ComSup_ModeChanged();
 
 // Closes the link at the end of the run (the serial port, or both controller connections);
-// nothing is written after it.
+// what still waits is given up (shutdown) and nothing is written after it.
 void ComSup_Shutdown();
 
 // Sees every command SendData is given, before it goes to the wire (tests, diagnostics). An
@@ -96,9 +87,10 @@ void ComSup_ReleaseSockets();
 void NetA_Event(SockSpawn& socket);
 void NetB_Event(SockSpawn& socket);
 
-// A route report arrived from the controller: confirms the link. `router_index` names the router
-// of the last report handled (-1 when the reply carried none). Called once per reply, after
-// ComSup_RouteEntry for each of its entries.
+// A route report arrived from the controller: confirms the link when one of its entries
+// answered an outstanding command. `router_index` names the router of the last report handled
+// (-1 when the reply carried none). Called once per reply, after ComSup_RouteEntry for each of
+// its entries.
 void ComSup_RouteReply(int router_index);
 
 }  // namespace xarvel

@@ -19,6 +19,8 @@ const char* DropReasonName(DropReason reason) {
       return "unanswered";
     case kDropForwardBufferFull:
       return "forward_buffer_full";
+    case kDropShutdown:
+      return "shutdown";
     default:
       return "unknown";
   }
@@ -67,20 +69,21 @@ void ResetLinkCounters() {
   LinkCount() = LinkCounters{};
 }
 
-void ComSup_CountDrop(DropReason reason, std::string_view text, const RouteOrigin& route) {
+void ComSup_CountDrop(DropReason reason, std::string_view text, const RouteOrigin& route,
+                      bool abandoned) {
   LinkCounters& c = LinkCount();
   if (reason >= 0 && reason < kDropReasonCount) ++c.Dropped[static_cast<size_t>(reason)];
   c.LastDropUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
   if (route.device > 0) {
-    DebugPrintf(1, "ROUTE %d %d %d dropped %s", route.device, route.dest, route.source,
-                DropReasonName(reason));
+    DebugPrintfAt(LogLevel::kWarning, 1, "ROUTE %d %d %d %s %s", route.device, route.dest,
+                  route.source, abandoned ? "abandoned" : "dropped", DropReasonName(reason));
     return;
   }
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-  DebugPrintf(1, "ComSup - dropped %.*s (%s)", static_cast<int>(text.size()), text.data(),
-              DropReasonName(reason));
+  DebugPrintfAt(LogLevel::kDebug, 1, "ComSup - dropped %.*s (%s)", static_cast<int>(text.size()),
+                text.data(), DropReasonName(reason));
 }
 
 }  // namespace xarvel

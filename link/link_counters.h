@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "link/link_state.h"
+#include "link/link_command.h"
 
 namespace xarvel {
 
@@ -18,13 +18,14 @@ namespace xarvel {
 enum DropReason : int {
   kDropHeldTooLong = 0,    // no controller connected for too long
   kDropQueueFull,          // the send queue was full; the oldest waiting command went
-  kDropRxOnly,             // the driver entered RX only with the route still waiting
+  kDropRxOnly,             // the driver entered RX only with the route waiting or outstanding
   kDropUnanswered,         // sent, but no route report answered it within the reply timeout
   kDropForwardBufferFull,  // the forward buffer was full; its oldest waiting command went
+  kDropShutdown,           // the driver ended in order with the command still waiting
   kDropReasonCount
 };
 
-// "held_too_long", "queue_full", "rx_only", "unanswered", "forward_buffer_full".
+// "held_too_long", "queue_full", "rx_only", "unanswered", "forward_buffer_full", "shutdown".
 const char* DropReasonName(DropReason reason);
 
 // Which connection a count belongs to; also the `controller` label ("A", "B", "serial").
@@ -78,8 +79,10 @@ void ResetLinkCounters();
 // Counts one dropped command and writes its forced audit trace line. `text` is the command as it
 // would have been sent (its carriage return is not printed). A route of the control system
 // (`route` with a device id) is traced as the machine-readable line
-// "ROUTE <device> <dest> <source> dropped <reason>"; anything else as
+// "ROUTE <device> <dest> <source> dropped <reason>" ("abandoned" in place of "dropped" when
+// `abandoned`: the route was written and may or may not have been made); anything else as
 // "ComSup - dropped <text> (<reason>)".
-void ComSup_CountDrop(DropReason reason, std::string_view text, const RouteOrigin& route = {});
+void ComSup_CountDrop(DropReason reason, std::string_view text, const RouteOrigin& route = {},
+                      bool abandoned = false);
 
 }  // namespace xarvel

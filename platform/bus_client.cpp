@@ -108,7 +108,7 @@ bool BusClient::Write(const Frame& f) {
       pollfd p{fd_, POLLOUT, 0};
       if (::poll(&p, 1, MsLeft(deadline)) > 0) continue;
     }
-    OutputDebugString("kirn bus: cannot write to the bus host: disconnected\n");
+    OutputDebugString("kirn bus: cannot write to the bus host: disconnected\n", LogLevel::kWarning);
     Disconnect();
     return false;
   }
@@ -136,7 +136,8 @@ bool BusClient::ReadAndHandle(int timeout_ms) {
     const auto st = decoder_.Next(f, &error);
     if (st == FrameDecoder::Status::kNeedMore) return true;
     if (st == FrameDecoder::Status::kMalformed) {
-      OutputDebugString("kirn bus: malformed frame from the host (" + error + "): disconnected\n");
+      OutputDebugString("kirn bus: malformed frame from the host (" + error + "): disconnected\n",
+                        LogLevel::kErr);
       Disconnect();
       return false;
     }
@@ -153,6 +154,7 @@ void BusClient::Handle(Frame& f) {
         replies_.push_back(std::move(f));
       } else if (auto it = started_.find(f.serial); it != started_.end()) {
         it->second = std::move(f);
+        if (on_started_reply_) on_started_reply_();
       }
       return;
     case FrameKind::kSend:
@@ -363,7 +365,7 @@ bool BusClient::TooDeep(Hwnd to, uint32_t msg) const {
   std::snprintf(text, sizeof text,
                 "kirn bus: message %u to window 0x%04x would nest sends %zu deep: answered 0\n",
                 msg, static_cast<unsigned>(to), waiting_.size() + 1);
-  OutputDebugString(text);
+  OutputDebugString(text, LogLevel::kWarning);
   return true;
 }
 

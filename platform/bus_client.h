@@ -96,6 +96,11 @@ class BusClient : public Transport {
   // Called when the host reports that a window of any process has gone (released, or its
   // process's connection ended). Runs while frames are read, possibly inside a waiting send.
   void SetWindowGoneHandler(std::function<void(Hwnd)> handler) { on_gone_ = std::move(handler); }
+  // Called each time the reply of a started send arrives (TakeReply then has it). Runs while
+  // frames are read, possibly inside a waiting send: it should only note that it came.
+  void SetStartedReplyHandler(std::function<void()> handler) {
+    on_started_reply_ = std::move(handler);
+  }
 
   // After a loss: connects to the host at `path` again and claims back every handle this
   // client's windows hold (windows made while disconnected got provisional handles, claimed
@@ -143,6 +148,7 @@ class BusClient : public Transport {
   bool last_send_answered_ = false;
   bool attached_ = false;  // served from the Qt event loop
   std::function<void(Hwnd)> on_gone_;
+  std::function<void()> on_started_reply_;
   std::set<uint32_t> waiting_;
   // Started sends by serial, with their reply once it has come.
   std::map<uint32_t, std::optional<Frame>> started_;

@@ -57,8 +57,14 @@ constexpr auto kRefuseAfter = std::chrono::seconds(2);
 // Repeated log lines of one kind are folded into one summary line per this period.
 constexpr auto kLogPeriod = std::chrono::seconds(1);
 
-void Print(const std::string& text) {
-  OutputDebugString("kirn bus: " + text + "\n");
+void Print(const std::string& text, LogLevel level) {
+  OutputDebugString("kirn bus: " + text + "\n", level);
+}
+
+// A peer that does not answer in time, or a broadcast passing a silent one, is routine when
+// tools come and go; everything else the host logs is a fault of a peer.
+LogLevel KindLevel(const std::string& kind) {
+  return kind == "expired" || kind == "skipped" ? LogLevel::kInfo : LogLevel::kWarning;
 }
 
 std::string HandleText(uint16_t h) {
@@ -78,8 +84,8 @@ class LogFolder {
       e.last = text;
       return;
     }
-    Summarise(e);
-    Print(text);
+    Summarise(kind, e);
+    Print(text, KindLevel(kind));
     e.printed_once = true;
     e.printed = now;
   }
@@ -87,7 +93,7 @@ class LogFolder {
   void Flush(Clock::time_point now) {
     for (auto& [kind, e] : entries_) {
       if (e.folded > 0 && now - e.printed >= kLogPeriod) {
-        Summarise(e);
+        Summarise(kind, e);
         e.printed = now;
       }
     }
@@ -110,10 +116,11 @@ class LogFolder {
     uint64_t folded = 0;
     std::string last;
   };
-  static void Summarise(Entry& e) {
+  static void Summarise(const std::string& kind, Entry& e) {
     if (e.folded == 0) return;
     Print("... and " + std::to_string(e.folded) +
-          " more like it in the last second, the last: " + e.last);
+              " more like it in the last second, the last: " + e.last,
+          KindLevel(kind));
     e.folded = 0;
   }
   std::map<std::string, Entry> entries_;
@@ -292,9 +299,11 @@ class Router {
       }
     }
     if (c.out_bytes > kStuckOutput && now - c.last_taken > kStuckTime) {
-      Print("connection " + std::to_string(id) + " has read nothing for " +
-            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStuckTime).count()) +
-            " s with " + std::to_string(c.out_bytes) + " bytes waiting for it: closed");
+      Print(
+          "connection " + std::to_string(id) + " has read nothing for " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStuckTime).count()) +
+              " s with " + std::to_string(c.out_bytes) + " bytes waiting for it: closed",
+          LogLevel::kWarning);
       return false;
     }
     return true;

@@ -33,7 +33,7 @@ int MessageBox(Hwnd owner, std::string_view text, std::string_view caption) {
     std::string line;
     line.reserve(caption.size() + text.size() + 3);
     line.append(caption).append(": ").append(text).append("\n");
-    OutputDebugString(line);
+    OutputDebugString(line, LogLevel::kErr);
     return IDOK;
   }
   QMessageBox box(QMessageBox::Critical,

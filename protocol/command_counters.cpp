@@ -37,7 +37,8 @@ void CountRefusal(int index, RefusalReason reason, int device_id, int dest, int 
   if (reason >= 0 && reason < kRefusalReasonCount) {
     ++CommandCount().Refused[static_cast<size_t>(slot)][static_cast<size_t>(reason)];
   }
-  DebugPrintf(1, "ROUTE %d %d %d refused %s", device_id, dest, source, RefusalReasonName(reason));
+  DebugPrintfAt(LogLevel::kNotice, 1, "ROUTE %d %d %d refused %s", device_id, dest, source,
+                RefusalReasonName(reason));
 }
 
 }  // namespace xarvel

@@ -71,6 +71,9 @@ int AccessEntry(int access) {
 int Route(int index, int device_id, int source, int dest) {
   if (source == 0) source = Profile().settings.ParkSource;
   if (Profile().settings.Simulation != 1) {
+    // Every route taken from the control system is traced, so that an audit of the trace can
+    // follow each one to its write, its answer or its drop.
+    DebugPrintfAt(LogLevel::kDebug, 0, "ROUTE %d %d %d taken", device_id, dest, source);
     NTP_Connect(index, source, dest);
     // Already routed: the controller may not report it again, so answer at once.
     if (GetTally(device_id, dest) == source) SendRevertives(device_id, dest, dest, 1, 0);
@@ -137,8 +140,8 @@ int PollOrQuery(std::string_view text, int kind) {
   const int last = f.Value(3);
   const int access = f.Value(4);
   const int index = FindRouter(device_id);
-  DebugPrint(text, 0);
-  DebugPrintf(0, "%d %d", device_id, index);
+  DebugPrintAt(LogLevel::kDebug, text, 0);
+  DebugPrintfAt(LogLevel::kDebug, 0, "%d %d", device_id, index);
   if (RangeRequestAllowed(index, first, last, access)) {
     SendRevertives(device_id, first, last, kind, access);
   }
@@ -178,7 +181,8 @@ void ExtractFields(std::string_view text, int n) {
 
 void ParseCommand(std::string_view text) {
   text = UpToNul(text);
-  DebugPrintf(0, "Parsing - [%.*s]", static_cast<int>(text.size()), text.data());
+  DebugPrintfAt(LogLevel::kDebug, 0, "Parsing - [%.*s]", static_cast<int>(text.size()),
+                text.data());
   if (text.size() < 2 || text[0] != 'R') return;
   switch (text[1]) {
     case 'C':
@@ -218,8 +222,8 @@ int Cmd_RouterConnect(std::string_view text) {
   const int b = f.Value(3);
   const int access = f.Value(5);
   const int index = FindRouter(device_id);
-  DebugPrintf(1, "Cmd_RouterConnect = iRtr %d var4 %d bAccess %d", index, access,
-              AccessEntry(access));
+  DebugPrintfAt(LogLevel::kDebug, 1, "Cmd_RouterConnect = iRtr %d var4 %d bAccess %d", index,
+                access, AccessEntry(access));
   // Device id 0 finds a router position that is not defined: no reading can be routed there.
   const bool known = index != -1 && Profile().routers[static_cast<size_t>(index)].DeviceId > 0;
   if (!known || AccessEntry(access) == 0) {
@@ -296,8 +300,9 @@ void Cmd_DatabaseModify(std::string_view text) {
   ExtractFields(text, 5);
   const CommandFields& f = Commands().fields;
   const std::string_view name = f.Text(4);
-  DebugPrintf(0, "from RM extracted %.*s from %.*s", static_cast<int>(name.size()), name.data(),
-              static_cast<int>(text.size()), text.data());
+  DebugPrintfAt(LogLevel::kDebug, 0, "from RM extracted %.*s from %.*s",
+                static_cast<int>(name.size()), name.data(), static_cast<int>(text.size()),
+                text.data());
   RmState& rm = Commands().rm;
   rm.RevertiveMode = f.Value(5);
   rm.EntryIndex = f.Value(3);

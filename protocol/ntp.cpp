@@ -104,25 +104,26 @@ int FirstDefinedRouter() {
 }
 
 void StringError() {
-  DebugPrint("NTP_Decode - recieved string error ", 0);
+  DebugPrintAt(LogLevel::kDebug, "NTP_Decode - recieved string error ", 0);
 }
 
 // One route report of level `index`: controller destination `cd`, controller source `cs`.
-void RouteReport(int index, int cd, int cs) {
+void RouteReport(char type, int index, int cd, int cs) {
   const RouterConfig& r = Router(index);
   const int park = Profile().settings.ParkSource;
   Link().UnAckedCount = 0;
-  // The link supervisor matches the entry to the command it answers, by level and controller
-  // destination, before anything here can send another command.
-  ComSup_RouteEntry(index, cd);
+  // The link supervisor matches the entry to the command it answers, by level, controller
+  // destination and (for a route) source, before anything here can send another command.
+  ComSup_RouteEntry(index, type, cd, cs);
 
   // Both numbers are positive where an offset is taken off, so nothing can overflow.
   int src = cs;
   if (r.Offset_Src > 0 && cs > 0) {
     src = cs - r.Offset_Src;
     if (src < 0) {
-      DebugPrintf(1, "Incoming OFFSET SRC IS LESS THAN ZERO -> iRtr= %d, iRtrSrc=%d / iZQSrc=%d",
-                  index, cs, src);
+      DebugPrintfAt(LogLevel::kDebug, 1,
+                    "Incoming OFFSET SRC IS LESS THAN ZERO -> iRtr= %d, iRtrSrc=%d / iZQSrc=%d",
+                    index, cs, src);
       src = park;
     }
   }
@@ -130,25 +131,28 @@ void RouteReport(int index, int cd, int cs) {
   if (r.Offset_Dest > 0 && cd > 0) {
     dst = cd - r.Offset_Dest;
     if (dst < 0) {
-      DebugPrintf(0, "Incoming OFFSET DEST IS LESS THAN ZERO -> iRtr= %d, iRtrDest=%d / iZQDest=%d",
-                  index, cd, dst);
+      DebugPrintfAt(LogLevel::kDebug, 0,
+                    "Incoming OFFSET DEST IS LESS THAN ZERO -> iRtr= %d, iRtrDest=%d / iZQDest=%d",
+                    index, cd, dst);
       dst = 0;
     }
   }
-  DebugPrintf(0, "RX> Incoming -> iRtr= %d, iRtrDest=%d / iZQDest=%d, iRtrSrc=%d / iZQSrc=%d",
-              index, cd, dst, cs, src);
+  DebugPrintfAt(LogLevel::kDebug, 0,
+                "RX> Incoming -> iRtr= %d, iRtrDest=%d / iZQDest=%d, iRtrSrc=%d / iZQSrc=%d", index,
+                cd, dst, cs, src);
   if (src == 0) src = park;
   if (!IsValidDest(index, dst)) return;
   if (!IsValidSource(index, src)) src = -1;
 
   if (GetTally(r.DeviceId, dst) != src) {
-    DebugPrint("Setting memory tally tables and updating network", 0);
+    DebugPrintAt(LogLevel::kDebug, "Setting memory tally tables and updating network", 0);
     SetTally(r.DeviceId, dst, src);
     SendRevertives(r.DeviceId, dst, dst, 1, 0);
     Tables().TablesChanged = 1;
   }
-  DebugPrintf(0, "RX> Incoming -> iRtr= %d, iTALLYPTR= %d iRtrDest=%d / iZQDest=%d", index,
-              Dlg().PollPointer, cd, dst);
+  DebugPrintfAt(LogLevel::kDebug, 0,
+                "RX> Incoming -> iRtr= %d, iTALLYPTR= %d iRtrDest=%d / iZQDest=%d", index,
+                Dlg().PollPointer, cd, dst);
   // The answer field belongs to the destination being polled, on the router being polled.
   if (Dlg().PollRouter == index && Dlg().PollPointer == dst) {
     Dlg_SetText(kPollAnswerField, std::to_string(src));
@@ -165,20 +169,20 @@ void RouteReports(std::string_view body) {
     const std::string_view entry = entries[static_cast<size_t>(k)];
     const int levels = NTP_CountLevels(entry);
     if (levels == 0) {
-      DebugPrint("NTP_Decode - lvls error ", 0);
+      DebugPrintAt(LogLevel::kDebug, "NTP_Decode - lvls error ", 0);
       continue;
     }
     int cd = 0;
     int cs = 0;
     if (ScanDecimals(entry.substr(static_cast<size_t>(levels)), ',', {&cd, &cs}) != 2) {
       // A destination or source that cannot be read names no route: the entry is skipped.
-      DebugPrintf(0, "NTP_Decode - entry without numbers %.*s", static_cast<int>(entry.size()),
-                  entry.data());
+      DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Decode - entry without numbers %.*s",
+                    static_cast<int>(entry.size()), entry.data());
       continue;
     }
     for (int l = 0; l < levels; ++l) {
       const int index = entry[static_cast<size_t>(l)] - 'A';
-      RouteReport(index, cd, cs);
+      RouteReport(body[0], index, cd, cs);
       if (Router(index).DeviceId > 0) last = index;
     }
   }
@@ -189,7 +193,7 @@ void RouteReports(std::string_view body) {
 
 // ".BA<lock destination>,<status>"; `numbers` starts after the three characters.
 void LockStatus(std::string_view numbers) {
-  DebugPrint("NTP_Decode - MC1000 Lock status reply", 0);
+  DebugPrintAt(LogLevel::kDebug, "NTP_Decode - MC1000 Lock status reply", 0);
   int n = 0;
   int s = 0;
   if (ScanDecimals(numbers, ',', {&n, &s}) != 2) {
@@ -199,13 +203,15 @@ void LockStatus(std::string_view numbers) {
   int index = -1;
   int dest = -1;
   if (FindLockDest(n, index, dest) == 0) {
-    DebugPrintf(1, "NTP_Decode - MC1000 Lock Dest %d - INVALID LEVEL - unknown dest ", n);
+    DebugPrintfAt(LogLevel::kDebug, 1,
+                  "NTP_Decode - MC1000 Lock Dest %d - INVALID LEVEL - unknown dest ", n);
     return;
   }
-  DebugPrintf(0,
-              "NTP_Decode - MC1000 Lock Dest %d -- yields rtr level %d and orvana dest %d  status  "
-              "%d ",
-              n, index, dest, s);
+  DebugPrintfAt(
+      LogLevel::kDebug, 0,
+      "NTP_Decode - MC1000 Lock Dest %d -- yields rtr level %d and orvana dest %d  status  "
+      "%d ",
+      n, index, dest, s);
   SetMC1000Lock(index, dest, s);
   if (Dlg().PollRouter == index && Dlg().PollPointer == dest) {
     Dlg_SetText(IDC_LOCK_POLL, std::to_string(s));
@@ -217,7 +223,8 @@ void LockStatus(std::string_view numbers) {
   if (n > 0 && n < 4096) {
     LockInfodriver_UpdateSlot(n, std::to_string(s));
   } else {
-    DebugPrintf(1, "NTP_Decode - MC1000 Lock INVALID Dest %d - unable to update infodriver ", n);
+    DebugPrintfAt(LogLevel::kDebug, 1,
+                  "NTP_Decode - MC1000 Lock INVALID Dest %d - unable to update infodriver ", n);
   }
 }
 
@@ -240,7 +247,7 @@ void TakeReply(ReceiverState& rx) {
       }
     }
     if (length == 0) {
-      DebugPrint("NTP_RxByte - reply longer than 32 bytes dropped", 0);
+      DebugPrintAt(LogLevel::kDebug, "NTP_RxByte - reply longer than 32 bytes dropped", 0);
       NTP_ResetReceiver();
       return;
     }
@@ -262,37 +269,38 @@ void TakeReply(ReceiverState& rx) {
 
 int NTP_Connect(int router_index, int source, int dest) {
   if (!ValidIndex(router_index)) {
-    DebugPrintf(0, "NTP_Connect INVALID RTR %d", router_index);
+    DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Connect INVALID RTR %d", router_index);
     return 0;
   }
   const RouterConfig& r = Router(router_index);
   const long long cs = ControllerSource(r, source);
   const long long cd = ControllerDest(r, dest);
   const Command c = FormatCommand(".S%c%lld,%lld\r", 'A' + router_index, cd, cs);
-  DebugPrintf(0, "NTP_Connect rtr %d src %d (%lld) dest %d (%lld) TX> %s", router_index, source, cs,
-              dest, cd, c.text);
+  DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Connect rtr %d src %d (%lld) dest %d (%lld) TX> %s",
+                router_index, source, cs, dest, cd, c.text);
   if (!InSimulation()) Send(c, CommandOrigin{RouteOrigin{r.DeviceId, dest, source}});
   return 1;
 }
 
-int NTP_Interrogate(int router_index, int dest, bool resync) {
+int NTP_Interrogate(int router_index, int dest, Asker asker) {
   if (!ValidIndex(router_index)) {
-    DebugPrintf(0, "NTP_Interrogate INVALID RTR %d", router_index);
+    DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Interrogate INVALID RTR %d", router_index);
     return 0;
   }
   const long long cd = ControllerDest(Router(router_index), dest);
   const Command c = FormatCommand(".I%c%lld\r", 'A' + router_index, cd);
-  DebugPrintf(0, "NTP_Interrogate rtr %d dest %d (%lld) TX> %s", router_index, dest, cd, c.text);
+  DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Interrogate rtr %d dest %d (%lld) TX> %s", router_index,
+                dest, cd, c.text);
   CommandOrigin origin;
-  origin.resync = resync;
+  origin.asker = asker;
   if (!InSimulation()) Send(c, origin);
   return 1;
 }
 
 void MC1000_name(std::string_view name, int router_index, int entry, int kind, int length_class) {
   if (!ValidIndex(router_index)) {
-    DebugPrintf(0, "MC1000_name INVALID RTR %d for idx %d  name %.*s", router_index, entry,
-                static_cast<int>(name.size()), name.data());
+    DebugPrintfAt(LogLevel::kDebug, 0, "MC1000_name INVALID RTR %d for idx %d  name %.*s",
+                  router_index, entry, static_cast<int>(name.size()), name.data());
     return;
   }
   const RouterConfig& r = Router(router_index);
@@ -313,13 +321,14 @@ void MC1000_name(std::string_view name, int router_index, int entry, int kind, i
   c.text[c.length] = '\0';
 
   if (!InSimulation()) Send(c);
-  DebugPrintf(0, "MC1000_name rtr %d idx %d (%lld) %.*s | cmd > %s ", router_index, entry, number,
-              static_cast<int>(name.size()), name.data(), c.text);
+  DebugPrintfAt(LogLevel::kDebug, 0, "MC1000_name rtr %d idx %d (%lld) %.*s | cmd > %s ",
+                router_index, entry, number, static_cast<int>(name.size()), name.data(), c.text);
 }
 
 void MC1000_LockPoll(int router_index, int dest) {
   if (!ValidIndex(router_index)) {
-    DebugPrintf(0, "MC1000_LockPoll INVALID RTR %d for dest %d", router_index, dest);
+    DebugPrintfAt(LogLevel::kDebug, 0, "MC1000_LockPoll INVALID RTR %d for dest %d", router_index,
+                  dest);
     return;
   }
   long long number = dest;
@@ -329,13 +338,14 @@ void MC1000_LockPoll(int router_index, int dest) {
     c = FormatCommand(".BI%lld\r", number);
     Send(c);
   }
-  DebugPrintf(0, "MC1000_LockPoll for  rtr %d idx %d (%lld) | cmd > %s ", router_index, dest,
-              number, c.text);
+  DebugPrintfAt(LogLevel::kDebug, 0, "MC1000_LockPoll for  rtr %d idx %d (%lld) | cmd > %s ",
+                router_index, dest, number, c.text);
 }
 
 void MC1000_LockChange(int router_index, int dest, int state) {
   if (!ValidIndex(router_index)) {
-    DebugPrintf(0, "MC1000_LockChange INVALID RTR %d for dest %d ", router_index, dest);
+    DebugPrintfAt(LogLevel::kDebug, 0, "MC1000_LockChange INVALID RTR %d for dest %d ",
+                  router_index, dest);
     return;
   }
   if (!IsValidDest(router_index, dest)) return;
@@ -361,7 +371,7 @@ void MC1000_LockChange(int router_index, int dest, int state) {
   std::snprintf(text, sizeof text,
                 "MC1000_LockChange - Rtr %d Destination %d (%lld), new state is %d, | cmd %s ",
                 r.DeviceId, dest, number, state, c.text);
-  DebugPrint(text, 1);
+  DebugPrintAt(LogLevel::kInfo, text, 1);
   LockLog(text);
 }
 
@@ -400,16 +410,15 @@ void NTP_RxBytes(const unsigned char* bytes, size_t count) {
 }
 
 void NTP_Decode(std::string_view reply) {
-  DebugPrintf(0, "NTP_Decode RX> string = %.*s", static_cast<int>(reply.size()), reply.data());
-  // Whatever it says, the controller is not silent.
-  ComSup_ReplyHeard();
+  DebugPrintfAt(LogLevel::kDebug, 0, "NTP_Decode RX> string = %.*s", static_cast<int>(reply.size()),
+                reply.data());
   if (reply.empty() || reply[0] != '.') {
     StringError();
     return;
   }
   const std::string_view body = reply.substr(1);
   if (body == "A" || body.starts_with("A\r")) {
-    DebugPrint("MC1000 Acknowledge received ", 0);
+    DebugPrintAt(LogLevel::kDebug, "MC1000 Acknowledge received ", 0);
     return;
   }
   if (body.starts_with('A') || body.starts_with('U')) {
@@ -421,7 +430,7 @@ void NTP_Decode(std::string_view reply) {
     return;
   }
   if (body.starts_with("RA")) {
-    DebugPrint("NTP_Decode - Database Name change reply from MC1000", 0);
+    DebugPrintAt(LogLevel::kDebug, "NTP_Decode - Database Name change reply from MC1000", 0);
     return;
   }
   StringError();
@@ -438,8 +447,8 @@ int NTP_SplitEntries(std::string_view text, NtpEntries& entries) {
     while (q < text.size() && IsDigit(text[q])) ++q;
     const std::string_view entry = text.substr(start + 1, q - start - 1);
     if (entry.size() > kMaxEntryText) {
-      DebugPrintf(0, "NTP_SplitEntries - entry too long, dropped %.*s",
-                  static_cast<int>(entry.size()), entry.data());
+      DebugPrintfAt(LogLevel::kDebug, 0, "NTP_SplitEntries - entry too long, dropped %.*s",
+                    static_cast<int>(entry.size()), entry.data());
     } else if (static_cast<size_t>(count) < kMaxReplyEntries) {
       entries[static_cast<size_t>(count++)] = entry;
     } else {

@@ -26,14 +26,15 @@ namespace xarvel {
 namespace {
 
 // One line straight to the debug output, untagged and whatever the debug mode.
-void Trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void Trace(const char* fmt, ...) {
+void Trace(LogLevel level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void Trace(LogLevel level, const char* fmt, ...) {
+  if (!plat::DebugOutputWanted(level)) return;
   char buf[1024];
   va_list args;
   va_start(args, fmt);
   std::vsnprintf(buf, sizeof buf, fmt, args);
   va_end(args);
-  plat::OutputDebugString(buf);
+  plat::OutputDebugString(buf, level);
 }
 
 // Counts one save of `file` with its result (1 written, 0 not) and returns the result.
@@ -71,7 +72,8 @@ int OpenForReading(const std::string& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    DebugPrintf(1, "Idxfu_ReadIndex - WARNING %s is not a regular file - not read ", path.c_str());
+    DebugPrintfAt(LogLevel::kWarning, 1,
+                  "Idxfu_ReadIndex - WARNING %s is not a regular file - not read ", path.c_str());
     return -1;
   }
   // Reads of a regular file never wait; the flag is cleared all the same.
@@ -83,7 +85,8 @@ int OpenForReading(const std::string& path) {
 // is never replaced, and says so.
 void TraceRefusedTarget(const char* who, const std::string& path, int error) {
   if (error == EISDIR || error == EINVAL) {
-    DebugPrintf(1, "%s - %s is not a regular file - not replaced ", who, path.c_str());
+    DebugPrintfAt(LogLevel::kWarning, 1, "%s - %s is not a regular file - not replaced ", who,
+                  path.c_str());
   }
 }
 
@@ -105,10 +108,10 @@ size_t ReadBlock(int fd, uint8_t* out, size_t size) {
 // Reports a file that ended before its last block: its missing entries were read as 255.
 void TraceShortFile(const std::string& path, size_t got, size_t expected) {
   if (got < expected) {
-    Trace(
-        "XARVEL--Idxfu_ReadIndex - WARNING %s holds only %zu of %zu bytes - the rest reads as "
-        "255 \n",
-        path.c_str(), got, expected);
+    Trace(LogLevel::kWarning,
+          "XARVEL--Idxfu_ReadIndex - WARNING %s holds only %zu of %zu bytes - the rest reads as "
+          "255 \n",
+          path.c_str(), got, expected);
   }
 }
 
@@ -118,8 +121,8 @@ void ReadIndexBlocks(int fd, const std::string& path) {
   for (int i = 0; i < kRouterCount; ++i) {
     RouterConfig& r = Profile().routers[static_cast<size_t>(i)];
     if (HasTallyTable(r)) {
-      DebugPrintf(1, "Idxfu_ReadIndex - index %d router %d - read dat file data in ", i,
-                  r.DeviceId);
+      DebugPrintfAt(LogLevel::kDebug, 1,
+                    "Idxfu_ReadIndex - index %d router %d - read dat file data in ", i, r.DeviceId);
       total += ReadBlock(fd, r.TallyMemory.data(), kIndexBlockBytes);
     } else {
       total += ReadBlock(fd, scratch.data(), kIndexBlockBytes);
@@ -135,7 +138,7 @@ void ReadLockBlocks(int fd, const std::string& path) {
   for (int i = 0; i < kRouterCount; ++i) {
     RouterConfig& r = Profile().routers[static_cast<size_t>(i)];
     if (HasLockTable(r)) {
-      Trace("Xarvel - NTP[%d].lockmemory file %s \n", i, path.c_str());
+      Trace(LogLevel::kDebug, "Xarvel - NTP[%d].lockmemory file %s \n", i, path.c_str());
       const size_t got = ReadBlock(fd, r.LockMemory.data(), kLockBlockBytes);
       total += got;
       // The router's own destinations whose entries lay past the end of the file.
@@ -143,8 +146,9 @@ void ReadLockBlocks(int fd, const std::string& path) {
       if (got < dests) affected += static_cast<int64_t>(dests - got);
       int locked = 0;
       for (size_t d = 0; d < kLockBlockBytes; ++d) locked += r.LockMemory[d] != 0 ? 1 : 0;
-      DebugPrintf(1, "LCK - read lock ntp[%d] router %d total of %d Locked dests ", i, r.DeviceId,
-                  locked);
+      DebugPrintfAt(LogLevel::kInfo, 1,
+                    "LCK - read lock ntp[%d] router %d total of %d Locked dests ", i, r.DeviceId,
+                    locked);
     } else {
       total += ReadBlock(fd, scratch.data(), kLockBlockBytes);
     }
@@ -158,8 +162,9 @@ void ReadLockBlocks(int fd, const std::string& path) {
     std::snprintf(text, sizeof text,
                   "Lock file short: %lld destinations read as locked - check and save the locks",
                   static_cast<long long>(affected));
-    DebugPrintf(1, "LCK - WARNING %s is short - %lld destinations read as locked ", path.c_str(),
-                static_cast<long long>(affected));
+    DebugPrintfAt(LogLevel::kWarning, 1,
+                  "LCK - WARNING %s is short - %lld destinations read as locked ", path.c_str(),
+                  static_cast<long long>(affected));
     DriverProfile& p = Profile();
     p.StatusMessage = p.StatusMessageFlag != 0 ? p.StatusMessage + " - " + text : text;
     p.StatusMessageFlag = 1;
@@ -221,21 +226,25 @@ void Idxfu_ReadIndex() {
   int fd = OpenForReading(dat_path);
   if (fd >= 0) {
     state.SaveFormat = kSaveAsDat;
-    Trace("XARVEL--Idxfu_ReadIndex - existing DAT file opened - %s \n", dat_path.c_str());
+    Trace(LogLevel::kInfo, "XARVEL--Idxfu_ReadIndex - existing DAT file opened - %s \n",
+          dat_path.c_str());
   } else {
     path = idx_path;
     fd = OpenForReading(idx_path);
     if (fd >= 0) {
-      Trace("XARVEL--Idxfu_ReadIndex - existing IDX file opened - %s \n", idx_path.c_str());
+      Trace(LogLevel::kInfo, "XARVEL--Idxfu_ReadIndex - existing IDX file opened - %s \n",
+            idx_path.c_str());
     }
   }
   if (fd >= 0) {
     ReadIndexBlocks(fd, path);
     ::close(fd);
   } else {
-    Trace("XARVEL--Idxfu_ReadIndex - ERROR no file could be opened - %s \n", idx_path.c_str());
+    Trace(LogLevel::kWarning, "XARVEL--Idxfu_ReadIndex - ERROR no file could be opened - %s \n",
+          idx_path.c_str());
     state.SaveFormat = kSaveAsIdx;
-    DebugPrint(
+    DebugPrintAt(
+        LogLevel::kWarning,
         "Idxfu_ReadIndex - WARNING no pre-existing file found - clearing all indexes -- creating "
         "new IDX file!! ",
         1);
@@ -244,13 +253,13 @@ void Idxfu_ReadIndex() {
   }
 
   const std::string lock_path = DataFilePath(IndexFileName("LCK"));
-  Trace("Xarvel - lock file is  %s \n", lock_path.c_str());
+  Trace(LogLevel::kInfo, "Xarvel - lock file is  %s \n", lock_path.c_str());
   fd = OpenForReading(lock_path);
   if (fd >= 0) {
     ReadLockBlocks(fd, lock_path);
     ::close(fd);
   } else {
-    DebugPrint("Recreating and initiallising  lock file ", 1);
+    DebugPrintAt(LogLevel::kWarning, "Recreating and initiallising  lock file ", 1);
     Idxfu_ClearLocks();
     Idxfu_WriteLocks();
   }
@@ -262,19 +271,22 @@ int Idxfu_WriteIndex() {
       DataFilePath(IndexFileName(IndexFiles().SaveFormat == kSaveAsDat ? "DAT" : "IDX"));
   plat::AtomicFileWriter writer;
   if (const int error = writer.Open(path); error != 0) {
-    Trace("XARVEL -- ERROR -- Idxfu_WriteIndex file not opened - %s\n", path.c_str());
+    Trace(LogLevel::kErr, "XARVEL -- ERROR -- Idxfu_WriteIndex file not opened - %s\n",
+          path.c_str());
     TraceRefusedTarget("Idxfu_WriteIndex", path, error);
     return CountSave(kSaveIndex, 0);
   }
-  Trace("Xarvel - writeindex tallymemory file %s \n", path.c_str());
+  Trace(LogLevel::kDebug, "Xarvel - writeindex tallymemory file %s \n", path.c_str());
   const int error = WriteBlocks(
       writer, kIndexBlockBytes, HasTallyTable,
       [](const RouterConfig& r) -> const std::vector<uint8_t>& { return r.TallyMemory; },
       [](int, const RouterConfig& r) {
-        DebugPrintf(1, "Idxfu_WriteIndex - router %d - stored data saved ", r.DeviceId);
+        DebugPrintfAt(LogLevel::kDebug, 1, "Idxfu_WriteIndex - router %d - stored data saved ",
+                      r.DeviceId);
       });
   if (error != 0) {
-    Trace("XARVEL -- ERROR -- Idxfu_WriteIndex file not written - %s - %s - previous file kept\n",
+    Trace(LogLevel::kErr,
+          "XARVEL -- ERROR -- Idxfu_WriteIndex file not written - %s - %s - previous file kept\n",
           path.c_str(), std::strerror(error));
     return CountSave(kSaveIndex, 0);
   }
@@ -286,7 +298,9 @@ void Idxfu_ClearIndex() {
     if (HasTallyTable(r)) {
       std::fill(r.TallyMemory.begin(), r.TallyMemory.end(), uint8_t{255});
     } else {
-      DebugPrint("Idxfu_ClearIndex - hTallyMemory fail", 0);
+      // Routers that are not defined have no table: only a defined one without is a fault.
+      DebugPrintAt(r.DeviceId > 0 ? LogLevel::kErr : LogLevel::kDebug,
+                   "Idxfu_ClearIndex - hTallyMemory fail", 0);
     }
   }
 }
@@ -295,11 +309,11 @@ int Idxfu_WriteLocks() {
   const std::string path = DataFilePath(IndexFileName("LCK"));
   plat::AtomicFileWriter writer;
   if (const int error = writer.Open(path); error != 0) {
-    Trace("Xarvel - ERROR write lockmemory file %s NOT FOUND \n", path.c_str());
+    Trace(LogLevel::kErr, "Xarvel - ERROR write lockmemory file %s NOT FOUND \n", path.c_str());
     TraceRefusedTarget("Idxfu_WriteLocks", path, error);
     return CountSave(kSaveLocks, 0);
   }
-  Trace("Xarvel - write lockmemory file %s \n", path.c_str());
+  Trace(LogLevel::kDebug, "Xarvel - write lockmemory file %s \n", path.c_str());
   const int error = WriteBlocks(
       writer, kLockBlockBytes, HasLockTable,
       [](const RouterConfig& r) -> const std::vector<uint8_t>& { return r.LockMemory; },
@@ -307,11 +321,13 @@ int Idxfu_WriteLocks() {
         int locked = 0;
         for (size_t d = 0; d < kLockBlockBytes; ++d) locked += r.LockMemory[d] != 0 ? 1 : 0;
         if (locked > 0) {
-          Trace("Xarvel - %d Locked dests written out for Router_%c \n", locked, 'A' + index);
+          Trace(LogLevel::kDebug, "Xarvel - %d Locked dests written out for Router_%c \n", locked,
+                'A' + index);
         }
       });
   if (error != 0) {
-    Trace("Xarvel - ERROR write lockmemory file %s not written - %s - previous file kept \n",
+    Trace(LogLevel::kErr,
+          "Xarvel - ERROR write lockmemory file %s not written - %s - previous file kept \n",
           path.c_str(), std::strerror(error));
     return CountSave(kSaveLocks, 0);
   }

@@ -40,10 +40,11 @@ void AllocateTable(std::vector<uint8_t>& table, size_t size, int index, int devi
                    const char* ok_format, const char* fail_format) {
   try {
     table.assign(size, 0);
-    DebugPrintf(1, ok_format, index, device_id);
+    // Three per router at every start: routine detail. A failure is a fault.
+    DebugPrintfAt(LogLevel::kDebug, 1, ok_format, index, device_id);
   } catch (const std::bad_alloc&) {
     table.clear();
-    DebugPrintf(1, fail_format, index, device_id);
+    DebugPrintfAt(LogLevel::kErr, 1, fail_format, index, device_id);
   }
 }
 
@@ -65,7 +66,7 @@ int MemoryInit() {
     char name[32];
     std::snprintf(name, sizeof name, "DEV_%03d.INI", r.DeviceId);
     const std::string path = ProfilePath(name);
-    DebugPrint(path, 0);
+    DebugPrintAt(LogLevel::kInfo, path, 0);
     r.SourceCount = ReadDatabaseSize(path, "DatabaseSize_0");
     if (r.SourceCount <= 0) continue;
     r.DestCount = ReadDatabaseSize(path, "DatabaseSize_1");
@@ -73,13 +74,15 @@ int MemoryInit() {
     // The tables hold 4096 destinations and 16-bit sources: larger databases are served up to
     // that capacity, never beyond it.
     if (r.DestCount > kTableDests) {
-      DebugPrintf(1, "Memory Init - rtr %d has %d dests - only the first %d are served", r.DeviceId,
-                  r.DestCount, kTableDests);
+      DebugPrintfAt(LogLevel::kWarning, 1,
+                    "Memory Init - rtr %d has %d dests - only the first %d are served", r.DeviceId,
+                    r.DestCount, kTableDests);
       r.DestCount = kTableDests;
     }
     if (r.SourceCount > kMaxSource) r.SourceCount = kMaxSource;
-    DebugPrintf(0, "Memory Init - rtr %d srcs %d dests %d minpoll %d max poll %d", r.DeviceId,
-                r.SourceCount, r.DestCount, r.Min_Dest, r.Max_Dest);
+    DebugPrintfAt(LogLevel::kInfo, 0,
+                  "Memory Init - rtr %d srcs %d dests %d minpoll %d max poll %d", r.DeviceId,
+                  r.SourceCount, r.DestCount, r.Min_Dest, r.Max_Dest);
     AllocateTable(r.TallyMemory, 2 * kTableDests, i, r.DeviceId,
                   "Memory Init - htallymemory OK for index %d rtr %d ",
                   "Memory Init - ERROR - tally %d memory fail for router  %d ");
@@ -91,8 +94,9 @@ int MemoryInit() {
                   "Memory Init - ERROR - MC1000 lock %d memory fail for router  %d ");
     if (r.Min_Dest == 0) r.Min_Dest = 1;
     if (r.Max_Dest == 0) {
-      DebugPrintf(1, "Memory Init - rtr %d DISCREP in MAX POLLS was %d now set to DESTS %d",
-                  r.DeviceId, 0, r.DestCount);
+      DebugPrintfAt(LogLevel::kWarning, 1,
+                    "Memory Init - rtr %d DISCREP in MAX POLLS was %d now set to DESTS %d",
+                    r.DeviceId, 0, r.DestCount);
       r.Max_Dest = r.DestCount;
     }
     if (r.Max_Dest != r.DestCount) {
@@ -102,7 +106,7 @@ int MemoryInit() {
                     "DatabaseSize_1=%d",
                     r.DeviceId, r.Max_Dest, r.DestCount);
       Profile().StatusMessage = text;
-      DebugPrint(text, 1);
+      DebugPrintAt(LogLevel::kWarning, text, 1);
       Profile().StatusMessageFlag = 1;
       r.Max_Dest = r.DestCount;
     }
@@ -143,12 +147,13 @@ void SetTally(int device_id, int dest, int source) {
   char text[128];
   std::snprintf(text, sizeof text, "Setting Memory Table Entry %d, Dest %d, Srce %d", index, dest,
                 source);
-  DebugPrint(text, 1);
+  DebugPrintAt(LogLevel::kDebug, text, 1);
   if (r->TallyMemory.size() < 2u * kTableDests) return;
   const size_t at = 2 * static_cast<size_t>(dest - 1);
   r->TallyMemory[at] = static_cast<uint8_t>(source / 256);
   r->TallyMemory[at + 1] = static_cast<uint8_t>(source % 256);
-  DebugPrintf(1, "%s  || memory vals %d %d ", text, r->TallyMemory[at], r->TallyMemory[at + 1]);
+  DebugPrintfAt(LogLevel::kDebug, 1, "%s  || memory vals %d %d ", text, r->TallyMemory[at],
+                r->TallyMemory[at + 1]);
 }
 
 int GetTally(int device_id, int dest) {

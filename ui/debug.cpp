@@ -34,7 +34,7 @@ int OpenLog(const std::string& path) {
 // printed (the common case with the debug mode off) sets up no buffer at all.
 
 // Writes the tag, the text (cut so that the line fits) and a line feed, built on the stack.
-[[gnu::noinline]] void WriteLine(std::string_view text) {
+[[gnu::noinline]] void WriteLine(std::string_view text, LogLevel level) {
   text = UpToNul(text);
   const size_t room = kMaxDebugLine - kDebugTag.size() - 1;
   if (text.size() > room) text = text.substr(0, room);
@@ -43,16 +43,21 @@ int OpenLog(const std::string& path) {
   if (!text.empty()) std::memcpy(line + kDebugTag.size(), text.data(), text.size());
   const size_t length = kDebugTag.size() + text.size();
   line[length] = '\n';
-  plat::OutputDebugString(std::string_view(line, length + 1));
+  plat::OutputDebugString(std::string_view(line, length + 1), level);
 }
 
 // Only as much text as a debug line can carry is kept; vsnprintf cuts the rest safely.
-[[gnu::noinline]] void FormatLine(const char* fmt, va_list args) {
+[[gnu::noinline]] void FormatLine(LogLevel level, const char* fmt, va_list args) {
   char buf[kMaxDebugLine + 1];
   const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
   if (n < 0) return;
   const size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-  WriteLine(std::string_view(buf, len));
+  WriteLine(std::string_view(buf, len), level);
+}
+
+// True when a line of `level` and `force` exists (the debug mode) and goes somewhere.
+bool Wanted(LogLevel level, int force) {
+  return (Debug().DebugMode != 0 || force != 0) && plat::DebugOutputWanted(level);
 }
 
 }  // namespace
@@ -67,15 +72,27 @@ void ResetDebug() {
 }
 
 void DebugPrint(std::string_view text, int force) {
-  if (Debug().DebugMode == 0 && force == 0) return;
-  WriteLine(text);
+  DebugPrintAt(LogLevel::kInfo, text, force);
 }
 
 void DebugPrintf(int force, const char* fmt, ...) {
-  if (Debug().DebugMode == 0 && force == 0) return;
+  if (!Wanted(LogLevel::kInfo, force)) return;
   va_list args;
   va_start(args, fmt);
-  FormatLine(fmt, args);
+  FormatLine(LogLevel::kInfo, fmt, args);
+  va_end(args);
+}
+
+void DebugPrintAt(LogLevel level, std::string_view text, int force) {
+  if (!Wanted(level, force)) return;
+  WriteLine(text, level);
+}
+
+void DebugPrintfAt(LogLevel level, int force, const char* fmt, ...) {
+  if (!Wanted(level, force)) return;
+  va_list args;
+  va_start(args, fmt);
+  FormatLine(level, fmt, args);
   va_end(args);
 }
 
@@ -109,9 +126,12 @@ void LockLog(std::string_view text) {
     state.LogDirFirstCall = false;
   }
 
-  plat::OutputDebugString(usable ? file : std::string("LockLog - no usable log path"));
-  plat::OutputDebugString(entry);
-  plat::OutputDebugString("\n");
+  // Each entry is a command's: traced at debug; the file keeps them all. A log that cannot be
+  // kept is a fault.
+  const LogLevel level = usable ? LogLevel::kDebug : LogLevel::kWarning;
+  plat::OutputDebugString(usable ? file : std::string("LockLog - no usable log path"), level);
+  plat::OutputDebugString(entry, level);
+  plat::OutputDebugString("\n", level);
   if (!usable) return;
 
   int fd = OpenLog(file);

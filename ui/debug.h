@@ -11,7 +11,11 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/debug_output.h"
+
 namespace xarvel {
+
+using plat::LogLevel;
 
 // Longest formatted debug line, "<xarvel>-" and the final "\n" included (572-byte buffer).
 inline constexpr size_t kMaxDebugLine = 571;
@@ -44,6 +48,14 @@ void DebugPrint(std::string_view text, int force);
 
 // printf-style DebugPrint. Nothing is formatted when the line would not be shown.
 void DebugPrintf(int force, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// DebugPrint and DebugPrintf with the line's level (its syslog priority). The debug mode and
+// `force` decide whether the line exists at all, as above; the log level then decides whether it
+// is written to the debug output, and an attached tracer sees it whatever the log level. A line
+// that goes nowhere is not formatted. The calls without a level trace at info.
+void DebugPrintAt(LogLevel level, std::string_view text, int force);
+void DebugPrintfAt(LogLevel level, int force, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Appends " hh:mm:ss - <text> " and CR LF to the day's lock log, where date and time come from
 // one reading of the clock in local time. The text is data, never a format; it ends at its first

@@ -112,7 +112,7 @@ void ResetDialogState() {
 }
 
 plat::Hwnd Dialog_Create(plat::Hwnd parent) {
-  DebugPrint("Creating Dialog", 0);
+  DebugPrintAt(LogLevel::kInfo, "Creating Dialog", 0);
   if (parent == plat::kNoWindow) return plat::kNoWindow;
   const plat::Hwnd dlg = plat::CreateWindow(DialogProc, false);
   if (dlg == plat::kNoWindow) return plat::kNoWindow;
@@ -184,7 +184,7 @@ plat::LResult DialogProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LP
 }
 
 void Dialog_InitDialog() {
-  plat::OutputDebugString("Xarvel - *** starting Dialog_initDialog \n");
+  plat::OutputDebugString("Xarvel - *** starting Dialog_initDialog \n", plat::LogLevel::kInfo);
   DriverProfile& p = Profile();
   const Settings& s = p.settings;
   plat::FitWindowToDialog(Core().MainWindow, Dialog());
@@ -228,18 +228,21 @@ void Dialog_InitDialog() {
   Dialog_Update();
 
   if (s.Simulation == 1) {
-    plat::OutputDebugString("Dialog_InitDialog  calling kapisup_settxrx - sim mode \n");
+    plat::OutputDebugString("Dialog_InitDialog  calling kapisup_settxrx - sim mode \n",
+                            plat::LogLevel::kInfo);
     SetTXRX(Kapi().DriverMode);
     Link().ComState = kComOk;
     p.settings.Connection_Mode = 1;
   } else {
     SetTXRX(Kapi().DriverMode);
-    plat::OutputDebugString("Dialog_InitDialog  calling ComSup_SetComState - true comms mode \n");
+    plat::OutputDebugString("Dialog_InitDialog  calling ComSup_SetComState - true comms mode \n",
+                            plat::LogLevel::kInfo);
     ComSup_SetComState(kComOk);
     int period = s.TallyDelay;
     if (period < kMinimumPollMs) {
-      DebugPrintf(1, "Dialog_InitDialog - TallyDelay %d too short - polling every %d ms", period,
-                  kMinimumPollMs);
+      DebugPrintfAt(LogLevel::kWarning, 1,
+                    "Dialog_InitDialog - TallyDelay %d too short - polling every %d ms", period,
+                    kMinimumPollMs);
       period = kMinimumPollMs;
     }
     plat::SetTimer(Dialog(), kTimerPoll, static_cast<unsigned>(period));
@@ -299,7 +302,8 @@ void Dialog_Update() {
   DialogState& d = Dlg();
   const RouterConfig& r = CurrentRouter();
   d.SelectedSource = GetTally(r.DeviceId, d.SelectedDest);
-  DebugPrintf(0, "Dialog update  dest %d  src %d ", d.SelectedDest, d.SelectedSource);
+  DebugPrintfAt(LogLevel::kDebug, 0, "Dialog update  dest %d  src %d ", d.SelectedDest,
+                d.SelectedSource);
   if (d.SelectedSource < 1 || d.SelectedSource > 65534) {
     plat::ListSelect(Dialog(), IDC_SOURCE_LIST, Profile().settings.ParkSource);
     d.SelectedSource = Profile().settings.ParkSource;
@@ -343,11 +347,11 @@ void Dialog_take() {
   if (dst < 1 || dst > r.DestCount) return;
   if (src == 0) {
     src = Profile().settings.ParkSource;
-    DebugPrint("Dialog_take - src is 0 - changing src to park src", 1);
+    DebugPrintAt(LogLevel::kDebug, "Dialog_take - src is 0 - changing src to park src", 1);
   }
   char command[64];
   std::snprintf(command, sizeof command, "RC %d %d %d ',---' 0", r.DeviceId, src, dst);
-  DebugPrint(command, 0);
+  DebugPrintAt(LogLevel::kDebug, command, 0);
   ParseCommand(command);
 }
 
@@ -358,13 +362,14 @@ void Dialog_LockToggle() {
   char command[64];
   std::snprintf(command, sizeof command, "RL %d %d %d %d 0", device, dst, dst,
                 GetLock(device, dst) != 0 ? 0 : 1);
-  DebugPrint(command, 0);
+  DebugPrintAt(LogLevel::kDebug, command, 0);
   ParseCommand(command);
 }
 
 void Dialog_MC1000Lock() {
   if (Dlg().MC1000LockChange == 0) {
-    DebugPrint("Dialog_MC1000Lock - Set MC1000 Locks option not enabled- no action taken", 1);
+    DebugPrintAt(LogLevel::kInfo,
+                 "Dialog_MC1000Lock - Set MC1000 Locks option not enabled- no action taken", 1);
     return;
   }
   const int router = Profile().CurrentRouter;
@@ -373,7 +378,8 @@ void Dialog_MC1000Lock() {
     const int state = GetMC1000Lock(router, dst);
     MC1000_LockChange(router, dst, state == 0 ? 255 : 0);
   } else {
-    DebugPrint(
+    DebugPrintAt(
+        LogLevel::kInfo,
         "Dialog_MC1000Lock - invalid Selected router or invalid destination- no action taken", 1);
   }
 }
@@ -398,6 +404,15 @@ void CountPollRound() {
 void Dialog_PollTick() {
   DialogState& d = Dlg();
   const auto& routers = Profile().routers;
+  // The destination asked last has not gone yet (or no controller is connected): the poll stays
+  // where it is, so that it never passes a destination it did not ask. Without a controller the
+  // tick still starts the connection attempts.
+  if (!ComSup_PollMayAsk()) {
+    if (Profile().settings.Connection_Mode == 2 && Link().ActiveController == kControllerNone) {
+      ComSup_IpConnect();
+    }
+    return;
+  }
   if (d.PollRouter < 0 || d.PollRouter >= kRouterCount) d.PollRouter = 0;
   ++d.PollPointer;
   if (d.PollPointer > routers[static_cast<size_t>(d.PollRouter)].Max_Dest) {
@@ -418,7 +433,7 @@ void Dialog_PollTick() {
                 Format("%03d", routers[static_cast<size_t>(d.PollRouter)].DeviceId));
     Dlg_SetText(IDC_POLL_DEST, std::to_string(d.PollPointer));
   }
-  NTP_Interrogate(d.PollRouter, d.PollPointer);
+  NTP_Interrogate(d.PollRouter, d.PollPointer, Asker::kPoll);
 }
 
 void Dialog_SaveTick() {

@@ -238,13 +238,13 @@ TEST_F(LinkTest, PairFailsOverToBWhenAVanishesDuringRoutes) {
   CloseDriver();
 }
 
-TEST_F(LinkTest, SerialSilenceGoesRxOnlyAfterTheReplyTimeoutAndARouteReportRestoresTxRx) {
+TEST_F(LinkTest, SerialSilenceGoesRxOnlyAfterTheReplyTimeoutAndAnAnswerRestoresTxRx) {
   const std::string com1 = (dir_.path() / "COM1").string();
   sim_a_ = StartSim({"--pty", com1});
   ASSERT_TRUE(sim_a_);
-  // No poll ticks during the test: every command on the wire is one this test asked for.
+  // A slow poll: it is the probe that brings the link back once the controller answers.
   WriteSite(
-      Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=600000\n"
+      Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=1500\n"
            "MaxUnACKedRoutesBeforeCommsFail=3\n"));
   serve_ = StartServe();
   driver_ = StartDriver(*serve_);
@@ -277,15 +277,16 @@ TEST_F(LinkTest, SerialSilenceGoesRxOnlyAfterTheReplyTimeoutAndARouteReportResto
   EXPECT_GE(quiet_ms, 1000);
   EXPECT_LT(quiet_ms, 2000);
   EXPECT_TRUE(Contains(trace, "ROUTE 101 12 8 dropped rx_only"));
+  EXPECT_TRUE(Contains(trace, "ROUTE 101 12 6 abandoned rx_only"));
 
   // RX only: a route request is not carried out.
   const size_t wire_before = sim_a_->Err().size();
   EXPECT_EQ(Route(9, 12, 300).out, "");
   EXPECT_FALSE(Contains(sim_a_->Err().substr(wire_before), ".SA12,9"));
 
-  // The controller speaks again: its next route report brings TX/RX back, and the resync walk
-  // brings in what it did while it was silent: it took routes 6 and 7; route 8 still waited
-  // when the driver went RX only, and was dropped.
+  // The controller speaks again: its answer to the poll brings TX/RX back (a front-panel report
+  // alone proves nothing), and the resync walk brings in what it did while it was silent: it
+  // took routes 6 and 7; route 8 still waited when the driver went RX only, and was dropped.
   ASSERT_TRUE(sim_a_->Console("silent off", "ok silent off"));
   ASSERT_TRUE(sim_a_->Console("route A 3 9", "ok route"));
   EXPECT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;

@@ -4,6 +4,7 @@
 // forward buffer. The driver is never restarted. Each test prints what was lost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 namespace {
 
 using testing_support::Process;
+using testing_support::Result;
 using testing_support::SimProcess;
 
 constexpr int kWaitMs = 10000;  // bound of a wait for something the driver is due to do
@@ -44,6 +46,12 @@ using Pair = std::pair<int, int>;  // destination, source
 
 bool Contains(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;
+}
+
+int CountOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
 }
 
 // The (destination, source) of every "REV <param> RR 101 ddd sss" line, in order.
@@ -172,6 +180,46 @@ class ControllerFaultsTest : public testing_support::SiteTest {
     if (sim_b_) std::fprintf(stderr, "emulator B log:\n%s", sim_b_->Err().c_str());
   }
 
+  // One emulator serving the pair (A at 127.0.0.1, B at 127.0.0.2, one port, one state) with
+  // `args`; the driver's site for it with `keys`. B refuses until the driver is on A.
+  void StartPairOnA(const std::vector<std::string>& args, const std::string& keys) {
+    std::vector<std::string> argv;
+    for (int attempt = 0; attempt < 5 && !sim_a_; ++attempt) {
+      auto probe = StartSim({"--bind", "127.0.0.1", "--tcp", "0"});
+      ASSERT_TRUE(probe);
+      pair_port_ = std::to_string(probe->ports.at(0));
+      probe->Kill();
+      argv = {"--tcp", "127.0.0.1:" + pair_port_, "--tcp", "127.0.0.2:" + pair_port_};
+      argv.insert(argv.end(), args.begin(), args.end());
+      auto sim = std::make_unique<SimProcess>(argv);
+      if (sim->Ready()) sim_a_ = std::move(sim);
+    }
+    ASSERT_TRUE(sim_a_);
+    ASSERT_TRUE(sim_a_->Console("refuse 127.0.0.2:" + pair_port_ + " on", "ok refuse"));
+    WriteSite(
+        Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+             "Dual_Controllers=1\nIP_Port=" +
+             pair_port_ + "\n" + keys));
+    ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+    ASSERT_TRUE(driver_->WaitForOutput("Net A FD Connected ok", kWaitMs, true));
+    ASSERT_TRUE(sim_a_->Console("refuse 127.0.0.2:" + pair_port_ + " off", "ok refuse"));
+  }
+
+  // The controller ("A" or "B") each route of `sent_` was last written to, from the driver's
+  // "ROUTE 101 <dest> <src> written <controller> <n>" lines.
+  std::vector<std::string> WrittenTo() const {
+    std::vector<std::string> out;
+    const std::string trace = driver_->Stderr();
+    for (const Pair& p : sent_) {
+      const std::string line =
+          "ROUTE 101 " + std::to_string(p.first) + " " + std::to_string(p.second) + " written ";
+      const size_t at = trace.rfind(line);
+      out.push_back(at == std::string::npos ? "-" : trace.substr(at + line.size(), 1));
+    }
+    return out;
+  }
+
+  std::string pair_port_;
   std::vector<Pair> sent_;
   std::unique_ptr<SimProcess> sim_a_;
   std::unique_ptr<SimProcess> sim_b_;
@@ -243,6 +291,201 @@ TEST_F(ControllerFaultsTest, BothControllersDownThenUpAgainLosesNoRoute) {
   EXPECT_TRUE(lost.empty());
   ExpectTablesHoldTheLastRoutes();
   EXPECT_TRUE(Contains(driver_->Stderr(), "held command(s) to controller"));
+  CloseDriver();
+}
+
+// Controller A's command side hangs while its front panel keeps reporting (every 150 ms, on a
+// crosspoint of router B): only answers prove the command path, so the driver leaves A within
+// the reply timeout and every route of the stream is made through B.
+TEST_F(ControllerFaultsTest, DeafControllerThatChattersIsLeftForItsPartner) {
+  ASSERT_NO_FATAL_FAILURE(StartPairOnA({}, "TallyDelay=600000\n"));
+  ASSERT_TRUE(sim_a_->Console("deaf on 127.0.0.1:" + pair_port_, "ok deaf on"));
+  ASSERT_TRUE(sim_a_->Console("chatter 150 B 5", "ok chatter"));
+  for (int k = 0; k < 30; ++k) {
+    SendRoute(k, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::vector<Pair> lost = Lost();
+  Report("deaf controller A chattering, B healthy", sent_.size(), lost);
+  EXPECT_TRUE(lost.empty());
+  EXPECT_EQ(WrittenTo(), std::vector<std::string>(sent_.size(), "B"));
+  EXPECT_TRUE(Contains(driver_->Stderr(), "Xarvel SendData(IP) - no reply for"));
+  ExpectTablesHoldTheLastRoutes();
+  CloseDriver();
+}
+
+// Both controllers lost; A comes back first but never answers, B 1.5 s later: the driver leaves
+// the silent A for B and every route is made through B.
+TEST_F(ControllerFaultsTest, ControllerBackSilentAfterALossIsLeftForItsPartner) {
+  std::string port;
+  for (int attempt = 0; attempt < 5 && !sim_b_; ++attempt) {
+    sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", "0"});
+    ASSERT_TRUE(sim_a_);
+    port = std::to_string(sim_a_->ports.at(0));
+    auto b = std::make_unique<SimProcess>(
+        std::vector<std::string>{"--bind", "127.0.0.2", "--tcp", port});
+    if (b->Ready()) sim_b_ = std::move(b);
+  }
+  ASSERT_TRUE(sim_b_);
+  WriteSite(
+      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
+           "Dual_Controllers=1\nIP_Port=" +
+           port + "\nTallyDelay=600000\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  sim_a_->Kill();
+  sim_b_->Kill();
+  sim_b_.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", port, "--silent"});
+  ASSERT_TRUE(sim_a_);
+  const auto a_back = Clock::now();
+  for (int k = 0; k < 20; ++k) {
+    if (!sim_b_ && Clock::now() - a_back >= std::chrono::milliseconds(1500)) {
+      sim_b_ = StartSim({"--bind", "127.0.0.2", "--tcp", port});
+      ASSERT_TRUE(sim_b_);
+    }
+    SendRoute(k, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(sim_b_) << "B was to be back 1.5 s after A";
+  const std::vector<Pair> lost = Lost();
+  Report("A back silent after a loss, B back 1.5 s later", sent_.size(), lost);
+  EXPECT_TRUE(lost.empty());
+  EXPECT_EQ(WrittenTo(), std::vector<std::string>(sent_.size(), "B"));
+  ExpectTablesHoldTheLastRoutes();
+  CloseDriver();
+}
+
+// The driver goes RX only while routes are outstanding on a slow controller; the connection is
+// then lost and made again: no route command reaches the new connection, and each outstanding
+// one is traced as abandoned.
+TEST_F(ControllerFaultsTest, RxOnlyWithRoutesOutstandingWritesNoneToTheNextConnection) {
+  sim_a_ = StartSim({"--tcp", "0", "--xpt-ms", "400"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(
+      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" + port + "\nTallyDelay=200\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  for (int k = 0; k < 8; ++k) SendRoute(k, 10);
+  ASSERT_TRUE(sim_a_->WaitErr(".SA3,12\\r"));
+  ASSERT_EQ(Kirn({"mode", "101", "rxonly"}).code, 0);
+  std::string devices;
+  ASSERT_TRUE(DevicesBecome("101 1\n102 1\n", &devices)) << devices;
+  const size_t before_close = sim_a_->Err().size();
+  ASSERT_TRUE(sim_a_->Console("close all", "ok close"));
+  ASSERT_TRUE(sim_a_->WaitErr(" accept ", kWaitMs, before_close));
+  // The poll goes on over the new connections; no route does. (The controller still carries
+  // out what the first connection had sent, logged under that connection's name.)
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const std::string wire = sim_a_->Err().substr(before_close);
+  std::vector<std::string> later;  // "rx tcp:PORT#N .S" of each connection accepted since
+  for (size_t at = wire.find(" accept "); at != std::string::npos;
+       at = wire.find(" accept ", at + 1)) {
+    const size_t name = at + 8;
+    later.push_back("rx " + wire.substr(name, wire.find(' ', name) - name) + " .S");
+  }
+  ASSERT_FALSE(later.empty());
+  EXPECT_TRUE(Contains(wire, " .IA")) << "the poll over the new connection";
+  for (const std::string& l : later) EXPECT_FALSE(Contains(wire, l)) << wire;
+  EXPECT_TRUE(Contains(driver_->Stderr(), "abandoned rx_only"));
+  CloseDriver();
+}
+
+// An 8 s outage of the only controller, with the poll running: the poll's interrogates are not
+// dropped commands, so nothing is counted, nothing traced per tick, and the check is OK as soon
+// as the link is back.
+TEST_F(ControllerFaultsTest, OutageOfTheOnlyControllerDropsNothingAndTheCheckIsOkAfter) {
+  sim_a_ = StartSim({"--tcp", "0"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(
+      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" + port + "\nTallyDelay=100\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  sim_a_->Kill();
+  std::this_thread::sleep_for(std::chrono::milliseconds(8000));
+  sim_a_ = StartSim({"--tcp", port});
+  ASSERT_TRUE(sim_a_);
+  Result check;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    check = Kirn({"status", "101", "--check"});
+  } while (check.code != 0 && Clock::now() < deadline);
+  EXPECT_EQ(check.code, 0) << check.out;
+  const std::string trace = driver_->Stderr();
+  EXPECT_FALSE(Contains(trace, "dropped")) << "a drop during the outage";
+  EXPECT_LT(CountOf(trace, "SendData - Controller UNKNOWN"), 3) << "a trace line per poll tick";
+  const Result json = Kirn({"status", "101", "--json"});
+  EXPECT_TRUE(Contains(json.out, "\"held_too_long\":0")) << json.out;
+  EXPECT_TRUE(Contains(json.out, "\"unanswered\":0")) << json.out;
+  CloseDriver();
+}
+
+// A salvo while the poll runs fast on a slow controller: the poll asks every destination in
+// turn and never passes one it did not ask.
+TEST_F(ControllerFaultsTest, SalvoDuringThePollLeavesNoDestinationUnpolled) {
+  sim_a_ = StartSim({"--tcp", "0", "--xpt-ms", "5"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(
+      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" + port + "\nTallyDelay=20\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  const size_t from = sim_a_->Err().size();
+  std::string salvo;
+  for (int k = 0; k < 200; ++k) {
+    salvo += "RC 101 " + std::to_string(k % 30 + 1) + " " + std::to_string(k % kDests + 1) +
+             " ',---' 0\n";
+  }
+  testing_support::WriteFile(dir_.path() / "salvo.txt", salvo);
+  auto send = Start({"/bin/sh", "-c",
+                     std::string("exec ") + KIRN_BIN + " send 101 - --wait 500 < " +
+                         (dir_.path() / "salvo.txt").string()});
+  ASSERT_EQ(send->Wait(30000), 0) << send->Stderr();
+  // The interrogates on the wire since the salvo began: router A's 16 destinations, then router
+  // B's 8, round and round, none left out.
+  std::vector<std::string> asked;
+  std::istringstream wire(sim_a_->Err().substr(from));
+  for (std::string line; std::getline(wire, line);) {
+    const size_t at = line.find(" .I");
+    if (at != std::string::npos && Contains(line, " interrogate")) {
+      asked.push_back(line.substr(at + 3, line.find("\\r", at) - at - 3));
+    }
+  }
+  ASSERT_GT(asked.size(), 24u) << "not one full round";
+  std::vector<std::string> order;
+  for (int d = 1; d <= kDests; ++d) order.push_back("A" + std::to_string(d));
+  for (int d = 1; d <= 8; ++d) order.push_back("B" + std::to_string(d));
+  size_t at = std::find(order.begin(), order.end(), asked[0]) - order.begin();
+  ASSERT_LT(at, order.size()) << asked[0];
+  for (size_t i = 1; i < asked.size(); ++i) {
+    at = (at + 1) % order.size();
+    ASSERT_EQ(asked[i], order[at]) << "interrogate " << i << " of " << asked.size();
+  }
+  CloseDriver();
+}
+
+// A serial controller whose command side hangs while its panel keeps reporting: the driver goes
+// RX only once and stays there while the panel chatters (a report proves nothing), and asks for
+// TX/RX again when the controller answers the poll.
+TEST_F(ControllerFaultsTest, DeafSerialControllerThatChattersGoesRxOnlyOnceUntilItAnswers) {
+  const std::string com1 = (dir_.path() / "COM1").string();
+  sim_a_ = StartSim({"--pty", com1});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=200\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  std::string devices;
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  ASSERT_TRUE(sim_a_->Console("deaf on", "ok deaf on"));
+  ASSERT_TRUE(sim_a_->Console("chatter 150 A 16", "ok chatter"));
+  ASSERT_TRUE(DevicesBecome("101 1\n102 1\n", &devices)) << devices;
+  const size_t rx_only_at = watch_->Stdout().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_FALSE(Contains(watch_->Stdout().substr(rx_only_at), "MODE 101 2")) << "the mode flapped";
+  EXPECT_EQ(Kirn({"devices"}).out, "101 1\n102 1\n");
+  ASSERT_TRUE(sim_a_->Console("deaf off", "ok deaf off"));
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  EXPECT_EQ(CountOf(driver_->Stderr(), "setting mode rxonly"), 1);
   CloseDriver();
 }
 

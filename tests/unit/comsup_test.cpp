@@ -255,6 +255,8 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   UseTcp(a.Port(), false);
   xarvel::ComSup_Init();
   ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerA; }, 5000));
+  Send(1);
+  ASSERT_TRUE(SpinUntil([&] { return a.received() == ".IA1\r"; }, 5000));
   a.Reply(".AA1,3\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
 
@@ -275,14 +277,12 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   EXPECT_EQ(Field(xarvel::IDC_ANSWER), "  ");
   ASSERT_TRUE(SpinUntil([&] { return a.accepted() == 2 && a.latest() == ".SA1,2\r"; }, 5000));
 
-  // Failed already: more silence gives up what is outstanding but closes nothing.
-  ASSERT_TRUE(SpinUntil([&] { return a.latest() == ".SA1,2\r.SA2,2\r"; }, 5000));
-  EXPECT_TRUE(debug_.Contains("ROUTE 101 1 2 dropped unanswered"));
-  EXPECT_EQ(a.accepted(), 2);
-  xarvel::Kapi().DriverMode = xarvel::IFMODE_RXONLY;
-  a.Reply(".UA2,2\r");  // the route report: OK again, the whole window
-  ASSERT_TRUE(SpinUntil([&] { return a.latest().size() == 6 * 7; }, 5000));
-  EXPECT_EQ(a.latest(), ".SA1,2\r.SA2,2\r.SA3,2\r.SA4,2\r.SA5,2\r.SA6,2\r");
+  // Failed already: more silence leaves this connection too, after a longer pause.
+  ASSERT_TRUE(SpinUntil([&] { return a.accepted() == 3 && a.latest() == ".SA1,2\r"; }, 8000));
+  EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 1u);
+  a.Reply(".UA1,2\r");  // the route's own report: OK again, the whole window
+  ASSERT_TRUE(SpinUntil([&] { return a.latest().size() == 5 * 7; }, 5000));
+  EXPECT_EQ(a.latest(), ".SA1,2\r.SA2,2\r.SA3,2\r.SA4,2\r.SA5,2\r");
   EXPECT_EQ(Link().ComState, xarvel::kComOk);
   EXPECT_EQ(Field(xarvel::IDC_RESETS_A), "2");
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
@@ -363,6 +363,8 @@ TEST_F(ComSupTest, ActiveControllerClosingFailsTheLinkAndTheNextCommandFailsOver
   UseTcp(port, true);  // B is not there yet
   xarvel::ComSup_Init();
   ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerA; }, 5000));
+  Send(1);
+  ASSERT_TRUE(SpinUntil([&] { return a->received() == ".IA1\r"; }, 5000));
   a->Reply(".AA1,3\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
 
@@ -522,8 +524,12 @@ TEST_F(SerialLinkTest, SilenceMeansRxOnlyUntilTheFirstRouteReport) {
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), " Comms Fail ");
   EXPECT_EQ(Field(xarvel::IDC_MESSAGE),
             " Comms Failed - no response from hardware - Driver in RX-Only mode ");
+  // The waiting route is dropped, the outstanding ones abandoned: none is written again.
   EXPECT_TRUE(debug_.Contains("ROUTE 101 3 1 dropped rx_only"));
-  EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 2u);
+  EXPECT_TRUE(debug_.Contains("ROUTE 101 1 1 abandoned rx_only"));
+  EXPECT_TRUE(debug_.Contains("ROUTE 101 2 1 abandoned rx_only"));
+  EXPECT_EQ(Dropped(xarvel::kDropRxOnly), 3u);
+  EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 0u);
   EXPECT_EQ(Wire(5), ".IA1\r");
 
   Reply(".AA1,9\r");
@@ -565,8 +571,9 @@ TEST_F(SerialLinkTest, ResyncWalksEveryDestinationWithoutHoldingUpRoutes) {
   EXPECT_EQ(xarvel::GetTally(103, 8), 1);
 }
 
-// With a wider window the walk keeps an idle line busy (all slots but one) and a route that
-// arrives meanwhile goes out at once in the slot left free.
+// With a wider window the walk keeps an idle line busy (all slots but one, at most four), a
+// route that arrives meanwhile goes out at once in the slot left free, and while it awaits its
+// answer the walk keeps to one interrogate at a time.
 TEST_F(SerialLinkTest, ResyncFillsAnIdleLineButLeavesARouteItsSlot) {
   Profile().settings.ResyncOnConnect = 1;
   Profile().settings.MaxUnACKedRoutesBeforeCommsFail = 5;  // four outstanding, three resyncing
@@ -574,11 +581,12 @@ TEST_F(SerialLinkTest, ResyncFillsAnIdleLineButLeavesARouteItsSlot) {
   EXPECT_EQ(Wire(15), ".IA1\r.IA2\r.IA3\r");
   Route(3, 5);
   EXPECT_EQ(Wire(7), ".SA3,5\r");
-  Reply(".AA1,2\r");
-  EXPECT_EQ(Wire(5), ".IA4\r") << "the answered slot goes back to the walk";
-  Reply(".AA2,2\r.UA3,5\r");
-  EXPECT_EQ(Wire(10), ".IA5\r.IA6\r") << "never more than three resync interrogates out";
-  EXPECT_EQ(xarvel::ComSup_Outstanding(), 4);
+  Reply(".AA1,2\r.AA2,2\r");
+  SpinUntil([] { return false; }, 100);
+  EXPECT_EQ(xarvel::ComSup_Outstanding(), 2) << "one interrogate beside the route";
+  Reply(".UA3,5\r");
+  EXPECT_EQ(Wire(10), ".IA4\r.IA5\r") << "the route answered: the walk fills the line again";
+  EXPECT_EQ(xarvel::ComSup_Outstanding(), 3);
 }
 
 // Connection mode 0 (a mode text the profile did not recognise): the serial port carries the
@@ -595,6 +603,11 @@ TEST_F(SerialLinkTest, ModeZeroUsesThePortWithTheIpStateHandling) {
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
   EXPECT_EQ(Field(xarvel::IDC_ANSWER), "  ");
 
+  Reply(".AA1,9\r");  // answers nothing outstanding: the link stays failed
+  SpinUntil([] { return false; }, 100);
+  EXPECT_EQ(Link().ComState, xarvel::kComFailed);
+  Send(1);
+  EXPECT_EQ(Wire(5), ".IA1\r");
   Reply(".AA1,9\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
   EXPECT_EQ(Link().UnAckedCount, 0);

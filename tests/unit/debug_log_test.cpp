@@ -3,9 +3,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/location.h"
+#include "platform/debug_output.h"
 #include "test_support.h"
 #include "ui/debug.h"
 
@@ -61,6 +65,41 @@ TEST_F(DebugPrintTest, LongTextsAreCutToTheLineBuffer) {
   }
   EXPECT_EQ(capture_.calls()[1], capture_.calls()[0]);
   EXPECT_EQ(capture_.calls()[3], capture_.calls()[0]);
+}
+
+// Levels and priorities: the journal's default level keeps the routine lines out, every line it
+// keeps starts with its priority (once per line, however many pieces make it), and a tap sees
+// every line whatever the level.
+TEST_F(DebugPrintTest, TheLevelDecidesWhatIsWrittenAndTheJournalGetsPriorities) {
+  EnvGuard no_env("XARVEL_LOG_LEVEL", std::nullopt);
+  plat::InitLogOutput(plat::LogLevel::kInfo);
+  plat::SetPriorityPrefixes(true);
+  std::vector<std::string> tapped;
+  plat::SetDebugTap([&](std::string_view text, plat::LogLevel) { tapped.emplace_back(text); });
+  Debug().DebugMode = 1;
+  xarvel::DebugPrintAt(xarvel::LogLevel::kDebug, "per route", 1);
+  xarvel::DebugPrintfAt(xarvel::LogLevel::kNotice, 0, "link %s", "restored");
+  DebugPrint("unclassified", 0);
+  plat::OutputDebugString("path", plat::LogLevel::kWarning);
+  plat::OutputDebugString(" entry ", plat::LogLevel::kWarning);
+  plat::OutputDebugString("\n", plat::LogLevel::kWarning);
+  plat::SetDebugTap(nullptr);
+  std::string written;
+  for (const std::string& call : capture_.calls()) written += call;
+  EXPECT_EQ(written, "<5><xarvel>-link restored\n<6><xarvel>-unclassified\n<4>path entry \n");
+  ASSERT_EQ(tapped.size(), 6u);
+  EXPECT_EQ(tapped[0], "<xarvel>-per route\n");
+  // The debug mode still decides which routine lines exist at all, tap or not.
+  Debug().DebugMode = 0;
+  plat::SetDebugTap([&](std::string_view text, plat::LogLevel) { tapped.emplace_back(text); });
+  xarvel::DebugPrintAt(xarvel::LogLevel::kErr, "routine", 0);
+  plat::SetDebugTap(nullptr);
+  EXPECT_EQ(tapped.size(), 6u);
+  EXPECT_EQ(plat::ParseLogLevel("WARNING"), plat::LogLevel::kWarning);
+  EXPECT_FALSE(plat::ParseLogLevel("loud"));
+  plat::InitLogOutput(std::nullopt);
+  EXPECT_EQ(plat::GetLogLevel(), plat::LogLevel::kDebug) << "not the journal: today's trace";
+  EXPECT_FALSE(plat::PriorityPrefixes());
 }
 
 // The lock log under a fresh configuration root (location mode 1), on a UTC clock.

@@ -10,6 +10,7 @@
 
 #include "config/location.h"
 #include "link/link_state.h"
+#include "platform/debug_output.h"
 #include "platform/ini.h"
 #include "test_support.h"
 #include "ui/debug.h"
@@ -140,6 +141,22 @@ TEST_F(ProfileTest, FirstRunWritesCompleteProfileInOrder) {
   Profile().DeviceNumber = 12;
   EXPECT_EQ(ProfileInit(), 0);
   EXPECT_EQ(ReadFile(path_), text);
+}
+
+// LogLevel is read, never written; the command line or XARVEL_LOG_LEVEL win over it.
+TEST_F(ProfileTest, LogLevelIsReadButNeverWritten) {
+  EnvGuard no_env("XARVEL_LOG_LEVEL", std::nullopt);
+  plat::InitLogOutput(std::nullopt);
+  Run("LogLevel=warning\n");
+  EXPECT_EQ(plat::GetLogLevel(), plat::LogLevel::kWarning);
+  Run("LogLevel=chatty\n");
+  EXPECT_EQ(plat::GetLogLevel(), plat::LogLevel::kWarning) << "an unknown value changes nothing";
+  EXPECT_TRUE(capture_.Contains("LogLevel \"chatty\" not recognised"));
+  EXPECT_EQ(Key("Controller", "LogLevel"), "chatty");
+  plat::InitLogOutput(plat::LogLevel::kErr);  // --log-level err
+  Run("LogLevel=debug\n");
+  EXPECT_EQ(plat::GetLogLevel(), plat::LogLevel::kErr);
+  plat::InitLogOutput(std::nullopt);
 }
 
 TEST_F(ProfileTest, RouterEntriesAreCheckedAndCompleted) {

@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/debug_output.h"
+#include "platform/qt_messages.h"
 #include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/command_line.h"
 #include "tools/kirn/host/host_commands.h"
@@ -45,7 +48,12 @@ constexpr const char* kOverview =
     "  history DEV [DEST] --at TIME | --since TIME [--until TIME] [--json]\n"
     "                                        what fed a destination at a moment, or the\n"
     "                                        changes over a time\n"
+    "  trace DEV [--level L]                 stream the driver's whole trace as it happens\n"
     "\n"
+    "Every command takes --log-level err|warning|notice|info|debug (else $XARVEL_LOG_LEVEL):\n"
+    "the lines it logs above that level are not written. The default is info when standard\n"
+    "error is the journal (each line then carries its syslog priority, '<3>' ... '<7>'),\n"
+    "else debug (every line, without priorities).\n"
     "'kirn COMMAND --help' describes one command; '--' ends the options (a TEXT that\n"
     "starts with '-' follows it). Numbers are decimal (leading zeros allowed).\n"
     "The bus is $KIRN_BUS, else $XDG_RUNTIME_DIR/kirn-bus.sock, else\n"
@@ -72,7 +80,9 @@ const std::map<std::string, Command>& Commands() {
         "revertives and mode changes to 'kirn watch' and 'kirn send'.\n"
         "  --mode txrx|rxonly   mode reported for a newly registered device (default txrx)\n"
         "  --refuse DEV=CODE    answer CODE (non-zero) to every registration of DEV\n"
-        "Prints one line per event on standard output; ends on SIGTERM or SIGINT (exit 0).\n"
+        "Prints one line per event on standard output (each command relayed at debug, a\n"
+        "registration at info, ready and stopped at notice: see --log-level in 'kirn --help');\n"
+        "ends on SIGTERM or SIGINT (exit 0).\n"
         "Exit 1 when another host already listens on the bus path.\n",
         {"--mode", "--refuse"}}},
       {"send",
@@ -160,8 +170,10 @@ const std::map<std::string, Command>& Commands() {
       {"metrics",
        {RunMetrics,
         kMetricsHelp,
-        {"--listen", "--history", "--history-days", "--history-max-mb", "--history-max-pages"}}},
+        {"--listen", "--web-config", "--allowed-host", "--history", "--history-days",
+         "--history-max-mb", "--history-max-pages"}}},
       {"history", {RunHistory, kHistoryHelp, {"--at", "--since", "--until", "--history"}}},
+      {"trace", {RunTrace, kTraceHelp, {"--level"}}},
   };
   return commands;
 }
@@ -202,6 +214,40 @@ int main(int argc, char** argv) {
     if (std::find(value_options.begin(), value_options.end(), args[i]) != value_options.end()) {
       ++i;
     }
+  }
+  // --log-level, for every command, is taken out here before the command reads its own options.
+  std::optional<plat::LogLevel> level;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") break;
+    if (args[i] != "--log-level" && args[i].rfind("--log-level=", 0) != 0) continue;
+    std::string value;
+    size_t words = 1;
+    if (args[i] == "--log-level") {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "kirn %s: --log-level needs a value\n", name.c_str());
+        return 2;
+      }
+      value = args[i + 1];
+      words = 2;
+    } else {
+      value = args[i].substr(std::strlen("--log-level="));
+    }
+    level = plat::ParseLogLevel(value);
+    if (!level) {
+      std::fprintf(stderr, "kirn %s: --log-level '%s' is not err, warning, notice, info or debug\n",
+                   name.c_str(), value.c_str());
+      return 2;
+    }
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+               args.begin() + static_cast<std::ptrdiff_t>(i + words));
+    --i;
+  }
+  std::string bad_env;
+  plat::InitLogOutput(level, &bad_env);
+  plat::RouteQtMessages();
+  if (!bad_env.empty()) {
+    plat::OutputDebugString("kirn: XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
+                            plat::LogLevel::kWarning);
   }
   return it->second.run(args);
 }

@@ -40,6 +40,9 @@ constexpr const char* kUsage =
     "  --pad [WIDTH]   zero-fill numbers in replies to WIDTH digits (1..6, default 3)\n"
     "  --quiet         no log lines on standard error\n"
     "  --log FILE      append the log lines to FILE as well\n"
+    "  --silent, --deaf, --chatter MS\n"
+    "                  start with that fault on, as the console's 'silent on', 'deaf on'\n"
+    "                  and 'chatter MS' set it\n"
     "  --help          print this help\n"
     "pacing (like a controller on a serial line):\n"
     "  --baud N        the terminals' line rate (50..4000000): received bytes are taken,\n"
@@ -103,6 +106,10 @@ int main(int argc, char** argv) {
       quiet = true;
       continue;
     }
+    if (a == "--silent" || a == "--deaf") {
+      (a == "--silent" ? options.silent : options.deaf) = true;
+      continue;
+    }
     if (a == "--pad") {
       long width = 3;
       if (i + 1 < argc && IsDigits(argv[i + 1])) {
@@ -112,7 +119,8 @@ int main(int argc, char** argv) {
       continue;
     }
     if (a != "--tcp" && a != "--bind" && a != "--pty" && a != "--levels" && a != "--dests" &&
-        a != "--sources" && a != "--log" && a != "--baud" && a != "--tcp-baud" && a != "--xpt-ms") {
+        a != "--sources" && a != "--log" && a != "--baud" && a != "--tcp-baud" && a != "--xpt-ms" &&
+        a != "--chatter") {
       return UsageError("unexpected argument '" + a + "'");
     }
     if (i + 1 >= argc) return UsageError(a + " needs a value");
@@ -156,6 +164,11 @@ int main(int argc, char** argv) {
         return UsageError("--xpt-ms takes 0.." + std::to_string(mc1000sim::kMaxXptMs) + " ms");
       }
       options.xpt_ms = static_cast<int>(n);
+    } else if (a == "--chatter") {
+      if (!ParseNumber(v, 0, mc1000sim::kMaxChatterMs, &n)) {
+        return UsageError("--chatter takes 0.." + std::to_string(mc1000sim::kMaxChatterMs) + " ms");
+      }
+      options.chatter_ms = static_cast<int>(n);
     } else if (a == "--dests" || a == "--sources") {
       if (!ParseNumber(v, 1, mc1000sim::kMaxNumber, &n)) {
         return UsageError(a + " takes 1.." + std::to_string(mc1000sim::kMaxNumber));

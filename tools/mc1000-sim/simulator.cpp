@@ -30,6 +30,14 @@ const char* const kConsoleHelp =
     "  silent on|off          execute commands but send nothing back\n"
     "  delay MS               hold every outgoing reply MS milliseconds (0..60000, 0 = off)\n"
     "  drop N                 ignore the next N received commands: no effect, no reply\n"
+    "  deaf on|off [PORT]     take commands but never execute or answer them (a hung command\n"
+    "                         processor; front-panel reports and 'route' go on); with PORT or\n"
+    "                         ADDR:PORT only that controller of a pair\n"
+    "  swallow N              take the next N route commands and neither execute nor report\n"
+    "                         them (other commands are answered as usual)\n"
+    "  chatter MS [L DEST]    every MS ms a front-panel route report to every connection, of\n"
+    "                         crosspoint L DEST or of every crosspoint in turn, with a source\n"
+    "                         other than the one last commanded there (0 = stop)\n"
     "  close PORT|all         close the client connections of TCP port PORT (every address\n"
     "                         listening on it, or only ADDR:PORT), or all of them\n"
     "  refuse PORT on|off     stop listening on PORT or ADDR:PORT (connects are refused) /\n"
@@ -146,7 +154,12 @@ int64_t ByteTime(long baud) {
 }  // namespace
 
 Simulator::Simulator(const Options& options, WireLog* log)
-    : options_(options), log_(log), state_(options.limits) {}
+    : options_(options), log_(log), state_(options.limits) {
+  faults_.silent = options.silent;
+  faults_.deaf = options.deaf;
+  faults_.chatter_ms = options.chatter_ms;
+  faults_.chatter_next = Now() + static_cast<int64_t>(options.chatter_ms) * kNsPerMs;
+}
 
 Simulator::~Simulator() {
   for (auto& c : connections_) {
@@ -412,7 +425,57 @@ void Simulator::Handle(Connection* c, const CommandFramer::Item& item, int64_t a
     log_->Line(shown + " dropped (" + std::to_string(faults_.drop) + " more to drop)");
     return;
   }
+  std::string_view command(item.text);
+  command.remove_suffix(1);  // the terminator
+  const bool route = IsRoute(state_, command);
+  if (route) {
+    // ".S<L><dest>,<src>": remembered so that chatter never reports the commanded source.
+    const size_t comma = command.find(',');
+    commanded_[command[2] * 65536L + std::atol(std::string(command.substr(3)).c_str())] =
+        std::atoi(std::string(command.substr(comma + 1)).c_str());
+  }
+  if (Deaf(*c)) {
+    log_->Line(shown + " taken (deaf)");
+    return;
+  }
+  if (route && faults_.swallow > 0) {
+    --faults_.swallow;
+    log_->Line(shown + " swallowed (" + std::to_string(faults_.swallow) + " more to swallow)");
+    return;
+  }
   processors_[c->processor].queue.push_back(Pending{c->id, c->name, item.text, at});
+}
+
+bool Simulator::Deaf(const Connection& c) const {
+  return faults_.deaf || (!c.pty && listeners_[c.listener].deaf);
+}
+
+void Simulator::Chatter(int64_t now) {
+  if (faults_.chatter_ms <= 0) return;
+  const Limits& limits = state_.limits();
+  while (faults_.chatter_next <= now) {
+    faults_.chatter_next += static_cast<int64_t>(faults_.chatter_ms) * kNsPerMs;
+    char level = faults_.chatter_level;
+    int dest = faults_.chatter_dest;
+    if (level == 0) {
+      const long n = faults_.chatter_seq++;
+      level = static_cast<char>('A' + (n / limits.dests) % limits.levels);
+      dest = static_cast<int>(n % limits.dests) + 1;
+    }
+    // The next source after the one routed now that is not the one last commanded.
+    const auto commanded = commanded_.find(level * 65536L + dest);
+    int source = state_.Tally(level, dest);
+    for (int k = 0; k < 3; ++k) {
+      source = source >= limits.sources ? 0 : source + 1;
+      if (commanded == commanded_.end() || commanded->second != source) break;
+    }
+    state_.SetTally(level, dest, source);
+    log_->Line(std::string("chatter route ") + level + " " + std::to_string(dest) + " " +
+               std::to_string(source));
+    SendAll(RouteReport(level, dest, source, options_.format), true, now);
+    // A long pause (a stopped process) does not make up for the reports it missed.
+    if (faults_.chatter_next < now) faults_.chatter_next = now;
+  }
 }
 
 int64_t Simulator::DueAt(const Processor& p) const {
@@ -587,6 +650,7 @@ int64_t Simulator::Timeout() const {
   for (const Processor& p : processors_) {
     if (!p.queue.empty()) until(DueAt(p));
   }
+  if (faults_.chatter_ms > 0) until(faults_.chatter_next);
   return wait;
 }
 
@@ -684,6 +748,7 @@ int Simulator::Run() {
     const int64_t now = Now();
     for (auto& c : connections_) TakeFromLine(c.get(), now);
     Process(now);
+    Chatter(now);
     for (auto& c : connections_) Flush(c.get());
     Reap();
   }
@@ -784,6 +849,41 @@ void Simulator::Console(const std::string& raw) {
     if (argc != 1 || !ParseLong(words[1], 0, kMaxDelayMs, &ms)) return usage("MS (0..60000)");
     faults_.stall_until = ms == 0 ? 0 : Now() + ms * kNsPerMs;
     Answer("ok stall " + std::to_string(ms));
+  } else if (cmd == "deaf") {
+    bool on = false;
+    if (argc < 1 || argc > 2 || !ParseSwitch(words[1], &on))
+      return usage("on|off [PORT|ADDR:PORT]");
+    if (argc == 1) {
+      faults_.deaf = on;
+      // Every controller: a port named before is not deaf on its own any more either.
+      if (!on) {
+        for (Listener& l : listeners_) l.deaf = false;
+      }
+      return Answer("ok deaf " + std::string(OnOff(on)));
+    }
+    const std::vector<Listener*> named = FindListeners(words[2]);
+    if (named.empty()) return Answer("error: no TCP port " + words[2]);
+    for (Listener* l : named) l->deaf = on;
+    Answer("ok deaf " + std::string(OnOff(on)) + " " + words[2]);
+  } else if (cmd == "swallow") {
+    long n = 0;
+    if (argc != 1 || !ParseLong(words[1], 0, 1000000, &n)) return usage("N (0..1000000)");
+    faults_.swallow = n;
+    Answer("ok swallow " + std::to_string(n));
+  } else if (cmd == "chatter") {
+    long ms = 0;
+    long dest = 0;
+    if ((argc != 1 && argc != 3) || !ParseLong(words[1], 0, kMaxChatterMs, &ms) ||
+        (argc == 3 && (words[2].size() != 1 || !state_.IsLevel(words[2][0]) ||
+                       !ParseLong(words[3], 1, state_.limits().dests, &dest)))) {
+      return usage("MS [L DEST] (0..60000 ms, a level letter and destination of the router)");
+    }
+    faults_.chatter_ms = static_cast<int>(ms);
+    faults_.chatter_level = argc == 3 ? words[2][0] : 0;
+    faults_.chatter_dest = static_cast<int>(dest);
+    faults_.chatter_next = Now() + ms * kNsPerMs;
+    Answer("ok chatter " + std::to_string(ms) +
+           (argc == 3 ? " " + words[2] + " " + words[3] : std::string()));
   } else if (cmd == "drop") {
     long n = 0;
     if (argc != 1 || !ParseLong(words[1], 0, 1000000, &n)) return usage("N (0..1000000)");
@@ -888,9 +988,10 @@ void Simulator::Status() {
   Answer("status levels " + std::to_string(limits.levels) + " dests " +
          std::to_string(limits.dests) + " sources " + std::to_string(limits.sources) + " pad " +
          std::to_string(options_.format.pad));
-  Answer(std::string("status faults silent ") + OnOff(faults_.silent) + " delay " +
-         std::to_string(faults_.delay_ms) + " drop " + std::to_string(faults_.drop) + " lf " +
-         OnOff(faults_.lf) + " bytewise " +
+  Answer(std::string("status faults silent ") + OnOff(faults_.silent) + " deaf " +
+         OnOff(faults_.deaf) + " swallow " + std::to_string(faults_.swallow) + " chatter " +
+         std::to_string(faults_.chatter_ms) + " delay " + std::to_string(faults_.delay_ms) +
+         " drop " + std::to_string(faults_.drop) + " lf " + OnOff(faults_.lf) + " bytewise " +
          (faults_.bytewise ? std::to_string(faults_.byte_gap_ms) : std::string("off")) + " stall " +
          std::to_string(std::max<int64_t>(0, faults_.stall_until - Now()) / kNsPerMs));
   size_t queued = 0;

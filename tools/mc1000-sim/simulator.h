@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,6 +30,10 @@ struct Options {
   long baud = 0;      // line rate of the terminals; 0 = as fast as the terminal takes bytes
   long tcp_baud = 0;  // the same for TCP connections (a controller behind a serial converter)
   int xpt_ms = 0;     // time to execute one route command
+  // Faults from the start, as the console's "silent on", "deaf on" and "chatter MS" set them.
+  bool silent = false;
+  bool deaf = false;
+  int chatter_ms = 0;
 };
 
 // A byte on the emulated serial line: start bit, 8 data bits, stop bit (no parity).
@@ -43,8 +48,10 @@ constexpr size_t kMaxPendingBytes = 1 << 20;  // queued output per connection
 constexpr size_t kMaxConsoleLine = 1024;      // bytes of one console command
 constexpr int kMaxDelayMs = 60000;            // "delay" and "stall"
 constexpr int kMaxByteGapMs = 1000;           // "bytewise on GAP"
-constexpr int kPeerCheckMs = 100;             // how often an unwatched idle terminal is checked
-constexpr int kMaxReadsPerWakeup = 16;        // 4 KiB reads from one connection per wake-up
+constexpr int kMinChatterMs = 1;              // "chatter MS"
+constexpr int kMaxChatterMs = 60000;
+constexpr int kPeerCheckMs = 100;       // how often an unwatched idle terminal is checked
+constexpr int kMaxReadsPerWakeup = 16;  // 4 KiB reads from one connection per wake-up
 // A paced connection holds at most this many received bytes that are still on the line, and a
 // controller at most this many commands waiting for execution; beyond that it stops reading,
 // and the peer's writes wait in the operating system as they would behind a full line.
@@ -123,14 +130,27 @@ class Simulator {
   struct Listener {
     std::string address;  // dotted IPv4 address
     int port = 0;
-    int fd = -1;  // -1 while refused
+    int fd = -1;        // -1 while refused
+    bool deaf = false;  // "deaf on ADDR:PORT": this controller of a pair only
     std::string Name() const { return address + ":" + std::to_string(port); }
   };
 
   struct Faults {
     bool silent = false;
+    // Commands are taken off the line but never executed or answered (a hung command
+    // processor); front-panel reports go on.
+    bool deaf = false;
     int delay_ms = 0;
     long drop = 0;
+    // The next N route commands are taken and neither executed nor reported.
+    long swallow = 0;
+    // A front-panel route report to every connection every chatter_ms (0: none), on the given
+    // crosspoint (level 0: rotating over every level and destination).
+    int chatter_ms = 0;
+    char chatter_level = 0;
+    int chatter_dest = 0;
+    int64_t chatter_next = 0;
+    long chatter_seq = 0;
     bool lf = false;
     bool bytewise = false;
     int byte_gap_ms = 1;
@@ -148,6 +168,10 @@ class Simulator {
   void TakeFromLine(Connection* c, int64_t now);
   void Frame(Connection* c, std::string_view bytes, int64_t at);
   void Handle(Connection* c, const CommandFramer::Item& item, int64_t at);
+  // True when `c`'s controller takes commands but does not carry them out.
+  bool Deaf(const Connection& c) const;
+  // Sends the front-panel reports of "chatter" that are due.
+  void Chatter(int64_t now);
   // When the head of `p`'s queue is done (its execution time after its arrival, the end of the
   // command before it and the end of a stall).
   int64_t DueAt(const Processor& p) const;
@@ -184,6 +208,9 @@ class Simulator {
   WireLog* log_;
   RouterState state_;
   Faults faults_;
+  // The source last commanded for each crosspoint (level letter * 65536 + destination), so
+  // that chatter never reports one by chance.
+  std::map<long, int> commanded_;
   std::vector<Listener> listeners_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::vector<Processor> processors_;  // one per listener, then one per terminal

@@ -23,5 +23,8 @@ int RunStatus(const Args& args);
 int RunPanelMenu(const Args& args);
 extern const char kStatusHelp[];
 extern const char kMenuHelp[];
+// A driver's whole trace, streamed (trace_command.cpp).
+int RunTrace(const Args& args);
+extern const char kTraceHelp[];
 
 }  // namespace kirn

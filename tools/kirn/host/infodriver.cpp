@@ -11,6 +11,7 @@
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
+#include "platform/debug_output.h"
 #include "platform/signals.h"
 #include "tools/kirn/common/kirn_messages.h"
 #include "tools/kirn/common/tool_client.h"
@@ -29,9 +30,8 @@ std::string HexDigits(plat::Hwnd h) {
   return buf;
 }
 
-void PrintEvent(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+void PrintEvent(const std::string& line, plat::LogLevel level) {
+  plat::OutputEventLine(line, level);
 }
 
 }  // namespace
@@ -106,7 +106,7 @@ int RunInfodriver(const Args& args) {
   char ready[64];
   std::snprintf(ready, sizeof ready, "ready infodriver %d window 0x%04x mode %d", device,
                 info->window(), mode);
-  PrintEvent(ready);
+  PrintEvent(ready, plat::LogLevel::kNotice);
 
   InfodriverStandIn* standin = info.get();
   // A lost bus host (a restart of `kirn serve`) is waited for: the infodriver keeps its slots,
@@ -124,19 +124,18 @@ int RunInfodriver(const Args& args) {
       return;
     }
     if (!lost.empty()) {
-      std::fprintf(stderr,
-                   "kirn infodriver: window handle 0x%04x is held by another process on the new "
-                   "bus host\n",
-                   lost.front());
+      plat::OutputDebugString("kirn infodriver: window handle 0x" + HexDigits(lost.front()) +
+                                  " is held by another process on the new bus host\n",
+                              plat::LogLevel::kErr);
       code = 1;
       QCoreApplication::exit(1);
       return;
     }
-    PrintEvent("bus back: window 0x" + HexDigits(standin->window()));
+    PrintEvent("bus back: window 0x" + HexDigits(standin->window()), plat::LogLevel::kNotice);
     standin->Announce();
   });
   client->SetDisconnectHandler([&] {
-    PrintEvent("bus lost: reconnecting");
+    PrintEvent("bus lost: reconnecting", plat::LogLevel::kWarning);
     delay_ms = kRetryFirstMs;
     retry.start(delay_ms);
   });
@@ -153,7 +152,7 @@ int RunInfodriver(const Args& args) {
   info.reset();
   plat::SetTransport(nullptr);
   bus.reset();
-  PrintEvent("stopped");
+  PrintEvent("stopped", plat::LogLevel::kNotice);
   return code;
 }
 

@@ -41,8 +41,8 @@ bool InfodriverStandIn::Create() {
   return window_ != plat::kNoWindow;
 }
 
-void InfodriverStandIn::Event(const std::string& text) const {
-  if (hooks_.event) hooks_.event(text);
+void InfodriverStandIn::Event(const std::string& text, plat::LogLevel level) const {
+  if (hooks_.event) hooks_.event(text, level);
 }
 
 int32_t InfodriverStandIn::SendBlock(plat::Hwnd to, uint32_t msg, int32_t param,
@@ -86,7 +86,7 @@ plat::LResult InfodriverStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WPara
     case xarvel::ZUT_INFODETACH:
       // The message does not say who detaches: the windows that are gone are dropped a moment
       // later, once the detaching one has been destroyed and its handle given back.
-      Event("detach " + std::to_string(l));
+      Event("detach " + std::to_string(l), plat::LogLevel::kInfo);
       plat::SetTimer(window_, kPruneTimer, kPruneDelayMs);
       return 0;
     case plat::WM_TIMER:
@@ -109,7 +109,7 @@ plat::LResult InfodriverStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WPara
       return SendListing(Low16(w));
     case xarvel::ZUT_CLOSE:
       // Asked to close: the clients are told once this message is done.
-      Event("close requested");
+      Event("close requested", plat::LogLevel::kNotice);
       plat::PostMessage(window_, kKirnInfoQuit, 0, 0);
       return 0;
     case kKirnInfoQuit:
@@ -151,7 +151,7 @@ void InfodriverStandIn::OnFind(plat::WParam w, plat::LParam l) {
   if ((l & 0xFFFF) != device_ || finder == plat::kNoWindow || finder == window_) return;
   const bool tool = ((static_cast<uint32_t>(l) >> 16) & 0xFFFF) == kToolFindMarker;
   if (!tool && clients_.insert(finder).second) {
-    Event("client " + Hex(finder) + " connected");
+    Event("client " + Hex(finder) + " connected", plat::LogLevel::kInfo);
   }
   SendPlain(finder, xarvel::ZUT_INFOHANDLE, window_, 0, kClientTimeoutMs);
 }
@@ -176,7 +176,7 @@ int InfodriverStandIn::ReadSlot(int slot, char* block, size_t size) const {
 
 int InfodriverStandIn::SetMode(int mode) {
   mode_ = mode;
-  Event("mode " + std::to_string(mode));
+  Event("mode " + std::to_string(mode), plat::LogLevel::kInfo);
   return mode_;
 }
 
@@ -197,7 +197,7 @@ int InfodriverStandIn::RequestSlot(int slot, std::string_view text) {
   // busy); one whose window is gone is dropped.
   for (plat::Hwnd client : silent) {
     if (hooks_.is_alive && !hooks_.is_alive(client) && clients_.erase(client) != 0) {
-      Event("client " + Hex(client) + " gone");
+      Event("client " + Hex(client) + " gone", plat::LogLevel::kInfo);
     }
   }
   return taken;
@@ -210,7 +210,7 @@ void InfodriverStandIn::CloseClients() {
   clients_.clear();
   for (plat::Hwnd client : clients) {
     SendPlain(client, xarvel::ZUT_CLOSE, 0, 0, kClientTimeoutMs);
-    Event("client " + Hex(client) + " told of the close");
+    Event("client " + Hex(client) + " told of the close", plat::LogLevel::kInfo);
   }
 }
 
@@ -221,7 +221,7 @@ void InfodriverStandIn::PruneClients() {
       ++it;
       continue;
     }
-    Event("client " + Hex(*it) + " gone");
+    Event("client " + Hex(*it) + " gone", plat::LogLevel::kInfo);
     it = clients_.erase(it);
   }
 }
@@ -238,7 +238,7 @@ int InfodriverStandIn::Announce() {
     SendPlain(c, xarvel::ZUT_INFOHANDLE, window_, 0, kToolTimeoutMs);
     ++told;
   }
-  Event("announced to " + std::to_string(told) + " clients");
+  Event("announced to " + std::to_string(told) + " clients", plat::LogLevel::kInfo);
   return told;
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/debug_output.h"
 #include "platform/window.h"
 #include "tools/kirn/common/kirn_messages.h"
 
@@ -23,7 +24,7 @@ namespace kirn {
 
 struct InfodriverHooks {
   // Receives one event line (no newline) for the operator.
-  std::function<void(const std::string&)> event;
+  std::function<void(const std::string&, plat::LogLevel)> event;
   // Sets how long a send to another process may wait for its answer; returns the previous value.
   std::function<int(int ms)> set_send_timeout;
   // True while `window` still exists on the bus. Empty: every window counts as alive.
@@ -89,7 +90,8 @@ class InfodriverStandIn {
   std::string ListSlots(int* count) const;
 
  private:
-  void Event(const std::string& text) const;
+  // An event line at `level` (most are per message: debug).
+  void Event(const std::string& text, plat::LogLevel level = plat::LogLevel::kDebug) const;
   int32_t SendBlock(plat::Hwnd to, uint32_t msg, int32_t param, std::string_view text, int timeout);
   plat::LResult SendPlain(plat::Hwnd to, uint32_t msg, plat::WParam w, plat::LParam l, int timeout);
   plat::LResult OnData(uint32_t msg, plat::WParam w, plat::LParam l);

@@ -55,8 +55,8 @@ bool KapiStandIn::Create() {
   return window_ != plat::kNoWindow;
 }
 
-void KapiStandIn::Event(const std::string& text) const {
-  if (hooks_.event) hooks_.event(text);
+void KapiStandIn::Event(const std::string& text, plat::LogLevel level) const {
+  if (hooks_.event) hooks_.event(text, level);
 }
 
 plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -127,7 +127,8 @@ bool KapiStandIn::SentFor(plat::Hwnd window, const char* what) const {
     return true;
   }
   Event(std::string(what) + " window " + Hex(window) + " from window " + Hex(sender) +
-        " of another process: refused");
+            " of another process: refused",
+        plat::LogLevel::kWarning);
   return false;
 }
 
@@ -139,7 +140,8 @@ plat::LResult KapiStandIn::Forward(const char* what, int device, uint32_t msg, p
   const bool closing = msg == xarvel::ZUT_CLOSE;
   if (closing && DriverGone(driver)) return kNoDevice;
   const plat::LResult r = SendPlain(driver, msg, w, l, kDriverTimeoutMs);
-  Event(std::string(what) + " " + std::to_string(device) + detail + " -> " + std::to_string(r));
+  Event(std::string(what) + " " + std::to_string(device) + detail + " -> " + std::to_string(r),
+        plat::LogLevel::kInfo);
   if (r == 0 && !closing && DriverGone(driver)) return kNoDevice;
   return r;
 }
@@ -193,7 +195,8 @@ plat::LResult KapiStandIn::OnData(uint32_t msg, plat::WParam w, plat::LParam l) 
 plat::Hwnd KapiStandIn::DriverOf(int device, const char* what) const {
   auto it = registrations_.find(device);
   if (it == registrations_.end()) {
-    Event(std::string(what) + " " + std::to_string(device) + ": no such device registered");
+    Event(std::string(what) + " " + std::to_string(device) + ": no such device registered",
+          plat::LogLevel::kInfo);
     return plat::kNoWindow;
   }
   return it->second.window;
@@ -216,7 +219,7 @@ plat::LResult KapiStandIn::SendPlain(plat::Hwnd to, uint32_t msg, plat::WParam w
 int KapiStandIn::Register(plat::Hwnd window, int device) {
   const std::string who = std::to_string(device) + " window " + Hex(window);
   auto refuse = [&](int code) {
-    Event("register " + who + " -> " + std::to_string(code) + " refused");
+    Event("register " + who + " -> " + std::to_string(code) + " refused", plat::LogLevel::kWarning);
     return code;
   };
   if (auto forced = options_.forced.find(device); forced != options_.forced.end()) {
@@ -229,14 +232,15 @@ int KapiStandIn::Register(plat::Hwnd window, int device) {
     // A driver that ended without detaching must not lock its ids away for good.
     const plat::Hwnd holder = it->second.window;
     if (!hooks_.is_alive || hooks_.is_alive(holder)) return refuse(xarvel::kRegisterIdInUse);
-    Event("register " + who + " takes over from gone window " + Hex(holder));
+    Event("register " + who + " takes over from gone window " + Hex(holder),
+          plat::LogLevel::kNotice);
     registrations_.erase(it);
     it = registrations_.end();
   }
   if (it == registrations_.end()) {
     it = registrations_.emplace(device, Registration{window, options_.default_mode}).first;
   }
-  Event("register " + who + " -> 0 mode " + std::to_string(it->second.mode));
+  Event("register " + who + " -> 0 mode " + std::to_string(it->second.mode), plat::LogLevel::kInfo);
   return xarvel::kRegisterOk;
 }
 
@@ -256,7 +260,7 @@ std::vector<int> KapiStandIn::Detach(plat::Hwnd window) {
 }
 
 std::vector<int> KapiStandIn::WindowGone(plat::Hwnd window) {
-  if (watchers_.erase(window) != 0) Event("drop watcher " + Hex(window));
+  if (watchers_.erase(window) != 0) Event("drop watcher " + Hex(window), plat::LogLevel::kInfo);
   const bool registered =
       std::any_of(registrations_.begin(), registrations_.end(),
                   [window](const auto& r) { return r.second.window == window; });
@@ -277,7 +281,7 @@ std::vector<int> KapiStandIn::DropRegistrations(plat::Hwnd window, const char* w
   std::string text = std::string(what) + " window " + Hex(window) + " devices";
   if (dropped.empty()) text += " none";
   for (int d : dropped) text += " " + std::to_string(d);
-  Event(text);
+  Event(text, plat::LogLevel::kInfo);
   return dropped;
 }
 
@@ -373,12 +377,13 @@ void KapiStandIn::Watch(plat::Hwnd watcher, int device) {
     w.devices.insert(device);
   }
   Event("watch window " + Hex(watcher) + " device " +
-        (device == 0 ? std::string("all") : std::to_string(device)));
+            (device == 0 ? std::string("all") : std::to_string(device)),
+        plat::LogLevel::kInfo);
 }
 
 bool KapiStandIn::Unwatch(plat::Hwnd watcher) {
   if (watchers_.erase(watcher) == 0) return false;
-  Event("unwatch window " + Hex(watcher));
+  Event("unwatch window " + Hex(watcher), plat::LogLevel::kInfo);
   return true;
 }
 
@@ -440,7 +445,7 @@ void KapiStandIn::FlushRelays() {
   }
   for (plat::Hwnd hwnd : gone) {
     if (watchers_.erase(hwnd) == 0) continue;
-    Event("drop watcher " + Hex(hwnd));
+    Event("drop watcher " + Hex(hwnd), plat::LogLevel::kInfo);
     // A watcher that was only slow learns that it must watch again (a gone one never reads it).
     if (plat::Transport* t = plat::GetTransport()) {
       t->Post(window_, hwnd, kKirnRelaysDropped, kRelaysWatcherDropped, 0);

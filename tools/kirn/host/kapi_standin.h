@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/debug_output.h"
 #include "platform/window.h"
 
 namespace kirn {
@@ -30,7 +31,7 @@ struct StandInOptions {
 // What the stand-in needs from its surroundings. Every member may be left empty.
 struct StandInHooks {
   // Receives one event line (no newline) for the operator.
-  std::function<void(const std::string&)> event;
+  std::function<void(const std::string&, plat::LogLevel)> event;
   // Sets how long a send to another process may wait for its answer; returns the previous value.
   std::function<int(int ms)> set_send_timeout;
   // True while `window` still belongs to a running driver. Empty: every window counts as alive.
@@ -118,7 +119,8 @@ class KapiStandIn {
     std::string line;
   };
 
-  void Event(const std::string& text) const;
+  // An event line at `level` (most are per message: debug).
+  void Event(const std::string& text, plat::LogLevel level = plat::LogLevel::kDebug) const;
   void Queue(int device, std::string line);
   // Sends a data message to another window with the given answer timeout.
   int32_t SendBlock(plat::Hwnd to, uint32_t msg, int32_t param, std::string& block, int timeout);

@@ -9,6 +9,7 @@
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
+#include "platform/debug_output.h"
 #include "platform/signals.h"
 #include "tools/kirn/common/kirn_messages.h"
 #include "tools/kirn/host/host_commands.h"
@@ -17,9 +18,8 @@
 namespace kirn {
 namespace {
 
-void PrintEvent(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+void PrintEvent(const std::string& line, plat::LogLevel level) {
+  plat::OutputEventLine(line, level);
 }
 
 // "DEV=CODE" with DEV an integer and CODE a non-zero integer.
@@ -87,7 +87,8 @@ int RunServe(const Args& args) {
   bus->AttachToEventLoop();
   int code = 0;
   bus->SetDisconnectHandler([&code] {
-    std::fprintf(stderr, "kirn serve: lost the connection to its own bus host\n");
+    plat::OutputDebugString("kirn serve: lost the connection to its own bus host\n",
+                            plat::LogLevel::kErr);
     code = 1;
     QCoreApplication::exit(1);
   });
@@ -119,7 +120,7 @@ int RunServe(const Args& args) {
   char ready[64];
   std::snprintf(ready, sizeof ready, "window 0x%04x mode %d", standin->window(),
                 options.default_mode);
-  PrintEvent("ready bus " + path + " " + ready);
+  PrintEvent("ready bus " + path + " " + ready, plat::LogLevel::kNotice);
   xarvel::ServiceNotify_Send("READY=1\nSTATUS=bus " + path);
 
   plat::OnTerminationSignal([] { QCoreApplication::quit(); });
@@ -131,7 +132,7 @@ int RunServe(const Args& args) {
   plat::SetTransport(nullptr);
   bus.reset();
   host->Stop();
-  PrintEvent("stopped");
+  PrintEvent("stopped", plat::LogLevel::kNotice);
   return code;
 }
 

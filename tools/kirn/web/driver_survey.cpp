@@ -10,6 +10,7 @@
 #include "interface/kirnif.h"
 #include "interface/messages.h"
 #include "platform/bus_host.h"
+#include "platform/debug_output.h"
 #include "tools/kirn/common/kirn_messages.h"
 #include "tools/kirn/web/metrics_text.h"
 
@@ -461,8 +462,11 @@ void DriverSurvey::Finish() {
     const std::vector<plat::Hwnd>& windows = windows_of[driver];
     if (windows.size() > 1) {
       if (!r.conflict) {
-        std::fprintf(stderr, "kirn metrics: %zu windows answer as driver %d: none is taken\n",
-                     windows.size(), driver);
+        char line[96];
+        std::snprintf(line, sizeof line,
+                      "kirn metrics: %zu windows answer as driver %d: none is taken\n",
+                      windows.size(), driver);
+        plat::OutputDebugString(line, plat::LogLevel::kWarning);
       }
       r.conflict = true;
       r.up = false;

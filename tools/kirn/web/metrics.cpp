@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/service_notify.h"
+#include "platform/debug_output.h"
 #include "tools/kirn/common/json_text.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/web/driver_survey.h"
@@ -239,6 +240,10 @@ SurveyWants WantsOf(const std::vector<Waiting>& waiting) {
 // With the history on, a round starts at least this often: it notices drivers that go, come
 // or change mode, and reads the tables a re-base wants.
 constexpr auto kHistoryRoundSpacing = std::chrono::seconds(2);
+// Router tables a round reads for the history's re-bases at most, and only in a round that no
+// request waits for: a full workstation's re-base (hundreds of routers of 4096 destinations)
+// read in one round held every scrape behind it for seconds.
+constexpr size_t kHistoryTablesPerRound = 4;
 
 // The history's lines of the exposition.
 std::string HistoryExposition(const HistoryRecorder& h) {
@@ -344,7 +349,7 @@ int RunMetrics(const Args& args) {
   if (web_config.empty() && !IsLoopbackListen(listen_host)) {
     warning = "XARVEL WARNING - served on " + server->address() +
               " without TLS or a password: anyone on the network can read it (see --web-config)\n";
-    std::fprintf(stderr, "kirn metrics: %s", warning.c_str() + 15);
+    plat::OutputDebugString("kirn metrics: " + warning.substr(15), plat::LogLevel::kWarning);
   }
 
   // A file-size limit makes writes fail (recording goes off) instead of ending the process.
@@ -545,9 +550,14 @@ int RunMetrics(const Args& args) {
         now - last_round >= kRoundSpacing) {
       answering.swap(waiting);
       SurveyWants wants = WantsOf(answering);
-      if (feed) {
+      if (feed && answering.empty()) {
+        size_t tables = 0;
         for (const auto& [driver, routers] : feed->Wanted()) {
-          wants.tables[driver].insert(routers.begin(), routers.end());
+          for (const int router : routers) {
+            if (tables == kHistoryTablesPerRound) break;
+            wants.tables[driver].insert(router);
+            ++tables;
+          }
         }
       }
       round_asked_ms = NowMs();

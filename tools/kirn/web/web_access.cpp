@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/debug_output.h"
 #include "tools/kirn/web/text_file.h"
 #include "tools/kirn/web/tls_store.h"
 
@@ -37,10 +38,11 @@ bool WebAccess::Apply(const WebConfig& config, std::string* error) {
     return false;
   }
   if (!config.not_applied.empty()) {
-    std::fprintf(stderr,
-                 "kirn metrics: --web-config %s: %s read but not applied here (HTTP/1.1 "
-                 "only; the TLS library's own cipher suites)\n",
-                 path_.c_str(), Join(config.not_applied).c_str());
+    plat::OutputDebugString("kirn metrics: --web-config " + path_ + ": " +
+                                Join(config.not_applied) +
+                                " read but not applied here (HTTP/1.1 only; the TLS library's own "
+                                "cipher suites)\n",
+                            plat::LogLevel::kWarning);
   }
   config_ = config;
   if (!config_.users.empty()) {
@@ -114,12 +116,14 @@ void WebAccess::Poll() {
       error = "TLS on or off, client_ca_file and client_auth_type change only with a restart";
     } else if (Apply(config, &error)) {
       Reattach();
-      std::fprintf(stderr, "kirn metrics: --web-config %s read again\n", path_.c_str());
+      plat::OutputDebugString("kirn metrics: --web-config " + path_ + " read again\n",
+                              plat::LogLevel::kNotice);
       return;
     }
   }
-  std::fprintf(stderr, "kirn metrics: --web-config %s: %s; the last good configuration stays\n",
-               path_.c_str(), error.c_str());
+  plat::OutputDebugString("kirn metrics: --web-config " + path_ + ": " + error +
+                              "; the last good configuration stays\n",
+                          plat::LogLevel::kErr);
 }
 
 }  // namespace kirn

@@ -1,0 +1,287 @@
+// The send window's rules as tables of events and what the window says after each: the commands
+// it lets go, what it gives up, its verdict and the controllers it would try. No sockets, no
+// ports, no sleeps: the time is handed in.
+#include "link/send_window.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using xarvel::Asker;
+using xarvel::LinkCommand;
+using xarvel::SendWindow;
+using xarvel::WindowConfig;
+
+// One event at a time (ms since the start) and the expected outcome: the texts written (without
+// their carriage return), then "x:<reason>:<dest>" for each route given up ("a:" when it was
+// abandoned after its write), "SILENT" for a silence verdict, "try:A", "try:B", "try:AB" or
+// "try:-" for the controllers to try, "poll:yes"/"poll:no" for a waiting poll interrogate.
+//
+// Events: "route D S" (route of device 101, level A, destination D, source S), "ask D" (the
+// poll's interrogate of D), "rp D" (an interrogate asked by the control system), "resync D"
+// (the walk's interrogate of D, written only into a free slot), "A D S" / "U D S" (a route
+// report entry of level A), "tick", "lost" / "made" (the connection), "rxonly" / "txrx",
+// "failed", "giveup" (what is outstanding given up), "shutdown", "silentA" / "closeA" /
+// "silentB" (the active controller went silent or closed), "reconnect" (both closed on
+// purpose), "try" (controllers to try, both allowed), "poll?".
+struct Step {
+  int64_t ms;
+  const char* event;
+  const char* expect;
+};
+
+class Harness {
+ public:
+  explicit Harness(const WindowConfig& config) { w_.Configure(config); }
+
+  std::string Do(int64_t ms, const std::string& event) {
+    const int64_t now = 1'000'000 + ms * 1000;  // a steady clock is never at 0
+    std::istringstream in(event);
+    std::string what;
+    int a = 0;
+    int b = 0;
+    in >> what >> a >> b;
+    std::string out;
+    auto add = [&out](const std::string& s) { out += (out.empty() ? "" : " ") + s; };
+    if (what == "route" || what == "ask" || what == "rp") {
+      LinkCommand c;
+      c.text = what == "route" ? ".SA" + std::to_string(a) + "," + std::to_string(b) + "\r"
+                               : ".IA" + std::to_string(a) + "\r";
+      if (what == "route") c.origin.route = {101, a, b};
+      if (what == "ask") c.origin.asker = Asker::kPoll;
+      xarvel::ClassifyCommand(c);
+      w_.Submit(std::move(c), now);
+    } else if (what == "resync") {
+      if (connected_ && w_.ResyncSlotFree()) {
+        LinkCommand c;
+        c.text = ".IA" + std::to_string(a) + "\r";
+        c.origin.asker = Asker::kResync;
+        xarvel::ClassifyCommand(c);
+        add(".IA" + std::to_string(a));
+        w_.Written(std::move(c), now);
+      }
+    } else if (what == "A" || what == "U") {
+      w_.Entry(what[0], 0, a, b, now, nullptr);
+    } else if (what == "tick") {
+      if (w_.Tick(now) == xarvel::Verdict::kSilent) add("SILENT");
+    } else if (what == "lost") {
+      w_.ConnectionLost(now);
+      connected_ = false;
+    } else if (what == "made") {
+      w_.ConnectionMade(now);
+      connected_ = true;
+    } else if (what == "rxonly" || what == "txrx") {
+      w_.SetRxOnly(what == "rxonly");
+    } else if (what == "failed") {
+      w_.LinkFailed();
+    } else if (what == "giveup") {
+      w_.GiveUpOutstanding();
+    } else if (what == "shutdown") {
+      w_.Shutdown();
+    } else if (what == "silentA" || what == "closeA" || what == "silentB") {
+      w_.ControllerLost(what.back() == 'A' ? 1 : 2, what != "closeA", now);
+    } else if (what == "reconnect") {
+      w_.ReconnectRequested();
+    } else if (what == "try") {
+      const unsigned t = w_.ControllersToTry(3u, now);
+      add(std::string("try:") + (t == 0 ? "-" : t == 1 ? "A" : t == 2 ? "B" : "AB"));
+    } else if (what == "poll?") {
+      add(w_.PollWaiting() ? "poll:yes" : "poll:no");
+    } else {
+      ADD_FAILURE() << "unknown event " << event;
+    }
+    // A connected link writes what the window lets go.
+    LinkCommand c;
+    while (connected_ && w_.NextToWrite(&c)) {
+      add(c.text.substr(0, c.text.size() - 1));
+      w_.Written(std::move(c), now);
+    }
+    for (const xarvel::WindowDrop& d : w_.TakeDrops()) {
+      add(std::string(d.abandoned ? "a:" : "x:") + xarvel::DropReasonName(d.reason) + ":" +
+          std::to_string(d.command.origin.route.dest));
+    }
+    return out;
+  }
+
+  void Run(const std::vector<Step>& steps) {
+    for (const Step& s : steps) {
+      EXPECT_EQ(Do(s.ms, s.event), s.expect) << "at " << s.ms << " ms, event \"" << s.event << '"';
+    }
+  }
+
+  SendWindow& window() { return w_; }
+
+ private:
+  SendWindow w_;
+  bool connected_ = true;
+};
+
+WindowConfig Serial(int limit) {
+  WindowConfig c;
+  c.unack_limit = limit;
+  c.reply_timeout_ms = 1000;
+  return c;
+}
+
+WindowConfig Tcp(bool dual) {
+  WindowConfig c = Serial(3);
+  c.tcp = true;
+  c.dual = dual;
+  return c;
+}
+
+// Only an answer proves the command path: a route by its own report (destination and source),
+// an interrogate by an interrogate answer. Front-panel reports and answers to nothing free no
+// slot and keep no silence away; one command passed over while later ones are answered is given
+// up on its own.
+TEST(SendWindowTest, OnlyAnAnswerFreesASlotAndKeepsSilenceAway) {
+  Harness h(Serial(3));  // two outstanding
+  h.Run({
+      {0, "route 1 2", ".SA1,2"},
+      {0, "route 2 2", ".SA2,2"},
+      {0, "route 3 2", ""},
+      {100, "U 1 9", ""},                // a front-panel change of destination 1: no answer
+      {150, "U 7 7", ""},                // another destination: nothing
+      {200, "U 1 2", ".SA3,2"},          // the route's own report frees its slot
+      {250, "ask 4", ""},                // waits for a slot
+      {260, "poll?", "poll:yes"},        // the poll stays where it is
+      {300, "U 4 1", ""},                // a report is no interrogate answer
+      {400, "A 3 2", ".IA4"},            // the route of destination 3 answered by an ".A" entry
+      {1100, "tick", "x:unanswered:2"},  // due, and the route written after it was answered
+      {1300, "U 9 9", ""},               // chatter
+      {1400, "tick", "SILENT"},          // 1 s since the last answer, whatever else came
+      {1500, "giveup", ""},              // the poll's own interrogate: nothing counted
+  });
+  Harness p(Serial(5));
+  p.Run({
+      {0, "rp 5", ".IA5"},
+      {10, "rp 6", ".IA6"},
+      {200, "A 6 3", ""},
+      {1000, "tick", "x:unanswered:0"},  // .IA5 is due, .IA6 was answered after it
+  });
+  EXPECT_EQ(p.window().Outstanding(), 0) << "the interrogate passed over is given up";
+}
+
+// Over TCP what a lost connection had not confirmed goes first to the next one; written to three
+// connections without an answer it is given up. Held commands wait 3 s from the loss.
+TEST(SendWindowTest, LostConnectionsResendInOrderThreeTimesAndHoldForThreeSeconds) {
+  Harness h(Tcp(true));
+  h.Run({
+      {0, "route 1 2", ".SA1,2"},
+      {0, "route 2 2", ".SA2,2"},
+      {1000, "tick", "SILENT"},
+      {1000, "lost", ""},
+      {1000, "failed", ""},
+      {1100, "made", ".SA1,2"},  // one at a time after a failure, in order
+      {2100, "tick", "SILENT"},
+      {2100, "lost", ""},
+      {2200, "made", ".SA1,2"},
+      {3200, "tick", "SILENT"},
+      {3200, "lost", "x:unanswered:1"},  // written to three connections
+      {3300, "made", ".SA2,2"},
+      {3400, "U 2 2", ""},  // answered: the whole window again
+      {3400, "route 3 2", ".SA3,2"},
+      {3400, "lost", ""},
+      {6300, "tick", ""},
+      {6400, "tick", "x:held_too_long:3"},
+  });
+}
+
+// After a failure the other controller of a pair goes first, then they take turns; an answer
+// brings back the attempts at both. A single controller that stays silent waits 1 s, 2 s, 4 s,
+// then 5 s before each new attempt.
+TEST(SendWindowTest, ControllersAreTriedInTurnAndASilentSingleOneAfterAPause) {
+  Harness pair(Tcp(true));
+  pair.Run({
+      {0, "try", "try:AB"},
+      {100, "silentA", ""},
+      {100, "try", "try:B"},
+      {150, "try", "try:A"},
+      {200, "try", "try:B"},
+      {300, "U 1 1", ""},  // answers nothing: still in turn
+      {300, "try", "try:A"},
+      {400, "closeA", ""},  // A closed its connection: B first again
+      {400, "try", "try:B"},
+      {500, "closeA", ""},
+      {500, "reconnect", ""},  // closed on purpose (a reconnection asked for): both again
+      {500, "try", "try:AB"},
+  });
+  Harness one(Tcp(false));
+  one.Run({
+      {0, "try", "try:A"},
+      {0, "silentA", ""},
+      {900, "try", "try:-"},
+      {1000, "try", "try:A"},
+      {1000, "try", "try:A"},  // refused at once: tried again at the next call
+      {1000, "silentA", ""},
+      {2900, "try", "try:-"},
+      {3000, "try", "try:A"},
+      {3000, "silentA", ""},  // 4 s
+      {3000, "silentA", ""},  // then 5 s from here
+      {7900, "try", "try:-"},
+      {8000, "try", "try:A"},
+      {8000, "route 1 1", ".SA1,1"},
+      {8100, "U 1 1", ""},  // an answer: the pauses start again from 1 s
+      {8100, "silentA", ""},
+      {9000, "try", "try:-"},
+      {9100, "try", "try:A"},
+  });
+}
+
+// RX only writes no route: waiting ones are dropped, outstanding ones abandoned, new ones
+// dropped at once, and none waits for the next connection. The poll goes on, and its
+// interrogates are never counted as dropped.
+TEST(SendWindowTest, RxOnlyWritesNoRouteAndThePollIsNeverADrop) {
+  Harness h(Tcp(true));
+  h.Run({
+      {0, "route 1 2", ".SA1,2"},
+      {0, "route 2 2", ".SA2,2"},
+      {0, "route 3 2", ""},
+      {0, "ask 9", ""},
+      {100, "rxonly", ".IA9 x:rx_only:3 a:rx_only:1 a:rx_only:2"},
+      {150, "route 4 2", "x:rx_only:4"},
+      {200, "lost", ""},
+      {300, "made", ".IA9"},  // the poll's interrogate again, no route
+      {1300, "tick", "SILENT"},
+      {1300, "giveup", ""},  // the poll's own interrogate: nothing counted
+      {1400, "txrx", ""},
+      {1400, "route 5 2", ".SA5,2"},
+      {1500, "lost", ""},
+      {1600, "rp 6", ""},
+      {1700, "shutdown", "x:shutdown:5 x:shutdown:0"},
+  });
+}
+
+// The resync walk fills an idle line with at most four interrogates whatever the limit, keeps to
+// one beside a route awaiting its answer, and never goes before a waiting command.
+TEST(SendWindowTest, ResyncStaysBehindRoutesAtAnyLimit) {
+  Harness h(Serial(20));
+  h.Run({
+      {0, "resync 1", ".IA1"},
+      {0, "resync 2", ".IA2"},
+      {0, "resync 3", ".IA3"},
+      {0, "resync 4", ".IA4"},
+      {0, "resync 5", ""},
+      {10, "route 7 1", ".SA7,1"},
+      {20, "A 1 0", ""},
+      {20, "A 2 0", ""},
+      {20, "A 3 0", ""},
+      {20, "resync 5", ""},  // one still out beside the route
+      {30, "A 4 0", ""},
+      {30, "resync 5", ".IA5"},
+      {30, "resync 6", ""},
+      {40, "U 7 1", ""},
+      {40, "resync 6", ".IA6"},
+  });
+  Harness small(Serial(3));  // a window of two: the walk keeps one slot free
+  small.Run({
+      {0, "resync 1", ".IA1"},
+      {0, "resync 2", ""},
+  });
+}
+
+}  // namespace

@@ -76,9 +76,13 @@ bool RouteRefusal(std::string_view text, std::string_view& key, std::string_view
 
 // "1903" as "1,903".
 std::string Grouped(uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(n);
+  std::string grouped;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped.push_back(',');
+    grouped.push_back(digits[i]);
+  }
+  return grouped;
 }
 
 // The summary line of a reason that holds lines: to standard error only (the tap had each line).

@@ -469,6 +469,15 @@ int64_t SendWindow::ProbeAtUs() const {
   auto oldest =
       std::find_if(sent_.begin(), sent_.end(), [](const LinkCommand& c) { return c.takes_slot(); });
   if (oldest == sent_.end()) return 0;
+  // The newest command awaiting its answer is a route whose crosspoint a report has named with
+  // another source, and nothing waits to be written after it: only an answer to a later command
+  // can show it refused, so the probe goes at once.
+  auto newest = std::find_if(sent_.rbegin(), sent_.rend(),
+                             [](const LinkCommand& c) { return c.takes_slot() && !IsProbe(c); });
+  if (queue_.empty() && newest != sent_.rend() && newest->answered_as == 'S' &&
+      newest->looked_at_us != 0) {
+    return newest->looked_at_us;
+  }
   // Quiet for a moment beyond the line time of what awaits its answer, and at most half the
   // reply timeout, so that the probe has the better part of it.
   const int64_t speed = config_.speed > 0 ? config_.speed : 38400;

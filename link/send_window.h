@@ -30,8 +30,9 @@
 // - The probe. So that a live controller can always show that it is alive (a window full of
 //   routes it refused without a word, an interrogate beyond its range), one interrogate of a
 //   destination it has answered on this connection may be written beyond the window once
-//   nothing has been answered for a short while: at most window + 1 commands are then
-//   outstanding.
+//   nothing has been answered for a short while (at once when the newest outstanding command is
+//   a route whose crosspoint a report has named, and nothing else waits): at most window + 1
+//   commands are then outstanding.
 // - Silence. The link has failed when nothing written after the oldest outstanding command has
 //   been answered within the reply timeout ("ReplyTimeoutMs", else 1 s plus the wire time of
 //   what was written since), and the probe, if one is out, is unanswered within its own.

@@ -222,6 +222,9 @@ TEST(SendWindowTest, RefusalsByReportByAcknowledgementAndBySilence) {
       {132, "A 6 5", ""},
       {1050, "tick", "r:4"},  // 4's due time, commands after it answered
       {1060, "tick", ""},
+      {1100, "route 7 5", ".SA7,5"},
+      {1102, "U 7 9", ".IA6"},  // the last route, named with another source: the probe at once
+      {1104, "A 6 5", "r:7"},
   });
   EXPECT_EQ(h.window().Outstanding(), 0);
   // Silence filling the whole window: the probe shows that the controller is alive, and the
@@ -253,11 +256,11 @@ TEST(SendWindowTest, DeafChatterFailsTheLinkAProfileWiderThanTheControllerDoesNo
       {10, "route 1 5", ".SA1,5"},
       {10, "route 2 5", ".SA2,5"},
       {50, "U 1 7", ""},
-      {100, "U 2 8", ""},
-      {160, "tick", ".IA9"},
+      {100, "U 2 8", ".IA9"},  // the newest route named with another source: the probe at once
+      {160, "tick", ""},
       {200, "U 1 6", ""},
-      {1100, "tick", ""},        // the window's time is up, the probe's not yet
-      {1200, "tick", "SILENT"},  // within the probe's own reply timeout
+      {1090, "tick", ""},        // the window's time is up, the probe's not yet
+      {1110, "tick", "SILENT"},  // within the probe's own reply timeout
   });
   Harness p(Serial(5));
   p.Run({

@@ -14,7 +14,7 @@
 
 #include "e2e_site.h"
 #include "http_client.h"
-#include "tools/kirn/web/web_config.h"
+#include "tools/kirn/server/web_config.h"
 
 namespace {
 

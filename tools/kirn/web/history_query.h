@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/kirn/server/http_server.h"
 #include "tools/kirn/web/history_store.h"
-#include "tools/kirn/web/http_server.h"
 
 namespace kirn {
 

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "tools/kirn/server/http_server.h"
 #include "tools/kirn/web/driver_survey.h"
-#include "tools/kirn/web/http_server.h"
 
 namespace kirn {
 

@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/kirn/web/http_server.h"
+#include "tools/kirn/server/http_server.h"
 
 namespace kirn {
 

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/tls_store.h"
+#include "tools/kirn/server/tls_store.h"
 
 #include <arpa/inet.h>
 #include <gnutls/abstract.h>
@@ -9,7 +9,7 @@
 #include <deque>
 #include <memory>
 
-#include "tools/kirn/web/text_file.h"
+#include "tools/kirn/server/text_file.h"
 
 namespace kirn {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/host_names.h"
+#include "tools/kirn/server/host_names.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -1,10 +1,10 @@
-#include "tools/kirn/web/web_access.h"
+#include "tools/kirn/server/web_access.h"
 
 #include <cstdio>
 
 #include "platform/debug_output.h"
-#include "tools/kirn/web/text_file.h"
-#include "tools/kirn/web/tls_store.h"
+#include "tools/kirn/server/text_file.h"
+#include "tools/kirn/server/tls_store.h"
 
 namespace kirn {
 namespace {

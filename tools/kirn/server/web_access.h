@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/kirn/web/basic_auth.h"
-#include "tools/kirn/web/http_server.h"
-#include "tools/kirn/web/web_config.h"
+#include "tools/kirn/server/basic_auth.h"
+#include "tools/kirn/server/http_server.h"
+#include "tools/kirn/server/web_config.h"
 
 namespace kirn {
 

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/text_file.h"
+#include "tools/kirn/server/text_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

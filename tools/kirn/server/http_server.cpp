@@ -1,4 +1,4 @@
-#include "tools/kirn/web/http_server.h"
+#include "tools/kirn/server/http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/web_config.h"
+#include "tools/kirn/server/web_config.h"
 
 #include <yaml-cpp/yaml.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-#include "tools/kirn/web/text_file.h"
+#include "tools/kirn/server/text_file.h"
 
 namespace kirn {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/basic_auth.h"
+#include "tools/kirn/server/basic_auth.h"
 
 #include <crypt.h>
 #include <gnutls/crypto.h>

@@ -12,7 +12,7 @@
 #include "platform/bus_host.h"
 #include "platform/debug_output.h"
 #include "tools/kirn/common/kirn_messages.h"
-#include "tools/kirn/web/metrics_text.h"
+#include "tools/kirn/web/counter_lines.h"
 
 namespace kirn {
 namespace {

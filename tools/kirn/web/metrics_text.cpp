@@ -1,15 +1,12 @@
 #include "tools/kirn/web/metrics_text.h"
 
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 #include <string_view>
 #include <vector>
 
 #include "tools/kirn/common/driver_check.h"
-#include "tools/kirn/common/text_encoding.h"
 
 namespace kirn {
 namespace {
@@ -25,37 +22,8 @@ struct Family {
   Scale scale = Scale::kNone;
 };
 
-// The labels each line of the counters answer carries, in order: a line with others is dropped.
-struct LineLabels {
-  const char* source;
-  std::vector<std::string_view> labels;
-};
-const std::vector<LineLabels>& DocumentedLabels() {
-  static const std::vector<LineLabels> table = {
-      {"link_up", {"controller"}},
-      {"connections", {"controller"}},
-      {"commands_dropped", {"reason"}},
-      {"commands_received", {"kind"}},
-      {"routes", {"router"}},
-      {"routes_refused", {"router", "reason"}},
-      {"saves", {"file"}},
-      {"save_failures", {"file"}},
-      {"route_report_latency_bucket", {"le"}},
-  };
-  return table;
-}
-
-// A bucket bound as Prometheus reads one: a decimal number or +Inf.
-bool IsBound(std::string_view text) {
-  if (text == "+Inf") return true;
-  if (text.empty() || text.size() > 32) return false;
-  const std::string copy(text);
-  char* end = nullptr;
-  const double v = std::strtod(copy.c_str(), &end);
-  return end == copy.c_str() + copy.size() && std::isfinite(v);
-}
-
 // In the order they are exposed. xarvel_up, xarvel_comms_ok and the histogram are made apart.
+// Each source line is one of DocumentedCounterLines() (counter_lines.h), which the survey vets.
 constexpr Family kFamilies[] = {
     {"start_time_ms", "xarvel_start_time_seconds", "gauge",
      "When the driver started, in seconds since the epoch.", Scale::kMilliseconds},
@@ -261,43 +229,6 @@ void AppendBadAnswers(std::string& out, const Survey& survey) {
 }
 
 }  // namespace
-
-int DropBadLines(xarvel::PanelCounters* counters) {
-  int dropped = counters->malformed;
-  std::set<std::pair<std::string, std::vector<std::string>>> seen;
-  std::vector<xarvel::CounterLine> kept;
-  kept.reserve(counters->lines.size());
-  for (xarvel::CounterLine& line : counters->lines) {
-    const std::vector<std::string_view>* wanted = nullptr;
-    static const std::vector<std::string_view> kNone;
-    for (const LineLabels& l : DocumentedLabels()) {
-      if (line.name == l.source) wanted = &l.labels;
-    }
-    bool exported = wanted != nullptr;
-    for (const Family& f : kFamilies) exported = exported || line.name == f.source;
-    if (wanted == nullptr) wanted = &kNone;
-    // A line the exporter does not expose is only made safe (a later driver may add names).
-    bool good = !exported || line.labels.size() == wanted->size();
-    std::vector<std::string> values;
-    for (size_t i = 0; i < line.labels.size(); ++i) {
-      line.labels[i].second = ValidUtf8(line.labels[i].second, true);
-      values.push_back(line.labels[i].second);
-      if (!exported || !good) continue;
-      good = line.labels[i].first == (*wanted)[i];
-      if (line.name == "route_report_latency_bucket") good = good && IsBound(values.back());
-    }
-    // A line seen before with the same labels would be a duplicate series.
-    if (good) good = seen.emplace(line.name, std::move(values)).second;
-    if (good) {
-      kept.push_back(std::move(line));
-    } else {
-      ++dropped;
-    }
-  }
-  counters->lines = std::move(kept);
-  counters->malformed = 0;
-  return dropped;
-}
 
 std::string ExpositionText(const Survey& survey) {
   std::string out;

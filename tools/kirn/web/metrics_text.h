@@ -27,11 +27,4 @@ struct Health {
 };
 Health HealthOf(const Survey& survey);
 
-// Makes a driver's counters answer safe to expose, whatever the driver said: drops the lines
-// whose labels are not the documented ones of their name (in order), whose bucket bound is not
-// a number, or that repeat an earlier line's name and labels; label values become valid UTF-8
-// without control characters. Returns the lines dropped, the malformed ones of the parse
-// included.
-int DropBadLines(xarvel::PanelCounters* counters);
-
 }  // namespace kirn

@@ -11,7 +11,7 @@
 #include "interface/messages.h"
 #include "platform/window.h"
 #include "router_setup.h"
-#include "tools/kirn/web/page_data.h"
+#include "tools/kirn/survey/panel_answers.h"
 
 namespace {
 

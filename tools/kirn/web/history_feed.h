@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/survey/driver_survey.h"
 #include "tools/kirn/web/history_recorder.h"
 
 namespace kirn {

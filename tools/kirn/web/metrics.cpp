@@ -21,7 +21,7 @@
 #include "tools/kirn/server/host_names.h"
 #include "tools/kirn/server/http_server.h"
 #include "tools/kirn/server/web_access.h"
-#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/survey/driver_survey.h"
 #include "tools/kirn/web/event_streams.h"
 #include "tools/kirn/web/history_feed.h"
 #include "tools/kirn/web/history_query.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/survey/driver_survey.h"
 
 namespace kirn {
 

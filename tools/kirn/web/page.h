@@ -17,7 +17,7 @@
 #include <string>
 
 #include "tools/kirn/server/http_server.h"
-#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/survey/driver_survey.h"
 
 namespace kirn {
 

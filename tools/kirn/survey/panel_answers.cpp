@@ -1,4 +1,4 @@
-#include "tools/kirn/web/page_data.h"
+#include "tools/kirn/survey/panel_answers.h"
 
 #include <charconv>
 

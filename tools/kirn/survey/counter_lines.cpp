@@ -1,4 +1,4 @@
-#include "tools/kirn/web/counter_lines.h"
+#include "tools/kirn/survey/counter_lines.h"
 
 #include <cmath>
 #include <cstdlib>

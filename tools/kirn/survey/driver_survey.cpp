@@ -1,4 +1,4 @@
-#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/survey/driver_survey.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +12,7 @@
 #include "platform/bus_host.h"
 #include "platform/debug_output.h"
 #include "tools/kirn/common/kirn_messages.h"
-#include "tools/kirn/web/counter_lines.h"
+#include "tools/kirn/survey/counter_lines.h"
 
 namespace kirn {
 namespace {

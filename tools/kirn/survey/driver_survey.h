@@ -39,7 +39,7 @@
 #include "core/panel_counters.h"
 #include "platform/bus_client.h"
 #include "platform/window.h"
-#include "tools/kirn/web/page_data.h"
+#include "tools/kirn/survey/panel_answers.h"
 
 namespace kirn {
 

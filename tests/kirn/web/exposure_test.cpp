@@ -15,8 +15,8 @@
 #include "e2e_site.h"
 #include "http_client.h"
 #include "tools/kirn/common/text_encoding.h"
+#include "tools/kirn/exposition/metrics_text.h"
 #include "tools/kirn/survey/counter_lines.h"
-#include "tools/kirn/web/metrics_text.h"
 
 namespace {
 

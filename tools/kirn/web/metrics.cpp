@@ -18,6 +18,7 @@
 #include "platform/debug_output.h"
 #include "tools/kirn/common/json_text.h"
 #include "tools/kirn/common/tool_client.h"
+#include "tools/kirn/exposition/metrics_text.h"
 #include "tools/kirn/server/host_names.h"
 #include "tools/kirn/server/http_server.h"
 #include "tools/kirn/server/web_access.h"
@@ -26,7 +27,6 @@
 #include "tools/kirn/web/history_feed.h"
 #include "tools/kirn/web/history_query.h"
 #include "tools/kirn/web/history_recorder.h"
-#include "tools/kirn/web/metrics_text.h"
 #include "tools/kirn/web/page.h"
 #include "tools/kirn/web/web_commands.h"
 

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/metrics_text.h"
+#include "tools/kirn/exposition/metrics_text.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/page.h"
+#include "tools/kirn/page/page.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/event_streams.h"
+#include "tools/kirn/page/event_streams.h"
 
 #include <cstdlib>
 #include <vector>

@@ -17,8 +17,8 @@
 #include "e2e_site.h"
 #include "http_client.h"
 #include "sim_process.h"
-#include "tools/kirn/web/history_recorder.h"
-#include "tools/kirn/web/history_store.h"
+#include "tools/kirn/history/history_recorder.h"
+#include "tools/kirn/history/history_store.h"
 
 namespace {
 

@@ -19,15 +19,15 @@
 #include "tools/kirn/common/json_text.h"
 #include "tools/kirn/common/tool_client.h"
 #include "tools/kirn/exposition/metrics_text.h"
+#include "tools/kirn/history/history_feed.h"
+#include "tools/kirn/history/history_query.h"
+#include "tools/kirn/history/history_recorder.h"
 #include "tools/kirn/page/event_streams.h"
 #include "tools/kirn/page/page.h"
 #include "tools/kirn/server/host_names.h"
 #include "tools/kirn/server/http_server.h"
 #include "tools/kirn/server/web_access.h"
 #include "tools/kirn/survey/driver_survey.h"
-#include "tools/kirn/web/history_feed.h"
-#include "tools/kirn/web/history_query.h"
-#include "tools/kirn/web/history_recorder.h"
 #include "tools/kirn/web/web_commands.h"
 
 namespace kirn {

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/history_query.h"
+#include "tools/kirn/history/history_query.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/history_recorder.h"
+#include "tools/kirn/history/history_recorder.h"
 
 #include <algorithm>
 #include <cstdio>

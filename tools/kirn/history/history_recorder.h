@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/kirn/web/history_store.h"
+#include "tools/kirn/history/history_store.h"
 
 namespace kirn {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/kirn/history/history_store.h"
 #include "tools/kirn/server/http_server.h"
-#include "tools/kirn/web/history_store.h"
 
 namespace kirn {
 

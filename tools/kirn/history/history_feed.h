@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/kirn/history/history_recorder.h"
 #include "tools/kirn/survey/driver_survey.h"
-#include "tools/kirn/web/history_recorder.h"
 
 namespace kirn {
 

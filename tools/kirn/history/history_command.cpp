@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "tools/kirn/common/json_text.h"
-#include "tools/kirn/web/history_query.h"
-#include "tools/kirn/web/history_store.h"
+#include "tools/kirn/history/history_query.h"
+#include "tools/kirn/history/history_store.h"
 #include "tools/kirn/web/web_commands.h"
 
 namespace kirn {

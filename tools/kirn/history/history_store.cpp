@@ -1,4 +1,4 @@
-#include "tools/kirn/web/history_store.h"
+#include "tools/kirn/history/history_store.h"
 
 #include <sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "tools/kirn/web/history_feed.h"
+#include "tools/kirn/history/history_feed.h"
 
 #include <algorithm>
 #include <cstdio>

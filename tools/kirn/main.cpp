@@ -17,7 +17,7 @@
 #include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/command_line.h"
 #include "tools/kirn/host/host_commands.h"
-#include "tools/kirn/web/web_commands.h"
+#include "tools/kirn/metrics/metrics_commands.h"
 
 namespace kirn {
 namespace {

@@ -9,7 +9,7 @@
 #include "tools/kirn/common/json_text.h"
 #include "tools/kirn/history/history_query.h"
 #include "tools/kirn/history/history_store.h"
-#include "tools/kirn/web/web_commands.h"
+#include "tools/kirn/metrics/metrics_commands.h"
 
 namespace kirn {
 

@@ -22,13 +22,13 @@
 #include "tools/kirn/history/history_feed.h"
 #include "tools/kirn/history/history_query.h"
 #include "tools/kirn/history/history_recorder.h"
+#include "tools/kirn/metrics/metrics_commands.h"
 #include "tools/kirn/page/event_streams.h"
 #include "tools/kirn/page/page.h"
 #include "tools/kirn/server/host_names.h"
 #include "tools/kirn/server/http_server.h"
 #include "tools/kirn/server/web_access.h"
 #include "tools/kirn/survey/driver_survey.h"
-#include "tools/kirn/web/web_commands.h"
 
 namespace kirn {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "tools/kirn/common/json_text.h"
+#include "tools/kirn/history/history_commands.h"
 #include "tools/kirn/history/history_query.h"
 #include "tools/kirn/history/history_store.h"
-#include "tools/kirn/metrics/metrics_commands.h"
 
 namespace kirn {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/kirn/common/http_message.h"
 #include "tools/kirn/history/history_store.h"
-#include "tools/kirn/server/http_server.h"
 
 namespace kirn {
 

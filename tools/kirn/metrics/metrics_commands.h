@@ -1,5 +1,5 @@
-// The web room of kirn: `kirn metrics`, the HTTP server with the Prometheus exporter, /healthz,
-// the status page and its JSON. It uses the common room; it alone names the HTTP library.
+// kirn's metrics room: `kirn metrics`, the HTTP server for monitoring, wired from the server,
+// survey, exposition, page and history rooms.
 #pragma once
 
 #include "tools/kirn/common/command_line.h"
@@ -8,8 +8,5 @@ namespace kirn {
 
 int RunMetrics(const Args& args);
 extern const char kMetricsHelp[];
-// kirn history: reads the crosspoint history that kirn metrics records.
-int RunHistory(const Args& args);
-extern const char kHistoryHelp[];
 
 }  // namespace kirn

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/kirn/server/http_server.h"
+#include "tools/kirn/common/http_message.h"
 #include "tools/kirn/survey/driver_survey.h"
 
 namespace kirn {

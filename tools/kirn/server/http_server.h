@@ -37,6 +37,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/kirn/common/http_message.h"
+
 struct MHD_Daemon;
 struct MHD_Connection;
 struct MHD_Response;
@@ -55,29 +57,6 @@ struct HttpLimits {
   // that scrapes need.
   unsigned streams = 64;              // open streams in all
   unsigned streams_per_address = 16;  // open streams from one IPv4 address or IPv6 /64
-};
-
-struct HttpRequest {
-  bool head = false;  // HEAD rather than GET
-  std::string path;   // the path without its query, as decoded by the library
-  // The query's arguments as decoded by the library (the first of a repeated name; an argument
-  // without '=' has an empty value).
-  std::map<std::string, std::string> args;
-  // The Last-Event-ID header (an event stream's reconnect), empty when there is none.
-  std::string last_event_id;
-  // The value of argument `name`, or `absent`.
-  std::string Arg(const std::string& name, const std::string& absent = "") const {
-    auto it = args.find(name);
-    return it == args.end() ? absent : it->second;
-  }
-};
-
-struct HttpResponse {
-  int status = 200;
-  std::string content_type = "text/plain; charset=utf-8";
-  std::string body;
-  // Extra headers; one named like a default header (kSecurityHeaders) replaces it.
-  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // Headers of every answer unless a response replaces them.

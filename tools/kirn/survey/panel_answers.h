@@ -1,6 +1,7 @@
-// What the page and its JSON show of a driver, read from the driver's answers: its status panel
-// (kPanelStatus) and one router's tables (kPanelTable, core/remote_panel.h), and the names of a
-// router's sources and destinations as the control-system interface gives them.
+// What a survey reads of a driver beyond its counters, from the driver's answers: its status
+// panel (kPanelStatus) and one router's tables (kPanelTable, core/remote_panel.h), and the names
+// of a router's sources and destinations as the control-system interface gives them. The page
+// and its JSON show them.
 #pragma once
 
 #include <chrono>

@@ -385,4 +385,24 @@ void HistoryRecorder::Retention() {
   }
 }
 
+std::string HistoryFigures(const HistoryRecorder& h) {
+  std::string out =
+      "# HELP xarvel_exporter_history_up Whether the crosspoint history is being recorded (0: "
+      "recording is off, see /healthz).\n"
+      "# TYPE xarvel_exporter_history_up gauge\n"
+      "xarvel_exporter_history_up " +
+      std::string(h.up() ? "1" : "0") +
+      "\n"
+      "# HELP xarvel_exporter_history_changes_total Crosspoint changes written to the history.\n"
+      "# TYPE xarvel_exporter_history_changes_total counter\n"
+      "xarvel_exporter_history_changes_total " +
+      std::to_string(h.recorded()) +
+      "\n"
+      "# HELP xarvel_exporter_history_lost_total Changes and gaps the history could not write.\n"
+      "# TYPE xarvel_exporter_history_lost_total counter\n"
+      "xarvel_exporter_history_lost_total " +
+      std::to_string(h.lost()) + "\n";
+  return out;
+}
+
 }  // namespace kirn

@@ -146,4 +146,8 @@ class HistoryRecorder {
   std::thread thread_;
 };
 
+// The recorder's lines of the exposition: whether it records, the changes written, the changes
+// and gaps it could not write.
+std::string HistoryFigures(const HistoryRecorder& h);
+
 }  // namespace kirn

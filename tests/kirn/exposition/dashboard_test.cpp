@@ -98,11 +98,9 @@ TEST_F(DashboardTest, EveryPanelsExpressionReturnsSeriesFromARealPrometheus) {
             std::to_string(sim.ports.at(0)) + "\n");
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-  ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-      << metrics_->Stderr();
-  const std::string out = metrics_->Stdout();
-  const int metrics_port = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  int metrics_port = 0;
+  metrics_ = StartMetrics(&metrics_port);
+  ASSERT_GT(metrics_port, 0);
   // A route, a refusal and a save, so that the rates and the save panel have something to show.
   Kirn({"send", "101", "RC 101 5 12 ',---' 0"});
   Kirn({"send", "101", "RC 101 5 99 ',---' 0"});

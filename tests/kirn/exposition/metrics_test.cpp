@@ -42,16 +42,6 @@ double Sample(const std::string& body, const std::string& series) {
 
 class MetricsTest : public testing_support::SiteTest {
  protected:
-  // Starts `kirn metrics` on a free loopback port.
-  void StartMetrics() {
-    metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
-    ASSERT_GT(port_, 0) << out;
-  }
-
   // The exporter ends cleanly on SIGTERM, with nothing from the sanitizers on its way out.
   void TearDown() override {
     if (!metrics_) return;
@@ -101,7 +91,7 @@ TEST_F(MetricsTest, CountersMoveWithRoutesAndTheControllerLossShowsOnTheNextScra
       std::to_string(sim.ports.at(0)) + "\nTallyDelay=40\n");
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
 
   std::string body;
   ASSERT_TRUE(ScrapeUntil("xarvel_comms_ok{driver=\"12\"}", 1, &body)) << body;
@@ -150,7 +140,7 @@ TEST_F(MetricsTest, AHungDriverCostsAScrapeItsDeadlineAndTheOthersStayUp) {
   auto driver12 = StartDriver(*serve);
   auto driver13 = Start({XARVEL_BIN, "13"});
   ASSERT_TRUE(serve->WaitForOutput("register 103 ", kWaitMs)) << serve->Stdout();
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   std::string body;
   ASSERT_TRUE(ScrapeUntil("xarvel_up{driver=\"13\"}", 1, &body)) << body;
   EXPECT_EQ(Sample(body, "xarvel_up{driver=\"12\"}"), 1) << body;
@@ -186,7 +176,7 @@ TEST_F(MetricsTest, ThePageHasItsOwnPolicyAndItsJsonTakesOnlyNumbers) {
   WriteSimulationSite();
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   for (const char* path : {"/", "/driver/12"}) {
     const HttpReply page = HttpGet(port_, path);
     EXPECT_EQ(page.status, 200) << path;
@@ -239,7 +229,7 @@ TEST_F(MetricsTest, BadRequestsAndSlowClientsDoNotStallTheServer) {
   WriteSimulationSite();
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   const std::string host = "Host: 127.0.0.1\r\nConnection: close\r\n";
 
   HttpReply r = HttpGet(port_, "/metrics", 5000, "POST");

@@ -73,10 +73,7 @@ class HistoryTest : public testing_support::SiteTest {
     const std::string cmd = (wrap.empty() ? std::string("exec ") : wrap) + KIRN_BIN +
                             " metrics --listen 127.0.0.1:0 --history " + Db();
     metrics_ = Start({"/bin/sh", "-c", cmd});
-    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+    port_ = MetricsPort(*metrics_);
   }
 
   void TearDown() override {

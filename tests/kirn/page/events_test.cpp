@@ -148,12 +148,8 @@ class EventsTest : public testing_support::SiteTest {
     WriteSimulationSite();
     serve_ = StartServe();
     driver_ = StartDriver(*serve_);
-    metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
-    ASSERT_GT(port_, 0) << out;
+    metrics_ = StartMetrics(&port_);
+    ASSERT_GT(port_, 0);
   }
   void TearDown() override {
     if (!metrics_) return;

@@ -96,15 +96,6 @@ TEST(ExpositionTest, APeerWithBadBytesAndLabelsLeavesTheExpositionValid) {
 
 class WebServerTest : public testing_support::SiteTest {
  protected:
-  void StartMetrics(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    metrics_ = Start(argv);
-    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
-  }
   void TearDown() override {
     if (metrics_) {
       // It ends cleanly on SIGTERM, with nothing from the sanitizers on its way out.
@@ -122,7 +113,7 @@ class WebServerTest : public testing_support::SiteTest {
 };
 
 TEST_F(WebServerTest, LooseFramingAndForeignHostsAreRefusedOnce) {
-  StartMetrics({"--allowed-host", "desk.example"});
+  metrics_ = StartMetrics(&port_, {"--allowed-host", "desk.example"});
   const std::string host = "Host: 127.0.0.1\r\n";
   for (const std::string& loose :
        {host + "Content-Length: 0\r\nContent-Length: 5\r\n", host + "Host: evil.example\r\n",
@@ -157,7 +148,7 @@ TEST_F(WebServerTest, LooseFramingAndForeignHostsAreRefusedOnce) {
 // is served at once, again and again.
 TEST_F(WebServerTest, ThreeAddressesCannotStarveAFourth) {
   auto serve = StartServe();
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   std::vector<int> held;
   for (const char* from : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
     for (int i = 0; i < 40; ++i) {
@@ -202,7 +193,7 @@ TEST_F(WebServerTest, TwoWindowsAsOneDriverAreAConflict) {
   env.push_back("KIRN_WINDIR=" + copy.str());
   Process second({XARVEL_BIN, "12"}, env);
   ASSERT_TRUE(serve->WaitForOutput("register 201 ", kWaitMs)) << serve->Stdout();
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   HttpReply health;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
   do {
@@ -232,7 +223,7 @@ TEST_F(WebServerTest, NamesShowInTheirEncoding) {
             "[Database_0]\n5=Caf\xe9 1\n6=Cam\xc3\xa9ra 2\n7=\x80uro\n[Database_1]\n1=MON 1\n");
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   std::string body;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
   do {

@@ -120,12 +120,8 @@ class TlsTest : public testing_support::SiteTest {
                   hash + "'\n");
   }
   void StartMetrics() {
-    metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0", "--web-config",
-                      (dir_.path() / "web.yml").string()});
-    ASSERT_TRUE(metrics_->WaitForOutput("listening https://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+    metrics_ = SiteTest::StartMetrics(&port_, {"--web-config", (dir_.path() / "web.yml").string()},
+                                      "https");
   }
   void TearDown() override {
     if (metrics_) {

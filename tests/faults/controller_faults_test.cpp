@@ -470,7 +470,7 @@ TEST_F(ControllerFaultsTest, SalvoDuringThePollLeavesNoDestinationUnpolled) {
 // TX/RX again when the controller answers the poll.
 TEST_F(ControllerFaultsTest, DeafSerialControllerThatChattersGoesRxOnlyOnceUntilItAnswers) {
   const std::string com1 = (dir_.path() / "COM1").string();
-  sim_a_ = StartSim({"--pty", com1});
+  sim_a_ = StartSim({"--pty", com1, "--sources", "32"});  // router A's sources
   ASSERT_TRUE(sim_a_);
   WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=200\n"));
   ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
@@ -483,8 +483,20 @@ TEST_F(ControllerFaultsTest, DeafSerialControllerThatChattersGoesRxOnlyOnceUntil
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   EXPECT_FALSE(Contains(watch_->Stdout().substr(rx_only_at), "MODE 101 2")) << "the mode flapped";
   EXPECT_EQ(Kirn({"devices"}).out, "101 1\n102 1\n");
+  // The panel's changes reached the tables in RX only, silently; back in TX/RX the control
+  // system gets one revertive of destination 16, of the source it has now.
+  ASSERT_TRUE(sim_a_->Console("chatter 0", "ok chatter"));
+  ASSERT_TRUE(sim_a_->Console("dump A 16 16", "dump A 16 16 "));
+  const std::string out = sim_a_->Out();
+  const int source = std::atoi(out.c_str() + out.rfind("dump A 16 16 ") + 13);
+  EXPECT_FALSE(Contains(watch_->Stdout().substr(rx_only_at), "RR 101 016"));
   ASSERT_TRUE(sim_a_->Console("deaf off", "ok deaf off"));
   ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  char revertive[32];
+  std::snprintf(revertive, sizeof revertive, "RR 101 016 %03d\n", source);
+  EXPECT_TRUE(watch_->WaitForOutput(revertive, kWaitMs)) << watch_->Stdout().substr(rx_only_at);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(CountOf(watch_->Stdout().substr(rx_only_at), "RR 101 016"), 1);
   EXPECT_EQ(CountOf(driver_->Stderr(), "setting mode rxonly"), 1);
   CloseDriver();
 }
@@ -652,6 +664,14 @@ TEST_F(ControllerFaultsTest, StandbyStaysRxOnlyAcrossEveryReconnection) {
   EXPECT_FALSE(Contains(watch_->Stdout(), "REV ")) << watch_->Stdout();
   EXPECT_FALSE(Contains(sim_a_->Err(), " .S"));
   EXPECT_FALSE(Contains(driver_->Stderr(), " written A ")) << "a route written by the standby";
+  // A change at the panel while RX only by the interface's order owes the control system
+  // nothing when the interface orders TX/RX: the partner was in charge.
+  ASSERT_TRUE(sim_a_->Console("route A 5 9", "ok route"));
+  ASSERT_TRUE(driver_->WaitForOutput("iZQDest=5, iRtrSrc=9", kWaitMs, true));
+  ASSERT_EQ(Kirn({"mode", "101", "txrx"}).code, 0);
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_FALSE(Contains(watch_->Stdout(), "RR 101 005 009")) << watch_->Stdout();
   CloseDriver();
 }
 

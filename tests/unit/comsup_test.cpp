@@ -22,6 +22,7 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -240,7 +241,8 @@ TEST_F(ComSupTest, CommandsArePacedByTheWindowInQueueOrder) {
   a.Reply(".UA7,1\r");  // a front-panel change answers nothing
   a.Reply(".UA2,1\r");
   ASSERT_TRUE(SpinUntil([&] { return a.received().size() == 31; }, 5000));
-  EXPECT_EQ(a.received(), ".SA1,1\r.SA2,1\r.BL5\r.SA3,1\r.BI5\r");
+  // (A probe may follow later, should the test be slow: only the first 31 bytes are the window's.)
+  EXPECT_EQ(a.received().substr(0, 31), ".SA1,1\r.SA2,1\r.BL5\r.SA3,1\r.BI5\r");
   EXPECT_EQ(xarvel::ComSup_Outstanding(), 2);
   a.Reply(".UA1,1 A3,1\r");
   ASSERT_TRUE(SpinUntil([] { return xarvel::ComSup_Outstanding() == 0; }, 5000));
@@ -287,7 +289,7 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 1u);
   a.Reply(".UA1,2\r");  // the route's own report: OK again, the whole window
   ASSERT_TRUE(SpinUntil([&] { return a.latest().size() == 5 * 7; }, 5000));
-  EXPECT_EQ(a.latest(), ".SA1,2\r.SA2,2\r.SA3,2\r.SA4,2\r.SA5,2\r");
+  EXPECT_EQ(a.latest().substr(0, 35), ".SA1,2\r.SA2,2\r.SA3,2\r.SA4,2\r.SA5,2\r");
   EXPECT_EQ(Link().ComState, xarvel::kComOk);
   EXPECT_EQ(Field(xarvel::IDC_RESETS_A), "2");
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
@@ -491,21 +493,38 @@ class SerialLinkTest : public ComSupTest {
     ComSupTest::TearDown();
     if (master_ >= 0) ::close(master_);
   }
+  // Writes `text` as the controller; the destinations its entries name are answered from now on.
   void Reply(const std::string& text) {
     ASSERT_EQ(::write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    for (size_t at = 0; (at = text.find_first_of("AU", at)) != std::string::npos; ++at) {
+      const size_t comma = text.find(',', at);
+      if (at + 1 < text.size() && text[at + 1] >= 'A' && text[at + 1] <= 'Z' &&
+          comma != std::string::npos) {
+        answered_.insert(".I" + text.substr(at + 1, comma - at - 1) + "\r");
+      }
+    }
   }
+  // At least `n` bytes of commands the driver wrote, leaving out its probes (an interrogate of a
+  // destination answered already, which a quiet moment of a slow test may draw at any time).
   std::string Wire(size_t n) {
     std::string out;
     SpinUntil(
         [&] {
           char buf[256];
           const ssize_t got = ::read(master_, buf, sizeof buf);
-          if (got > 0) out.append(buf, static_cast<size_t>(got));
+          if (got > 0) pending_.append(buf, static_cast<size_t>(got));
+          for (size_t cr; (cr = pending_.find('\r')) != std::string::npos;) {
+            const std::string command = pending_.substr(0, cr + 1);
+            pending_.erase(0, cr + 1);
+            if (answered_.count(command) == 0) out += command;
+          }
           return out.size() >= n;
         },
         5000);
     return out;
   }
+  std::set<std::string> answered_;
+  std::string pending_;
 
   testing_support::TempDir dir_;
   testing_support::EnvGuard comdir_{"KIRN_COMDIR", dir_.str()};

@@ -50,15 +50,6 @@ class PageTest : public testing_support::SiteTest {
         router_b);
   }
 
-  void StartMetrics() {
-    metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
-    ASSERT_GT(port_, 0) << out;
-  }
-
   void OpenBrowser(int width, int height) {
     ASSERT_TRUE(browser_.Start(width, height)) << browser_.error() << browser_.Log();
   }
@@ -93,7 +84,7 @@ TEST_F(PageTest, APanelChangeAKilledControllerAStoppedDriverAndALostBusShow) {
   WriteControllerSite(sim.ports.at(0));
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   OpenBrowser(1280, 760);
 
   // A change made at the router's own panel, which the driver did not ask for (as in RX only,
@@ -178,7 +169,7 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
             "[Database_1]\n1=STUDIO 1\n4000=QC MON 4000\n4096=LAST\n");
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   OpenBrowser(1280, 900);
 
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12")));
@@ -216,6 +207,15 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
       << browser_.EvalText(Row(1) + ".textContent");
   EXPECT_EQ(browser_.Eval("document.querySelectorAll('main img').length").toInt(-1), 0);
   EXPECT_EQ(send7.Wait(kWaitMs), 0);
+
+  // A route the controller refuses (destination 9 locked at its panel) is counted on its own.
+  ASSERT_TRUE(sim.Console("lock 9 255", "ok lock"));
+  Process send9({KIRN_BIN, "send", "101", "RC 101 5 9 ',---' 0", "--wait", "300"}, Env());
+  ASSERT_TRUE(browser_.WaitFor(
+      "document.getElementById('refused_by_controller').textContent === '1'", kWaitMs))
+      << browser_.EvalText("document.querySelector('.figures').innerText");
+  EXPECT_EQ(send9.Wait(kWaitMs), 0);
+  Shot("page_driver_refused.png");
 
   // The router of 4096 destinations: a page at a time, and a search finds a name.
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12?router=102")));
@@ -257,7 +257,7 @@ TEST_F(PageTest, TenTabsShareOneStreamAndHighlightAFrontPanelChangeWithTheirRead
   WriteControllerSite(sim.ports.at(0));
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   OpenBrowser(1024, 700);
   const std::string live = "document.body.dataset.live === '1' && !!" + Row(3);
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12")));

@@ -21,6 +21,7 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
+#include "bench/bench_usage.h"
 #include "tools/kirn/history/history_recorder.h"
 #include "tools/kirn/history/history_store.h"
 
@@ -278,13 +279,24 @@ int Kills(const fs::path& dir, int kills) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: history_bench [--changes N] [--kills K]\n"
+    "The crosspoint history: the recorder's rate, --at and a destination's day in N changes\n"
+    "(default 10,000,000, at least 1000) bulk-loaded, kirn history's wall time, the size per\n"
+    "million changes, and K kills of kirn metrics while it records (default 100).\n";
+
 int main(int argc, char** argv) {
+  if (bench::HelpAsked(argc, argv, kUsage)) return 0;
   int64_t changes = 10000000;
   int kills = 100;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
-    if (a == "--changes") changes = std::max<int64_t>(1000, std::atoll(argv[i + 1]));
-    if (a == "--kills") kills = std::max(0, std::atoi(argv[i + 1]));
+    if ((a != "--changes" && a != "--kills") || i + 1 >= argc) {
+      bench::UsageError("history_bench", "unknown or incomplete option " + a, kUsage);
+    }
+    const long n = bench::Number("history_bench", argv[i + 1], kUsage);
+    if (a == "--changes") changes = std::max<int64_t>(1000, n);
+    if (a == "--kills") kills = static_cast<int>(std::clamp<long>(n, 0, 100000));
   }
   const fs::path dir = bench::MakeSite("history-bench");
   if (dir.empty()) return Fail("no temporary directory");

@@ -209,7 +209,17 @@ TEST_F(HistoryTest, ASalvosEveryChangeIsRecordedAndAtAnswersBetweenTwoRoutes) {
   // Before the recorder started nothing is known.
   r = History({"101", "7", "--at", "2001-01-01T00:00:00Z"});
   EXPECT_EQ(r.code, 3) << r.out;
-  EXPECT_TRUE(Contains(r.out, "unknown (the history holds nothing of it)")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "unknown (the history holds nothing of it) in " + Db())) << r.out;
+  // An empty listing says which file it read, and the help which file is read without
+  // --history (here $HOME's, the site's directory).
+  r = History({"101", "7", "--since", "2001-01-01T00:00:00Z", "--until", "2001-01-02"});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "no changes of 101 7 from 2001-01-01T")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " in " + Db() + "\n")) << r.out;
+  r = Kirn({"history", "--help"});
+  EXPECT_TRUE(Contains(r.out, "Without --history here: " + dir_.str() +
+                                  "/.local/state/kirn/history.db (from $HOME).\n"))
+      << r.out;
 
   // The API: newest first, a page of 1000 and a cursor to the next.
   HttpReply page = HttpGet(port_, "/api/history/12?router=101&dest=7&limit=2");

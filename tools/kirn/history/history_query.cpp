@@ -67,12 +67,19 @@ HttpResponse JsonError(int status, const std::string& what) {
 
 }  // namespace
 
-std::string DefaultHistoryPath() {
-  if (const char* p = std::getenv("KIRN_HISTORY"); p && *p) return p;
+std::string DefaultHistoryPath(std::string* from) {
+  std::string ignored;
+  if (from == nullptr) from = &ignored;
+  if (const char* p = std::getenv("KIRN_HISTORY"); p && *p) {
+    *from = "$KIRN_HISTORY";
+    return p;
+  }
   if (const char* p = std::getenv("XDG_STATE_HOME"); p && *p == '/') {
+    *from = "$XDG_STATE_HOME";
     return std::string(p) + "/kirn/history.db";
   }
   const char* home = std::getenv("HOME");
+  *from = "$HOME";
   return std::string(home && *home ? home : ".") + "/.local/state/kirn/history.db";
 }
 

@@ -12,8 +12,9 @@
 namespace kirn {
 
 // The history file when none is given: $KIRN_HISTORY, else $XDG_STATE_HOME/kirn/history.db,
-// else ~/.local/state/kirn/history.db.
-std::string DefaultHistoryPath();
+// else ~/.local/state/kirn/history.db. `from` (if not null) gets where it came from:
+// "$KIRN_HISTORY", "$XDG_STATE_HOME" or "$HOME". It does not follow $KIRN_BUS or $KIRN_WINDIR.
+std::string DefaultHistoryPath(std::string* from = nullptr);
 
 // A time as ISO 8601 ("2026-12-09T14:03:00", a space for the T, seconds and their fraction
 // optional, a date alone is its midnight; local time unless it ends in Z or an offset such as

@@ -251,6 +251,28 @@ TEST(EmberWire, ConsumersRequestsInEveryForm) {
   EXPECT_EQ(r[0].path, (Path{1, 12, 1, 1}));
 }
 
+// Bytes from a string of hex digits.
+Bytes Hex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+TEST(EmberWire, TheNpmConsumersDirectoryRequestBelowAMatrix) {
+  // node-emberplus 3.0.8 asking for the matrix's labels node 1.12.1.1.1: nested numbered nodes,
+  // the matrix carrying an empty connection list beside the child with the command (whose
+  // dirFieldMask is -1).
+  const Bytes request = Hex(
+      "60556b53a051634fa003020101a2486446a0446342a00302010ca23b6439a0376335a003020101a22e642ca02a"
+      "6d28a003020101a21d641ba0196317a003020101a210640ea00c620aa003020120a1030201ffa5023000");
+  const std::vector<GlowRequest> r = Requests(request);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].kind, GlowRequest::Kind::kGetDirectory);
+  EXPECT_EQ(r[0].path, (Path{1, 12, 1, 1, 1}));
+}
+
 TEST(EmberWire, HostileMessagesAreRefusedWithinTheLimits) {
   std::string error;
   // Nested deeper than the limit: 100 [0] wrappers.

@@ -134,7 +134,10 @@ class Reader {
     }
     const bool matrix = e.number == kMatrixTag || e.number == kQualifiedMatrixTag;
     const int connections = t_.Child(element, TagClass::kContext, 5);
-    if (matrix && connections >= 0) return Take(connections, path);
+    // Consumers send an empty connection list along with requests below the matrix.
+    bool took = false;
+    if (matrix && connections >= 0 && !Take(connections, path, &took)) return false;
+    if (took) return true;
     const bool parameter = e.number == kParameterTag || e.number == kQualifiedParameterTag;
     if (parameter) {
       const int contents = t_.Inner(t_.Child(element, TagClass::kContext, 1));
@@ -149,7 +152,8 @@ class Reader {
     return true;
   }
 
-  bool Take(int connections, const Path& path) {
+  // Reads the connections of a take; `took` says whether there were any.
+  bool Take(int connections, const Path& path, bool* took) {
     const int sequence = t_.Inner(connections);
     GlowRequest r;
     r.kind = GlowRequest::Kind::kTake;
@@ -185,6 +189,7 @@ class Reader {
       r.connections.push_back(std::move(tc));
     }
     if (r.connections.empty()) return true;
+    *took = true;
     return Add(std::move(r));
   }
 

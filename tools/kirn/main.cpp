@@ -171,7 +171,8 @@ const std::map<std::string, Command>& Commands() {
        {RunMetrics,
         kMetricsHelp,
         {"--listen", "--web-config", "--allowed-host", "--history", "--history-days",
-         "--history-max-mb", "--history-max-pages"}}},
+         "--history-max-mb", "--history-max-pages", "--ember", "--ember-allow",
+         "--ember-max-per-address", "--ember-access"}}},
       {"history", {RunHistory, kHistoryHelp, {"--at", "--since", "--until", "--history"}}},
       {"trace", {RunTrace, kTraceHelp, {"--level"}}},
   };

@@ -18,6 +18,7 @@
 #include "platform/debug_output.h"
 #include "tools/kirn/common/json_text.h"
 #include "tools/kirn/common/tool_client.h"
+#include "tools/kirn/ember/ember_service.h"
 #include "tools/kirn/web/driver_survey.h"
 #include "tools/kirn/web/event_streams.h"
 #include "tools/kirn/web/history_feed.h"
@@ -35,7 +36,8 @@ namespace kirn {
 const char kMetricsHelp[] =
     "usage: kirn metrics [--listen ADDR:PORT] [--web-config FILE] [--allowed-host NAME]...\n"
     "                    [--history FILE | --no-history] [--history-days N]\n"
-    "                    [--history-max-mb N]\n"
+    "                    [--history-max-mb N] [--ember ADDR:PORT]... [--ember-allow A/P]...\n"
+    "                    [--ember-max-per-address N] [--ember-read-only] [--ember-access N]\n"
     "Serves the figures and the health of every driver on the workstation bus over HTTP:\n"
     "  /metrics   the Prometheus text exposition (format 0.0.4): xarvel_up, xarvel_comms_ok,\n"
     "             xarvel_link_up, xarvel_routes_total, ... labelled driver (the driver's own\n"
@@ -117,7 +119,26 @@ const char kMetricsHelp[] =
     "  --history-max-mb N  keep the used pages under N MiB (default 1024; 0: no limit),\n"
     "                      oldest first; the last change of every destination before the\n"
     "                      cut is kept, so the state at the cut stays known\n"
-    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves; without a bus it "
+    "Ember+ (docs/ember.md): every router of every driver as a matrix that panels and\n"
+    "control systems browse, watch and route, from the same survey as the page.\n"
+    "  --ember ADDR:PORT   also serve Ember+ there (repeatable; off unless given;\n"
+    "                      127.0.0.1:9000 is the usual choice). A take becomes the control\n"
+    "                      system's route command to the driver (RC); what the driver would\n"
+    "                      refuse (RX only, a lock, out of range) is answered locked at once,\n"
+    "                      the rest pending, then modified with the revertive, or the\n"
+    "                      connection as it stands after twice the driver's reply timeout.\n"
+    "                      Ember+ has no authentication: keep it on loopback, or allow only\n"
+    "                      the panels' addresses, behind a firewall.\n"
+    "  --ember-allow ADDRESS[/PREFIX]\n"
+    "                      only these peers may connect (repeatable; IPv4 or IPv6); others\n"
+    "                      are closed at accept with a line in the journal\n"
+    "  --ember-max-per-address N\n"
+    "                      consumers from one address at once (default 16; 128 in all)\n"
+    "  --ember-read-only   consumers browse and watch; every take is answered locked\n"
+    "  --ember-access N    the access number of its route commands (0..1000, default 0,\n"
+    "                      which the access list always allows)\n"
+    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves, then\n"
+    "'ember ADDR:PORT' for each Ember+ address; without a bus it "
     "serves all the\n"
     "same (xarvel_exporter_bus_up 0) and connects once there is one. Ends on SIGTERM or\n"
     "SIGINT (exit 0). Exit 1 when it cannot listen on the address, 2 on a usage error.\n";
@@ -282,6 +303,8 @@ int RunMetrics(const Args& args) {
   HistoryOptions history;
   history.path = DefaultHistoryPath();
   bool record = true;
+  ember::EmberOptions ember_options;
+  std::string ember_error;
   for (size_t i = 0; i < args.size(); ++i) {
     long long n = 0;
     if (args[i] == "--listen") {
@@ -323,6 +346,9 @@ int RunMetrics(const Args& args) {
       }
       history.max_pages = n;
       ++i;
+    } else if (const int taken = ember::ParseEmberOption(args, &i, &ember_options, &ember_error);
+               taken != 0) {
+      if (taken < 0) return UsageError("metrics", ember_error);
     } else if (args[i] == "--" && i + 1 == args.size()) {
       break;
     } else {
@@ -355,6 +381,12 @@ int RunMetrics(const Args& args) {
   // A file-size limit makes writes fail (recording goes off) instead of ending the process.
   ::signal(SIGXFSZ, SIG_IGN);
   DriverSurvey survey;
+  // Ember+ shares the survey, its names and its follower with the page and the history.
+  std::unique_ptr<ember::EmberService> ember;
+  if (!ember_options.listen.empty()) {
+    ember = ember::EmberService::Start(ember_options, survey, &error);
+    if (!ember) return Failure("metrics", "--ember " + error);
+  }
   std::unique_ptr<HistoryRecorder> recorder;
   std::unique_ptr<HistoryFeed> feed;
   // The history's readers (/api/history) share one read-only connection, opened once the file
@@ -530,6 +562,7 @@ int RunMetrics(const Args& args) {
   server->Route("/xarvel.svg", page);
 
   InstallStopSignals();
+  int ember_wait = -1;
   // A first round at once learns the drivers before the first request.
   int64_t round_asked_ms = NowMs();
   survey.Start();
@@ -537,6 +570,9 @@ int RunMetrics(const Args& args) {
 
   const std::string scheme = access->tls() ? "https://" : "http://";
   std::printf("listening %s%s\n", scheme.c_str(), server->address().c_str());
+  if (ember) {
+    for (const std::string& a : ember->addresses()) std::printf("ember %s\n", a.c_str());
+  }
   std::fflush(stdout);
   xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving " + scheme + server->address());
 
@@ -546,7 +582,8 @@ int RunMetrics(const Args& args) {
     // The history wants a round now and then, and sooner for a re-base.
     const bool history_round =
         feed && (now - last_round >= kHistoryRoundSpacing || feed->wants_round());
-    if (!survey.running() && (!waiting.empty() || history_round || streaming) &&
+    const bool ember_round = ember && ember->wants_round(now);
+    if (!survey.running() && (!waiting.empty() || history_round || streaming || ember_round) &&
         now - last_round >= kRoundSpacing) {
       answering.swap(waiting);
       SurveyWants wants = WantsOf(answering);
@@ -560,6 +597,10 @@ int RunMetrics(const Args& args) {
           }
         }
       }
+      if (ember) {
+        ember->Want(&wants);
+        ember->RoundStarted();
+      }
       round_asked_ms = NowMs();
       survey.Start(wants);
       last_round = now;
@@ -571,20 +612,23 @@ int RunMetrics(const Args& args) {
     sooner(server->TimeoutMs());
     sooner(survey.MsUntilDeadline());
     sooner(hub.Tick(now));
+    sooner(ember_wait);
     if (!survey.running() && hub.open() > 0) {
       sooner(static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(last_round + kStreamRound - now)
               .count()));
     }
-    if (!survey.running() && (!waiting.empty() || feed)) {
+    if (!survey.running() && (!waiting.empty() || feed || ember)) {
       sooner(static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(last_round + kRoundSpacing - now)
               .count()));
     }
-    pollfd fds[2] = {{server->fd(), POLLIN, 0}, {survey.fd(), POLLIN, 0}};
-    ::poll(fds, 2, std::max(wait, 0));
+    std::vector<pollfd> fds = {{server->fd(), POLLIN, 0}, {survey.fd(), POLLIN, 0}};
+    if (ember) ember->PollFds(&fds);
+    ::poll(fds.data(), fds.size(), std::max(wait, 0));
     if (survey.Poll()) {
       const Survey s = survey.Take();
+      if (ember) ember->Surveyed(s, Clock::now());
       compare(s);
       if (feed) feed->Surveyed(s, round_asked_ms);
       // Each kind of answer is made once for every request of the round.
@@ -616,6 +660,7 @@ int RunMetrics(const Args& args) {
     }
     if (feed) feed->Tick();
     server->Run();
+    if (ember) ember_wait = ember->Run(fds, Clock::now());
     open_streams();
     access->Poll();
   }

@@ -172,7 +172,7 @@ const std::map<std::string, Command>& Commands() {
         kMetricsHelp,
         {"--listen", "--web-config", "--allowed-host", "--history", "--history-days",
          "--history-max-mb", "--history-max-pages", "--ember", "--ember-allow",
-         "--ember-max-per-address", "--ember-access"}}},
+         "--ember-max-per-address", "--ember-access", "--ember-max-unsent"}}},
       {"history", {RunHistory, kHistoryHelp, {"--at", "--since", "--until", "--history"}}},
       {"trace", {RunTrace, kTraceHelp, {"--level"}}},
   };

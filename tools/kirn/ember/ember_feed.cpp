@@ -50,7 +50,8 @@ void EmberFeed::WantNames(int device, int database, int first, int last) {
 }
 
 void EmberFeed::Want(SurveyWants* wants) const {
-  if (provider_.sessions() == 0) return;
+  // The drivers' status panels say which routers they have: the tree is known before the first
+  // consumer asks.
   wants->status = true;
   size_t tables = 0;
   for (const auto& [driver, routers] : provider_.WantedTables()) {
@@ -63,6 +64,7 @@ void EmberFeed::Want(SurveyWants* wants) const {
 }
 
 bool EmberFeed::wants_round(Clock::time_point now) const {
+  if (last_round_ == Clock::time_point{}) return true;
   if (provider_.sessions() == 0) return false;
   if (!provider_.WantedTables().empty()) return true;
   return now - last_round_ >= std::chrono::milliseconds(kRoundMs);

@@ -43,8 +43,8 @@ class EmberFeed {
   // Adds what the provider wants to the next survey's `wants`: every driver's status panel and
   // the tables of the routers to be read.
   void Want(SurveyWants* wants) const;
-  // A round is due: tables are wanted, or the drivers were last surveyed kRoundMs ago and
-  // consumers are connected.
+  // A round is due: none has ended yet, tables are wanted, or the drivers were last surveyed
+  // kRoundMs ago and consumers are connected.
   bool wants_round(Clock::time_point now) const;
   // A survey ended that started when the provider's revertive mark was `mark`.
   void Surveyed(const Survey& survey, uint64_t mark, Clock::time_point now);

@@ -261,6 +261,9 @@ void EmberServer::Accept(int listener) {
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A fixed send buffer: what waits for a consumer waits in the provider, which bounds it and
+    // lets a keep-alive's answer pass everything not started, rather than in the kernel.
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &limits_.send_buffer, sizeof limits_.send_buffer);
     const uint64_t id = next_id_++;
     Connection& c = connections_[id];
     c.fd = fd;

@@ -45,6 +45,8 @@ struct EmberServerLimits {
   int per_address = 16;
   // Bytes read from one consumer per turn, so that one busy consumer does not hold up the others.
   size_t read_per_turn = 256 * 1024;
+  // The kernel's send buffer of each connection (which doubles it).
+  int send_buffer = 64 * 1024;
 };
 
 class EmberServer {

@@ -59,6 +59,16 @@ int ParseEmberOption(const std::vector<std::string>& args, size_t* i, EmberOptio
     options->read_only = true;
     return 1;
   }
+  if (a == "--ember-max-unsent") {
+    // Not in the help: a small bound for the tests of a consumer that stops reading.
+    int bytes = 0;
+    if (!number(4096, 1 << 30, &bytes)) {
+      *error = "--ember-max-unsent takes a number of bytes";
+      return -1;
+    }
+    options->max_unsent = static_cast<size_t>(bytes);
+    return 1;
+  }
   if (a == "--ember-access") {
     if (!number(0, 1000, &options->access)) {
       *error = "--ember-access takes an access number 0..1000";
@@ -87,6 +97,7 @@ std::unique_ptr<EmberService> EmberService::Start(const EmberOptions& options, D
   ProviderOptions provider;
   provider.read_only = options.read_only;
   provider.access = options.access;
+  if (options.max_unsent > 0) provider.max_unsent = options.max_unsent;
   s->server_ = EmberServer::Listen(options.listen, options.allow, options.limits, sink, provider,
                                    trace, error);
   if (!s->server_) return nullptr;

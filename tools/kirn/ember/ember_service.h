@@ -21,6 +21,8 @@ struct EmberOptions {
   EmberServerLimits limits;
   bool read_only = false;
   int access = 0;
+  // Unsent bytes at which a consumer is closed (0: the provider's default).
+  size_t max_unsent = 0;
 };
 
 // Reads the Ember+ option at args[*i] (moving *i past its value): 1 when it was one, 0 when

@@ -24,6 +24,9 @@ constexpr uint32_t kLabels = 1;
 constexpr int kTargets = 1;
 constexpr int kSources = 2;
 
+// Directory requests of unknown paths kept per session, and how long.
+constexpr size_t kMaxUnknownPaths = 64;
+constexpr int kUnknownPathMs = 3000;
 // Takes waiting for their revertive, per session and in all.
 constexpr size_t kMaxPendingPerSession = 4096;
 constexpr size_t kMaxPending = 65536;
@@ -66,6 +69,8 @@ struct Provider::Session {
   std::deque<Job> jobs;
   size_t pending = 0;
   std::string close_why;  // set: to be closed
+  // Directory requests of paths not known (yet), until when they are asked again.
+  std::vector<std::pair<Path, Clock::time_point>> unknown;
 };
 
 struct Provider::Router {
@@ -580,7 +585,14 @@ void Provider::Subscribe(Session& s, const Path& path) {
 
 void Provider::Directory(Session& s, const Path& path) {
   const Where w = Locate(path);
-  if (w.kind == Where::Kind::kNone) return;
+  if (w.kind == Where::Kind::kNone) {
+    // Perhaps a driver not surveyed yet (the first survey runs as kirn metrics starts): asked
+    // again as the drivers come, for a while.
+    if (s.unknown.size() < kMaxUnknownPaths) {
+      s.unknown.emplace_back(path, Clock::now() + std::chrono::milliseconds(kUnknownPathMs));
+    }
+    return;
+  }
   Subscribe(s, path);
   GlowMessage m;
   switch (w.kind) {
@@ -775,10 +787,14 @@ void Provider::Take(Session& s, const Path& path, const TakeConnection& c, Clock
                       ? "the driver reads route commands both ways (SourceToDest and DestToSource)"
                       : "the driver reads route commands neither way");
   }
+  // What the provider knows of the locks is as old as its last read of the tables: the refusal
+  // has them read again, so that an unlock shows at the next take.
   if (r.read && r.lock[static_cast<size_t>(target)] != 0) {
+    r.stale = true;
     return Refuse(s, r, target, "locked by the control system");
   }
   if (r.read && r.controller_lock[static_cast<size_t>(target)] != 0) {
+    r.stale = true;
     return Refuse(s, r, target, "locked at the controller");
   }
   if (s.pending >= kMaxPendingPerSession || pending_.size() >= kMaxPending) {
@@ -933,6 +949,21 @@ void Provider::Drivers(const std::vector<DriverInfo>& drivers, Clock::time_point
       dirty_drivers_.insert(number);
     }
   }
+  // Requests of paths unknown before: answered if known now, else kept until their time is up.
+  const Clock::time_point now = Clock::now();
+  for (auto& [id, s] : sessions_) {
+    std::vector<std::pair<Path, Clock::time_point>> unknown;
+    unknown.swap(s->unknown);
+    for (auto& [path, until] : unknown) {
+      if (until < now) continue;
+      if (Locate(path).kind == Where::Kind::kNone) {
+        s->unknown.emplace_back(path, until);
+      } else {
+        Directory(*s, path);
+      }
+    }
+  }
+  Reap();
 }
 
 void Provider::Table(const TableInfo& t, uint64_t mark, Clock::time_point now) {

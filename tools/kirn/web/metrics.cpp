@@ -565,7 +565,12 @@ int RunMetrics(const Args& args) {
   int ember_wait = -1;
   // A first round at once learns the drivers before the first request.
   int64_t round_asked_ms = NowMs();
-  survey.Start();
+  SurveyWants first;
+  if (ember) {
+    ember->Want(&first);
+    ember->RoundStarted();
+  }
+  survey.Start(first);
   Clock::time_point last_round = Clock::now();
 
   const std::string scheme = access->tls() ? "https://" : "http://";

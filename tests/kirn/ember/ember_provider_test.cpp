@@ -306,6 +306,10 @@ TEST(EmberProvider, TakesTheDriverWouldRefuseAreAnsweredLockedAtOnce) {
   f.Send(1, Take(kMatrixA, 5, {5}, Operation::kAbsolute));
   EXPECT_EQ(f.commands.size(), 1u);
   EXPECT_EQ(Connections(f.Read(1)).at(5).second, 2);
+  // No revertive for a while: the tables are read again.
+  f.p->Table(t, f.p->revertive_mark(), f.now);
+  EXPECT_TRUE(f.p->WantedTables().empty());
+  f.p->Tick(f.now + std::chrono::milliseconds(300));
   EXPECT_EQ(f.p->WantedTables().size(), 1u);
   t.lock[5] = 1;
   f.p->Table(t, f.p->revertive_mark(), f.now);

@@ -32,6 +32,9 @@ constexpr size_t kMaxPendingPerSession = 4096;
 constexpr size_t kMaxPending = 65536;
 // Names of a label list someone watches are asked for again this often, so that a change shows.
 constexpr auto kNamesAgain = std::chrono::seconds(30);
+// A take without its revertive this long has the router's tables read again: a lock the provider
+// did not know of (the driver refuses silently) then answers it long before its deadline.
+constexpr auto kRereadAfter = std::chrono::milliseconds(250);
 // The reply timeout taken for a driver whose timeout is automatic (1 s plus the wire time of
 // what is outstanding).
 constexpr int kAutomaticReplyTimeoutMs = 1100;
@@ -130,7 +133,9 @@ struct Provider::Pending {
   int device = 0;
   int target = 0;
   int expect = 0;
+  Clock::time_point sent;
   Clock::time_point deadline;
+  bool reread = false;  // the router's tables were asked for again on its behalf
 };
 
 struct Provider::Where {
@@ -817,12 +822,10 @@ void Provider::Take(Session& s, const Path& path, const TakeConnection& c, Clock
   p->target = target;
   p->expect = source == 0 ? d.info.park_source : source;
   p->deadline = now + std::chrono::milliseconds(2 * d.ReplyTimeoutMs());
+  p->sent = now;
   pending_.push_back(std::move(p));
   ++s.pending;
-  // The take makes the router's tables worth reading again: a lock the provider did not know
-  // of answers the take at once.
   if (!r.followed) r.followed = true;
-  r.stale = true;
   Answer(s, r, target, Disposition::kPending);
 }
 
@@ -848,7 +851,17 @@ int Provider::Tick(Clock::time_point now) {
   int next = -1;
   for (auto it = pending_.begin(); it != pending_.end();) {
     Pending& p = **it;
+    if (!p.reread && now - p.sent >= kRereadAfter) {
+      p.reread = true;
+      if (Router* r = RouterOf(p.device)) r->stale = true;
+    }
     if (p.deadline > now) {
+      if (!p.reread) {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(p.sent + kRereadAfter - now)
+                .count();
+        next = next < 0 ? static_cast<int>(ms + 1) : std::min(next, static_cast<int>(ms + 1));
+      }
       const auto ms =
           std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now).count();
       const int left = static_cast<int>(std::min<long long>(ms + 1, 1 << 30));
@@ -1020,7 +1033,12 @@ void Provider::Table(const TableInfo& t, uint64_t mark, Clock::time_point now) {
     }
     it = pending_.erase(it);
   }
-  for (int i = 0; i < r.destinations && !pending_.empty(); ++i) Resolve(r, i, now);
+  // Takes whose revertive the read came before.
+  std::set<int> targets;
+  for (const auto& p : pending_) {
+    if (p->device == r.device && p->target < r.destinations) targets.insert(p->target);
+  }
+  for (const int t : targets) Resolve(r, t, now);
   Reap();
 }
 

@@ -21,8 +21,8 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
-#include "tools/kirn/web/history_recorder.h"
-#include "tools/kirn/web/history_store.h"
+#include "tools/kirn/history/history_recorder.h"
+#include "tools/kirn/history/history_store.h"
 
 namespace {
 

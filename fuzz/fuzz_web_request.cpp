@@ -18,9 +18,9 @@
 #include <memory>
 #include <string>
 
-#include "tools/kirn/web/basic_auth.h"
-#include "tools/kirn/web/http_server.h"
-#include "tools/kirn/web/page.h"
+#include "tools/kirn/page/page.h"
+#include "tools/kirn/server/basic_auth.h"
+#include "tools/kirn/server/http_server.h"
 
 namespace {
 

@@ -1,12 +1,14 @@
 // A driver site in a temporary directory with the real programs started against it: the bus host
-// and interface stand-in (`kirn serve`), the driver, and kirn's command clients.
+// and interface stand-in (`kirn serve`), the driver, kirn's command clients and `kirn metrics`.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -66,6 +68,36 @@ class SiteTest : public ::testing::Test {
     auto driver = Start({XARVEL_BIN, "12"});
     EXPECT_TRUE(serve.WaitForOutput("register 102 ", 20000)) << serve.Stdout() << driver->Stderr();
     return driver;
+  }
+
+  // Starts `kirn metrics` on a free loopback port (--listen 127.0.0.1:0, then `extra`) and reads
+  // the port it listens on into `*port`.
+  std::unique_ptr<Process> StartMetrics(int* port, const std::vector<std::string>& extra = {},
+                                        const std::string& scheme = "http") {
+    std::vector<std::string> argv = {KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto metrics = Start(argv);
+    *port = MetricsPort(*metrics, scheme);
+    return metrics;
+  }
+
+  // The port of a `kirn metrics` that listens on 127.0.0.1 (`scheme` "http" or "https"), read from
+  // its "listening" line once it is whole; 0, and a failure, when it does not come within 20 s.
+  static int MetricsPort(const Process& metrics, const std::string& scheme = "http") {
+    const std::string needle = "listening " + scheme + "://127.0.0.1:";
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (;;) {
+      const std::string out = metrics.Stdout();
+      const size_t at = out.find(needle);
+      if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
+        return std::atoi(out.c_str() + at + needle.size());
+      }
+      if (Clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "kirn metrics did not print '" << needle << "PORT': " << metrics.Stdout()
+                  << metrics.Stderr();
+    return 0;
   }
 
   Result Kirn(std::vector<std::string> args) {

@@ -37,11 +37,9 @@ TEST_F(HistoryPageTest, ADestinationOpensItsLastChangesWithTheGaps) {
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
   // The history goes to the default file under $HOME (the site's directory).
-  metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-  ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-      << metrics_->Stderr();
-  const std::string out = metrics_->Stdout();
-  const int port = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  int port = 0;
+  metrics_ = StartMetrics(&port);
+  ASSERT_GT(port, 0);
 
   // Destination 1 (MON 1) takes CAM 5, goes through an RX-only period, then takes source 6.
   ASSERT_EQ(Kirn({"send", "101", "RC 101 5 1 ',---' 0"}).code, 0);

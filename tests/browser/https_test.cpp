@@ -68,12 +68,9 @@ TEST_F(HttpsPageTest, ThePageOpensOverHttpsWithAPasswordAndShowsTheDrivers) {
   WriteSimulationSite();
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  metrics_ =
-      Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0", "--web-config", d + "/web.yml"});
-  ASSERT_TRUE(metrics_->WaitForOutput("listening https://127.0.0.1:", kWaitMs))
-      << metrics_->Stderr();
-  const std::string out = metrics_->Stdout();
-  const int port = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  int port = 0;
+  metrics_ = StartMetrics(&port, {"--web-config", d + "/web.yml"}, "https");
+  ASSERT_GT(port, 0);
 
   ASSERT_TRUE(browser_.Start(1280, 760, home)) << browser_.error() << browser_.Log();
   // The login, then the page at its own address (a page whose address holds credentials may
@@ -109,10 +106,9 @@ TEST_F(HttpsPageTest, TwoWindowsAsOneDriverShowOnTheOverview) {
   env.push_back("KIRN_WINDIR=" + copy.str());
   Process second({XARVEL_BIN, "12"}, env);
   ASSERT_TRUE(serve->WaitForOutput("register 201 ", kWaitMs)) << serve->Stdout();
-  metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-  ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs));
-  const std::string out = metrics_->Stdout();
-  const int port = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  int port = 0;
+  metrics_ = StartMetrics(&port);
+  ASSERT_GT(port, 0);
   ASSERT_TRUE(browser_.Start(1280, 760)) << browser_.error() << browser_.Log();
   ASSERT_TRUE(browser_.Navigate("http://127.0.0.1:" + std::to_string(port) + "/"));
   EXPECT_TRUE(

@@ -50,15 +50,6 @@ class PageTest : public testing_support::SiteTest {
         router_b);
   }
 
-  void StartMetrics() {
-    metrics_ = Start({KIRN_BIN, "metrics", "--listen", "127.0.0.1:0"});
-    ASSERT_TRUE(metrics_->WaitForOutput("listening http://127.0.0.1:", kWaitMs))
-        << metrics_->Stderr();
-    const std::string out = metrics_->Stdout();
-    port_ = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
-    ASSERT_GT(port_, 0) << out;
-  }
-
   void OpenBrowser(int width, int height) {
     ASSERT_TRUE(browser_.Start(width, height)) << browser_.error() << browser_.Log();
   }
@@ -93,7 +84,7 @@ TEST_F(PageTest, APanelChangeAKilledControllerAStoppedDriverAndALostBusShow) {
   WriteControllerSite(sim.ports.at(0));
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   OpenBrowser(1280, 760);
 
   // A change made at the router's own panel, which the driver did not ask for (as in RX only,
@@ -178,7 +169,7 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
             "[Database_1]\n1=STUDIO 1\n4000=QC MON 4000\n4096=LAST\n");
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   OpenBrowser(1280, 900);
 
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12")));
@@ -257,7 +248,7 @@ TEST_F(PageTest, TenTabsShareOneStreamAndHighlightAFrontPanelChangeWithTheirRead
   WriteControllerSite(sim.ports.at(0));
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
-  StartMetrics();
+  metrics_ = StartMetrics(&port_);
   OpenBrowser(1024, 700);
   const std::string live = "document.body.dataset.live === '1' && !!" + Row(3);
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12")));

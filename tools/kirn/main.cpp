@@ -1,6 +1,7 @@
 // kirn: the workstation's companion tool. `kirn serve` hosts the workstation bus and the
 // control-system interface stand-in; the other subcommands talk to drivers through it. This file
-// only dispatches: each command lives in its room (host/, client/, web/) over common/.
+// only dispatches: each command lives in its room (host/, client/, metrics/, history/) over
+// common/.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -16,8 +17,9 @@
 #include "platform/qt_messages.h"
 #include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/command_line.h"
+#include "tools/kirn/history/history_commands.h"
 #include "tools/kirn/host/host_commands.h"
-#include "tools/kirn/web/web_commands.h"
+#include "tools/kirn/metrics/metrics_commands.h"
 
 namespace kirn {
 namespace {

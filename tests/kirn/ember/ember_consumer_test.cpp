@@ -177,7 +177,7 @@ class EmberTest : public testing_support::SiteTest {
     }
   }
   // Starts kirn metrics with the provider and `args`; its Ember+ port.
-  int StartMetrics(std::vector<std::string> args = {}) {
+  int StartEmber(std::vector<std::string> args = {}) {
     std::vector<std::string> argv = {KIRN_BIN,       "metrics", "--listen",   "127.0.0.1:0",
                                      "--no-history", "--ember", "127.0.0.1:0"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -212,7 +212,7 @@ class EmberTest : public testing_support::SiteTest {
 // watch all see it); a front-panel change reaches a second consumer.
 TEST_F(EmberTest, ANodeConsumerBrowsesRoutesAndSeesEveryChange) {
   if (!NodeConsumerInstalled()) GTEST_SKIP() << "node-emberplus not installed (install-deps)";
-  const int port = StartMetrics();
+  const int port = StartEmber();
   // The names are looked up in the background: the tree shows them once they are read.
   std::string tree;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
@@ -257,7 +257,7 @@ TEST_F(EmberTest, ANodeConsumerBrowsesRoutesAndSeesEveryChange) {
 // A destination locked by the control system and a read-only provider answer locked with nothing
 // on the wire; only the allowed addresses may connect.
 TEST_F(EmberTest, LockedReadOnlyAndTheAllowList) {
-  const int port = StartMetrics();
+  const int port = StartEmber();
   ASSERT_EQ(Kirn({"send", "101", "RL 101 6 6 1 0"}).code, 0);
   RawConsumer c(port);
   c.Directory(kMatrixA);
@@ -282,7 +282,7 @@ TEST_F(EmberTest, LockedReadOnlyAndTheAllowList) {
   EXPECT_EQ(c.tally_[5], 7);
   EXPECT_TRUE(Wire("SA6,7", kWaitMs));
 
-  const int read_only = StartMetrics({"--ember-read-only", "--ember-allow", "127.0.0.2/32"});
+  const int read_only = StartEmber({"--ember-read-only", "--ember-allow", "127.0.0.2/32"});
   RawConsumer refused(read_only, "127.0.0.1");
   EXPECT_TRUE(refused.Closed());
   EXPECT_TRUE(metrics_[1]->WaitForOutput("refused: not in the allow list", kWaitMs, true));
@@ -299,7 +299,7 @@ TEST_F(EmberTest, LockedReadOnlyAndTheAllowList) {
 // A malformed frame closes that consumer, one that stops reading is closed once too much waits
 // for it, and 64 consumers at once (16 from each of four addresses) are served all the while.
 TEST_F(EmberTest, BadAndStalledConsumersAreClosedAloneAndSixtyFourAreServed) {
-  const int port = StartMetrics({"--ember-max-unsent", "16384"});
+  const int port = StartEmber({"--ember-max-unsent", "16384"});
   RawConsumer fast(port);
   fast.Directory(kMatrixA);
   ASSERT_TRUE(fast.Until([&] { return fast.tally_.size() == 16; }));

@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "tools/kirn/ember/provider.h"
-#include "tools/kirn/web/driver_survey.h"
+#include "tools/kirn/survey/driver_survey.h"
 
 namespace kirn::ember {
 

@@ -787,5 +787,7 @@ int main(int argc, char** argv) {
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Each figure as soon as it is measured, for bench/run.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   return Bench(o).Run();
 }

@@ -322,7 +322,7 @@ TEST_F(EmberTest, BadAndStalledConsumersAreClosedAloneAndSixtyFourAreServed) {
 
   // A salvo far more than the stalled consumer can be held for; the last route reaches all.
   std::string list;
-  for (int i = 0; i < 12000; ++i) {
+  for (int i = 0; i < 8000; ++i) {
     list +=
         "RC 101 " + std::to_string(1 + i % 30) + " " + std::to_string(1 + i % 16) + " ',---' 0\n";
   }

@@ -131,6 +131,9 @@ int EmberFeed::Tick(Clock::time_point now) {
       if (name.read > seen.read) seen.read = name.read;
     }
   }
+  // The name cache takes a bounded number of wants: while it has nothing left to look up, the
+  // names still missing of the lists someone watches are wanted again.
+  if (survey_.names_pending() == 0) provider_.WantMissingNames();
   const int next = provider_.Tick(now);
   provider_.Flush();
   return next;

@@ -1084,6 +1084,22 @@ void Provider::Name(int device, int database, int entry, const std::string& text
   if (before != text) dirty_names_[device][list].insert(signal);
 }
 
+void Provider::WantMissingNames() {
+  if (!sink_.want_names) return;
+  for (auto& [device, r] : by_device_) {
+    for (int list : {kTargets, kSources}) {
+      // Source 0 is no look-up (the park row stands for it).
+      const auto want = static_cast<size_t>(list == kTargets ? r->destinations : r->sources);
+      if (!r->names_watched[list] || r->names[list].size() >= want) continue;
+      if (list == kTargets) {
+        sink_.want_names(device, 1, 1, r->destinations);
+      } else {
+        sink_.want_names(device, 0, 1, r->sources);
+      }
+    }
+  }
+}
+
 void Provider::Stale() {
   for (auto& [device, r] : by_device_) {
     if (r->followed) r->stale = true;

@@ -166,6 +166,10 @@ class Provider {
 
   // The routers whose tables should be read: driver number -> router device ids.
   std::map<int, std::set<int>> WantedTables() const;
+  // Asks again (Sink::want_names) for the names of the label lists someone watches whose names
+  // have not all been read yet: for when the name cache has nothing left to look up (it takes a
+  // bounded number of wants at a time).
+  void WantMissingNames();
   // Sends what changed since the last call (connections, names, driver values), one message per
   // element; call once a loop turn.
   void Flush();

@@ -394,9 +394,20 @@ TEST(EmberProvider, DriversThatComeAndGoAreShownNeverRemoved) {
   other.routers = {RouterInfo{'B', 201, 8, 8}};
   f.p->Drivers({f.driver, other}, f.now);
   f.p->Flush();
+  // Every element pushed comes with its children, as a directory answer would: a consumer takes
+  // the first message naming the element of its pending request as the answer.
   std::vector<GlowElement> got = f.Read(1);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].path, (Path{1, 13}));
+  ASSERT_NE(Find(got, {1}), nullptr);
+  EXPECT_EQ(Find(got, {1})->children.size(), 2u);
+  EXPECT_NE(Find(got, {1, 13, 2}), nullptr);  // router B
+  // A change of driver 12's link, to a consumer that listed its router: the router with its matrix.
+  f.Send(1, Command({1, 12, 1}, kCommandGetDirectory));
+  f.Read(1);
+  f.driver.comms_state = 0;
+  f.p->Drivers({f.driver, other}, f.now);
+  f.p->Flush();
+  got = f.Read(1);
+  EXPECT_NE(Find(got, {1, 12, 1, 1}), nullptr);
   f.p->Drivers({other}, f.now);
   f.p->Flush();
   got = f.Read(1);

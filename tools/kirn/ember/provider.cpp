@@ -1119,14 +1119,18 @@ std::map<int, std::set<int>> Provider::WantedTables() const {
 
 void Provider::Flush() {
   // Drivers that appeared, to those who listed the workstation; drivers whose values changed, to
-  // those who listed them or their parameters.
-  for (const int number : new_drivers_) {
-    Driver* d = DriverOf(number);
-    if (!d) continue;
+  // those who listed them or their parameters. A consumer takes the first message naming the
+  // element of its pending directory request as the answer, so every element pushed here comes
+  // with its children, as a directory answer would: else a push that crosses a request leaves
+  // that consumer's tree without them, and its walk down the path fails.
+  if (!new_drivers_.empty()) {
     for (auto& [id, s] : sessions_) {
       if (s->subscribed.count({}) == 0 && s->subscribed.count({kWorkstation}) == 0) continue;
       GlowMessage m;
-      DriverElement(m, *d, true, false);
+      WorkstationElement(m, true, true);
+      for (const int number : new_drivers_) {
+        if (Driver* d = DriverOf(number)) DriverElement(m, *d, true, true);
+      }
       Queue(*s, m.Finish());
     }
   }
@@ -1139,10 +1143,9 @@ void Provider::Flush() {
       const bool below = at != s->subscribed.end() && HasPrefix(*at, node);
       if (!below && s->subscribed.count({kWorkstation}) == 0) continue;
       GlowMessage m;
-      DriverElement(m, *d, true, false);
+      DriverElement(m, *d, true, true);
       if (below) {
-        for (const auto& [letter, r] : d->routers) RouterElement(m, *d, *r, true, false);
-        for (int p = kFirstParam; p <= kLastParam; ++p) DriverParameter(m, *d, p, true);
+        for (const auto& [letter, r] : d->routers) RouterElement(m, *d, *r, true, true);
       }
       Queue(*s, m.Finish());
     }

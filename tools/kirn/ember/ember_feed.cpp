@@ -133,7 +133,11 @@ int EmberFeed::Tick(Clock::time_point now) {
   }
   // The name cache takes a bounded number of wants: while it has nothing left to look up, the
   // names still missing of the lists someone watches are wanted again.
-  if (survey_.names_pending() == 0) provider_.WantMissingNames();
+  // At most once a second: a list whose look-ups go unanswered is walked whole each time.
+  if (survey_.names_pending() == 0 && now - last_want_ >= std::chrono::seconds(1)) {
+    last_want_ = now;
+    provider_.WantMissingNames();
+  }
   const int next = provider_.Tick(now);
   provider_.Flush();
   return next;

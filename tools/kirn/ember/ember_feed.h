@@ -67,6 +67,7 @@ class EmberFeed {
   };
   std::map<int, Seen> names_;
   Clock::time_point last_round_{};
+  Clock::time_point last_want_{};
 };
 
 }  // namespace kirn::ember

@@ -585,8 +585,9 @@ void DriverSurvey::CollectNames() {
         reinterpret_cast<const char*>(reply->data.data()),
         strnlen(reinterpret_cast<const char*>(reply->data.data()),
                 std::min(reply->data.size(), static_cast<size_t>(xarvel::kDbNameMaxLength))));
-    if (text != name.text || names.version == 0) ++names.version;
+    if (text != name.text || !name.answered || names.version == 0) ++names.version;
     name.text = text;
+    name.answered = true;
   }
 }
 

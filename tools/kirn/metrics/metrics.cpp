@@ -22,7 +22,8 @@ namespace kirn {
 const char kMetricsHelp[] =
     "usage: kirn metrics [--listen ADDR:PORT] [--web-config FILE] [--allowed-host NAME]...\n"
     "                    [--history FILE | --no-history] [--history-days N]\n"
-    "                    [--history-max-mb N]\n"
+    "                    [--history-max-mb N] [--ember ADDR:PORT]... [--ember-allow A/P]...\n"
+    "                    [--ember-max-per-address N] [--ember-read-only] [--ember-access N]\n"
     "Serves the figures and the health of every driver on the workstation bus over HTTP:\n"
     "  /metrics   the Prometheus text exposition (format 0.0.4): xarvel_up, xarvel_comms_ok,\n"
     "             xarvel_link_up, xarvel_routes_total, ... labelled driver (the driver's own\n"
@@ -104,8 +105,26 @@ const char kMetricsHelp[] =
     "  --history-max-mb N  keep the used pages under N MiB (default 1024; 0: no limit),\n"
     "                      oldest first; the last change of every destination before the\n"
     "                      cut is kept, so the state at the cut stays known\n"
-    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves; without a bus it "
-    "serves all the\n"
+    "Ember+ (docs/ember.md): every router of every driver as a matrix that panels and\n"
+    "control systems browse, watch and route, from the same survey as the page.\n"
+    "  --ember ADDR:PORT   also serve Ember+ there (repeatable; off unless given;\n"
+    "                      127.0.0.1:9000 is the usual choice). A take becomes the control\n"
+    "                      system's route command to the driver (RC); what the driver would\n"
+    "                      refuse (RX only, a lock, out of range) is answered locked at once,\n"
+    "                      the rest pending, then modified with the revertive, or the\n"
+    "                      connection as it stands after twice the driver's reply timeout.\n"
+    "                      Ember+ has no authentication: keep it on loopback, or allow only\n"
+    "                      the panels' addresses, behind a firewall.\n"
+    "  --ember-allow ADDRESS[/PREFIX]\n"
+    "                      only these peers may connect (repeatable; IPv4 or IPv6); others\n"
+    "                      are closed at accept with a line in the journal\n"
+    "  --ember-max-per-address N\n"
+    "                      consumers from one address at once (default 16; 128 in all)\n"
+    "  --ember-read-only   consumers browse and watch; every take is answered locked\n"
+    "  --ember-access N    the access number of its route commands (0..1000, default 0,\n"
+    "                      which the access list always allows)\n"
+    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves, then\n"
+    "'ember ADDR:PORT' for each Ember+ address; without a bus it serves all the\n"
     "same (xarvel_exporter_bus_up 0) and connects once there is one. Ends on SIGTERM or\n"
     "SIGINT (exit 0). Exit 1 when it cannot listen on the address, 2 on a usage error.\n";
 
@@ -115,6 +134,7 @@ namespace {
 // (told on standard error).
 int ParseOptions(const Args& args, MetricsOptions* o) {
   o->history.path = DefaultHistoryPath();
+  std::string ember_error;
   for (size_t i = 0; i < args.size(); ++i) {
     long long n = 0;
     if (args[i] == "--listen") {
@@ -156,6 +176,9 @@ int ParseOptions(const Args& args, MetricsOptions* o) {
       }
       o->history.max_pages = n;
       ++i;
+    } else if (const int taken = ember::ParseEmberOption(args, &i, &o->ember, &ember_error);
+               taken != 0) {
+      if (taken < 0) return UsageError("metrics", ember_error);
     } else if (args[i] == "--" && i + 1 == args.size()) {
       break;
     } else {
@@ -195,11 +218,13 @@ int RunMetrics(const Args& args) {
   // A file-size limit makes writes fail (recording goes off) instead of ending the process.
   ::signal(SIGXFSZ, SIG_IGN);
   MetricsRun run(*server, options, warning);
+  if (!run.ServeEmber(options.ember, &error)) return Failure("metrics", "--ember " + error);
 
   InstallStopSignals();
   run.Start();
   const std::string scheme = access->tls() ? "https://" : "http://";
   std::printf("listening %s%s\n", scheme.c_str(), server->address().c_str());
+  for (const std::string& a : run.ember_addresses()) std::printf("ember %s\n", a.c_str());
   std::fflush(stdout);
   xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving " + scheme + server->address());
   while (!StopRequested()) {

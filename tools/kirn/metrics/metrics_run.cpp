@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "tools/kirn/exposition/metrics_text.h"
 #include "tools/kirn/history/history_query.h"
@@ -159,9 +160,24 @@ std::optional<HttpResponse> MetricsRun::PageFiles(const HttpRequest& request, Re
   return r;
 }
 
+bool MetricsRun::ServeEmber(const ember::EmberOptions& options, std::string* error) {
+  if (options.listen.empty()) return true;
+  ember_ = ember::EmberService::Start(options, survey_, error);
+  return ember_ != nullptr;
+}
+
+std::vector<std::string> MetricsRun::ember_addresses() const {
+  return ember_ ? ember_->addresses() : std::vector<std::string>{};
+}
+
 void MetricsRun::Start() {
   round_asked_ms_ = NowMs();
-  survey_.Start();
+  SurveyWants wants;
+  if (ember_) {
+    ember_->Want(&wants);
+    ember_->RoundStarted();
+  }
+  survey_.Start(wants);
   last_round_ = Clock::now();
 }
 
@@ -170,7 +186,9 @@ void MetricsRun::StartRoundIfDue(Clock::time_point now) {
   // The history wants a round now and then, and sooner for a re-base.
   const bool history_round =
       feed_ && (now - last_round_ >= kHistoryRoundSpacing || feed_->wants_round());
-  if (survey_.running() || (waiting_.empty() && !history_round && !streaming) ||
+  // Ember+ wants one for the drivers' status now and then, and for the tables it reads.
+  const bool ember_round = ember_ && ember_->wants_round(now);
+  if (survey_.running() || (waiting_.empty() && !history_round && !streaming && !ember_round) ||
       now - last_round_ < kRoundSpacing) {
     return;
   }
@@ -198,6 +216,10 @@ void MetricsRun::StartRoundIfDue(Clock::time_point now) {
       }
     }
   }
+  if (ember_) {
+    ember_->Want(&wants);
+    ember_->RoundStarted();
+  }
   round_asked_ms_ = NowMs();
   survey_.Start(wants);
   last_round_ = now;
@@ -211,8 +233,9 @@ int MetricsRun::WaitMs(Clock::time_point now) {
   sooner(server_.TimeoutMs());
   sooner(survey_.MsUntilDeadline());
   sooner(hub_.Tick(now));
+  sooner(ember_wait_);
   if (!survey_.running() && hub_.open() > 0) sooner(MsUntil(last_round_ + kStreamRound, now));
-  if (!survey_.running() && (!waiting_.empty() || feed_)) {
+  if (!survey_.running() && (!waiting_.empty() || feed_ || ember_)) {
     sooner(MsUntil(last_round_ + kRoundSpacing, now));
   }
   return std::max(wait, 0);
@@ -282,10 +305,12 @@ void MetricsRun::OpenStreams() {
 void MetricsRun::Turn() {
   const auto now = Clock::now();
   StartRoundIfDue(now);
-  pollfd fds[2] = {{server_.fd(), POLLIN, 0}, {survey_.fd(), POLLIN, 0}};
-  ::poll(fds, 2, WaitMs(now));
+  std::vector<pollfd> fds = {{server_.fd(), POLLIN, 0}, {survey_.fd(), POLLIN, 0}};
+  if (ember_) ember_->PollFds(&fds);
+  ::poll(fds.data(), fds.size(), WaitMs(now));
   if (survey_.Poll()) {
     const Survey s = survey_.Take();
+    if (ember_) ember_->Surveyed(s, Clock::now());
     events_.Surveyed(s);
     if (feed_) feed_->Surveyed(s, round_asked_ms_);
     AnswerRound(s);
@@ -293,6 +318,7 @@ void MetricsRun::Turn() {
   if (feed_) feed_->Tick();
   server_.Run();
   OpenStreams();
+  if (ember_) ember_wait_ = ember_->Run(fds, Clock::now());
 }
 
 }  // namespace kirn

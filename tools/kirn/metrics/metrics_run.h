@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/kirn/ember/ember_service.h"
 #include "tools/kirn/history/history_feed.h"
 #include "tools/kirn/history/history_recorder.h"
 #include "tools/kirn/history/history_store.h"
@@ -29,7 +30,8 @@ struct MetricsOptions {
   std::vector<std::string> allowed_hosts;
   std::string web_config;
   HistoryOptions history;
-  bool record = true;  // --no-history: false
+  bool record = true;         // --no-history: false
+  ember::EmberOptions ember;  // no address: no Ember+
 };
 
 class MetricsRun {
@@ -40,6 +42,11 @@ class MetricsRun {
   MetricsRun(const MetricsRun&) = delete;
   MetricsRun& operator=(const MetricsRun&) = delete;
 
+  // Serves Ember+ as `options` say (nothing when they name no address), on the same survey.
+  // REQUIRES: before Start(). False with `error` set when an address cannot be served.
+  bool ServeEmber(const ember::EmberOptions& options, std::string* error);
+  // Where Ember+ is served, as bound.
+  std::vector<std::string> ember_addresses() const;
   // A first round at once: learns the drivers before the first request.
   void Start();
   // One turn of the loop: starts a round of asking the drivers when one is due, waits for the
@@ -118,6 +125,9 @@ class MetricsRun {
   EventFeed events_;
   int64_t round_asked_ms_ = 0;
   Clock::time_point last_round_{};
+  // The Ember+ provider, when served, and the milliseconds until its next take's deadline.
+  std::unique_ptr<ember::EmberService> ember_;
+  int ember_wait_ = -1;
 };
 
 }  // namespace kirn

@@ -65,13 +65,39 @@ TEST(WebConfigTest, EveryKeyIsReadAndUnknownOnesAreRefused) {
   EXPECT_EQ(c.key_file, "/k/s.key");
   EXPECT_EQ(c.client_ca_file, "/etc/kirn/ca.pem");
   EXPECT_EQ(c.Priorities(),
-            "NORMAL:-VERS-ALL:+VERS-TLS1.3:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1");
-  EXPECT_EQ(c.not_applied, (std::vector<std::string>{"cipher_suites", "http2"}));
+            "NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+AES-128-GCM:-MAC-ALL:+AEAD:-KX-ALL:"
+            "-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1");
+  EXPECT_EQ(c.not_applied, (std::vector<std::string>{"http2"}));
   EXPECT_EQ(c.users.at("prom"), hash);
+  // The default: forward-secret AEAD suites only, TLS 1.2 and 1.3; Go's suite names map to
+  // GnuTLS's parts; off on purpose only by saying so.
+  ASSERT_TRUE(
+      kirn::ParseWebConfig("tls_server_config: {cert_file: a, key_file: b}\n", ".", &c, &error));
+  EXPECT_EQ(c.Priorities(),
+            "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-128-GCM:+AES-256-GCM:"
+            "+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:%SERVER_PRECEDENCE");
+  ASSERT_TRUE(kirn::ParseWebConfig(
+      "tls_server_config: {cert_file: a, key_file: b, max_version: TLS12, cipher_suites: "
+      "[TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA, TLS_RSA_WITH_AES_256_GCM_SHA384]}\n",
+      ".", &c, &error));
+  EXPECT_EQ(c.Priorities(),
+            "NORMAL:-VERS-ALL:+VERS-TLS1.2:-CIPHER-ALL:+AES-128-CBC:+AES-256-GCM:-MAC-ALL:+SHA1:"
+            "+AEAD:-KX-ALL:+ECDHE-RSA:+RSA:%SERVER_PRECEDENCE");
+  ASSERT_TRUE(
+      kirn::ParseWebConfig("tls_server_config: none\nbasic_auth_users: none\n", ".", &c, &error));
+  EXPECT_TRUE(c.tls_off && c.passwords_off && !c.tls && c.users.empty());
   for (const auto& [text, said] : std::vector<std::pair<std::string, std::string>>{
            {"basic_auth_user: {}\n", "unknown key 'basic_auth_user'"},
            {"tls_server_config: {cert_file: a, key_file: b, sni: x}\n", "unknown key 'sni'"},
            {"basic_auth_users: {prom: plain}\n", "is not a bcrypt hash"},
+           {"basic_auth_users: {\"a\\tb\": '" + hash + "'}\n", "control characters"},
+           {"basic_auth_users: off\n", "must be a mapping (or 'none')"},
+           {"tls_server_config: {cert_file: a, key_file: b, cipher_suites: "
+            "[TLS_RSA_WITH_RC4_128_SHA]}\n",
+            "unknown or unavailable cipher suite 'TLS_RSA_WITH_RC4_128_SHA'"},
+           {"tls_server_config: {cert_file: a, key_file: b, cipher_suites: "
+            "[TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA]}\n",
+            "no AEAD suite, which TLS 1.3 needs"},
            {"http_server_config: {headers: {Set-Cookie: a}}\n", "cannot be set"},
            {"tls_server_config: {cert_file: a}\n", "both cert_file and key_file"},
            {"tls_server_config: {cert_file: a, key_file: b, client_auth_type: "

@@ -195,6 +195,7 @@ int RunMetrics(const Args& args) {
   // A file-size limit makes writes fail (recording goes off) instead of ending the process.
   ::signal(SIGXFSZ, SIG_IGN);
   MetricsRun run(*server, options, warning);
+  run.ShowWebAccess(access.get());
 
   InstallStopSignals();
   run.Start();

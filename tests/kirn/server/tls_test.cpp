@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -268,6 +270,59 @@ TEST_F(TlsTest, AReplacedCertificateIsServedAndASprayStarvesNoOne) {
   EXPECT_EQ(code, "429");
 }
 
+// Prometheus scrapes every second with the right password while a guesser at its own address,
+// and another that rotates through a hundred addresses, send wrong passwords as fast as they
+// can, and the file is rewritten all the while: every scrape is answered 200 within a second
+// (its password stays remembered: the cache is looked at before the back-off, and a rewrite
+// that keeps the user's hash keeps it). The guessers get 401, 429 and 503.
+TEST_F(TlsTest, PrometheusIsNeverHeldBackByGuessesOrARewrittenFile) {
+  MakeSetup();
+  auto serve = StartServe();
+  StartMetrics();
+  ASSERT_EQ(Curl("/healthz", "prom:secret", "--interface 127.0.0.4"), "200");
+  const std::string file = ReadFile(dir_.path() / "web.yml");
+  std::atomic<bool> on{true};
+  std::atomic<int> refusals[600] = {};
+  auto guess = [&](bool rotate) {
+    for (int i = 0; on; ++i) {
+      const std::string from = rotate ? "127.0.1." + std::to_string(1 + i % 100) : "127.0.0.4";
+      const std::string code =
+          Curl("/healthz", "prom:guess" + std::to_string(i), "--interface " + from);
+      ++refusals[std::atoi(code.c_str()) % 600];
+    }
+  };
+  std::thread same(guess, false);
+  std::thread rotating(guess, true);
+  std::thread writer([&] {
+    while (on) {
+      WriteFile(dir_.path() / "web.yml", file);
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  long long worst = 0;
+  for (int i = 0; i < 10; ++i) {
+    const auto t0 = Clock::now();
+    EXPECT_EQ(Curl("/healthz", "prom:secret", "--interface 127.0.0.4"), "200") << i;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    worst = std::max<long long>(worst, ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::max<long long>(0, 1000 - ms)));
+  }
+  on = false;
+  same.join();
+  rotating.join();
+  writer.join();
+  std::printf(
+      "Prometheus's slowest of 10 scrapes under guessing and rewrites: %lld ms (curl "
+      "included); guesses answered 401: %d, 429: %d, 503: %d\n",
+      worst, refusals[401].load(), refusals[429].load(), refusals[503].load());
+  EXPECT_LT(worst, 1000);
+  EXPECT_EQ(refusals[200], 0);
+  EXPECT_GT(refusals[429] + refusals[503], 0);
+  EXPECT_TRUE(metrics_->WaitForOutput("read again", 1000, true)) << metrics_->Stderr();
+}
+
 // Client certificates: with RequireAndVerifyClientCert only a client whose certificate the CA
 // signed and that names an allowed SAN is served.
 TEST_F(TlsTest, OnlyAnAllowedClientCertificateIsServed) {
@@ -294,6 +349,85 @@ TEST_F(TlsTest, OnlyAnAllowedClientCertificateIsServed) {
             "200");
   EXPECT_NE(Curl("/healthz", "", "--cert " + d + "/other.pem --key " + d + "/other.key"), "200");
   EXPECT_NE(Curl("/healthz", ""), "200");
+}
+
+}  // namespace
+
+namespace {
+
+// A rewrite that loses the users (an editor, a template that writes them last, `cat >`) keeps the
+// passwords and TLS: the last good configuration stays, said on standard error, in /healthz and
+// by xarvel_exporter_web_config_ok. Only `basic_auth_users: none` switches passwords off.
+TEST_F(TlsTest, AFileThatLosesItsUsersOrTlsKeepsThem) {
+  MakeSetup();
+  auto serve = StartServe();
+  StartMetrics();
+  const std::string good = ReadFile(dir_.path() / "web.yml");
+  const std::string tls = good.substr(0, good.find("http_server_config:"));
+  auto refused = [&](const std::string& text, const std::string& said) {
+    WriteFile(dir_.path() / "web.yml", text);
+    EXPECT_TRUE(metrics_->WaitForOutput(said, 5000, true)) << text << metrics_->Stderr();
+    EXPECT_EQ(Curl("/healthz", ""), "401") << text;
+    Process p({"/bin/sh", "-c",
+               "curl -s --max-time 10 --cacert " + dir_.str() + "/ca.pem -u prom:secret " +
+                   "https://127.0.0.1:" + std::to_string(port_) +
+                   "/healthz https://127.0.0.1:" + std::to_string(port_) + "/metrics"});
+    p.Wait(kWaitMs);
+    EXPECT_TRUE(Contains(p.Stdout(), "the last good configuration stays")) << p.Stdout();
+    EXPECT_TRUE(Contains(p.Stdout(), "\nxarvel_exporter_web_config_ok 0\n")) << p.Stdout();
+  };
+  refused("", "basic_auth_users has no user");
+  refused(tls + "basic_auth_users:\n", "basic_auth_users has no user");
+  refused("basic_auth_users: none\n", "tls_server_config is gone");
+  // Said on purpose, passwords go; TLS stays until a restart.
+  WriteFile(dir_.path() / "web.yml", tls + "basic_auth_users: none\n");
+  std::string code;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  do {
+    code = Curl("/healthz", "");
+  } while (code != "200" && Clock::now() < deadline);
+  EXPECT_EQ(code, "200") << metrics_->Stderr();
+}
+
+// The TLS policy is the file's: by default only forward-secret AEAD suites in TLS 1.2 and 1.3;
+// cipher_suites (Go's names), max_version and min_version narrow it. Checked with openssl's
+// client.
+TEST_F(TlsTest, TheFilesTlsPolicyIsWhatAClientGets) {
+  MakeSetup();
+  auto serve = StartServe();
+  auto handshake = [&](const std::string& client) {
+    Process p({"/bin/sh", "-c",
+               "openssl s_client -connect 127.0.0.1:" + std::to_string(port_) + " " + client +
+                   " </dev/null 2>&1"});
+    p.Wait(kWaitMs);
+    return Contains(p.Stdout(), "Cipher is ") && !Contains(p.Stdout(), "Cipher is (NONE)");
+  };
+  StartMetrics();
+  EXPECT_TRUE(handshake("-tls1_3"));
+  EXPECT_TRUE(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256"));
+  EXPECT_TRUE(handshake("-tls1_2 -cipher ECDHE-ECDSA-CHACHA20-POLY1305"));
+  EXPECT_FALSE(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA"));     // CBC, SHA-1
+  EXPECT_FALSE(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES256-SHA384"));  // CBC
+  EXPECT_FALSE(handshake("-tls1_1"));
+  EXPECT_EQ(metrics_->Stop(), 0);
+
+  WriteFile(dir_.path() / "web.yml",
+            "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+            "  max_version: TLS12\n  cipher_suites: [TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384, "
+            "TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA]\n");
+  StartMetrics();
+  EXPECT_TRUE(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES256-GCM-SHA384"));
+  EXPECT_TRUE(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA"));
+  EXPECT_FALSE(handshake("-tls1_2 -cipher ECDHE-ECDSA-CHACHA20-POLY1305"));
+  EXPECT_FALSE(handshake("-tls1_3"));
+  EXPECT_EQ(metrics_->Stop(), 0);
+
+  WriteFile(dir_.path() / "web.yml",
+            "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+            "  min_version: TLS13\n");
+  StartMetrics();
+  EXPECT_TRUE(handshake("-tls1_3"));
+  EXPECT_FALSE(handshake("-tls1_2"));
 }
 
 }  // namespace

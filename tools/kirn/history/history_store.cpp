@@ -68,6 +68,13 @@ int64_t Scalar(sqlite3* db, const char* sql, int64_t absent) {
   return v;
 }
 
+bool HasDriverIndexes(sqlite3* db) {
+  return Scalar(db,
+                "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name IN "
+                "('history_driver', 'history_dest_driver')",
+                0) == 2;
+}
+
 std::string Text(sqlite3_stmt* s, int column) {
   const unsigned char* p = sqlite3_column_text(s, column);
   return p ? std::string(reinterpret_cast<const char*>(p),
@@ -230,10 +237,7 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenForReading(const std::string& pa
 }
 
 bool HistoryStore::Prepare() {
-  driver_indexes_ = Scalar(db_,
-                           "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name IN "
-                           "('history_driver', 'history_dest_driver')",
-                           0) == 2;
+  driver_indexes_ = HasDriverIndexes(db_);
   // The listing's time budget: looked at every thousand steps of the statement.
   sqlite3_progress_handler(
       db_, 1000,
@@ -438,6 +442,8 @@ bool HistoryStore::List(const HistoryFilter& f, std::vector<HistoryRow>* rows, s
   // The router's gaps and base markers.
   const std::string marks = " UNION ALL " + select + "router = ?1 AND dest = -1" + range +
                             " UNION ALL " + select + "router = ?1 AND dest = 0" + range;
+  // A reader that opened the file before a writer added the indexes finds them later.
+  if (f.driver != 0 && !driver_indexes_) driver_indexes_ = HasDriverIndexes(db_);
   if (f.driver != 0 && driver_indexes_) {
     // A driver's rows (and those of no known driver) by the indexes that hold them in time
     // order, so that a driver with few rows of a busy router costs no scan of the router.

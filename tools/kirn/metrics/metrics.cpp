@@ -80,7 +80,7 @@ const char kMetricsHelp[] =
     "time and kept for a minute; the drivers are only ever asked for their counters, status\n"
     "panel and router tables, and nothing a request says reaches them beyond which.\n"
     "Only GET and HEAD are served (others: 405); an unknown path gets 404; a malformed\n"
-    "request, one with a body or a target over 1024 bytes 400, one whose request line or\n"
+    "request or one with a body 400, a target over 1024 bytes 414, one whose request line or\n"
     "headers outgrow 16 KiB 414 or 431; a line that is not HTTP at all is closed unanswered.\n"
     "Two Content-Length or Host headers, a bare CR or a signed Content-Length: 400.\n"
     "At most 256 connections, 8 from one address (IPv6: one /64); one that has not sent\n"

@@ -692,7 +692,7 @@ static std::optional<HttpResponse> Screen(MHD_Connection* connection, const char
   // The library gives the path without the query; the whole target is bounded too.
   const size_t target = TargetLength(connection, url);
   if (body) return Plain(400, "a GET or HEAD request has no body\n");
-  if (target > max_target) return Plain(400, "request target too long\n");
+  if (target > max_target) return Plain(414, "request target too long\n");
   return std::nullopt;
 }
 

@@ -121,7 +121,9 @@ void WebAccess::Poll() {
           "tls_server_config is gone (to serve without TLS, say 'tls_server_config: none' "
           "and restart)";
     } else if (!config.SameListener(config_)) {
-      error = "TLS on or off, client_ca_file and client_auth_type change only with a restart";
+      error =
+          "TLS on or off, client_ca_file, client_auth_type, the TLS versions, cipher suites "
+          "and curves change only with a restart";
     } else if (Apply(config, &error)) {
       Reattach();
       note_.clear();

@@ -62,10 +62,11 @@ struct WebConfig {
   // AEAD suites (ECDHE with AES-GCM or ChaCha20-Poly1305; TLS 1.3's own suites of those
   // ciphers) are offered.
   std::string Priorities() const;
-  // The settings that only a restart can change (TLS on or off, the client CA and its use).
+  // The settings that only a restart can change (TLS on or off, the client CA and its use, the
+  // versions, suites and curves).
   bool SameListener(const WebConfig& other) const {
     return tls == other.tls && client_ca_file == other.client_ca_file &&
-           client_auth_type == other.client_auth_type;
+           client_auth_type == other.client_auth_type && Priorities() == other.Priorities();
   }
 };
 

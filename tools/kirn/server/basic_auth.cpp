@@ -89,9 +89,13 @@ void BasicAuthenticator::SetUsers(std::map<std::string, std::string> users) {
   }
 }
 
-void BasicAuthenticator::ForgetFailures() {
+void BasicAuthenticator::ForgetFailures(bool passwords) {
   failures_.clear();
   checks_left_ = kChecksPerSecond;
+  if (passwords) {
+    lru_.clear();
+    cache_.clear();
+  }
 }
 
 bool BasicAuthenticator::ParseBasic(const std::string& authorization, std::string* user,

@@ -64,8 +64,9 @@ class BasicAuthenticator : public HttpAuthenticator {
 
   // The users and their hashes; the cache keeps the entries of users whose hash is the same.
   void SetUsers(std::map<std::string, std::string> users);
-  // Forgets every failure (and the ceiling's count): the fuzz target starts each input afresh.
-  void ForgetFailures();
+  // Forgets every failure and the ceiling's count: the fuzz target and tests start each input
+  // afresh. With `passwords`, the remembered good passwords too.
+  void ForgetFailures(bool passwords = false);
   size_t cached() const { return lru_.size(); }
 
   Verdict Check(const std::string& client, const std::string& authorization, uint64_t ticket,

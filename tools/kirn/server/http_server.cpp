@@ -610,7 +610,7 @@ std::optional<HttpResponse> HttpServer::CheckHead(MHD_Connection* connection, co
   if (f.bare_cr) return bad("a CR that does not end a line");
   if (spaced) return bad("a space in the request target");
   if (f.hosts == 0 && version != nullptr && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0) {
-    return bad("HTTP/1.1 needs a Host header");
+    return bad("a request of HTTP/1.1 needs a Host header");
   }
   if (f.content_lengths > 1) return bad("more than one Content-Length");
   if (f.signed_length) return bad("Content-Length is not a plain number");

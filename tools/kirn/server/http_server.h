@@ -171,6 +171,8 @@ class HttpServer {
   void Answer(RequestId id, HttpResponse response);
   // The deferred requests not answered yet.
   size_t deferred() const { return deferred_.size(); }
+  // The open connections (event streams included).
+  size_t connections() const { return peers_.size(); }
 
   // Event streams: a deferred GET answered with `head` (status 200, its headers) and then a body
   // that goes on for as long as the stream is open, written with StreamSend. What is sent is

@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "tools/kirn/common/text_encoding.h"
 #include "tools/kirn/server/text_file.h"
 
 namespace kirn {
@@ -288,10 +289,11 @@ bool ParseWebConfig(const std::string& text, const std::string& directory, WebCo
     }
     if (root["basic_auth_users"]) ReadUsers(root["basic_auth_users"], &c);
   } catch (const Bad& bad) {
-    *error = bad.what;
+    // Names and YAML's messages quote the file, whatever bytes it has: one line of text.
+    *error = TerminalText(bad.what);
     return false;
   } catch (const YAML::Exception& e) {
-    *error = "not valid YAML: " + std::string(e.what());
+    *error = TerminalText("not valid YAML: " + std::string(e.what()));
     return false;
   }
   *config = std::move(c);

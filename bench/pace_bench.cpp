@@ -19,6 +19,20 @@
 //                  line that declares the link failed, serial and TCP, against the reply timeout
 //                  the driver is to use (1 s plus the line time of the outstanding commands and
 //                  of a 32-byte reply to each).
+//   refusals       a salvo of --refuse-routes routes (default 200) of which every tenth goes to a
+//                  destination locked at the controller, for each way a controller answers a
+//                  refused route (the unchanged crosspoint, a bare .A, nothing), serial 38400
+//                  and TCP. Floor: as for that transport's salvo (serial: the line time of what
+//                  went over the wire, the rechecks of the refused destinations included; TCP:
+//                  the routes made x 2 ms). For refusals answered with nothing, also the cost
+//                  of each refused route (time over the floor / refused) against the reply
+//                  timeout. The refused routes count as refused_by_controller, none as a drop,
+//                  and no link failure is declared.
+//   pause          a 40-route salvo over the terminal at 38400 baud with the controller's
+//                  command side paused (stall) for 1.5 s after its fifth route: every route
+//                  made, time to the last revertive against the floor (the line time of 40
+//                  commands and their reports) plus the pause, the routes written again, and
+//                  no change of mode.
 //   failover       a stream of routes, one every 100 ms, to a pair of emulators of their own; the
 //                  time from controller A going deaf (its front panel reporting every 150 ms)
 //                  to the first route made through B, and from A coming back silent after A
@@ -28,7 +42,7 @@
 // Every measurement is made --repeat times (default 3), each on one line.
 //
 //   build/bench/pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N]
-//                          [--only serial|tcp|failover] [--keep]
+//                          [--only serial|tcp|refuse|pause|failover] [--keep]
 //
 // Every process it starts is stopped before it returns; the site directory is removed, unless
 // --keep asks to leave it (the emulator's wire log sim.err, the driver's trace driver.err).
@@ -81,6 +95,7 @@ struct Options {
   int repeat = 3;
   int serial_routes = 200;
   int tcp_routes = 2000;
+  int refuse_routes = 200;
   std::string only;
   bool keep = false;  // leave the site (the programs' logs) behind
 };
@@ -208,6 +223,8 @@ class Bench {
     int failures = 0;
     if (options_.only.empty() || options_.only == "serial") failures += Serial();
     if (options_.only.empty() || options_.only == "tcp") failures += Tcp();
+    if (options_.only.empty() || options_.only == "refuse") failures += Refusals();
+    if (options_.only.empty() || options_.only == "pause") failures += Pause();
     if (options_.only.empty() || options_.only == "failover") failures += Failover();
     return failures == 0 ? 0 : 1;
   }
@@ -527,6 +544,163 @@ class Bench {
     return 0;
   }
 
+  // Salvos of which every tenth route goes to a destination locked at the controller, for each
+  // way the controller answers a refused route, over the terminal at 38400 baud and over TCP.
+  int Refusals() {
+    for (const bool serial : {true, false}) {
+      const std::string com1 = (site_.dir / "COM1").string();
+      auto sim = serial ? StartSim({"--pty", com1, "--baud", std::to_string(kBaud)}, "rsim")
+                        : StartSim({"--tcp", "0", "--xpt-ms", std::to_string(kXptMs)}, "rsim");
+      if (!sim) return 1;
+      const std::string link =
+          serial
+              ? "Connection_Mode=SERIAL\nCom=1\nSpeed=38400\n"
+              : "Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" +
+                    std::to_string(std::atoi(sim->Out().c_str() + sim->Out().find(':') + 1)) + "\n";
+      site_.Write("Simulation=0\n" + link + "ForwardBufferDelay=0\nTallyDelay=500\nDebugMode=0\n",
+                  1, kSerialDests, kSerialDests);
+      const int n = std::min(options_.refuse_routes, kSerialDests);
+      for (int d = 10; d <= n; d += 10) {
+        if (!Console(*sim, "lock " + std::to_string(d) + " 255", "ok lock")) {
+          return Fail("refusals: the emulator did not take a lock");
+        }
+      }
+      const int refused = n / 10;
+      auto driver = StartDriver(101);
+      if (!driver || !WaitLinkOk()) return Fail("refusals: the driver did not come up");
+      const std::string last_resync = ".AA" + std::to_string(kSerialDests) + ",";
+      if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, last_resync, 0, kStartMs)) {
+        return Fail("refusals: the resync walk did not end");
+      }
+      const char* label = serial ? "serial  " : "tcp     ";
+      int src = 30;
+      for (int r = 0; r < options_.repeat; ++r) {
+        for (const char* form : {"report", "ack", "none"}) {
+          if (!Console(*sim, std::string("refuse-with ") + form, "ok refuse-with")) {
+            return Fail("refusals: the emulator did not take refuse-with");
+          }
+          ++src;
+          const long failures_before = Counter("link_failures");
+          const long refused_before = Counter("refused_by_controller");
+          const long dropped_before = Counter("unanswered");
+          const size_t salvo_from = sim->ErrSize();
+          const auto result = Salvo(n, src);
+          if (!result) return 1;
+          const long failures = Counter("link_failures") - failures_before;
+          const long by_controller = Counter("refused_by_controller") - refused_before;
+          const long dropped = Counter("unanswered") - dropped_before;
+          const auto e = WireEvents(sim->ErrFrom(salvo_from));
+          const auto first = FindEvent(e, true, ".SA1," + std::to_string(src) + "\r");
+          std::optional<size_t> last;
+          for (size_t i = e.size(); i-- > 0 && first && i > *first;) {
+            if (!e[i].rx) {
+              last = i;
+              break;
+            }
+          }
+          if (!first || !last) return Fail("refusals: the salvo is not in the emulator's log");
+          const double floor = serial ? WireSpan(e, *first, *last).floor
+                                      : static_cast<double>(n - refused) * kXptMs / 1000.0;
+          const double timeout = ExpectedTimeout(static_cast<int>(
+              (".SA" + std::to_string(n) + "," + std::to_string(src) + "\r").size()));
+          std::printf(
+              "%s refused %-6s: %ld routes (%d refused), %ld revertives, %ld unconfirmed in %.3f "
+              "s; floor %.3f s -> ratio %.3f; refused_by_controller %ld, unanswered %ld, link "
+              "failures %ld",
+              label, form, result->sent, refused, result->revertives, result->unconfirmed,
+              result->seconds, floor, result->seconds / floor, by_controller, dropped, failures);
+          if (std::string(form) == "none") {
+            const double cost = (result->seconds - floor) / refused;
+            std::printf("; cost per refused route %.3f s = %.2f x the reply timeout %.3f s", cost,
+                        cost / timeout, timeout);
+          }
+          std::printf("\n");
+        }
+      }
+      driver->Stop();
+      sim->Stop();
+    }
+    return 0;
+  }
+
+  // A 40-route salvo over the terminal with the controller paused for 1.5 s after its fifth
+  // route.
+  int Pause() {
+    constexpr int kRoutes = 40;
+    constexpr double kPause = 1.5;
+    const std::string com1 = (site_.dir / "COM1").string();
+    auto sim = StartSim(
+        {"--pty", com1, "--baud", std::to_string(kBaud), "--xpt-ms", std::to_string(kXptMs)},
+        "psim");
+    if (!sim) return 1;
+    site_.Write(
+        "Simulation=0\nConnection_Mode=SERIAL\nCom=1\nSpeed=38400\n"
+        "ForwardBufferDelay=0\nTallyDelay=600000\nDebugMode=0\n",
+        1, kSerialDests, kSerialDests);
+    auto driver = StartDriver(101);
+    if (!driver || !WaitLinkOk()) return Fail("pause: the driver did not come up");
+    const std::string last_resync = ".AA" + std::to_string(kSerialDests) + ",";
+    if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, last_resync, 0, kStartMs)) {
+      return Fail("pause: the resync walk did not end");
+    }
+    for (int r = 0; r < options_.repeat; ++r) {
+      const int src = 60 + r;
+      const long failures_before = Counter("link_failures");
+      const long modes_before = Counter("interface_mode");
+      const size_t from = sim->ErrSize();
+      const fs::path list = SalvoFile("pause.txt", 101, kRoutes, src);
+      auto send = StartSend(list, "pause-send", 3000);
+      if (!WaitText([&](size_t at) { return sim->ErrFrom(at); },
+                    ".SA5," + std::to_string(src) + "\\r", from, kStartMs, 1) ||
+          !Console(*sim, "stall 1500", "ok stall")) {
+        return Fail("pause: the salvo did not reach the controller");
+      }
+      if (send->Wait(60000) != 0) return Fail("pause: kirn send failed: " + send->Err());
+      SendResult res;
+      const std::string out = send->Out();
+      const size_t at = out.rfind("sent ");
+      if (at == std::string::npos ||
+          std::sscanf(out.c_str() + at, "sent %ld, revertives %ld, seconds %lf, unconfirmed %ld",
+                      &res.sent, &res.revertives, &res.seconds, &res.unconfirmed) != 4) {
+        return Fail("pause: no statistics line from kirn send: " + out);
+      }
+      const auto e = WireEvents(sim->ErrFrom(from));
+      long commands = 0;
+      long first_command = 0;
+      long last_report = 0;
+      long reports = 0;
+      for (const WireEvent& w : e) {
+        if (w.rx && w.text.rfind(".SA", 0) == 0) {
+          ++commands;
+          if (first_command == 0) first_command = static_cast<long>(w.text.size());
+        }
+        if (!w.rx && w.text.rfind(".UA", 0) == 0) {
+          reports += static_cast<long>(w.text.size());
+          last_report = static_cast<long>(w.text.size());
+        }
+      }
+      // The floor: the line time of the salvo's commands and reports once each, and the pause.
+      long command_bytes = 0;
+      for (int d = 1; d <= kRoutes; ++d) {
+        command_bytes += static_cast<long>(
+            (".SA" + std::to_string(d) + "," + std::to_string(src) + "\r").size());
+      }
+      const double floor =
+          std::max(LineSeconds(command_bytes + last_report), LineSeconds(first_command + reports)) +
+          kPause;
+      std::printf(
+          "serial   pause: %ld routes, %ld revertives, %ld unconfirmed in %.3f s; floor %.3f s "
+          "(the wire's %.3f s + the pause %.1f s) -> ratio %.3f; over by %+.3f s; written again "
+          "%ld; link failures %ld; interface mode %ld -> %ld\n",
+          res.sent, res.revertives, res.unconfirmed, res.seconds, floor, floor - kPause, kPause,
+          res.seconds / floor, res.seconds - floor, commands - kRoutes,
+          Counter("link_failures") - failures_before, modes_before, Counter("interface_mode"));
+    }
+    driver->Stop();
+    sim->Stop();
+    return 0;
+  }
+
   // The time from a fault of controller A to the first route made through B, with a stream of
   // routes one every 100 ms, against the reply timeout (A and B are emulators of their own, B's
   // log shows what B made). "deaf": A's command side hangs while its panel reports every 150 ms.
@@ -631,7 +805,7 @@ class Bench {
 int Usage() {
   std::fprintf(stderr,
                "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
-               "[--only serial|tcp|failover] [--keep]\n");
+               "[--refuse-routes N] [--only serial|tcp|refuse|pause|failover] [--keep]\n");
   return 2;
 }
 
@@ -644,7 +818,7 @@ int main(int argc, char** argv) {
     if (a == "--help") {
       std::printf(
           "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
-          "[--only serial|tcp|failover] [--keep]\n"
+          "[--refuse-routes N] [--only serial|tcp|refuse|pause|failover] [--keep]\n"
           "Starts kirn serve, the driver and the controller emulator in a temporary site and "
           "prints the paced link's figures against the wire's and the controller's own time.\n");
       return 0;
@@ -655,7 +829,8 @@ int main(int argc, char** argv) {
     }
     if (i + 1 >= argc) return Usage();
     const std::string v = argv[++i];
-    if (a == "--only" && (v == "serial" || v == "tcp" || v == "failover")) {
+    if (a == "--only" &&
+        (v == "serial" || v == "tcp" || v == "refuse" || v == "pause" || v == "failover")) {
       options.only = v;
       continue;
     }
@@ -667,6 +842,8 @@ int main(int argc, char** argv) {
       options.serial_routes = n;
     } else if (a == "--tcp-routes") {
       options.tcp_routes = n;
+    } else if (a == "--refuse-routes") {
+      options.refuse_routes = n;
     } else {
       return Usage();
     }

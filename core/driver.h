@@ -18,6 +18,9 @@ inline constexpr uintptr_t kTimerInfodriver = 5;
 // The link supervisor's timer (reply timeouts, the hold while no controller is connected) runs
 // on the main window, which exists before the link opens and whether or not the dialog does.
 inline constexpr uintptr_t kTimerLink = 6;
+// The revertives owed after a return from an RX only that the link caused go out at this timer's
+// pace, on the main window.
+inline constexpr uintptr_t kTimerCatchUp = 7;
 
 inline constexpr const char kErrorCaption[] = "! Xarvel - Error !";
 inline constexpr int kMainWindowWidth = 888;

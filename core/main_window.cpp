@@ -317,6 +317,7 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       return 0;
     case plat::WM_TIMER:
       if (static_cast<uintptr_t>(w) == kTimerLink) ComSup_Timer();
+      if (static_cast<uintptr_t>(w) == kTimerCatchUp) KAPISup_CatchUpTick();
       return 0;
     case plat::WM_COMMAND:
       return OnCommand(static_cast<int>(w & 0xFFFF));

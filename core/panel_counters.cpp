@@ -110,6 +110,7 @@ void LinkLines(Lines& out) {
             Count(c.Dropped[static_cast<size_t>(k)]));
   }
   out.Add("last_drop_ms", c.LastDropUnixMs);
+  out.Add("refused_by_controller", Count(c.RefusedByController));
 
   const LatencyHistogram& h = c.RouteReportLatency;
   uint64_t seen = 0;

@@ -32,7 +32,8 @@
 //   controller_commands_sent N, route_reports N
 //   commands_dropped
 //   reason=held_too_long|queue_full|rx_only|unanswered|forward_buffer_full|shutdown N last_drop_ms
-//   T route_report_latency_bucket le=0.001|...|10|+Inf N   cumulative, as Prometheus counts them
+//   T refused_by_controller N        routes the controller refused (not drops, not failures)
+//   route_report_latency_bucket le=0.001|...|10|+Inf N   cumulative, as Prometheus counts them
 //   route_report_latency_sum_us N, route_report_latency_count N
 //   commands_received kind=RC|RL|RP|RQ|RM|other N
 //   revertives_sent N, bus_reconnections N

@@ -31,6 +31,26 @@ plat::LResult SendToKapi(uint32_t msg, plat::WParam w, plat::LParam l) {
   return plat::SendMessage(Kapi().KapiWindow, msg, w, l);
 }
 
+// The link asserts RX only itself (KAPISup_LinkRxOnly): the revertives owed so far stay owed.
+bool g_link_asserting = false;
+
+void StopCatchUp() {
+  if (!Kapi().CatchingUp) return;
+  plat::KillTimer(Core().MainWindow, kTimerCatchUp);
+  Kapi().CatchingUp = false;
+}
+
+// Back in TX/RX with revertives owed: they go out at the catch-up pace.
+void StartCatchUp() {
+  KapiState& k = Kapi();
+  if (k.Missed.empty() || k.CatchingUp) return;
+  DebugPrintfAt(LogLevel::kNotice, 1,
+                "KAPISup - %zu destination(s) changed while the link kept the driver RX only: "
+                "their revertives go out now",
+                k.Missed.size());
+  k.CatchingUp = plat::SetTimer(Core().MainWindow, kTimerCatchUp, kCatchUpMs);
+}
+
 // Modes 1 and 2 share their handling; only the texts and the infodriver request differ.
 void EnterRxOrTx(int mode, int old_mode) {
   const bool rx = mode == IFMODE_RXONLY;
@@ -127,6 +147,8 @@ int KAPISup_Init() {
 int SetTXRX(int mode) {
   const int old_mode = Kapi().DriverMode;
   Kapi().DriverMode = mode;
+  // Whoever sets the mode, it is not the link's doing (KAPISup_LinkRxOnly notes its own).
+  Kapi().RxOnlyByLink = false;
   switch (mode) {
     case IFMODE_NONE: {
       DebugPrintAt(LogLevel::kNotice, "SetTXRX - into NONE ", 1);
@@ -144,6 +166,13 @@ int SetTXRX(int mode) {
       EnterRxOrTx(mode, old_mode);
       // An RX-only driver carries out no route: those waiting or outstanding are given up.
       ComSup_ModeChanged();
+      if (mode == IFMODE_TXRX) {
+        StartCatchUp();
+      } else if (!g_link_asserting) {
+        // RX only ordered by the interface: the partner is in charge, nothing is owed.
+        Kapi().Missed.clear();
+        StopCatchUp();
+      }
       return Kapi().DriverMode;
     default:
       return mode;
@@ -166,7 +195,48 @@ int AssertMode(int mode) {
   return Kapi().DriverMode;
 }
 
+void KAPISup_LinkRxOnly() {
+  KapiState& k = Kapi();
+  // RX only ordered by the interface stays the interface's; the link's own stays the link's.
+  const bool by_link = k.DriverMode != IFMODE_RXONLY || k.RxOnlyByLink;
+  g_link_asserting = true;
+  AssertMode(IFMODE_RXONLY);
+  g_link_asserting = false;
+  k.RxOnlyByLink = by_link && k.DriverMode == IFMODE_RXONLY;
+}
+
+int KAPISup_LinkReturn() {
+  KapiState& k = Kapi();
+  const bool by_link = k.DriverMode == IFMODE_RXONLY && k.RxOnlyByLink;
+  if (!by_link && k.DriverMode != IFMODE_NONE) return k.DriverMode;
+  DebugPrintAt(LogLevel::kNotice,
+               by_link ? "KAPISup - the link is back: TX/RX again after the link's RX only"
+                       : "KAPISup - the link is confirmed: TX/RX",
+               1);
+  return AssertMode(IFMODE_TXRX);
+}
+
+void KAPISup_NoteChange(int device_id, int dest) {
+  KapiState& k = Kapi();
+  if (k.DriverMode == IFMODE_RXONLY && k.RxOnlyByLink) k.Missed.emplace(device_id, dest);
+}
+
+void KAPISup_CatchUpTick() {
+  KapiState& k = Kapi();
+  if (k.DriverMode != IFMODE_TXRX) {
+    StopCatchUp();
+    return;
+  }
+  for (int n = 0; n < kCatchUpBatch && !k.Missed.empty(); ++n) {
+    const auto [device, dest] = *k.Missed.begin();
+    k.Missed.erase(k.Missed.begin());
+    SendRevertives(device, dest, dest, 1, 0);
+  }
+  if (k.Missed.empty()) StopCatchUp();
+}
+
 void KAPISup_Detach() {
+  StopCatchUp();
   SendToKapi(ZUT_DETACH, Core().MainWindow, 0);
 }
 
@@ -176,6 +246,8 @@ void SendRevertives(int device_id, int first, int last, int kind, int param) {
   for (int64_t dest = first; dest <= last; ++dest) {
     const int d = static_cast<int>(dest);
     if (Kapi().DriverMode == IFMODE_TXRX) {
+      // A revertive of it now covers one owed since an RX only of the link's.
+      if (!Kapi().Missed.empty()) Kapi().Missed.erase({device_id, d});
       char text[64];
       std::snprintf(text, sizeof text, "RR %03d %03d %03d", device_id, d, GetTally(device_id, d));
       int p = param;

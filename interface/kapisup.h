@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
+#include <utility>
 
 #include "platform/window.h"
 
@@ -16,7 +18,20 @@ struct KapiState {
   plat::Hwnd KapiWindow = plat::kNoWindow;
   // Revertive texts sent; shown in the dialog's "Tx" field.
   int32_t RevertiveCount = 0;
+  // The driver is RX only because the link put it there (a serial line silent for its hold),
+  // not because the interface ordered it: only then does the link's return lift it.
+  bool RxOnlyByLink = false;
+  // Destinations (device id, destination) whose tally changed while the link kept the driver
+  // RX only: one revertive each is owed when TX/RX returns, sent at the catch-up pace.
+  std::set<std::pair<int, int>> Missed;
+  // The catch-up timer runs.
+  bool CatchingUp = false;
 };
+
+// Revertives owed after a return from an RX only the link caused go out this many at a time,
+// one batch every kCatchUpMs (2500 a second).
+inline constexpr int kCatchUpBatch = 50;
+inline constexpr unsigned kCatchUpMs = 20;
 
 KapiState& Kapi();
 void ResetKapi();
@@ -41,6 +56,20 @@ int SetTXRX(int mode);
 // SetTXRX(mode, 0 read as 2), then ZUT_ASSERTMODE to KAPI for every router device id. Returns the
 // DriverMode in force afterwards.
 int AssertMode(int mode);
+
+// The link puts the driver in RX only (a serial line silent for its hold): AssertMode(1), noted
+// as the link's doing unless the interface had ordered RX only already.
+void KAPISup_LinkRxOnly();
+// The link is back: TX/RX is asserted again only when the link itself had put the driver in RX
+// only, or when the mode is still none (0); an RX only that the interface ordered (a mode
+// request, a registration answered with RX only, a device id in use) stays, and any other mode
+// too. Returns the DriverMode in force afterwards.
+int KAPISup_LinkReturn();
+// The tally of `dest` of `device_id` changed: while the link keeps the driver RX only its
+// revertive is owed for the return to TX/RX.
+void KAPISup_NoteChange(int device_id, int dest);
+// The catch-up timer (kTimerCatchUp) has expired: the next batch of owed revertives.
+void KAPISup_CatchUpTick();
 
 // Tells KAPI the driver is leaving (first step of every shutdown).
 void KAPISup_Detach();

@@ -137,9 +137,34 @@ SendWindow& Win() {
   return w;
 }
 
-// Counts and traces what the window gave up.
+// The revertive owed for a destination asked again after a refused route: the source the
+// driver holds for it.
+void SendOwedRevertive(const RouteOrigin& route) {
+  if (route.device > 0) SendRevertives(route.device, route.dest, route.dest, 1, 0);
+}
+
+// Counts and traces what the window gave up, and answers for the routes the controller refused:
+// each is traced and counted once (not as a drop: the controller answered), its destination is
+// asked again and the control system gets one revertive of the source the controller really
+// has. The route itself is not written again.
 void FlushDrops() {
+  for (const LinkCommand& r : Link().Window.TakeRefused()) {
+    const RouteOrigin& route = r.origin.route;
+    ++LinkCount().RefusedByController;
+    if (route.device > 0) {
+      DebugPrintfAt(LogLevel::kNotice, 1, "ROUTE %d %d %d refused by the controller", route.device,
+                    route.dest, route.source);
+    }
+    if (route.device > 0 && r.level >= 0 && r.level < kRouterCount) {
+      NTP_Interrogate(r.level, route.dest, Asker::kRecheck);
+    }
+  }
   for (const WindowDrop& d : Link().Window.TakeDrops()) {
+    if (d.command.origin.asker == Asker::kRecheck) {
+      // Given up before its answer came: the source the driver holds is the best it knows.
+      SendOwedRevertive(d.command.origin.route);
+      continue;
+    }
     if (d.passed_over) {
       std::string text = d.command.text;
       while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
@@ -174,6 +199,7 @@ void Write(LinkCommand c) {
   LinkState& link = Link();
   const int length = static_cast<int>(c.text.size());
   LinkChannel channel = kChannelSerial;
+  bool failed = false;
   if (TcpMode()) {
     channel = link.ActiveController == kControllerB ? kChannelB : kChannelA;
     SockSpawn& socket = channel == kChannelB ? SocketB() : SocketA();
@@ -184,16 +210,19 @@ void Write(LinkCommand c) {
     if (written > 0) ++LinkCount().CommandsSent;
     if (written <= 0) {
       Serial_ClearError(link.SerialPort, nullptr);
-      ReopenSerialIfGone();
+      failed = true;
     }
   }
-  if (c.origin.route.device > 0) {
+  if (c.is_route() && c.origin.route.device > 0) {
     DebugPrintfAt(LogLevel::kDebug, 0, "ROUTE %d %d %d written %s %llu", c.origin.route.device,
                   c.origin.route.dest, c.origin.route.source, LinkChannelName(channel),
                   static_cast<unsigned long long>(LinkCount().Connections[channel]));
   }
   if (link.UnAckedCount < INT_MAX) ++link.UnAckedCount;
   Win().Written(std::move(c), NowUs());
+  // A device that has gone is opened again; what it had not answered, this command included,
+  // goes again in order on the new one.
+  if (failed) ReopenSerialIfGone();
 }
 
 // The first router at or after `from` whose destinations the resync walk covers, or -1.
@@ -276,7 +305,22 @@ void ArmTimer() {
   if (plat::SetTimer(window, kTimerLink, static_cast<unsigned>(wait_ms))) link.TimerDueUs = due;
 }
 
-// Writes what the window allows, in queue order, then resync interrogates into free slots.
+// The probe, when the window says it is due: an interrogate of a destination the controller has
+// answered on this connection, written beyond the window.
+void ProbeStep() {
+  int level = -1;
+  int dest = -1;
+  if (!CanWrite() || !Win().ProbeDue(NowUs(), &level, &dest)) return;
+  const std::string text =
+      ".I" + std::string(1, static_cast<char>('A' + level)) + std::to_string(dest) + "\r";
+  CommandOrigin origin;
+  origin.asker = Asker::kProbe;
+  DebugPrintfAt(LogLevel::kDebug, 0, "ComSup - probe TX> %s", text.c_str());
+  Write(MakeCommand(text.data(), static_cast<int>(text.size()), origin));
+}
+
+// Writes what the window allows, in queue order, then resync interrogates into free slots, then
+// the probe if it is due.
 void Drain() {
   LinkState& link = Link();
   if (link.Draining || Profile().settings.Simulation == 1) return;
@@ -289,6 +333,7 @@ void Drain() {
     }
     if (!ResyncStep()) break;
   }
+  ProbeStep();
   link.Draining = false;
   FlushDrops();
   ArmTimer();
@@ -317,8 +362,11 @@ void LeaveActiveController() {
 
 // No answer has come from the controller for the reply timeout while commands were
 // outstanding. Over TCP the connection is left for the other controller (or, with one, for a
-// new connection after a pause), in the failed state as in the OK state; on a serial line the
-// driver goes RX only once and the commands are given up.
+// new connection after a pause), in the failed state as in the OK state. A serial line is
+// handled alike, on the same line: for the hold (kHoldMs from the first silence) the commands
+// written await their answers, what waits waits in order, and the driver stays as it is; only
+// when the hold is over (HoldOver) does it go RX only. After the hold the commands written are
+// not waited for.
 void DeclareSilence(int64_t now, int64_t quiet_us) {
   const long long quiet = quiet_us / 1000;
   LinkState& link = Link();
@@ -338,24 +386,52 @@ void DeclareSilence(int64_t now, int64_t quiet_us) {
     ComSup_IpConnect();
     return;
   }
-  if (link.ComState == kComFailed) {
-    // Failed already: the commands written since are not waited for, and nothing else changes.
+  if (link.ComState != kComFailed) {
+    DebugPrintfAt(LogLevel::kErr, 1,
+                  "Xarvel SendData(serial) - no reply for %lld ms with %d command(s) outstanding - "
+                  "holding the commands for %lld s",
+                  quiet, outstanding, static_cast<long long>(kHoldMs / 1000));
+    Win().LineSilent(now);
+    FlushDrops();
+    ComSup_SetComState(kComFailed);
+    return;
+  }
+  if (Win().Holding()) {
+    // Failed already, within the hold: the commands still await their answers.
+    Win().LineSilent(now);
     DebugPrintfAt(LogLevel::kWarning, 1,
-                  "ComSup - still no reply from the controller - %d command(s) given up",
+                  "ComSup - still no reply from the controller - %d command(s) await an answer",
                   outstanding);
-    Win().GiveUpOutstanding();
     FlushDrops();
     return;
   }
-  DebugPrintfAt(LogLevel::kErr, 1,
-                "Xarvel SendData(serial) - no reply for %lld ms with %d command(s) outstanding - "
-                "setting mode rxonly",
-                quiet, outstanding);
-  // RX only first: the routes outstanding are abandoned under that reason, the rest given up.
-  SetTXRX(IFMODE_RXONLY);
+  // Failed already, the hold over: the commands written since are not waited for, and nothing
+  // else changes.
+  DebugPrintfAt(LogLevel::kWarning, 1,
+                "ComSup - still no reply from the controller - %d command(s) given up",
+                outstanding);
   Win().GiveUpOutstanding();
   FlushDrops();
-  ComSup_SetComState(kComFailed);
+}
+
+// A serial line silent for the whole hold: what waited has been given up (held_too_long), and
+// the driver goes RX only (in serial mode proper), so that its partner may take over.
+void HoldOver() {
+  if (!SerialStatePaths()) {
+    DebugPrintfAt(LogLevel::kErr, 1,
+                  "ComSup - no reply for %lld s - the waiting commands are given up",
+                  static_cast<long long>(kHoldMs / 1000));
+    return;
+  }
+  DebugPrintfAt(LogLevel::kErr, 1,
+                "Xarvel SendData(serial) - no reply for %lld s - setting mode rxonly",
+                static_cast<long long>(kHoldMs / 1000));
+  KAPISup_LinkRxOnly();
+  Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
+  Dlg_SetText(IDC_MESSAGE,
+              Kapi().DriverMode == IFMODE_RXONLY
+                  ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
+                  : " Comms Failed - no response from hardware ");
 }
 
 // Counts one more time the link became OK; 1..9999, then 1 again.
@@ -531,6 +607,11 @@ void ReopenSerialIfGone() {
   }
   link.SerialGone = false;
   ++LinkCount().Connections[kChannelSerial];
+  // A new line: what the old one carried unanswered goes again, in order, and nothing is known
+  // yet of how the controller answers on it.
+  Win().ConnectionLost(NowUs());
+  Win().ConnectionMade(NowUs());
+  FlushDrops();
   Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
   NTP_ResetReceiver();
   DebugPrintfAt(LogLevel::kNotice, 1, "ComSup - serial port COM%d had gone; opened again", s.Com);
@@ -538,13 +619,23 @@ void ReopenSerialIfGone() {
   ResyncStart(true);
 }
 
-// The link-state side of a route report, as the connection mode and the state ask.
+// The first defined router, or -1: the router named to the interface for an answer that names
+// none.
+int FirstDefinedRouter() {
+  for (int i = 0; i < kRouterCount; ++i) {
+    if (Profile().routers[static_cast<size_t>(i)].DeviceId > 0) return i;
+  }
+  return -1;
+}
+
+// The link-state side of an answer (a route report, an acknowledgement, a lock status or a name
+// acknowledgement that answered a command), as the connection mode and the state ask.
 void ConfirmLink(int router_index) {
   LinkState& link = Link();
   auto confirm_tcp = [&link] {
     ComSup_SetComState(kComOk);
     link.UnAckedCount = 0;
-    plat::SendMessage(Core().MainWindow, ZUT_REQDEVGOTXRX, IFMODE_TXRX, 0);
+    KAPISup_LinkReturn();
   };
   if (TcpMode()) {
     const bool unconfirmed = link.ComState == kComUnconfirmed || link.ComState == kComFailed;
@@ -568,10 +659,9 @@ void ConfirmLink(int router_index) {
     std::snprintf(text, sizeof text, "ZZZpoint1 returns mode %d for dev %d \n",
                   static_cast<int>(mode), device);
     plat::OutputDebugString(text, plat::LogLevel::kDebug);
-    const plat::LResult asserted =
-        plat::SendMessage(Core().MainWindow, ZUT_IDSETTXRXMODE, IFMODE_TXRX, 0);
-    std::snprintf(text, sizeof text, "ZZZpoint2 returns mode %d for dev %d \n",
-                  static_cast<int>(asserted), device);
+    // The link's return: TX/RX again only where the link itself had taken it away.
+    const int mode_now = KAPISup_LinkReturn();
+    std::snprintf(text, sizeof text, "ZZZpoint2 returns mode %d for dev %d \n", mode_now, device);
     plat::OutputDebugString(text, plat::LogLevel::kDebug);
     ComSup_SetComState(kComOk);
     link.UnAckedCount = 0;
@@ -687,7 +777,8 @@ void SendData(const char* text, int length, const CommandOrigin& origin) {
   }
   if (no_controller)
     DebugPrintAt(LogLevel::kDebug, "SendData - Controller UNKNOWN - ERROR Status", 1);
-  Win().Submit(std::move(c), NowUs());
+  // A destination asked again after a refusal goes first: the control system awaits its answer.
+  Win().Submit(std::move(c), NowUs(), origin.asker == Asker::kRecheck);
   FlushDrops();
   if (no_controller) ComSup_IpConnect();
   Drain();
@@ -712,7 +803,10 @@ void ComSup_Timer() {
   link.TimerDueUs = 0;
   const int64_t now = NowUs();
   int64_t quiet = 0;
-  if (Win().Tick(now, &quiet) == Verdict::kSilent) DeclareSilence(now, quiet);
+  const Verdict verdict = Win().Tick(now, &quiet);
+  FlushDrops();
+  if (verdict == Verdict::kSilent) DeclareSilence(now, quiet);
+  if (verdict == Verdict::kHoldOver) HoldOver();
   FlushDrops();
   // A single silent controller's pause is over: try it again.
   if (TcpMode() && link.ActiveController == kControllerNone && Win().RetryAtUs() != 0 &&
@@ -723,12 +817,46 @@ void ComSup_Timer() {
   ArmTimer();
 }
 
-void ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source) {
-  int64_t latency = 0;
-  if (Win().Entry(type, router_index, controller_dest, controller_source, NowUs(), &latency)) {
-    LinkCount().RouteReportLatency.Observe(latency);
+bool ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source) {
+  WindowAnswer answer;
+  bool owed = false;
+  if (Win().Entry(type, router_index, controller_dest, controller_source, NowUs(), &answer)) {
+    LinkCount().RouteReportLatency.Observe(answer.latency_us);
     Link().FrameAnswered = true;
+    owed = answer.command.origin.asker == Asker::kRecheck;
   }
+  FlushDrops();
+  Drain();
+  return owed;
+}
+
+void ComSup_Ack() {
+  WindowAnswer answer;
+  if (!Win().Ack(NowUs(), &answer)) return;
+  // An interrogate asked again after a refusal, answered without a source: the driver's own.
+  if (answer.command.origin.asker == Asker::kRecheck) {
+    SendOwedRevertive(answer.command.origin.route);
+  }
+  FlushDrops();
+  // The acknowledgement proves the command path; the count of commands sent since the last
+  // route report is the route reports' to clear.
+  const int unacked = Link().UnAckedCount;
+  ConfirmLink(answer.command.level >= 0 ? answer.command.level : FirstDefinedRouter());
+  Link().UnAckedCount = unacked;
+  Drain();
+}
+
+void ComSup_LockStatus(int lock_dest) {
+  if (!Win().LockStatus(lock_dest, NowUs())) return;
+  FlushDrops();
+  ConfirmLink(FirstDefinedRouter());
+  Drain();
+}
+
+void ComSup_NameAck() {
+  if (!Win().NameAck(NowUs())) return;
+  FlushDrops();
+  ConfirmLink(FirstDefinedRouter());
   Drain();
 }
 
@@ -768,7 +896,7 @@ void ComSup_SetComState(int state) {
     link.ComState = kComOk;
     if (SerialStatePaths()) {
       Dlg_SetText(IDC_LINK_STATUS, " Comms Ok ");
-      plat::SendMessage(Core().MainWindow, ZUT_IDSETTXRXMODE, IFMODE_TXRX, 0);
+      KAPISup_LinkReturn();
       ShowCount(IDC_RESETS_A, BumpResetCount(link.ResetCountA));
     } else if (link.ActiveController == kControllerA) {
       Dlg_SetText(IDC_LINK_STATUS, "Connected Ok");
@@ -793,7 +921,7 @@ void ComSup_SetComState(int state) {
   Win().LinkFailed();
   Dlg_SetText(IDC_ANSWER, "  ");
   if (SerialStatePaths()) {
-    AssertMode(IFMODE_RXONLY);
+    // RX only comes only when the hold is over (HoldOver): a pause loses nothing.
     Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
     Dlg_SetText(IDC_MESSAGE,
                 Kapi().DriverMode == IFMODE_RXONLY

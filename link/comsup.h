@@ -55,9 +55,19 @@ void ComSup_Timer();
 
 // A route report entry (`type` 'A' or 'U') of level `router_index` for controller destination
 // `controller_dest` and source `controller_source` came back: it answers the oldest outstanding
-// command it names (a route of that destination and source, or for 'A' an interrogate of that
-// destination), if any.
-void ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source);
+// command it names (a route of that destination and source, or an interrogate of that
+// destination), if any. True when it answered a destination asked again after a refused route:
+// the control system is then owed one revertive of that destination (the caller sends it, unless
+// the entry changed the tally and so sent one already).
+bool ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source);
+// A bare acknowledgement ".A" came back: it answers the oldest command awaiting its answer (a
+// route so answered was refused by the controller).
+void ComSup_Ack();
+// A lock status ".BA" of lock number `lock_dest` came back: it answers the oldest lock command of
+// that number, if any (an unasked one, a lock set at the front panel, proves nothing).
+void ComSup_LockStatus(int lock_dest);
+// A name acknowledgement ".RA" came back: it answers the oldest name command, if any.
+void ComSup_NameAck();
 
 // The driver's mode changed: entering RX only gives up every route waiting or outstanding.
 void ComSup_ModeChanged();

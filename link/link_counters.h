@@ -59,6 +59,9 @@ struct LinkCounters {
   std::array<uint64_t, kDropReasonCount> Dropped{};
   // Wall-clock milliseconds since the epoch of the last drop of any reason (0: none yet).
   int64_t LastDropUnixMs = 0;
+  // Routes the controller refused (a destination it has locked, a source it lacks): answered
+  // with the unchanged crosspoint, a bare acknowledgement or nothing. Not a drop, not a failure.
+  uint64_t RefusedByController = 0;
   // Times the link was declared failed.
   uint64_t LinkFailures = 0;
   // Connections made: TCP connects of A and B, serial ports opened (re-opens included).

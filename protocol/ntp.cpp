@@ -114,7 +114,7 @@ void RouteReport(char type, int index, int cd, int cs) {
   Link().UnAckedCount = 0;
   // The link supervisor matches the entry to the command it answers, by level, controller
   // destination and (for a route) source, before anything here can send another command.
-  ComSup_RouteEntry(index, type, cd, cs);
+  const bool owed = ComSup_RouteEntry(index, type, cd, cs);
 
   // Both numbers are positive where an offset is taken off, so nothing can overflow.
   int src = cs;
@@ -148,7 +148,13 @@ void RouteReport(char type, int index, int cd, int cs) {
     DebugPrintAt(LogLevel::kDebug, "Setting memory tally tables and updating network", 0);
     SetTally(r.DeviceId, dst, src);
     SendRevertives(r.DeviceId, dst, dst, 1, 0);
+    // Not sent in RX only: owed to the control system if the link caused it.
+    KAPISup_NoteChange(r.DeviceId, dst);
     Tables().TablesChanged = 1;
+  } else if (owed) {
+    // The answer to a destination asked again after a refused route: the control system learns
+    // the source the controller really has.
+    SendRevertives(r.DeviceId, dst, dst, 1, 0);
   }
   DebugPrintfAt(LogLevel::kDebug, 0,
                 "RX> Incoming -> iRtr= %d, iTALLYPTR= %d iRtrDest=%d / iZQDest=%d", index,
@@ -200,6 +206,8 @@ void LockStatus(std::string_view numbers) {
     StringError();
     return;
   }
+  // It answers the lock command of that number awaiting its answer, if there is one.
+  ComSup_LockStatus(n);
   int index = -1;
   int dest = -1;
   if (FindLockDest(n, index, dest) == 0) {
@@ -293,6 +301,9 @@ int NTP_Interrogate(int router_index, int dest, Asker asker) {
                 dest, cd, c.text);
   CommandOrigin origin;
   origin.asker = asker;
+  // A destination asked again after a refused route names the route's destination, whose
+  // revertive the answer owes.
+  if (asker == Asker::kRecheck) origin.route = RouteOrigin{Router(router_index).DeviceId, dest, -1};
   if (!InSimulation()) Send(c, origin);
   return 1;
 }
@@ -419,6 +430,7 @@ void NTP_Decode(std::string_view reply) {
   const std::string_view body = reply.substr(1);
   if (body == "A" || body.starts_with("A\r")) {
     DebugPrintAt(LogLevel::kDebug, "MC1000 Acknowledge received ", 0);
+    ComSup_Ack();
     return;
   }
   if (body.starts_with('A') || body.starts_with('U')) {
@@ -431,6 +443,7 @@ void NTP_Decode(std::string_view reply) {
   }
   if (body.starts_with("RA")) {
     DebugPrintAt(LogLevel::kDebug, "NTP_Decode - Database Name change reply from MC1000", 0);
+    ComSup_NameAck();
     return;
   }
   StringError();

@@ -39,7 +39,8 @@ using NtpEntries = std::array<std::string_view, kMaxReplyEntries>;
 // and `dest` with the command, to name the route should it have to drop it.
 int NTP_Connect(int router_index, int source, int dest);
 // ".I<level><controller dest>\r". Result 1; 0 (nothing sent) when `router_index` is outside
-// 0..25. `asker`: the control system, the status dialog's poll or the link's resync walk.
+// 0..25. `asker`: the control system, the status dialog's poll, the link's resync walk, or the
+// link asking a destination again after the controller refused a route to it.
 int NTP_Interrogate(int router_index, int dest, Asker asker = Asker::kControl);
 // Writes a source (kind 0) or destination (kind 1) name; length class 10 selects the long-name
 // commands, anything else the short ones. Control characters in the name go out as blanks (a

@@ -71,6 +71,7 @@
       e.classList.toggle('bad-text', up && down);
     }
     Page.setText($('routes'), d.routes + ' carried out, ' + d.refused + ' refused');
+    Page.setText($('refused_by_controller'), String(d.refused_by_controller || 0));
     Page.setText($('dropped'), String(d.dropped));
     $('dropped').classList.toggle('warn-text', d.dropped > 0);
     Page.setText($('last_save'), Page.ago(d.now_ms, d.last_save_ms) +

@@ -208,6 +208,15 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
   EXPECT_EQ(browser_.Eval("document.querySelectorAll('main img').length").toInt(-1), 0);
   EXPECT_EQ(send7.Wait(kWaitMs), 0);
 
+  // A route the controller refuses (destination 9 locked at its panel) is counted on its own.
+  ASSERT_TRUE(sim.Console("lock 9 255", "ok lock"));
+  Process send9({KIRN_BIN, "send", "101", "RC 101 5 9 ',---' 0", "--wait", "300"}, Env());
+  ASSERT_TRUE(browser_.WaitFor(
+      "document.getElementById('refused_by_controller').textContent === '1'", kWaitMs))
+      << browser_.EvalText("document.querySelector('.figures').innerText");
+  EXPECT_EQ(send9.Wait(kWaitMs), 0);
+  Shot("page_driver_refused.png");
+
   // The router of 4096 destinations: a page at a time, and a search finds a name.
   ASSERT_TRUE(browser_.Navigate(Url("/driver/12?router=102")));
   ASSERT_TRUE(

@@ -192,9 +192,9 @@ TEST_F(Mc1000SimTest, AnswersTheControllerCommands) {
   // Anything that cannot be executed is acknowledged and changes nothing.
   c->Send(".SA12,9\r");
   c->ReadUntil("\r");
-  for (const char* bad : {".SD1,1\r", ".SA65,1\r", ".SA0,1\r", ".SA12,33\r", ".SA12\r",
-                          ".SA12,5x\r", ".Sa12,5\r", ".SA1234567,5\r", ".IA0\r", ".BL65\r", ".BI\r",
-                          ".WS33,X\r", ".WD0,X\r", ".WS4\r", ".X\r", ".\r"}) {
+  for (const char* bad :
+       {".SD1,1\r", ".SA65,1\r", ".SA0,1\r", ".SA12\r", ".SA12,5x\r", ".Sa12,5\r", ".SA1234567,5\r",
+        ".IA0\r", ".BL65\r", ".BI\r", ".WS33,X\r", ".WD0,X\r", ".WS4\r", ".X\r", ".\r"}) {
     EXPECT_EQ(c->Ask(bad, "\r"), ".A\r") << bad;
   }
   EXPECT_EQ(c->Ask(".IA12\r", "\r"), ".AA12,9\r");
@@ -209,6 +209,38 @@ TEST_F(Mc1000SimTest, AnswersTheControllerCommands) {
   // An endless command is discarded without taking the emulator down; the next one works.
   c->Send("." + std::string(100000, 'S'));
   EXPECT_EQ(c->Ask("\r.IB3\r", "\r"), ".AB3,4\r");
+}
+
+// A route to a locked destination or from a source beyond the router is refused, answered as
+// asked: with the unchanged crosspoint (to the asker only), a bare acknowledgement, or nothing.
+// Interrogates may be answered with ".U", and a destination beyond the router not at all.
+TEST_F(Mc1000SimTest, RefusesAsAControllerDoesAndAnswersItsOwnWay) {
+  Sim& sim = Start({"--tcp", "0", "--tcp", "0", "--dests", "16", "--sources", "32"});
+  auto c = Peer::Tcp(sim.ports.at(0));
+  auto other = Peer::Tcp(sim.ports.at(1));
+  ASSERT_TRUE(c && other);
+  EXPECT_EQ(c->Ask(".SA3,5\r", "\r"), ".UA3,5\r");
+  EXPECT_EQ(other->ReadUntil("\r"), ".UA3,5\r");
+  ASSERT_TRUE(sim.Console("lock 3 255", "ok lock"));
+  EXPECT_EQ(c->ReadUntil("\r"), ".BA3,255\r");
+  EXPECT_EQ(other->ReadUntil("\r"), ".BA3,255\r");
+  EXPECT_EQ(c->Ask(".SA3,7\r", "\r"), ".UA3,5\r") << "the unchanged crosspoint";
+  EXPECT_EQ(c->Ask(".SA4,33\r", "\r"), ".UA4,0\r") << "no source 33";
+  EXPECT_EQ(other->Collect(), "") << "a refusal is the asker's";
+  ASSERT_TRUE(sim.Console("refuse-with ack", "ok refuse-with ack"));
+  EXPECT_EQ(c->Ask(".SA3,7\r", "\r"), ".A\r");
+  ASSERT_TRUE(sim.Console("refuse-with none", "ok refuse-with none"));
+  c->Send(".SA3,7\r.SA4,33\r");
+  EXPECT_EQ(c->Ask(".IA3\r", "\r"), ".AA3,5\r") << "refused without a word, nothing changed";
+  EXPECT_TRUE(sim.WaitErr(".SA3,7\\r refused (locked)"));
+  EXPECT_TRUE(sim.WaitErr(".SA4,33\\r refused (no such source)"));
+  EXPECT_EQ(c->Ask(".IA17\r", "\r"), ".A\r") << "beyond the router, acknowledged";
+
+  Sim& odd = Start({"--tcp", "0", "--dests", "16", "--u-answers", "--ignore-beyond"});
+  auto d = Peer::Tcp(odd.ports.at(0));
+  ASSERT_TRUE(d);
+  d->Send(".IA17\r.SA17,1\r.BL17\r");
+  EXPECT_EQ(d->Ask(".IA16\r", "\r"), ".UA16,0\r") << "nothing beyond the router, .U answers";
 }
 
 TEST_F(Mc1000SimTest, PairSharesOneStateAndReportsChangesToEveryConnection) {
@@ -483,6 +515,16 @@ TEST_F(Mc1000SimTest, StallHoldsEverythingThenAnswersItInOrder) {
   c->Send(".IA5\r");
   ASSERT_TRUE(sim.Console("stall 0", "ok stall 0")) << "stall 0 ends a stall";
   EXPECT_EQ(c->ReadUntil("\r"), ".AA5,6\r");
+  // A stall of one port leaves the other controller of a pair answering.
+  Sim& pair = Start({"--tcp", "0", "--tcp", "0"});
+  auto a = Peer::Tcp(pair.ports.at(0));
+  auto b = Peer::Tcp(pair.ports.at(1));
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(pair.Console("stall 500 " + std::to_string(pair.ports.at(0)), "ok stall 500"));
+  a->Send(".IA5\r");
+  EXPECT_EQ(b->Ask(".IA5\r", "\r"), ".AA5,0\r");
+  EXPECT_EQ(a->Collect(), "");
+  EXPECT_EQ(a->ReadUntil("\r"), ".AA5,0\r");
 }
 
 }  // namespace

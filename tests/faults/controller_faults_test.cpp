@@ -470,7 +470,7 @@ TEST_F(ControllerFaultsTest, SalvoDuringThePollLeavesNoDestinationUnpolled) {
 // TX/RX again when the controller answers the poll.
 TEST_F(ControllerFaultsTest, DeafSerialControllerThatChattersGoesRxOnlyOnceUntilItAnswers) {
   const std::string com1 = (dir_.path() / "COM1").string();
-  sim_a_ = StartSim({"--pty", com1});
+  sim_a_ = StartSim({"--pty", com1, "--sources", "32"});  // router A's sources
   ASSERT_TRUE(sim_a_);
   WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=200\n"));
   ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
@@ -483,8 +483,20 @@ TEST_F(ControllerFaultsTest, DeafSerialControllerThatChattersGoesRxOnlyOnceUntil
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   EXPECT_FALSE(Contains(watch_->Stdout().substr(rx_only_at), "MODE 101 2")) << "the mode flapped";
   EXPECT_EQ(Kirn({"devices"}).out, "101 1\n102 1\n");
+  // The panel's changes reached the tables in RX only, silently; back in TX/RX the control
+  // system gets one revertive of destination 16, of the source it has now.
+  ASSERT_TRUE(sim_a_->Console("chatter 0", "ok chatter"));
+  ASSERT_TRUE(sim_a_->Console("dump A 16 16", "dump A 16 16 "));
+  const std::string out = sim_a_->Out();
+  const int source = std::atoi(out.c_str() + out.rfind("dump A 16 16 ") + 13);
+  EXPECT_FALSE(Contains(watch_->Stdout().substr(rx_only_at), "RR 101 016"));
   ASSERT_TRUE(sim_a_->Console("deaf off", "ok deaf off"));
   ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  char revertive[32];
+  std::snprintf(revertive, sizeof revertive, "RR 101 016 %03d\n", source);
+  EXPECT_TRUE(watch_->WaitForOutput(revertive, kWaitMs)) << watch_->Stdout().substr(rx_only_at);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(CountOf(watch_->Stdout().substr(rx_only_at), "RR 101 016"), 1);
   EXPECT_EQ(CountOf(driver_->Stderr(), "setting mode rxonly"), 1);
   CloseDriver();
 }
@@ -526,6 +538,208 @@ TEST_F(ControllerFaultsTest, SerialDeviceRemovedAndMadeAgainRecoversWithoutARest
   Report("serial device removed and made again", sent_.size(), lost);
   EXPECT_TRUE(lost.empty());
   ExpectTablesHoldTheLastRoutes(after);
+  CloseDriver();
+}
+
+// The driver's counter `name` from `kirn status 101 --json`, or -1.
+long CounterOf(const std::string& json, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const size_t at = json.find(key);
+  return at == std::string::npos ? -1 : std::atol(json.c_str() + at + key.size());
+}
+
+// Polls `done` until it holds, at most `ms`.
+template <typename Done>
+bool WaitFor(Done done, int ms = kWaitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// An ordinary controller's day on a healthy pair: it refuses routes to destinations locked at
+// its panel and from a source it lacks, answering with the unchanged crosspoint, a bare
+// acknowledgement, or nothing (two at once then fill the window of two). Each refusal is an
+// answer: no failover, no link failure, every other route made, and the control system gets a
+// revertive of the source each refused destination really has.
+TEST_F(ControllerFaultsTest, RefusalsAreAnswersNotFailures) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartPairOnA({"--sources", "30"}, "TallyDelay=600000\nMaxUnACKedRoutesBeforeCommsFail=3\n"));
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  ASSERT_TRUE(sim_a_->Console("lock 5 255", "ok lock"));
+  ASSERT_TRUE(sim_a_->Console("lock 6 255", "ok lock"));
+  int refused = 0;
+  int first = 0;
+  for (const char* form : {"report", "ack", "none"}) {
+    ASSERT_TRUE(sim_a_->Console(std::string("refuse-with ") + form, "ok refuse-with"));
+    const size_t watch_from = watch_->Stdout().size();
+    std::string salvo;
+    std::vector<Pair> made;
+    std::vector<Pair> refused_routes;
+    for (int d = 1; d <= 10; ++d) {
+      const int src = d == 8 ? 31 : first + d;  // the controller has no source 31
+      salvo += "RC 101 " + std::to_string(src) + " " + std::to_string(d) + " ',---' 0\n";
+      (d == 5 || d == 6 || d == 8 ? refused_routes : made).emplace_back(d, src);
+    }
+    first += 9;
+    testing_support::WriteFile(dir_.path() / "salvo.txt", salvo);
+    auto send = Start({"/bin/sh", "-c",
+                       std::string("exec ") + KIRN_BIN + " send 101 - --wait 2500 < " +
+                           (dir_.path() / "salvo.txt").string()});
+    ASSERT_EQ(send->Wait(30000), 0) << send->Stderr();
+    std::vector<Pair> seen;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    auto all_seen = [&] {
+      seen = Revertives(watch_->Stdout().substr(watch_from));
+      auto has = [&seen](Pair p) { return std::find(seen.begin(), seen.end(), p) != seen.end(); };
+      bool all = std::all_of(made.begin(), made.end(), has);
+      for (const Pair& r : refused_routes) all = all && has(Pair{r.first, 0});
+      return all;
+    };
+    while (!all_seen() && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(all_seen()) << form << ": " << watch_->Stdout().substr(watch_from);
+    for (const Pair& r : refused_routes) {
+      EXPECT_TRUE(Contains(driver_->Stderr(), "ROUTE 101 " + std::to_string(r.first) + " " +
+                                                  std::to_string(r.second) +
+                                                  " refused by the controller"))
+          << form << " " << r.first;
+      ++refused;
+    }
+  }
+  const std::string json = Kirn({"status", "101", "--json"}).out;
+  EXPECT_EQ(CounterOf(json, "refused_by_controller"), refused) << json;
+  EXPECT_EQ(CounterOf(json, "link_failures"), 0) << json;
+  EXPECT_EQ(CounterOf(json, "failovers"), 0) << json;
+  EXPECT_TRUE(Contains(json, "\"unanswered\":0")) << json;
+  EXPECT_FALSE(Contains(driver_->Stderr(), "Net B FD Connected ok"));
+  const Result check = Kirn({"status", "101", "--check"});
+  EXPECT_EQ(check.code, 0) << check.out;
+  CloseDriver();
+}
+
+// A standby stays standby: registered RX only, ordered RX only again (which forces a new
+// connection), reconnected by the operator, its controller lost and back: it never asserts
+// TX/RX, never sends a revertive, and writes no route.
+TEST_F(ControllerFaultsTest, StandbyStaysRxOnlyAcrossEveryReconnection) {
+  sim_a_ = StartSim({"--tcp", "0"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(
+      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" + port + "\nTallyDelay=100\n"));
+  serve_ = StartServe({"--mode", "rxonly"});
+  driver_ = StartDriver(*serve_);
+  watch_ = Start({KIRN_BIN, "watch", "101", "102"});
+  std::string devices;
+  ASSERT_TRUE(DevicesBecome("101 1\n102 1\n", &devices)) << devices;
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  auto accepted = [this] { return CountOf(sim_a_->Err(), " accept "); };
+  auto expect_standby = [&](const char* after) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(Kirn({"devices"}).out, "101 1\n102 1\n") << after;
+    const std::string json = Kirn({"status", "101", "--json"}).out;
+    EXPECT_EQ(CounterOf(json, "interface_mode"), 1) << after;
+    EXPECT_EQ(CounterOf(json, "comms_state"), 1) << after << ": the link works";
+    EXPECT_EQ(Kirn({"send", "101", "RC 101 7 3 ',---' 0", "--wait", "300"}).out, "") << after;
+  };
+  expect_standby("registered RX only");
+  int connects = accepted();
+  ASSERT_EQ(Kirn({"mode", "101", "rxonly"}).code, 0);
+  ASSERT_TRUE(WaitFor([&] { return accepted() > connects; })) << "the forced reconnection";
+  expect_standby("ordered RX only (a forced reconnection)");
+  connects = accepted();
+  ASSERT_EQ(Kirn({"menu", "101", "reconnect"}).code, 0);
+  ASSERT_TRUE(WaitFor([&] { return accepted() > connects; }));
+  expect_standby("the operator's Reconnect");
+  sim_a_->Kill();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  sim_a_ = StartSim({"--tcp", port});
+  ASSERT_TRUE(sim_a_);
+  ASSERT_TRUE(sim_a_->WaitErr(" accept ", kWaitMs));
+  expect_standby("the controller lost and back");
+  EXPECT_FALSE(Contains(watch_->Stdout(), "MODE 101 2")) << watch_->Stdout();
+  EXPECT_FALSE(Contains(watch_->Stdout(), "REV ")) << watch_->Stdout();
+  EXPECT_FALSE(Contains(sim_a_->Err(), " .S"));
+  EXPECT_FALSE(Contains(driver_->Stderr(), " written A ")) << "a route written by the standby";
+  // A change at the panel while RX only by the interface's order owes the control system
+  // nothing when the interface orders TX/RX: the partner was in charge.
+  ASSERT_TRUE(sim_a_->Console("route A 5 9", "ok route"));
+  ASSERT_TRUE(driver_->WaitForOutput("iZQDest=5, iRtrSrc=9", kWaitMs, true));
+  ASSERT_EQ(Kirn({"mode", "101", "txrx"}).code, 0);
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_FALSE(Contains(watch_->Stdout(), "RR 101 005 009")) << watch_->Stdout();
+  CloseDriver();
+}
+
+// A pause of 1.5 s of a serial controller's command side in the middle of a salvo: every route
+// is made and revertived, and the driver never leaves TX/RX.
+TEST_F(ControllerFaultsTest, SerialPauseInASalvoLosesNothingAndChangesNoMode) {
+  const std::string com1 = (dir_.path() / "COM1").string();
+  sim_a_ = StartSim({"--pty", com1, "--baud", "38400", "--xpt-ms", "2"});
+  ASSERT_TRUE(sim_a_);
+  WriteSite(Keys("Connection_Mode=SERIAL\nCom=1\nSpeed=38400\nTallyDelay=600000\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  std::string devices;
+  ASSERT_TRUE(DevicesBecome("101 2\n102 2\n", &devices)) << devices;
+  ASSERT_TRUE(driver_->WaitForOutput("ComSup - resync done", kWaitMs, true));
+  std::string salvo;
+  for (int k = 0; k < 40; ++k) {
+    const Pair route{k % kDests + 1, 1 + k % 31};  // each one changes its destination's tally
+    sent_.push_back(route);
+    salvo += "RC 101 " + std::to_string(route.second) + " " + std::to_string(route.first) +
+             " ',---' 0\n";
+  }
+  testing_support::WriteFile(dir_.path() / "salvo.txt", salvo);
+  const size_t wire_from = sim_a_->Err().size();
+  auto send = Start({"/bin/sh", "-c",
+                     std::string("exec ") + KIRN_BIN + " send 101 - --stats --wait 3000 < " +
+                         (dir_.path() / "salvo.txt").string()});
+  ASSERT_TRUE(sim_a_->WaitErr(" .SA5,5", kWaitMs, wire_from));
+  ASSERT_TRUE(sim_a_->Console("stall 1500", "ok stall"));
+  ASSERT_EQ(send->Wait(60000), 0) << send->Stderr();
+  EXPECT_TRUE(Contains(send->Stdout(), "unconfirmed 0\n")) << send->Stdout();
+  const size_t at = send->Stdout().find("seconds ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_GE(std::atof(send->Stdout().c_str() + at + 8), 1.5) << "the pause fell in the salvo";
+  const std::vector<Pair> lost = Lost();
+  Report("serial pause of 1.5 s in a salvo of 40", sent_.size(), lost);
+  EXPECT_TRUE(lost.empty());
+  EXPECT_EQ(Kirn({"devices"}).out, "101 2\n102 2\n");
+  EXPECT_FALSE(Contains(watch_->Stdout(), "MODE 101 1"));
+  const std::string trace = driver_->Stderr();
+  EXPECT_TRUE(Contains(trace, "holding the commands")) << "the pause outlasted the reply timeout";
+  EXPECT_FALSE(Contains(trace, "setting mode rxonly"));
+  EXPECT_FALSE(Contains(trace, " dropped ")) << trace;
+  ExpectTablesHoldTheLastRoutes();
+  CloseDriver();
+}
+
+// A controller that answers interrogates with ".U", and has fewer destinations than the
+// profile names (it answers nothing beyond them), keeps its link: the poll runs through every
+// destination again and again, the link never fails, and routes are made.
+TEST_F(ControllerFaultsTest, UAnswersAndAProfileWiderThanTheControllerKeepTheLink) {
+  sim_a_ = StartSim({"--tcp", "0", "--u-answers", "--dests", "12", "--ignore-beyond"});
+  ASSERT_TRUE(sim_a_);
+  const std::string port = std::to_string(sim_a_->ports.at(0));
+  WriteSite(
+      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Port=" + port + "\nTallyDelay=50\n"));
+  ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
+  // Router A's destinations 13..16 are beyond the controller; router B's 1..8 within.
+  ASSERT_TRUE(sim_a_->WaitErr(" .IA16\\r interrogate beyond the router, not answered", kWaitMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+  ASSERT_TRUE(sim_a_->Console("route A 3 9", "ok route"));
+  EXPECT_TRUE(watch_->WaitForOutput("RR 101 003 009", kWaitMs));
+  SendRoute(3, 4);
+  EXPECT_TRUE(Lost().empty());
+  const std::string json = Kirn({"status", "101", "--json"}).out;
+  EXPECT_EQ(CounterOf(json, "link_failures"), 0) << json;
+  EXPECT_EQ(CounterOf(json, "comms_state"), 1) << json;
+  EXPECT_EQ(CountOf(driver_->Stderr(), "Net A FD Connected ok"), 1) << "one connection all along";
+  EXPECT_FALSE(Contains(driver_->Stderr(), "no reply for"));
   CloseDriver();
 }
 

@@ -4,26 +4,33 @@
 // Two drivers on one workstation bus: driver 12 (routers 101 and 102) on a redundant TCP pair
 // served by one emulator (controller A at 127.0.0.1, B at 127.0.0.2, one port, one router
 // state, 2 ms a crosspoint), with lock infodriver 900; driver 13 (router 103) on the emulator's
-// terminal at 38400 baud. Every few seconds a fault: a controller of the pair taken away (closed
-// and refused) and brought back, a stall, line noise, the bus host killed and started again,
-// the lock infodriver killed and started again, a driver SIGKILLed and started again as its
-// service manager would, a driver put in RX only and back in TX/RX. Between them: salvos of 1 to
-// 200 routes and single routes (kirn send --check), controller locks through the infodriver
-// (kirn slot) and front-panel routes at the emulators.
+// terminal at 38400 baud. The emulators have fewer sources than the profiles name. Every few
+// seconds a fault: a controller of the pair taken away (closed and refused) and brought back, a
+// pause of the command side of 0.5 to 3 s (of one controller of the pair, the pair, or the
+// serial one) with routes flowing, line noise, the bus host killed and started again, the lock
+// infodriver killed and started again, a driver SIGKILLed and started again as its service
+// manager would, a driver put in RX only and back in TX/RX by the interface while routes flow,
+// a deaf controller, one back silent, RX only with routes outstanding, routes to a destination
+// locked at the controller's panel (refused with the unchanged crosspoint, a bare
+// acknowledgement or nothing), routes from sources the controller lacks. Between them: salvos of
+// 1 to 200 routes and single routes (kirn send --check), controller locks through the
+// infodriver (kirn slot) and front-panel routes at the emulators.
 //
 // The ledger: every route command a driver was given left one intake line in its trace (taken,
 // refused, or dropped from the forward buffer), and a route's commands are paired in order
 // with those lines. A taken route is confirmed only by its own evidence: its ".S" command in the
 // emulator's wire log at or after its send began, and a revertive of it to that send (each wire
 // line and each revertive confirm one route, paired in order); else confirmed_by_wire when only the
-// emulator shows it executed; else refused, dropped or abandoned with the reason of its ROUTE
-// line in the driver's trace, and dropped_unexplained (a failure) when no fault of that moment
-// explains the reason (unanswered or held_too_long with the controllers answering, queue_full);
-// else lost_with_driver when a SIGKILLed life of its driver had taken it and neither written
-// nor given it up; else undelivered when kirn could not deliver it (and said so); anything else
-// is unaccounted. The driver's own write lines also show that nothing was written while it was
-// RX only. At the end every fault is undone, the drivers resync and save, and their index files
-// must equal the emulators' crosspoints. records.txt keeps what the ledger needs, so that
+// emulator shows it executed; else refused_by_controller when the driver's trace says the
+// controller refused it and the emulator's wire log shows that refusal; else refused, dropped or
+// abandoned with the reason of its ROUTE line in the driver's trace, and dropped_unexplained (a
+// failure) when no fault of that moment explains the reason (unanswered or held_too_long with the
+// controllers answering, queue_full); else lost_with_driver when a SIGKILLed life of its driver had
+// taken it and neither written nor given it up; else undelivered when kirn could not deliver it
+// (and said so); anything else is unaccounted. The driver's own write lines also show that nothing
+// was written while it was RX only. At the end every fault is undone, the drivers resync and save,
+// and their index files must equal the emulators' crosspoints. records.txt keeps what the ledger
+// needs, so that
 // --ledger can judge a kept run again.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -52,6 +59,12 @@
 
 namespace {
 
+// Sources the routes of the schedule use (the profile names 256, the emulators have 240: a route
+// from 241..256 is one the controller lacks the source of).
+constexpr int kSources = 200;
+constexpr int kControllerSources = 240;
+constexpr int kProfileSources = 256;
+
 using soak::Clock;
 using soak::Proc;
 namespace fs = soak::fs;
@@ -63,7 +76,8 @@ const char* const kUsage =
     "SECONDS (default 1800) under a seeded random schedule of faults, with salvos, single\n"
     "routes, controller locks and front-panel changes between them, and keeps a ledger of every\n"
     "route commanded: confirmed (its own command on the emulator's wire and its revertive, one\n"
-    "for one), confirmed_by_wire (only the emulator shows it executed), refused, dropped or\n"
+    "for one), confirmed_by_wire (only the emulator shows it executed), refused_by_controller\n"
+    "(the driver says so and the emulator's wire log shows the refusal), refused, dropped or\n"
     "abandoned (the driver's ROUTE trace line says why), dropped_unexplained (a drop no fault\n"
     "of the moment explains), lost_with_driver (taken by a driver that was SIGKILLed before it\n"
     "wrote or gave it up), undelivered (kirn said it could not deliver it) or unaccounted. At\n"
@@ -203,7 +217,11 @@ class Soak {
   bool Tool(const std::vector<std::string>& args, std::string* out = nullptr,
             int timeout_ms = 10000);
   void StartTool(const std::vector<std::string>& args);
-  void StartSend(Driver* d, int commands);
+  // A send of `commands` routes on one router of `d`: every other one to controller destination
+  // `to_cd` when it is one of that router's (0: none), sources from `first_source` up to
+  // `last_source`.
+  void StartSend(Driver* d, int commands, int to_cd = 0, int first_source = 1,
+                 int last_source = kSources);
 
   // The end.
   bool Quiesce();
@@ -336,9 +354,9 @@ void Soak::WriteSite(int port) {
                      "Router_A=103,1,48,0,0\n");
   for (const auto& [dev, dests] :
        std::vector<std::pair<int, int>>{{101, 64}, {102, 32}, {103, 48}}) {
-    soak::WriteAll(
-        site_ / ("DEV_" + std::to_string(dev) + ".INI"),
-        "[Database]\nDatabaseSize_0=256\nDatabaseSize_1=" + std::to_string(dests) + "\n");
+    soak::WriteAll(site_ / ("DEV_" + std::to_string(dev) + ".INI"),
+                   "[Database]\nDatabaseSize_0=" + std::to_string(kProfileSources) +
+                       "\nDatabaseSize_1=" + std::to_string(dests) + "\n");
   }
 }
 
@@ -381,7 +399,7 @@ bool Soak::StartEmulators() {
     emu_tcp_.start = Clock::now();
     if (!emu_tcp_.proc.Start(
             {MC1000_SIM_BIN, "--tcp", "127.0.0.1:" + p, "--tcp", "127.0.0.2:" + p, "--xpt-ms", "2",
-             "--levels", "2", "--dests", "256", "--sources", "256"},
+             "--levels", "2", "--dests", "256", "--sources", std::to_string(kControllerSources)},
             emu_tcp_.out, emu_tcp_.err, Proc::Input::kPipe)) {
       return false;
     }
@@ -392,10 +410,10 @@ bool Soak::StartEmulators() {
   emu_serial_.out = work_ / "emu_serial.out";
   emu_serial_.err = work_ / "emu_serial.err";
   emu_serial_.start = Clock::now();
-  if (!emu_serial_.proc.Start(
-          {MC1000_SIM_BIN, "--pty", (work_ / "com" / "COM1").string(), "--baud", "38400",
-           "--xpt-ms", "2", "--levels", "1", "--dests", "64", "--sources", "256"},
-          emu_serial_.out, emu_serial_.err, Proc::Input::kPipe)) {
+  if (!emu_serial_.proc.Start({MC1000_SIM_BIN, "--pty", (work_ / "com" / "COM1").string(), "--baud",
+                               "38400", "--xpt-ms", "2", "--levels", "1", "--dests", "64",
+                               "--sources", std::to_string(kControllerSources)},
+                              emu_serial_.out, emu_serial_.err, Proc::Input::kPipe)) {
     return false;
   }
   return WaitForText(emu_serial_.out, "ready\n", 5000);
@@ -467,20 +485,25 @@ void Soak::Console(Emulator* e, const std::string& line) {
 // ---------------------------------------------------------------------------------------------
 // The schedule.
 
-void Soak::StartSend(Driver* d, int commands) {
+void Soak::StartSend(Driver* d, int commands, int to_cd, int first_source, int last_source) {
   auto s = std::make_unique<Send>();
   s->driver = d;
   // One router a send: kirn prints the revertives of the device it sends to, and the ledger
   // pairs each route with a revertive it printed.
-  const Router& r =
-      d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
+  const Router* router =
+      &d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
+  for (const Router& x : d->routers) {
+    if (to_cd > x.dest_offset && to_cd <= x.dest_offset + x.dests) router = &x;
+  }
+  const Router& r = *router;
+  const bool aim = to_cd > r.dest_offset && to_cd <= r.dest_offset + r.dests;
   s->device = r.device;
   std::string input;
   for (int i = 0; i < commands; ++i) {
     Command c;
     c.device = r.device;
-    c.dest = Pick(1, r.dests);
-    c.source = Pick(1, 200);
+    c.dest = aim && i % 2 == 0 ? to_cd - r.dest_offset : Pick(1, r.dests);
+    c.source = Pick(first_source, last_source);
     c.text = "RC " + std::to_string(c.device) + " " + std::to_string(c.source) + " " +
              std::to_string(c.dest) + " ',---' 0";
     input += c.text + "\n";
@@ -545,11 +568,39 @@ void Soak::InjectFault() {
       return true;
     }
     if (kind == 2) {
+      // A pause of the command side of 0.5 to 3 s, of the serial controller, of the pair, or of
+      // one controller of the pair; with routes flowing.
       Emulator* e = Pick(0, 1) == 0 ? &emu_tcp_ : &emu_serial_;
-      const int ms = Pick(200, 2500);
-      Console(e, "stall " + std::to_string(ms));
+      const int ms = Pick(500, 3000);
+      const std::string which = e == &emu_tcp_ && Pick(0, 1) == 0 ? " " + a : "";
+      Console(e, "stall " + std::to_string(ms) + which);
       Record(e == &emu_tcp_ ? "tcp" : "serial", "stall", ms / 1000.0);
+      StartSend(e == &emu_tcp_ ? drivers_[0].get() : drivers_[1].get(), Pick(10, 40));
       ++faults_["stall"];
+      return true;
+    }
+    if (kind == 11) {
+      // A destination locked at the controller's panel, routes to it (refused, answered in one of
+      // the three ways a controller may), unlocked later.
+      Driver* d = drivers_[static_cast<size_t>(Pick(0, 1))].get();
+      const Router& r =
+          d->routers[static_cast<size_t>(Pick(0, static_cast<int>(d->routers.size()) - 1))];
+      const int cd = Pick(1, r.dests) + r.dest_offset;
+      static const char* const kForms[] = {"report", "ack", "none"};
+      Console(d->emu, std::string("refuse-with ") + kForms[Pick(0, 2)]);
+      Console(d->emu, "lock " + std::to_string(cd) + " 255");
+      StartSend(d, Pick(4, 30), cd);
+      restores_.push_back(
+          {After(Uniform(2, 5)),
+           "unlock " + std::string(d->emu == &emu_tcp_ ? "tcp " : "serial ") + std::to_string(cd)});
+      ++faults_["locked"];
+      return true;
+    }
+    if (kind == 12) {
+      // Routes from sources the controller does not have (the profile names more).
+      Driver* d = drivers_[static_cast<size_t>(Pick(0, 1))].get();
+      StartSend(d, Pick(2, 20), 0, kControllerSources + 1, kProfileSources);
+      ++faults_["no_source"];
       return true;
     }
     if (kind == 3) {
@@ -633,21 +684,22 @@ void Soak::InjectFault() {
       ++faults_["rx_outstanding"];
       return true;
     }
-    // A mode change: the driver goes RX only, later back to TX/RX.
+    // A mode change while routes flow: the driver goes RX only, later back to TX/RX.
     Driver* d = drivers_[static_cast<size_t>(Pick(0, 1))].get();
     if (d->rx_only) return false;
+    StartSend(d, Pick(20, 60));
     StartTool({"mode", std::to_string(d->routers.front().device), "rxonly"});
     d->rx_only = true;
     d->txrx_at = After(Uniform(1, 4));
     ++faults_["mode"];
     return true;
   };
-  // Every kind comes once in each round of eleven, in a shuffled order; a kind that cannot come
+  // Every kind comes once in each round of thirteen, in a shuffled order; a kind that cannot come
   // now (its process too young to be killed again, its controller already away) is tried once
   // more at the end of the round, and else waits for the next round.
-  for (int attempt = 0; attempt < 33; ++attempt) {
+  for (int attempt = 0; attempt < 39; ++attempt) {
     if (fault_bag_.empty()) {
-      fault_bag_ = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+      fault_bag_ = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
       std::shuffle(fault_bag_.begin(), fault_bag_.end(), rng_);
       fault_deferred_.clear();
     }
@@ -673,6 +725,12 @@ void Soak::Supervise() {
       const size_t space = what.find(' ', 7);
       Console(e, "deaf off" + (space == std::string::npos ? "" : what.substr(space)));
       Console(e, "chatter 0");
+      continue;
+    }
+    if (what.rfind("unlock ", 0) == 0) {
+      // "unlock tcp|serial CD"
+      Emulator* e = what.compare(7, 3, "tcp") == 0 ? &emu_tcp_ : &emu_serial_;
+      Console(e, "lock " + what.substr(what.rfind(' ') + 1) + " 0");
       continue;
     }
     if (what.rfind("rxonly ", 0) == 0) {
@@ -701,6 +759,7 @@ void Soak::Supervise() {
   }
   for (auto& d : drivers_) {
     if (d->txrx_at && *d->txrx_at <= now) {
+      if (d->proc.running()) StartSend(d.get(), Pick(5, 30));
       StartTool({"mode", std::to_string(d->routers.front().device), "txrx"});
       d->rx_only = false;
       d->txrx_at.reset();
@@ -906,8 +965,10 @@ bool Soak::CompareTables(std::string* report) {
 void Soak::Ledger() {
   using Key = std::tuple<int, int, int>;  // device, destination, source
   // Routes the emulators executed: (emulator, level, controller dest, source) -> times.
+  // Routes the emulators refused (a locked destination, a source they lack), likewise.
   std::map<std::tuple<const Emulator*, char, int, int>, std::deque<double>> executed;
-  const std::regex rx(R"(^(\d+)\.(\d+) rx \S+ \.S([A-Z])(\d+),(\d+)\\r route)");
+  std::map<std::tuple<const Emulator*, char, int, int>, std::deque<double>> refusals;
+  const std::regex rx(R"(^(\d+)\.(\d+) rx \S+ \.S([A-Z])(\d+),(\d+)\\r (route|refused))");
   for (const Emulator* e : {&emu_tcp_, &emu_serial_}) {
     std::istringstream in(Text(e->err));
     const double offset = soak::Seconds(start_, e->start);
@@ -915,7 +976,8 @@ void Soak::Ledger() {
       std::smatch m;
       if (!std::regex_search(line, m, rx)) continue;
       const double t = std::stod(m[1].str()) + std::stod(m[2].str()) / 1000 + offset;
-      executed[{e, m[3].str()[0], std::stoi(m[4].str()), std::stoi(m[5].str())}].push_back(t);
+      auto& map = m[6].str() == "route" ? executed : refusals;
+      map[{e, m[3].str()[0], std::stoi(m[4].str()), std::stoi(m[5].str())}].push_back(t);
     }
   }
   // What each driver's trace says of a route, in order. An intake: taken (with what followed
@@ -931,6 +993,9 @@ void Soak::Ledger() {
   };
   const std::regex route_line(
       R"(ROUTE (\d+) (\d+) (\d+) (taken|written|refused|dropped|abandoned)(?: (\S+))?)");
+  // A route report as the driver traces it (debug mode): router index, destination, source.
+  const std::regex report_line(
+      R"(RX> Incoming -> iRtr= (\d+), iRtrDest=-?\d+ / iZQDest=(-?\d+), iRtrSrc=-?\d+ / iZQSrc=(-?\d+))");
   std::map<const Driver*, std::map<Key, std::deque<Intake>>> intakes;
   for (const auto& d : drivers_) {
     for (const Driver::Life& life : d->lives) {
@@ -942,13 +1007,29 @@ void Soak::Ledger() {
       for (std::string line; std::getline(in, line);) {
         if (line.find("SetTXRX - into RXONLY") != std::string::npos) rx_only = true;
         if (line.find("SetTXRX - into TXRX") != std::string::npos) rx_only = false;
+        std::smatch r;
+        if (std::regex_search(line, r, report_line)) {
+          // A report of the route's crosspoint with its source answers the oldest written one:
+          // it is closed, and a later refusal line cannot be taken for it.
+          const int index = std::stoi(r[1].str());
+          for (const Router& router : d->routers) {
+            if (router.level - 'A' != index) continue;
+            auto& waiting = open[Key{router.device, std::stoi(r[2].str()), std::stoi(r[3].str())}];
+            auto it = std::find_if(waiting.begin(), waiting.end(),
+                                   [](const Intake* i) { return i->written; });
+            if (it != waiting.end()) waiting.erase(it);
+          }
+          continue;
+        }
         std::smatch m;
         if (!std::regex_search(line, m, route_line)) continue;
         const Key k{std::stoi(m[1].str()), std::stoi(m[2].str()), std::stoi(m[3].str())};
         const std::string what = m[4].str();
         const std::string reason = m[5].str();
         auto& list = intakes[d.get()][k];
-        if (what == "taken" || what == "refused" ||
+        // "ROUTE D D S refused by the controller": the fate of a written route, not an intake.
+        const bool by_controller = what == "refused" && reason == "by";
+        if (what == "taken" || (what == "refused" && !by_controller) ||
             (what == "dropped" && reason == "forward_buffer_full")) {
           Intake intake;
           intake.life = &life;
@@ -973,17 +1054,18 @@ void Soak::Ledger() {
           }
           continue;
         }
-        // A drop or an abandonment ends the oldest open taken of the route that it can concern:
-        // one written already for an abandonment or a drop unanswered, one still waiting for the
-        // other reasons (an answered route stays open, as nothing in the trace closes it).
-        const bool after_write = what == "abandoned" || reason == "unanswered";
+        // A drop, an abandonment or a refusal by the controller ends the oldest open taken of
+        // the route that it can concern: one written already for an abandonment, a drop
+        // unanswered or a refusal, one still waiting for the other reasons (an answered route
+        // stays open, as nothing in the trace closes it).
+        const bool after_write = what == "abandoned" || reason == "unanswered" || by_controller;
         auto it = std::find_if(waiting.begin(), waiting.end(), [after_write](const Intake* i) {
           return i->written == after_write;
         });
         if (it == waiting.end()) it = waiting.begin();
         if (it != waiting.end()) {
-          (*it)->fate = what;
-          (*it)->fate_reason = reason;
+          (*it)->fate = by_controller ? "refused_by_controller" : what;
+          (*it)->fate_reason = by_controller ? "" : reason;
           waiting.erase(it);
         }
       }
@@ -1049,22 +1131,41 @@ void Soak::Ledger() {
       for (const Router& x : s->driver->routers) {
         if (x.device == c.device) r = &x;
       }
-      auto& times = executed[{s->driver->emu, r->level, c.dest + r->dest_offset, c.source}];
+      const auto wire_key = std::make_tuple(static_cast<const Emulator*>(s->driver->emu), r->level,
+                                            c.dest + r->dest_offset, c.source);
+      auto& times = executed[wire_key];
+      auto& refused = refusals[wire_key];
       // Its own command on the wire: one the driver wrote (a command dropped before its write
       // has none, whatever later command of the same route the wire shows), at or after its
       // send began and before its driver life ended.
       const double life_end = in.life->ended ? soak::Seconds(start_, in.life->end) + 2 : 1e18;
-      const auto hit = std::find_if(times.begin(), times.end(), [t0, life_end](double t) {
-        return t >= t0 - 0.2 && t <= life_end;
-      });
+      auto in_life = [t0, life_end](double t) { return t >= t0 - 0.2 && t <= life_end; };
+      const auto hit = std::find_if(times.begin(), times.end(), in_life);
+      const auto refusal = std::find_if(refused.begin(), refused.end(), in_life);
       const bool on_wire = hit != times.end() && in.kind == "taken" && in.written;
+      // Refused at a destination that held the asked source already: the controller's
+      // unchanged crosspoint answered the route, and its revertive confirms it.
+      const bool held_already =
+          refusal != refused.end() && in.kind == "taken" && in.written && in.fate.empty();
       if (in.kind != "taken") {
         c.outcome = in.kind;
         c.reason = in.reason;
-      } else if (on_wire && revertives[s][key] > 0) {
+      } else if ((on_wire || held_already) && revertives[s][key] > 0) {
         --revertives[s][key];
-        times.erase(hit);
+        if (on_wire) {
+          times.erase(hit);
+        } else {
+          refused.erase(refusal);
+        }
         c.outcome = "confirmed";
+      } else if (in.fate == "refused_by_controller") {
+        // Only the controller's own refusal on the wire accounts for it.
+        if (refusal != refused.end() && in.written) {
+          refused.erase(refusal);
+          c.outcome = "refused_by_controller";
+        } else {
+          c.outcome = "unaccounted";
+        }
       } else if (!in.fate.empty()) {
         c.outcome = in.fate;
         c.reason = in.fate_reason;
@@ -1186,14 +1287,16 @@ std::string Soak::Summary(bool tables_equal, double seconds) {
   line << "soak seconds " << static_cast<long>(std::lround(seconds)) << " seed " << options_.seed
        << " faults " << fault_count << " (";
   bool first = true;
-  for (const char* k : {"take_a", "take_b", "stall", "noise", "bus_kill", "infodriver_kill",
-                        "driver_kill", "mode", "deaf_chatter", "silent_back", "rx_outstanding"}) {
+  for (const char* k :
+       {"take_a", "take_b", "stall", "noise", "bus_kill", "infodriver_kill", "driver_kill", "mode",
+        "deaf_chatter", "silent_back", "rx_outstanding", "locked", "no_source"}) {
     line << (first ? "" : " ") << k << "=" << faults_[k];
     first = false;
   }
   line << ") routes " << total;
-  for (const char* k : {"confirmed", "confirmed_by_wire", "refused", "dropped", "abandoned",
-                        "lost_with_driver", "undelivered", "dropped_unexplained"}) {
+  for (const char* k :
+       {"confirmed", "confirmed_by_wire", "refused", "refused_by_controller", "dropped",
+        "abandoned", "lost_with_driver", "undelivered", "dropped_unexplained"}) {
     line << " " << k << " " << ledger_[k];
     if (std::string(k) == "refused" || std::string(k) == "dropped" ||
         std::string(k) == "abandoned" || std::string(k) == "dropped_unexplained") {
@@ -1438,8 +1541,9 @@ int Soak::LedgerOnly() {
   long total = 0;
   for (const auto& snd : sends_) total += static_cast<long>(snd->commands.size());
   std::printf("ledger routes %ld", total);
-  for (const char* k : {"confirmed", "confirmed_by_wire", "refused", "dropped", "abandoned",
-                        "lost_with_driver", "undelivered", "dropped_unexplained"}) {
+  for (const char* k :
+       {"confirmed", "confirmed_by_wire", "refused", "refused_by_controller", "dropped",
+        "abandoned", "lost_with_driver", "undelivered", "dropped_unexplained"}) {
     std::printf(" %s %ld", k, ledger_[k]);
   }
   std::printf(" unaccounted %ld\n", unaccounted_);

@@ -22,6 +22,7 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -204,13 +205,15 @@ TEST_F(ComSupTest, SingleControllerIsConfirmedByItsFirstRouteReport) {
   Send(2);
   ASSERT_TRUE(SpinUntil([&] { return a.received().size() == 10; }, 5000));
   EXPECT_EQ(a.received(), ".IA1\r.IA1\r");
-  // A bare acknowledgement confirms nothing and clears nothing.
+  // A bare acknowledgement answers the oldest command: the command path works. It clears no
+  // count of unanswered commands, a route report does.
   a.Reply(".A\r");
-  SpinUntil([] { return false; }, 100);
-  EXPECT_EQ(Link().UnAckedCount, 2);
-  a.Reply(".AA1,3\r\n");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
-  EXPECT_EQ(Link().UnAckedCount, 0);
+  EXPECT_EQ(Link().UnAckedCount, 2);
+  EXPECT_EQ(xarvel::ComSup_Outstanding(), 1);
+  a.Reply(".AA1,3\r\n");
+  ASSERT_TRUE(SpinUntil([] { return Link().UnAckedCount == 0; }, 5000));
+  EXPECT_EQ(xarvel::ComSup_Outstanding(), 0);
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "Connected Ok");
   EXPECT_EQ(Field(xarvel::IDC_RESETS_A), "1");
   EXPECT_EQ(Field(xarvel::IDC_MESSAGE), " ");
@@ -238,7 +241,8 @@ TEST_F(ComSupTest, CommandsArePacedByTheWindowInQueueOrder) {
   a.Reply(".UA7,1\r");  // a front-panel change answers nothing
   a.Reply(".UA2,1\r");
   ASSERT_TRUE(SpinUntil([&] { return a.received().size() == 31; }, 5000));
-  EXPECT_EQ(a.received(), ".SA1,1\r.SA2,1\r.BL5\r.SA3,1\r.BI5\r");
+  // (A probe may follow later, should the test be slow: only the first 31 bytes are the window's.)
+  EXPECT_EQ(a.received().substr(0, 31), ".SA1,1\r.SA2,1\r.BL5\r.SA3,1\r.BI5\r");
   EXPECT_EQ(xarvel::ComSup_Outstanding(), 2);
   a.Reply(".UA1,1 A3,1\r");
   ASSERT_TRUE(SpinUntil([] { return xarvel::ComSup_Outstanding() == 0; }, 5000));
@@ -260,9 +264,12 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   a.Reply(".AA1,3\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
 
-  // A single command the controller ignores is given up while it answers the others.
+  // A single command the controller ignores is given up while it answers the others, and the
+  // probe (the destination it answered last) shows it alive meanwhile.
   xarvel::SendData(".IA9\r", 5);
   Send(1);
+  a.Reply(".AA1,3\r");
+  ASSERT_TRUE(SpinUntil([&] { return a.received() == ".IA1\r.IA9\r.IA1\r.IA1\r"; }, 5000));
   a.Reply(".AA1,3\r");
   ASSERT_TRUE(SpinUntil([] { return Dropped(xarvel::kDropUnanswered) == 1; }, 5000));
   EXPECT_EQ(Link().ComState, xarvel::kComOk);
@@ -282,7 +289,7 @@ TEST_F(ComSupTest, SilenceFailsTheLinkAndTheUnansweredGoToTheNextConnection) {
   EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 1u);
   a.Reply(".UA1,2\r");  // the route's own report: OK again, the whole window
   ASSERT_TRUE(SpinUntil([&] { return a.latest().size() == 5 * 7; }, 5000));
-  EXPECT_EQ(a.latest(), ".SA1,2\r.SA2,2\r.SA3,2\r.SA4,2\r.SA5,2\r");
+  EXPECT_EQ(a.latest().substr(0, 35), ".SA1,2\r.SA2,2\r.SA3,2\r.SA4,2\r.SA5,2\r");
   EXPECT_EQ(Link().ComState, xarvel::kComOk);
   EXPECT_EQ(Field(xarvel::IDC_RESETS_A), "2");
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
@@ -486,60 +493,83 @@ class SerialLinkTest : public ComSupTest {
     ComSupTest::TearDown();
     if (master_ >= 0) ::close(master_);
   }
+  // Writes `text` as the controller; the destinations its entries name are answered from now on.
   void Reply(const std::string& text) {
     ASSERT_EQ(::write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    for (size_t at = 0; (at = text.find_first_of("AU", at)) != std::string::npos; ++at) {
+      const size_t comma = text.find(',', at);
+      if (at + 1 < text.size() && text[at + 1] >= 'A' && text[at + 1] <= 'Z' &&
+          comma != std::string::npos) {
+        answered_.insert(".I" + text.substr(at + 1, comma - at - 1) + "\r");
+      }
+    }
   }
+  // At least `n` bytes of commands the driver wrote, leaving out its probes (an interrogate of a
+  // destination answered already, which a quiet moment of a slow test may draw at any time).
   std::string Wire(size_t n) {
     std::string out;
     SpinUntil(
         [&] {
           char buf[256];
           const ssize_t got = ::read(master_, buf, sizeof buf);
-          if (got > 0) out.append(buf, static_cast<size_t>(got));
+          if (got > 0) pending_.append(buf, static_cast<size_t>(got));
+          for (size_t cr; (cr = pending_.find('\r')) != std::string::npos;) {
+            const std::string command = pending_.substr(0, cr + 1);
+            pending_.erase(0, cr + 1);
+            if (answered_.count(command) == 0) out += command;
+          }
           return out.size() >= n;
         },
         5000);
     return out;
   }
+  std::set<std::string> answered_;
+  std::string pending_;
 
   testing_support::TempDir dir_;
   testing_support::EnvGuard comdir_{"KIRN_COMDIR", dir_.str()};
   int master_ = -1;
 };
 
-// Silence for the reply timeout: RX only, the waiting routes dropped, the outstanding ones no
-// longer waited for; the poll goes on one command at a time, and its first answer brings TX/RX
-// back.
-TEST_F(SerialLinkTest, SilenceMeansRxOnlyUntilTheFirstRouteReport) {
+// Silence for the reply timeout fails the link but changes no mode: the routes wait, in order,
+// and go one at a time; an answer within the hold sends them all. A line silent for the whole
+// hold gives up what waits and goes RX only (" Comms Fail "), and the answer to the poll brings
+// back the TX/RX that the link had taken away.
+TEST_F(SerialLinkTest, SilenceHoldsTheRoutesAndOnlyTheEndOfTheHoldMeansRxOnly) {
   Profile().settings.ReplyTimeoutMs = 200;
   ASSERT_EQ(xarvel::ComSup_Init(), 1);
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
   for (int d = 1; d <= 3; ++d) Route(d, 1);  // a window of two: the third waits
-  Send(1);
   EXPECT_EQ(Wire(14), ".SA1,1\r.SA2,1\r");
-  EXPECT_EQ(Link().ComState, xarvel::kComUnconfirmed);
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComFailed; }, 5000));
-  EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_RXONLY);
-  EXPECT_EQ(Asserted(), (std::vector<int>{1}));
+  EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
+  EXPECT_TRUE(Asserted().empty());
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), " Comms Fail ");
+  Reply(".UA1,1\r.UA2,1\r");  // the controller was only slow: nothing is written twice
+  EXPECT_EQ(Wire(7), ".SA3,1\r");
+  ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
+  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), " Comms Ok ");
+  EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
+  EXPECT_TRUE(Asserted().empty()) << "the mode never changed";
+
+  // Now silent for good: after the hold the waiting routes are given up, the outstanding ones
+  // abandoned, and the driver goes RX only.
+  for (int d = 4; d <= 6; ++d) Route(d, 1);  // 3 and 4 outstanding, 5 and 6 waiting
+  ASSERT_TRUE(SpinUntil([] { return xarvel::Kapi().DriverMode == xarvel::IFMODE_RXONLY; }, 8000));
+  EXPECT_EQ(Asserted(), (std::vector<int>{1}));
   EXPECT_EQ(Field(xarvel::IDC_MESSAGE),
             " Comms Failed - no response from hardware - Driver in RX-Only mode ");
-  // The waiting route is dropped, the outstanding ones abandoned: none is written again.
-  EXPECT_TRUE(debug_.Contains("ROUTE 101 3 1 dropped rx_only"));
-  EXPECT_TRUE(debug_.Contains("ROUTE 101 1 1 abandoned rx_only"));
-  EXPECT_TRUE(debug_.Contains("ROUTE 101 2 1 abandoned rx_only"));
-  EXPECT_EQ(Dropped(xarvel::kDropRxOnly), 3u);
   EXPECT_EQ(Dropped(xarvel::kDropUnanswered), 0u);
-  EXPECT_EQ(Wire(5), ".IA1\r");
+  EXPECT_EQ(Dropped(xarvel::kDropHeldTooLong), 2u);
+  EXPECT_EQ(Dropped(xarvel::kDropRxOnly), 2u);
+  EXPECT_TRUE(debug_.Contains("setting mode rxonly"));
 
+  Send(1);  // written at once: nothing is outstanding any more
   Reply(".AA1,9\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
-  EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), " Comms Ok ");
-  EXPECT_EQ(Field(xarvel::IDC_RESETS_A), "1");
-  EXPECT_EQ(Link().UnAckedCount, 0);
+  EXPECT_EQ(Asserted(), (std::vector<int>{1, 2}));
   EXPECT_EQ(xarvel::GetTally(101, 1), 9);
-  EXPECT_FALSE(kapi_.Sent(xarvel::ZUT_GETDEVMODE).empty());
   EXPECT_TRUE(debug_.Contains("ZZZpoint1 returns mode"));
 }
 
@@ -603,11 +633,6 @@ TEST_F(SerialLinkTest, ModeZeroUsesThePortWithTheIpStateHandling) {
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
   EXPECT_EQ(Field(xarvel::IDC_ANSWER), "  ");
 
-  Reply(".AA1,9\r");  // answers nothing outstanding: the link stays failed
-  SpinUntil([] { return false; }, 100);
-  EXPECT_EQ(Link().ComState, xarvel::kComFailed);
-  Send(1);
-  EXPECT_EQ(Wire(5), ".IA1\r");
   Reply(".AA1,9\r");
   ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComOk; }, 5000));
   EXPECT_EQ(Link().UnAckedCount, 0);

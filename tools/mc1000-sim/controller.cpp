@@ -51,10 +51,43 @@ bool RouteInRange(const RouterState& state, const LevelCommand& c) {
   return state.IsLevel(c.level) && state.IsDest(c.dest) && state.IsSource(c.source);
 }
 
-Outcome Route(RouterState& state, std::string_view text, const ReplyFormat& format) {
+// A destination beyond the router: acknowledged, or with ignore_beyond not answered at all.
+Outcome Beyond(const Behaviour& behaviour, const char* note) {
+  if (!behaviour.ignore_beyond) return Acknowledge(note);
+  Outcome o;
+  o.note = std::string(note) + ", not answered";
+  return o;
+}
+
+// A route the controller will not make, answered as the behaviour says.
+Outcome Refuse(const RouterState& state, const LevelCommand& c, const ReplyFormat& format,
+               const Behaviour& behaviour, const char* why) {
+  Outcome o;
+  o.note = std::string("refused (") + why + ")";
+  switch (behaviour.refuse_with) {
+    case RefuseWith::kReport:
+      o.to_sender = RouteReport(c.level, static_cast<int>(c.dest),
+                                state.Tally(c.level, static_cast<int>(c.dest)), format);
+      break;
+    case RefuseWith::kAck:
+      o.to_sender = ".A\r";
+      break;
+    case RefuseWith::kNone:
+      break;
+  }
+  return o;
+}
+
+Outcome Route(RouterState& state, std::string_view text, const ReplyFormat& format,
+              const Behaviour& behaviour) {
   LevelCommand c;
   if (!ParseLevelCommand(text, true, &c)) return Acknowledge("malformed route");
-  if (!RouteInRange(state, c)) return Acknowledge("route out of range");
+  if (!state.IsLevel(c.level)) return Acknowledge("route out of range");
+  if (!state.IsDest(c.dest)) return Beyond(behaviour, "route beyond the router");
+  if (!state.IsSource(c.source)) return Refuse(state, c, format, behaviour, "no such source");
+  if (state.Lock(static_cast<int>(c.dest)) != 0) {
+    return Refuse(state, c, format, behaviour, "locked");
+  }
   const int dest = static_cast<int>(c.dest);
   const int source = static_cast<int>(c.source);
   state.SetTally(c.level, dest, source);
@@ -64,24 +97,25 @@ Outcome Route(RouterState& state, std::string_view text, const ReplyFormat& form
   return o;
 }
 
-Outcome Interrogate(const RouterState& state, std::string_view text, const ReplyFormat& format) {
+Outcome Interrogate(const RouterState& state, std::string_view text, const ReplyFormat& format,
+                    const Behaviour& behaviour) {
   LevelCommand c;
   if (!ParseLevelCommand(text, false, &c)) return Acknowledge("malformed interrogate");
-  if (!state.IsLevel(c.level) || !state.IsDest(c.dest)) {
-    return Acknowledge("interrogate out of range");
-  }
+  if (!state.IsLevel(c.level)) return Acknowledge("interrogate out of range");
+  if (!state.IsDest(c.dest)) return Beyond(behaviour, "interrogate beyond the router");
   const int dest = static_cast<int>(c.dest);
   Outcome o;
-  o.to_sender = std::string(".A") + c.level + Number(dest, format) + "," +
-                Number(state.Tally(c.level, dest), format) + "\r";
+  o.to_sender = std::string(behaviour.u_answers ? ".U" : ".A") + c.level + Number(dest, format) +
+                "," + Number(state.Tally(c.level, dest), format) + "\r";
   o.note = "interrogate";
   return o;
 }
 
-Outcome LockCommand(RouterState& state, std::string_view text, const ReplyFormat& format) {
+Outcome LockCommand(RouterState& state, std::string_view text, const ReplyFormat& format,
+                    const Behaviour& behaviour) {
   long n = 0;
   if (!ParseLockNumber(text, &n)) return Acknowledge("malformed lock command");
-  if (!state.IsDest(n)) return Acknowledge("lock number out of range");
+  if (!state.IsDest(n)) return Beyond(behaviour, "lock number beyond the router");
   const int dest = static_cast<int>(n);
   Outcome o;
   switch (text[2]) {
@@ -157,20 +191,46 @@ std::string LockReport(int dest, int status, const ReplyFormat& format) {
   return ".BA" + Number(dest, format) + "," + Number(status, format) + "\r";
 }
 
+bool ParseRefuseWith(std::string_view text, RefuseWith* out) {
+  if (text == "report") {
+    *out = RefuseWith::kReport;
+  } else if (text == "ack") {
+    *out = RefuseWith::kAck;
+  } else if (text == "none") {
+    *out = RefuseWith::kNone;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+const char* RefuseWithName(RefuseWith r) {
+  switch (r) {
+    case RefuseWith::kReport:
+      return "report";
+    case RefuseWith::kAck:
+      return "ack";
+    default:
+      return "none";
+  }
+}
+
 bool IsRoute(const RouterState& state, std::string_view command) {
   LevelCommand c;
   return command.size() >= 2 && command[0] == '.' && command[1] == 'S' &&
-         ParseLevelCommand(command, true, &c) && RouteInRange(state, c);
+         ParseLevelCommand(command, true, &c) && RouteInRange(state, c) &&
+         state.Lock(static_cast<int>(c.dest)) == 0;
 }
 
-Outcome Execute(RouterState& state, std::string_view command, const ReplyFormat& format) {
+Outcome Execute(RouterState& state, std::string_view command, const ReplyFormat& format,
+                const Behaviour& behaviour) {
   if (command.size() >= 2 && command[0] == '.') {
     const char c1 = command[1];
     const char c2 = command.size() >= 3 ? command[2] : '\0';
-    if (c1 == 'S') return Route(state, command, format);
-    if (c1 == 'I') return Interrogate(state, command, format);
+    if (c1 == 'S') return Route(state, command, format, behaviour);
+    if (c1 == 'I') return Interrogate(state, command, format, behaviour);
     if (c1 == 'B' && (c2 == 'I' || c2 == 'L' || c2 == 'U')) {
-      return LockCommand(state, command, format);
+      return LockCommand(state, command, format, behaviour);
     }
     if (c1 == 'W' && (c2 == 'S' || c2 == 'T' || c2 == 'D' || c2 == 'E')) {
       return WriteName(state, command, format);

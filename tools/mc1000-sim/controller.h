@@ -9,8 +9,12 @@
 //                       .BA<n>,<status>
 //   .WS/.WT<n>,<name>   write a short / long source name; answered to the asker as .RA<kind><n>
 //   .WD/.WE<n>,<name>   write a short / long destination name; likewise
-// Anything else, and a command naming a level, destination or source outside the router, is
-// answered with the bare acknowledgement ".A" and changes nothing.
+// A route to a destination whose lock status is not 0, or from a source the router does not
+// have, is refused: answered (as Behaviour::refuse_with says) with the unchanged crosspoint
+// .U<L><dest>,<src>, the bare acknowledgement ".A" or nothing, to the asker, and nothing changes.
+// Anything else, and a command naming a level or destination outside the router, is answered
+// with the bare acknowledgement ".A" (or, with Behaviour::ignore_beyond, a destination beyond the
+// router with nothing) and changes nothing.
 #pragma once
 
 #include <string>
@@ -29,6 +33,20 @@ struct ReplyFormat {
   int pad = 0;
 };
 
+// How a refused route is answered.
+enum class RefuseWith { kReport, kAck, kNone };
+
+// How the controller answers where controllers differ.
+struct Behaviour {
+  RefuseWith refuse_with = RefuseWith::kReport;
+  bool u_answers = false;      // interrogates answered with ".U" instead of ".A"
+  bool ignore_beyond = false;  // no answer at all to a destination beyond the router
+};
+
+// "report", "ack", "none"; false for anything else.
+bool ParseRefuseWith(std::string_view text, RefuseWith* out);
+const char* RefuseWithName(RefuseWith r);
+
 // What one command produces. Each text is a complete reply with its carriage return, or empty.
 struct Outcome {
   std::string to_sender;  // for the connection that sent the command
@@ -37,10 +55,11 @@ struct Outcome {
 };
 
 // Executes one command. `command` is the text from '.' up to, not including, its terminator.
-Outcome Execute(RouterState& state, std::string_view command, const ReplyFormat& format);
+Outcome Execute(RouterState& state, std::string_view command, const ReplyFormat& format,
+                const Behaviour& behaviour = {});
 
 // True when Execute would switch a crosspoint for `command` (a well-formed route within the
-// router): the one command that costs the controller execution time.
+// router to an unlocked destination): the one command that costs the controller execution time.
 bool IsRoute(const RouterState& state, std::string_view command);
 
 // The route report of one tally: ".U<level><dest>,<source>\r".

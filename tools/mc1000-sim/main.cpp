@@ -23,7 +23,9 @@ constexpr const char* kUsage =
     ".WS/.WT/.WD/.WE names) on every endpoint. Route reports (.U) and lock reports (.BA) of a\n"
     "change go to every connection; answers to questions go to the asker. Unknown, malformed\n"
     "and out-of-range commands are answered with the bare acknowledgement .A and change\n"
-    "nothing. Destinations start fed by source 0 and unlocked; a lock stores status 255.\n"
+    "nothing. A route to a locked destination, or from a source beyond --sources, is\n"
+    "refused (see --refuse-with). Destinations start fed by source 0 and unlocked; a lock\n"
+    "stores status 255.\n"
     "\n"
     "endpoints (at least one):\n"
     "  --tcp [ADDR:]PORT  listen on PORT (0 = any free port), at ADDR when given, else at\n"
@@ -40,6 +42,14 @@ constexpr const char* kUsage =
     "  --pad [WIDTH]   zero-fill numbers in replies to WIDTH digits (1..6, default 3)\n"
     "  --quiet         no log lines on standard error\n"
     "  --log FILE      append the log lines to FILE as well\n"
+    "  --refuse-with report|ack|none\n"
+    "                  how a refused route is answered: the unchanged crosspoint (default),\n"
+    "                  the bare acknowledgement .A, or nothing; the console's 'refuse-with'\n"
+    "                  changes it\n"
+    "  --u-answers     answer interrogates with .U<L><dest>,<src> instead of .A...\n"
+    "  --ignore-beyond answer nothing at all to a route, interrogate or lock command naming a\n"
+    "                  destination beyond --dests (default: the bare acknowledgement .A), as\n"
+    "                  a controller smaller than the driver's profile may\n"
     "  --silent, --deaf, --chatter MS\n"
     "                  start with that fault on, as the console's 'silent on', 'deaf on'\n"
     "                  and 'chatter MS' set it\n"
@@ -108,6 +118,18 @@ int main(int argc, char** argv) {
     }
     if (a == "--silent" || a == "--deaf") {
       (a == "--silent" ? options.silent : options.deaf) = true;
+      continue;
+    }
+    if (a == "--u-answers" || a == "--ignore-beyond") {
+      (a == "--u-answers" ? options.behaviour.u_answers : options.behaviour.ignore_beyond) = true;
+      continue;
+    }
+    if (a == "--refuse-with") {
+      if (i + 1 >= argc ||
+          !mc1000sim::ParseRefuseWith(argv[i + 1], &options.behaviour.refuse_with)) {
+        return UsageError("--refuse-with takes report, ack or none");
+      }
+      ++i;
       continue;
     }
     if (a == "--pad") {

@@ -46,9 +46,14 @@ const char* const kConsoleHelp =
     "                         to every connection; it must not contain a full stop\n"
     "  lf on|off              send a line feed after every carriage return\n"
     "  bytewise on [GAP]|off  write byte by byte, GAP ms apart (default 1, at most 1000)\n"
-    "  stall MS               stop executing and answering for MS milliseconds (0..60000,\n"
+    "  stall MS [PORT]        stop executing and answering for MS milliseconds (0..60000,\n"
     "                         0 = end a stall now), then execute and answer, in order,\n"
-    "                         everything that came meanwhile\n"
+    "                         everything that came meanwhile; with PORT or ADDR:PORT only\n"
+    "                         that controller of a pair\n"
+    "  refuse-with report|ack|none\n"
+    "                         how a refused route (to a locked destination, from a source\n"
+    "                         beyond --sources) is answered: the unchanged crosspoint\n"
+    "                         .U<L><dest>,<src>, the bare acknowledgement .A, or nothing\n"
     "  route L DEST SRC       front-panel route: store it and report it to every connection\n"
     "  lock DEST STATUS       front-panel lock change (STATUS 0..255), reported to every\n"
     "                         connection\n"
@@ -154,7 +159,7 @@ int64_t ByteTime(long baud) {
 }  // namespace
 
 Simulator::Simulator(const Options& options, WireLog* log)
-    : options_(options), log_(log), state_(options.limits) {
+    : options_(options), behaviour_(options.behaviour), log_(log), state_(options.limits) {
   faults_.silent = options.silent;
   faults_.deaf = options.deaf;
   faults_.chatter_ms = options.chatter_ms;
@@ -484,7 +489,7 @@ int64_t Simulator::DueAt(const Processor& p) const {
   command.remove_suffix(1);  // the terminator
   // Only a route switches a crosspoint; interrogates, locks and names read or write a table.
   const int64_t cost = IsRoute(state_, command) ? options_.xpt_ms * kNsPerMs : 0;
-  return std::max({head.arrived, p.busy_until, faults_.stall_until}) + cost;
+  return std::max({head.arrived, p.busy_until, p.stall_until}) + cost;
 }
 
 Simulator::Connection* Simulator::Find(uint64_t id) {
@@ -504,7 +509,7 @@ void Simulator::Process(int64_t now) {
       p.busy_until = due;
       std::string_view command(head.text);
       command.remove_suffix(1);
-      const Outcome o = Execute(state_, command, options_.format);
+      const Outcome o = Execute(state_, command, options_.format, behaviour_);
       log_->Line("rx " + head.name + " " + Escape(head.text) + " " + o.note);
       // A command is carried out even when its sender has gone; only its answer is lost.
       Connection* sender = Find(head.from);
@@ -563,7 +568,7 @@ void Simulator::SendAll(const std::string& bytes, bool silent_applies, int64_t a
 int64_t Simulator::WriteTime(const Connection& c, const Chunk& k) const {
   // A paced chunk is written when its last byte has come through the line: a reader cannot
   // act on a reply before its carriage return anyway, and one write per reply keeps it cheap.
-  return std::max({k.due, c.tx_free, faults_.stall_until}) +
+  return std::max({k.due, c.tx_free, StallUntil(c)}) +
          static_cast<int64_t>(k.bytes.size()) * c.byte_ns;
 }
 
@@ -846,9 +851,25 @@ void Simulator::Console(const std::string& raw) {
     Answer("ok delay " + std::to_string(ms));
   } else if (cmd == "stall") {
     long ms = 0;
-    if (argc != 1 || !ParseLong(words[1], 0, kMaxDelayMs, &ms)) return usage("MS (0..60000)");
-    faults_.stall_until = ms == 0 ? 0 : Now() + ms * kNsPerMs;
-    Answer("ok stall " + std::to_string(ms));
+    if (argc < 1 || argc > 2 || !ParseLong(words[1], 0, kMaxDelayMs, &ms)) {
+      return usage("MS [PORT|ADDR:PORT] (0..60000)");
+    }
+    const int64_t until = ms == 0 ? 0 : Now() + ms * kNsPerMs;
+    if (argc == 1) {
+      for (Processor& p : processors_) p.stall_until = until;
+      return Answer("ok stall " + std::to_string(ms));
+    }
+    const std::vector<Listener*> named = FindListeners(words[2]);
+    if (named.empty()) return Answer("error: no TCP port " + words[2]);
+    for (Listener* l : named) {
+      processors_[static_cast<size_t>(l - listeners_.data())].stall_until = until;
+    }
+    Answer("ok stall " + std::to_string(ms) + " " + words[2]);
+  } else if (cmd == "refuse-with") {
+    RefuseWith r = RefuseWith::kReport;
+    if (argc != 1 || !ParseRefuseWith(words[1], &r)) return usage("report|ack|none");
+    behaviour_.refuse_with = r;
+    Answer(std::string("ok refuse-with ") + RefuseWithName(r));
   } else if (cmd == "deaf") {
     bool on = false;
     if (argc < 1 || argc > 2 || !ParseSwitch(words[1], &on))
@@ -985,6 +1006,8 @@ void Simulator::Console(const std::string& raw) {
 
 void Simulator::Status() {
   const Limits& limits = state_.limits();
+  int64_t stalled = 0;
+  for (const Processor& p : processors_) stalled = std::max(stalled, p.stall_until);
   Answer("status levels " + std::to_string(limits.levels) + " dests " +
          std::to_string(limits.dests) + " sources " + std::to_string(limits.sources) + " pad " +
          std::to_string(options_.format.pad));
@@ -993,7 +1016,8 @@ void Simulator::Status() {
          std::to_string(faults_.chatter_ms) + " delay " + std::to_string(faults_.delay_ms) +
          " drop " + std::to_string(faults_.drop) + " lf " + OnOff(faults_.lf) + " bytewise " +
          (faults_.bytewise ? std::to_string(faults_.byte_gap_ms) : std::string("off")) + " stall " +
-         std::to_string(std::max<int64_t>(0, faults_.stall_until - Now()) / kNsPerMs));
+         std::to_string(std::max<int64_t>(0, stalled - Now()) / kNsPerMs) + " refuse-with " +
+         RefuseWithName(behaviour_.refuse_with));
   size_t queued = 0;
   for (const Processor& p : processors_) queued += p.queue.size();
   Answer("status pacing baud " + std::to_string(options_.baud) + " tcp-baud " +

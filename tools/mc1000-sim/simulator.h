@@ -30,6 +30,8 @@ struct Options {
   long baud = 0;      // line rate of the terminals; 0 = as fast as the terminal takes bytes
   long tcp_baud = 0;  // the same for TCP connections (a controller behind a serial converter)
   int xpt_ms = 0;     // time to execute one route command
+  // How it answers refused routes, interrogates and destinations beyond the router.
+  Behaviour behaviour;
   // Faults from the start, as the console's "silent on", "deaf on" and "chatter MS" set them.
   bool silent = false;
   bool deaf = false;
@@ -101,7 +103,8 @@ class Simulator {
   // the order they arrived, whichever connection sent them.
   struct Processor {
     std::deque<Pending> queue;
-    int64_t busy_until = 0;  // when the last executed command was done
+    int64_t busy_until = 0;   // when the last executed command was done
+    int64_t stall_until = 0;  // nothing is executed or sent before this time
   };
 
   struct Connection {
@@ -154,7 +157,6 @@ class Simulator {
     bool lf = false;
     bool bytewise = false;
     int byte_gap_ms = 1;
-    int64_t stall_until = 0;  // nothing is executed or sent before this time
   };
 
   int64_t Now() const;
@@ -172,6 +174,8 @@ class Simulator {
   bool Deaf(const Connection& c) const;
   // Sends the front-panel reports of "chatter" that are due.
   void Chatter(int64_t now);
+  // When `c`'s controller is stalled until (0: not stalled).
+  int64_t StallUntil(const Connection& c) const { return processors_[c.processor].stall_until; }
   // When the head of `p`'s queue is done (its execution time after its arrival, the end of the
   // command before it and the end of a stall).
   int64_t DueAt(const Processor& p) const;
@@ -205,6 +209,7 @@ class Simulator {
   void Dump(const std::vector<std::string>& words);
 
   Options options_;
+  Behaviour behaviour_;
   WireLog* log_;
   RouterState state_;
   Faults faults_;

@@ -76,7 +76,8 @@ TEST_F(SalvoCheckTest, NamesTheRouteCommandsThatWereNotCarriedOut) {
   EXPECT_FALSE(Contains(ok.out, "UNCONFIRMED")) << ok.out;
 
   // Destination 4 is locked by the control system (the driver refuses the route), and source 25
-  // is beyond the controller (it answers without a report).
+  // is beyond the controller (it refuses the route; the driver then sends the revertive of the
+  // source destination 2 really has, which confirms nothing).
   const Result bad = Salvo(
       "RL 101 4 4 1 0\n"
       "RC 101 1 11 ',---' 0\n"
@@ -85,7 +86,8 @@ TEST_F(SalvoCheckTest, NamesTheRouteCommandsThatWereNotCarriedOut) {
       "RC 101 4 14 ',---' 0\n"
       "RC 101 5 15 ',---' 0\n");
   EXPECT_EQ(bad.code, 4) << bad.out << bad.err;
-  EXPECT_TRUE(Contains(bad.out, "sent 6, revertives 3, seconds ")) << bad.out;
+  EXPECT_TRUE(Contains(bad.out, "sent 6, revertives 4, seconds ")) << bad.out;
+  EXPECT_TRUE(Contains(bad.out, "REV 0 RR 101 002 003\n")) << bad.out;
   EXPECT_TRUE(Contains(bad.out, ", unconfirmed 2\n")) << bad.out;
   EXPECT_TRUE(Contains(bad.out,
                        "UNCONFIRMED RC 101 2 25 ',---' 0\n"
@@ -93,7 +95,8 @@ TEST_F(SalvoCheckTest, NamesTheRouteCommandsThatWereNotCarriedOut) {
       << bad.out;
   EXPECT_FALSE(Contains(bad.out, "UNCONFIRMED RC 101 1 ")) << bad.out;
   EXPECT_TRUE(Contains(bad.err, "2 of 5 route commands unconfirmed")) << bad.err;
-  EXPECT_TRUE(Contains(sim_->Err(), " .SA2,25\\r route out of range")) << "it reached the wire";
+  EXPECT_TRUE(Contains(sim_->Err(), " .SA2,25\\r refused (no such source)"))
+      << "it reached the wire";
 
   EXPECT_EQ(Kirn({"close", "101"}).code, 0);
   EXPECT_EQ(driver_->Wait(kWaitMs), 0);

@@ -32,8 +32,8 @@ const char kStatusHelp[] =
     "name updates, lock infodriver, current router with the lock states of its selected\n"
     "destination, the message line, how it reads a route command (SourceToDest, DestToSource,\n"
     "ParkSource: the profile's values), and the router table (letter, device id, sources,\n"
-    "destinations, offsets); then routes carried out and refused, commands dropped and the\n"
-    "last save.\n"
+    "destinations, offsets); then routes carried out and refused, routes the controller\n"
+    "refused, commands dropped and the last save.\n"
     "  --json   the same as one JSON object: the fields by name, \"routers\" as an array, and\n"
     "           \"counters\": every counter and link figure of the driver, by name, nested by\n"
     "           label (\"routes_refused\": {\"101\": {\"locked\": 2, ...}, \"none\": {...}})\n"
@@ -262,6 +262,8 @@ void PrintCountersText(const xarvel::PanelCounters& c) {
   std::printf("%-20s %lld carried out, %lld refused\n", "Routes",
               static_cast<long long>(CounterTotal(c, "routes")),
               static_cast<long long>(CounterTotal(c, "routes_refused")));
+  std::printf("%-20s %lld\n", "Refused by ctrl",
+              static_cast<long long>(c.Get("refused_by_controller")));
   const int64_t dropped = CounterTotal(c, "commands_dropped");
   if (dropped == 0) {
     std::printf("%-20s 0\n", "Commands dropped");

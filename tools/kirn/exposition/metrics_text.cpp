@@ -46,6 +46,9 @@ constexpr Family kFamilies[] = {
     {"last_drop_ms", "xarvel_last_drop_timestamp_seconds", "gauge",
      "When a command was last dropped, in seconds since the epoch (0: never).",
      Scale::kMilliseconds},
+    {"refused_by_controller", "xarvel_routes_refused_by_controller_total", "counter",
+     "Route commands the controller refused (a destination it has locked, a source it lacks): "
+     "not carried out, neither a drop nor a link failure."},
     {"link_failures", "xarvel_link_failures_total", "counter",
      "Times the controller link was declared failed."},
     {"connections", "xarvel_connections_total", "counter",

@@ -112,6 +112,7 @@ QJsonObject DriverSummary(const DriverReading& d) {
   out.insert("link_up", link_up);
   out.insert("routes", static_cast<qint64>(Total(c, "routes")));
   out.insert("refused", static_cast<qint64>(Total(c, "routes_refused")));
+  out.insert("refused_by_controller", static_cast<qint64>(Total(c, "refused_by_controller")));
   out.insert("dropped", static_cast<qint64>(Total(c, "commands_dropped")));
   return out;
 }

@@ -35,6 +35,7 @@ const std::vector<CounterLineSpec>& DocumentedCounterLines() {
       {"route_reports", {}},
       {"commands_dropped", {"reason"}},
       {"last_drop_ms", {}},
+      {"refused_by_controller", {}},
       {"link_failures", {}},
       {"connections", {"controller"}},
       {"failovers", {}},

@@ -150,11 +150,12 @@ HttpAuthenticator::Verdict BasicAuthenticator::Check(const std::string& client,
   auto known = users_.find(user);
   job.known = parsed && known != users_.end();
   if (job.known) {
-    // A good password remembered passes first, whatever the address's failures.
+    // A good password remembered passes first, whatever the address's failures. It forgives
+    // the address nothing: a guesser behind the same address as a scraper would otherwise have
+    // its count wiped at every scrape and never wait.
     job.key = CacheKey(user, password, known->second);
     if (auto hit = cache_.find(job.key); hit != cache_.end()) {
       lru_.splice(lru_.begin(), lru_, hit->second);
-      failures_.erase(client);
       return Verdict::kAllow;
     }
   }

@@ -730,7 +730,7 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
         case HttpAuthenticator::Verdict::kDeny:
           return unauthorized(ctx);
         case HttpAuthenticator::Verdict::kBackOff: {
-          HttpResponse r = Plain(429, "too many failed logins: wait and try again\n");
+          HttpResponse r = Plain(429, "too many logins from this address: wait and try again\n");
           r.headers.emplace_back("Retry-After", std::to_string(retry_after));
           return refuse(ctx, r);
         }

@@ -284,12 +284,14 @@ TEST_F(TlsTest, PrometheusIsNeverHeldBackByGuessesOrARewrittenFile) {
   const std::string file = ReadFile(dir_.path() / "web.yml");
   std::atomic<bool> on{true};
   std::atomic<int> refusals[600] = {};
+  std::atomic<int> guessed_at_prometheus{0};
   auto guess = [&](bool rotate) {
     for (int i = 0; on; ++i) {
       const std::string from = rotate ? "127.0.1." + std::to_string(1 + i % 100) : "127.0.0.4";
       const std::string code =
           Curl("/healthz", "prom:guess" + std::to_string(i), "--interface " + from);
       ++refusals[std::atoi(code.c_str()) % 600];
+      if (!rotate) ++guessed_at_prometheus;
     }
   };
   std::thread same(guess, false);
@@ -304,19 +306,30 @@ TEST_F(TlsTest, PrometheusIsNeverHeldBackByGuessesOrARewrittenFile) {
   long long worst = 0;
   for (int i = 0; i < 10; ++i) {
     const auto t0 = Clock::now();
-    EXPECT_EQ(Curl("/healthz", "prom:secret", "--interface 127.0.0.4"), "200") << i;
-    const auto ms =
+    // The scrape's time as curl takes it, from connecting to the last byte (Prometheus's timeout
+    // counts the same; the start of a curl process on a loaded machine is no part of it).
+    const std::string got =
+        Curl("/healthz", "prom:secret", "--interface 127.0.0.4 -w '%{http_code} %{time_total}'");
+    EXPECT_EQ(got.substr(0, 4), "200 ") << i << ": " << got;
+    const long long ms =
+        got.size() > 4 ? static_cast<long long>(std::atof(got.c_str() + 4) * 1000) : 99999;
+    worst = std::max(worst, ms);
+    const auto spent =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    worst = std::max<long long>(worst, ms);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::max<long long>(0, 1000 - ms)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::max<long long>(0, 1000 - spent)));
+  }
+  // The guesser at Prometheus's address goes on until it has made enough guesses to be made to
+  // wait (curl is slow to start on a loaded machine).
+  for (int i = 0; i < 300 && guessed_at_prometheus < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   on = false;
   same.join();
   rotating.join();
   writer.join();
   std::printf(
-      "Prometheus's slowest of 10 scrapes under guessing and rewrites: %lld ms (curl "
-      "included); guesses answered 401: %d, 429: %d, 503: %d\n",
+      "Prometheus's slowest of 10 scrapes under guessing and rewrites: %lld ms; guesses "
+      "answered 401: %d, 429: %d, 503: %d\n",
       worst, refusals[401].load(), refusals[429].load(), refusals[503].load());
   EXPECT_LT(worst, 1000);
   EXPECT_EQ(refusals[200], 0);

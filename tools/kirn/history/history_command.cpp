@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/kirn/common/json_text.h"
+#include "tools/kirn/common/text_encoding.h"
 #include "tools/kirn/history/history_commands.h"
 #include "tools/kirn/history/history_query.h"
 #include "tools/kirn/history/history_store.h"
@@ -77,25 +78,19 @@ std::string Answer(const std::string& path, int router, int dest, int64_t at,
     if (a.gap.id == 0 && a.gap.t_ms == 0) {
       out += ": unknown (the history holds nothing of it)";
     } else {
-      out += ": unknown (in a gap since " + IsoTime(a.gap.t_ms) + ": " + a.gap.note + ")";
+      out += ": unknown (in a gap since " + IsoTime(a.gap.t_ms) + ": " + TerminalText(a.gap.note) +
+             ")";
     }
-    out += " in " + path;
-    for (char& c : out) {
-      if (static_cast<unsigned char>(c) < 0x20) c = '?';
-    }
-    return out + "\n";
+    return out + " in " + TerminalText(path) + "\n";
   }
-  if (!a.row.dest_name.empty()) out += " " + a.row.dest_name;
+  if (!a.row.dest_name.empty()) out += " " + TerminalText(a.row.dest_name);
   out += " <- ";
   out += a.row.source == kNoSource ? std::string("none known") : std::to_string(a.row.source);
-  if (!a.row.source_name.empty()) out += " " + a.row.source_name;
+  if (!a.row.source_name.empty()) out += " " + TerminalText(a.row.source_name);
   out += " since " + IsoTime(a.row.t_ms);
   if (a.confirmed.id != 0) {
-    out += " (unseen from " + IsoTime(a.gap.t_ms) + ", " + a.gap.note +
+    out += " (unseen from " + IsoTime(a.gap.t_ms) + ", " + TerminalText(a.gap.note) +
            ", until the tables were read at " + IsoTime(a.confirmed.t_ms) + ")";
-  }
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
   }
   return out + "\n";
 }

@@ -68,8 +68,12 @@ const char kMetricsHelp[] =
     "                      'htpasswd -nBC 10 USER'). Every path is under the same rules.\n"
     "                      The file (and the certificate and key) is read again when it\n"
     "                      changes, looked at once a second; a broken new file keeps the\n"
-    "                      last good one. A good password is remembered; after 5 wrong\n"
-    "                      ones an address waits (1 s, doubling, up to 30 s: 429).\n"
+    "                      last good one, and so does one that drops every user or TLS\n"
+    "                      unless it says 'basic_auth_users: none' or 'tls_server_config:\n"
+    "                      none'. TLS offers only ECDHE with AEAD ciphers unless\n"
+    "                      cipher_suites says otherwise. A good password is remembered;\n"
+    "                      after 5 wrong ones an address waits (1 s, doubling, up to\n"
+    "                      30 s: 429); at most 10 password checks a second in all (503).\n"
     "                      Without it on an address other than loopback, anyone on the\n"
     "                      network reads everything: a warning says so (and /healthz).\n"
     "  --allowed-host NAME without passwords, only requests for loopback names, the\n"
@@ -81,11 +85,14 @@ const char kMetricsHelp[] =
     "time and kept for a minute; the drivers are only ever asked for their counters, status\n"
     "panel and router tables, and nothing a request says reaches them beyond which.\n"
     "Only GET and HEAD are served (others: 405); an unknown path gets 404; a malformed\n"
-    "request, one with a body or a target over 1024 bytes 400, one whose request line or\n"
+    "request or one with a body 400, a target over 1024 bytes 414, one whose request line or\n"
     "headers outgrow 16 KiB 414 or 431; a line that is not HTTP at all is closed unanswered.\n"
     "Two Content-Length or Host headers, a bare CR or a signed Content-Length: 400.\n"
-    "At most 256 connections, 8 from one address (IPv6: one /64); one that has not sent\n"
-    "a whole request head 5 s after connecting (or after its last answer) is closed.\n"
+    "At most 256 connections, 8 from one address (IPv6: one /64), and of them at most 128\n"
+    "still in their handshake or head from addresses not served in the last 10 minutes;\n"
+    "one that has not sent a whole request head 5 s after connecting (or after its last\n"
+    "answer) is closed. History queries run on a worker, each within 500 ms, at most 2\n"
+    "at a time from one address (429) and 16 in all (503).\n"
     "The crosspoint history: every tally change the drivers report (each revertive the\n"
     "interface relays to kirn metrics) is recorded with the time in milliseconds, the\n"
     "driver, router, destination, source and both names as they were, in an SQLite\n"
@@ -219,6 +226,7 @@ int RunMetrics(const Args& args) {
   ::signal(SIGXFSZ, SIG_IGN);
   MetricsRun run(*server, options, warning);
   if (!run.ServeEmber(options.ember, &error)) return Failure("metrics", "--ember " + error);
+  run.ShowWebAccess(access.get());
 
   InstallStopSignals();
   run.Start();

@@ -79,7 +79,7 @@ MetricsRun::MetricsRun(HttpServer& server, const MetricsOptions& options, std::s
     : server_(server),
       warning_(std::move(warning)),
       record_(options.record),
-      history_path_(options.history.path),
+      readers_(options.history.path, options.record),
       hub_(EventStreams::Sink{[this](uint64_t stream, std::string text) {
                                 return server_.StreamSend(stream, std::move(text));
                               },
@@ -132,14 +132,10 @@ std::optional<HttpResponse> MetricsRun::DriverApi(const HttpRequest& request, Re
   return std::nullopt;
 }
 
-std::optional<HttpResponse> MetricsRun::HistoryRoute(const HttpRequest& request, RequestId) {
+std::optional<HttpResponse> MetricsRun::HistoryRoute(const HttpRequest& request, RequestId id) {
   const int driver = DriverInPath(request.path, "/api/history/");
   if (driver == 0) return Plain(404, "not found");
-  if (!reader_ && record_) {
-    std::string error;
-    reader_ = HistoryStore::OpenForReading(history_path_, &error);
-  }
-  return HistoryApi(request, driver, reader_.get());
+  return readers_.Ask(id, request, driver);
 }
 
 std::optional<HttpResponse> MetricsRun::Events(const HttpRequest& request, RequestId id) {
@@ -247,12 +243,15 @@ HttpResponse MetricsRun::Made(Want want, const Survey& s) {
     r.content_type = kExpositionType;
     r.body = ExpositionText(s) + StreamFigures(hub_);
     if (recorder_) r.body += HistoryFigures(*recorder_);
+    if (access_) r.body += access_->Figures();
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(s);
     r.status = h.status;
     r.body = warning_ + h.text;
     // A note, not a failure: the drivers and their control go on without it.
     if (recorder_ && !recorder_->note().empty()) r.body += recorder_->note() + "\n";
+    // A refused web configuration is a note too: the last good one serves on.
+    if (access_ && !access_->note().empty()) r.body += access_->note() + "\n";
   } else {
     r = StatusJson(s);
   }
@@ -305,9 +304,13 @@ void MetricsRun::OpenStreams() {
 void MetricsRun::Turn() {
   const auto now = Clock::now();
   StartRoundIfDue(now);
-  std::vector<pollfd> fds = {{server_.fd(), POLLIN, 0}, {survey_.fd(), POLLIN, 0}};
+  std::vector<pollfd> fds = {
+      {server_.fd(), POLLIN, 0}, {survey_.fd(), POLLIN, 0}, {readers_.fd(), POLLIN, 0}};
   if (ember_) ember_->PollFds(&fds);
   ::poll(fds.data(), fds.size(), WaitMs(now));
+  if (fds[2].revents & POLLIN) {
+    for (auto& [id, answer] : readers_.TakeDone()) server_.Answer(id, std::move(answer));
+  }
   if (survey_.Poll()) {
     const Survey s = survey_.Take();
     if (ember_) ember_->Surveyed(s, Clock::now());

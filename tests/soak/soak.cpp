@@ -22,15 +22,15 @@
 // emulator's wire log at or after its send began, and a revertive of it to that send (each wire
 // line and each revertive confirm one route, paired in order); else confirmed_by_wire when only the
 // emulator shows it executed; else refused_by_controller when the driver's trace says the
-// controller refused it and the emulator's wire log shows that refusal; else refused, dropped or
-// abandoned with the reason of its ROUTE line in the driver's trace, and dropped_unexplained (a
-// failure) when no fault of that moment explains the reason (unanswered or held_too_long with the
-// controllers answering, queue_full); else lost_with_driver when a SIGKILLed life of its driver had
-// taken it and neither written nor given it up; else undelivered when kirn could not deliver it
-// (and said so); anything else is unaccounted. The driver's own write lines also show that nothing
-// was written while it was RX only. At the end every fault is undone, the drivers resync and save,
-// and their index files must equal the emulators' crosspoints. records.txt keeps what the ledger
-// needs, so that
+// controller refused it, or its driver was killed after writing it, and the emulator's wire log
+// shows that refusal; else refused, dropped or abandoned with the reason of its ROUTE line in the
+// driver's trace, and dropped_unexplained (a failure) when no fault of that moment explains the
+// reason (unanswered or held_too_long with the controllers answering, queue_full); else
+// lost_with_driver when a SIGKILLed life of its driver had taken it and neither written nor given
+// it up; else undelivered when kirn could not deliver it (and said so); anything else is
+// unaccounted. The driver's own write lines also show that nothing was written while it was RX
+// only. At the end every fault is undone, the drivers resync and save, and their index files must
+// equal the emulators' crosspoints. records.txt keeps what the ledger needs, so that
 // --ledger can judge a kept run again.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -1172,6 +1172,12 @@ void Soak::Ledger() {
         // Made at the controller, its revertive not seen (its driver killed meanwhile, say).
         times.erase(hit);
         c.outcome = "confirmed_by_wire";
+      } else if (refusal != refused.end() && in.written && in.life->ended && in.life->killed) {
+        // Written and refused at the controller (its wire log shows the refusal), its driver
+        // killed before it judged the refusal: refused routes are judged one probe at a time,
+        // so a few of them can still wait for their verdict when the kill comes.
+        refused.erase(refusal);
+        c.outcome = "refused_by_controller";
       } else if (in.life->ended && (in.life->killed || in.life->status == 1) && !in.written) {
         // Taken by a life that was killed before it wrote or gave it up.
         c.outcome = "lost_with_driver";

@@ -6,7 +6,7 @@
 
 #include "config/location.h"
 #include "link/link_state.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 namespace {

@@ -28,10 +28,10 @@
 #include "protocol/command_handler.h"
 #include "state/index_files.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
+#include "tracing/trace_stream.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
-#include "ui/trace_stream.h"
 #include "ui/window_view.h"
 
 namespace xarvel {

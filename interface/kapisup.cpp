@@ -13,7 +13,7 @@
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

@@ -20,7 +20,7 @@
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "protocol/ntp.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

@@ -9,7 +9,7 @@
 #include "interface/kapisup.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 namespace {

@@ -16,7 +16,7 @@
 #include "router_setup.h"
 #include "state/index_files.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/status_dialog.h"
 
 namespace testing_support {

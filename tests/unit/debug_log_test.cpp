@@ -11,7 +11,7 @@
 #include "config/location.h"
 #include "platform/debug_output.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/ini.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/debug_output.h"
 #include "platform/ini.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 

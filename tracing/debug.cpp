@@ -1,4 +1,4 @@
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -13,6 +13,7 @@
 #include "core/core_counters.h"
 #include "core/main_window.h"
 #include "core/service_notify.h"
+#include "core/wiring.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -250,6 +251,7 @@ int ProgramEntry(int argc, char** argv) {
     plat::OutputDebugString("Xarvel - XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
                             plat::LogLevel::kWarning);
   }
+  WireLayers();
   Profile().DeviceNumber = ParseDeviceNumber(command_line);
   CoreCount().StartUnixMs = UnixMsNow();
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/location.h"
+#include "core/wiring.h"
 #include "platform/debug_output.h"
 #include "test_support.h"
 #include "tracing/debug.h"
@@ -109,6 +110,7 @@ class DebugLockLogTest : public ::testing::Test {
     ::tzset();
     xarvel::ResetDebug();
     xarvel::ResetLocation();
+    xarvel::WireLayers();
   }
   void TearDown() override {
     xarvel::ResetDebug();

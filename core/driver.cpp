@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "config/locked_dests.h"
 #include "config/profile.h"
 #include "core/core_counters.h"
 #include "core/main_window.h"
@@ -28,6 +27,7 @@
 #include "platform/version.h"
 #include "protocol/command_handler.h"
 #include "state/index_files.h"
+#include "state/locked_dests.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"

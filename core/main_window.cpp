@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/locked_dests.h"
 #include "config/profile.h"
 #include "core/about.h"
 #include "core/core_counters.h"
@@ -18,6 +17,7 @@
 #include "platform/dialog.h"
 #include "protocol/command_handler.h"
 #include "state/index_files.h"
+#include "state/locked_dests.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"

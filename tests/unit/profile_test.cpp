@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/location.h"
+#include "link/link_state.h"
 #include "platform/debug_output.h"
 #include "platform/ini.h"
 #include "test_support.h"

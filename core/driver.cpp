@@ -285,6 +285,8 @@ int ProgramEntry(int argc, char** argv) {
     ServiceNotify_Ready();
     code = plat::RunMessageLoop();
   }
+  // What the journal still holds back of repeated refusals and drops is summed up now.
+  DebugFlushSummaries(true);
   PeerWatch_Uninstall();
   TraceStream_Uninstall();
   // Shut down because its windows could not have their handles back: start me afresh.

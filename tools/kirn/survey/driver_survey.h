@@ -147,6 +147,17 @@ class DriverSurvey {
   // Look-ups waiting or in flight.
   size_t names_pending() const { return name_queue_.size() + names_in_flight_.size(); }
 
+  // Commands in flight at once (beside the asks and the look-ups, still below the host's bound);
+  // more wait in order, up to kMaxCommandsQueued.
+  static constexpr size_t kMaxCommandsInFlight = 16;
+  static constexpr size_t kMaxCommandsQueued = 65536;
+  // Hands command `text` (a control-system command such as "RC 101 5 12 ',---' 0") to the driver
+  // of router `device` through the interface, as `kirn send` does (kKirnSend), without waiting:
+  // commands go out in the order given. False when the interface has not been found or too many
+  // wait already.
+  bool Command(int device, std::string text);
+  size_t commands_pending() const { return commands_.size() + commands_in_flight_.size(); }
+
  private:
   using Clock = std::chrono::steady_clock;
   // One ask of a driver window: its counters, then (once they name the driver) what the survey
@@ -196,6 +207,7 @@ class DriverSurvey {
   void CollectMore(Asked& a, plat::Hwnd window);
   void StartNames();
   void CollectNames();
+  void StartCommands();
   void StartAsks();
   void Collect();
   bool AllIn() const;
@@ -240,6 +252,9 @@ class DriverSurvey {
   std::deque<NameKey> name_queue_;
   std::set<NameKey> name_queued_;
   std::map<uint32_t, NameKey> names_in_flight_;
+
+  std::deque<std::pair<int, std::string>> commands_;  // device, text
+  std::set<uint32_t> commands_in_flight_;
 };
 
 }  // namespace kirn

@@ -52,6 +52,8 @@ struct RouterNames {
   struct Name {
     std::string text;
     std::chrono::steady_clock::time_point read;
+    // The interface has answered for this entry at least once (an empty name is a name too).
+    bool answered = false;
   };
   std::map<int, Name> sources;       // by source number
   std::map<int, Name> destinations;  // by destination number

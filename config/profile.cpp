@@ -5,8 +5,7 @@
 #include <cstdio>
 
 #include "config/location.h"
-#include "link/link_state.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 namespace {
@@ -154,9 +153,6 @@ void ReadIpSettings(DriverProfile& p) {
   s.IP_Address_B = std::string(kNoAddress);
   s.IP_Port = 0;
   s.Dual_Controllers = 1;
-  Link().ActiveController = kControllerNone;
-  Link().ResetCountA = 0;
-  Link().ResetCountB = 0;
 
   if (s.Connection_Mode != 2) {
     if (ReadInt("Dual_Controllers", "-1") == -1) WriteIpGroup();

@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "config/locked_dests.h"
 #include "config/profile.h"
 #include "core/core_counters.h"
 #include "core/main_window.h"
 #include "core/service_notify.h"
+#include "core/wiring.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -27,11 +27,12 @@
 #include "platform/version.h"
 #include "protocol/command_handler.h"
 #include "state/index_files.h"
+#include "state/locked_dests.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
+#include "tracing/trace_stream.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
-#include "ui/trace_stream.h"
 #include "ui/window_view.h"
 
 namespace xarvel {
@@ -250,6 +251,7 @@ int ProgramEntry(int argc, char** argv) {
     plat::OutputDebugString("Xarvel - XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
                             plat::LogLevel::kWarning);
   }
+  WireLayers();
   Profile().DeviceNumber = ParseDeviceNumber(command_line);
   CoreCount().StartUnixMs = UnixMsNow();
 

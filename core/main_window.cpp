@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/locked_dests.h"
 #include "config/profile.h"
 #include "core/about.h"
 #include "core/core_counters.h"
@@ -18,11 +17,12 @@
 #include "platform/dialog.h"
 #include "protocol/command_handler.h"
 #include "state/index_files.h"
+#include "state/locked_dests.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
+#include "tracing/trace_stream.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
-#include "ui/trace_stream.h"
 
 namespace xarvel {
 namespace {

@@ -16,7 +16,7 @@
 #include "protocol/ntp.h"
 #include "router_setup.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace fuzz_setup {
 

@@ -1,6 +1,7 @@
 #include "interface/kapisup.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "config/profile.h"
@@ -13,7 +14,7 @@
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
@@ -262,6 +263,21 @@ void SendRevertives(int device_id, int first, int last, int kind, int param) {
     }
     if (d == Dialog_SelectedDest()) Dialog_Update();
   }
+}
+
+std::string GetDatabaseName(int device_id, int database, int index) {
+  uint8_t record[kDbNameRecordSize] = {};
+  const auto put16 = [&record](int at, int value) {
+    record[at] = static_cast<uint8_t>(value & 0xFF);
+    record[at + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+  };
+  put16(0, device_id);
+  put16(2, database);
+  put16(4, index);
+  KirnIf_SendData(Kapi().KapiWindow, ZUT_GETDBNAME, 0, record, 1, kDbNameRecordSize);
+  // The answer is a zero-terminated text at byte 0; never read past the record.
+  return std::string(reinterpret_cast<const char*>(record),
+                     strnlen(reinterpret_cast<const char*>(record), kDbNameMaxLength));
 }
 
 }  // namespace xarvel

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "platform/window.h"
@@ -78,5 +79,9 @@ void KAPISup_Detach();
 // (kind 2: as query replies, the last one with bit 15 of `param` set; otherwise revertives).
 // Refreshes the dialog's selection display for the selected destination in any mode.
 void SendRevertives(int device_id, int first, int last, int kind, int param);
+
+// Asks the control system for the name of entry `index` (1-based) of database `database`
+// (0 = sources, 1 = destinations) of `device_id`. Empty when there is no answer.
+std::string GetDatabaseName(int device_id, int database, int index);
 
 }  // namespace xarvel

@@ -17,7 +17,7 @@
 #include "platform/bus_client.h"
 #include "platform/dialog.h"
 #include "protocol/ntp.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

@@ -13,9 +13,9 @@
 #include "interface/lock_infodriver.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
+#include "tracing/trace_stream.h"
 #include "ui/dialog_ids.h"
-#include "ui/trace_stream.h"
 
 namespace xarvel {
 namespace {

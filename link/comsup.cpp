@@ -20,7 +20,7 @@
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "protocol/ntp.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
@@ -675,6 +675,10 @@ void ConfirmLink(int router_index) {
 
 int ComSup_Init() {
   LinkState& link = Link();
+  // No controller is chosen yet and none has been reset: the link starts from nothing.
+  link.ActiveController = kControllerNone;
+  link.ResetCountA = 0;
+  link.ResetCountB = 0;
   link.UnAckedCount = 0;
   link.ComState = kComUnconfirmed;
   link.ConnStateA = kDisconnected;

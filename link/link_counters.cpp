@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 

@@ -1,6 +1,6 @@
 #include "protocol/command_counters.h"
 
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 

@@ -7,7 +7,7 @@
 #include "protocol/command_counters.h"
 #include "protocol/ntp.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

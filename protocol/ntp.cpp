@@ -15,7 +15,7 @@
 #include "link/link_state.h"
 #include "protocol/command_counters.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

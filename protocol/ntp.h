@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "link/link_state.h"
+#include "link/link_command.h"
 
 namespace xarvel {
 

@@ -20,7 +20,7 @@
 #include "platform/file_io.h"
 #include "state/router_tables.h"
 #include "state/save_counters.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 namespace {

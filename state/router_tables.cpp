@@ -6,10 +6,7 @@
 
 #include "config/location.h"
 #include "config/profile.h"
-#include "interface/kapisup.h"
-#include "interface/kirnif.h"
-#include "interface/messages.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 namespace {
@@ -189,21 +186,6 @@ int GetMC1000Lock(int index, int dest) {
     return -1;
   }
   return r->MC1000LockMemory[static_cast<size_t>(dest - 1)];
-}
-
-std::string GetDatabaseName(int device_id, int database, int index) {
-  uint8_t record[kDbNameRecordSize] = {};
-  const auto put16 = [&record](int at, int value) {
-    record[at] = static_cast<uint8_t>(value & 0xFF);
-    record[at + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
-  };
-  put16(0, device_id);
-  put16(2, database);
-  put16(4, index);
-  KirnIf_SendData(Kapi().KapiWindow, ZUT_GETDBNAME, 0, record, 1, kDbNameRecordSize);
-  // The answer is a zero-terminated text at byte 0; never read past the record.
-  return std::string(reinterpret_cast<const char*>(record),
-                     strnlen(reinterpret_cast<const char*>(record), kDbNameMaxLength));
 }
 
 }  // namespace xarvel

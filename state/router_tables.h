@@ -53,8 +53,4 @@ void SetMC1000Lock(int index, int dest, int state);
 // 0..255, or -1.
 int GetMC1000Lock(int index, int dest);
 
-// Asks the control system for the name of entry `index` (1-based) of database `database`
-// (0 = sources, 1 = destinations) of `device_id`. Empty when there is no answer.
-std::string GetDatabaseName(int device_id, int database, int index);
-
 }  // namespace xarvel

@@ -4,6 +4,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "core/wiring.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
@@ -16,7 +17,7 @@
 #include "router_setup.h"
 #include "state/index_files.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/status_dialog.h"
 
 namespace testing_support {
@@ -42,6 +43,7 @@ void ResetAll() {
   xarvel::ComSup_SetSendTap([](std::string_view text) { SentCommands().emplace_back(text); });
   plat::ResetWindows();
   plat::ResetDialogModels();
+  xarvel::WireLayers();
 }
 
 std::vector<std::string>& SentCommands() {

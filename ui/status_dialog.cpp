@@ -20,7 +20,7 @@
 #include "protocol/ntp.h"
 #include "state/index_files.h"
 #include "state/router_tables.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/poll_counters.h"
 #include "ui/window_view.h"

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "controller_site.h"
 #include "e2e_site.h"
 #include "sim_process.h"
 
@@ -22,6 +23,7 @@ namespace {
 using testing_support::Process;
 using testing_support::Result;
 using testing_support::SimProcess;
+using testing_support::StartSim;
 
 constexpr int kWaitMs = 10000;  // bound of a wait for something the driver is due to do
 
@@ -34,43 +36,12 @@ bool Contains(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;
 }
 
-class LinkTest : public testing_support::SiteTest {
+class LinkTest : public testing_support::ControllerSiteTest {
  protected:
   using Clock = std::chrono::steady_clock;
 
-  // Common profile keys of these tests: a real link, the trace with debug lines, commands
-  // dispatched at once.
-  static std::string Keys(const std::string& more) {
-    return "Simulation=0\nDebugMode=1\nForwardBufferDelay=0\n" + more;
-  }
-
   static std::string TcpKeys(int port, const std::string& more) {
     return Keys("Connection_Mode=IP\nIP_Port=" + std::to_string(port) + "\n" + more);
-  }
-
-  // Starts an emulator and waits until it is ready; nullptr (with a failure) otherwise.
-  static std::unique_ptr<SimProcess> StartSim(const std::vector<std::string>& args) {
-    auto sim = std::make_unique<SimProcess>(args);
-    if (!sim->Ready()) {
-      ADD_FAILURE() << "emulator not ready: " << sim->Err();
-      return nullptr;
-    }
-    return sim;
-  }
-
-  // A controller pair on one port number: A on 127.0.0.1, B on 127.0.0.2. Two emulators, so
-  // each can be refused or killed on its own. B's bind is retried on a new port in the rare
-  // case that the number is taken on its address.
-  void StartPair() {
-    for (int attempt = 0; attempt < 5 && !sim_b_; ++attempt) {
-      sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", "0"});
-      ASSERT_TRUE(sim_a_);
-      port_ = sim_a_->ports.at(0);
-      auto b = std::make_unique<SimProcess>(
-          std::vector<std::string>{"--bind", "127.0.0.2", "--tcp", std::to_string(port_)});
-      if (b->Ready()) sim_b_ = std::move(b);
-    }
-    ASSERT_TRUE(sim_b_) << "no port number free on both loopback addresses";
   }
 
   // Waits until the emulator has answered the poll of router B's last destination: every
@@ -123,30 +94,6 @@ class LinkTest : public testing_support::SiteTest {
     }
     return n;
   }
-
-  // Asks the driver to close and expects an orderly exit.
-  void CloseDriver() {
-    EXPECT_EQ(Kirn({"close", "101"}).code, 0);
-    EXPECT_EQ(driver_->Wait(kWaitMs), 0);
-  }
-
-  void TearDown() override {
-    // A sanitizer build of the driver reports its findings on its standard error.
-    if (driver_) {
-      const std::string trace = driver_->Stderr();
-      EXPECT_FALSE(Contains(trace, "Sanitizer") || Contains(trace, "runtime error:")) << trace;
-    }
-    if (!HasFailure()) return;
-    if (driver_) std::fprintf(stderr, "driver trace:\n%s", driver_->Stderr().c_str());
-    if (sim_a_) std::fprintf(stderr, "emulator (A) log:\n%s", sim_a_->Err().c_str());
-    if (sim_b_) std::fprintf(stderr, "emulator B log:\n%s", sim_b_->Err().c_str());
-  }
-
-  int port_ = 0;
-  std::unique_ptr<SimProcess> sim_a_;  // the only emulator where there is one
-  std::unique_ptr<SimProcess> sim_b_;
-  std::unique_ptr<Process> serve_;
-  std::unique_ptr<Process> driver_;
 };
 
 TEST_F(LinkTest, TcpRouteGoesOnTheWireAndItsReportComesBackAsARevertive) {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller_site.h"
 #include "e2e_site.h"
 #include "sim_process.h"
 
@@ -24,6 +25,7 @@ namespace {
 using testing_support::Process;
 using testing_support::Result;
 using testing_support::SimProcess;
+using testing_support::StartSim;
 
 constexpr int kWaitMs = 10000;  // bound of a wait for something the driver is due to do
 constexpr int kDests = 16;      // router A (device 101) of the sample site
@@ -75,21 +77,8 @@ long RssKb(int pid) {
   return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
-class ControllerFaultsTest : public testing_support::SiteTest {
+class ControllerFaultsTest : public testing_support::ControllerSiteTest {
  protected:
-  static std::string Keys(const std::string& more) {
-    return "Simulation=0\nDebugMode=1\nForwardBufferDelay=0\n" + more;
-  }
-
-  static std::unique_ptr<SimProcess> StartSim(const std::vector<std::string>& args) {
-    auto sim = std::make_unique<SimProcess>(args);
-    if (!sim->Ready()) {
-      ADD_FAILURE() << "emulator not ready: " << sim->Err();
-      return nullptr;
-    }
-    return sim;
-  }
-
   // Starts kirn serve, the driver and a watcher of device 101, and waits until the watcher
   // sees revertives.
   void StartDriverAndWatch() {
@@ -164,22 +153,6 @@ class ControllerFaultsTest : public testing_support::SiteTest {
     }
   }
 
-  void CloseDriver() {
-    EXPECT_EQ(Kirn({"close", "101"}).code, 0);
-    EXPECT_EQ(driver_->Wait(kWaitMs), 0);
-  }
-
-  void TearDown() override {
-    if (driver_) {
-      const std::string trace = driver_->Stderr();
-      EXPECT_FALSE(Contains(trace, "Sanitizer") || Contains(trace, "runtime error:")) << trace;
-    }
-    if (!HasFailure()) return;
-    if (driver_) std::fprintf(stderr, "driver trace:\n%s", driver_->Stderr().c_str());
-    if (sim_a_) std::fprintf(stderr, "emulator A log:\n%s", sim_a_->Err().c_str());
-    if (sim_b_) std::fprintf(stderr, "emulator B log:\n%s", sim_b_->Err().c_str());
-  }
-
   // One emulator serving the pair (A at 127.0.0.1, B at 127.0.0.2, one port, one state) with
   // `args`; the driver's site for it with `keys`. B refuses until the driver is on A.
   void StartPairOnA(const std::vector<std::string>& args, const std::string& keys) {
@@ -196,10 +169,7 @@ class ControllerFaultsTest : public testing_support::SiteTest {
     }
     ASSERT_TRUE(sim_a_);
     ASSERT_TRUE(sim_a_->Console("refuse 127.0.0.2:" + pair_port_ + " on", "ok refuse"));
-    WriteSite(
-        Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
-             "Dual_Controllers=1\nIP_Port=" +
-             pair_port_ + "\n" + keys));
+    WriteSite(Keys(testing_support::PairKeys(std::stoi(pair_port_)) + keys));
     ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
     ASSERT_TRUE(driver_->WaitForOutput("Net A FD Connected ok", kWaitMs, true));
     ASSERT_TRUE(sim_a_->Console("refuse 127.0.0.2:" + pair_port_ + " off", "ok refuse"));
@@ -221,10 +191,6 @@ class ControllerFaultsTest : public testing_support::SiteTest {
 
   std::string pair_port_;
   std::vector<Pair> sent_;
-  std::unique_ptr<SimProcess> sim_a_;
-  std::unique_ptr<SimProcess> sim_b_;
-  std::unique_ptr<Process> serve_;
-  std::unique_ptr<Process> driver_;
   std::unique_ptr<Process> watch_;
 };
 
@@ -256,20 +222,9 @@ TEST_F(ControllerFaultsTest, ControllerKilledAndStartedAgainDuringRoutesLosesNoR
 TEST_F(ControllerFaultsTest, BothControllersDownThenUpAgainLosesNoRoute) {
   // A on 127.0.0.1 and B on 127.0.0.2, one port number; B's bind is retried on a new number in
   // the rare case that it is taken there.
-  std::string port;
-  for (int attempt = 0; attempt < 5 && !sim_b_; ++attempt) {
-    sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", "0"});
-    ASSERT_TRUE(sim_a_);
-    port = std::to_string(sim_a_->ports.at(0));
-    auto b = std::make_unique<SimProcess>(
-        std::vector<std::string>{"--bind", "127.0.0.2", "--tcp", port});
-    if (b->Ready()) sim_b_ = std::move(b);
-  }
-  ASSERT_TRUE(sim_b_);
-  WriteSite(
-      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
-           "Dual_Controllers=1\nIP_Port=" +
-           port + "\nTallyDelay=600000\n"));
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const std::string port = std::to_string(port_);
+  WriteSite(Keys(testing_support::PairKeys(port_) + "TallyDelay=600000\n"));
   ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
 
   for (int k = 0; k < 24; ++k) {
@@ -317,20 +272,9 @@ TEST_F(ControllerFaultsTest, DeafControllerThatChattersIsLeftForItsPartner) {
 // Both controllers lost; A comes back first but never answers, B 1.5 s later: the driver leaves
 // the silent A for B and every route is made through B.
 TEST_F(ControllerFaultsTest, ControllerBackSilentAfterALossIsLeftForItsPartner) {
-  std::string port;
-  for (int attempt = 0; attempt < 5 && !sim_b_; ++attempt) {
-    sim_a_ = StartSim({"--bind", "127.0.0.1", "--tcp", "0"});
-    ASSERT_TRUE(sim_a_);
-    port = std::to_string(sim_a_->ports.at(0));
-    auto b = std::make_unique<SimProcess>(
-        std::vector<std::string>{"--bind", "127.0.0.2", "--tcp", port});
-    if (b->Ready()) sim_b_ = std::move(b);
-  }
-  ASSERT_TRUE(sim_b_);
-  WriteSite(
-      Keys("Connection_Mode=IP\nIP_Address_A=127.0.0.1\nIP_Address_B=127.0.0.2\n"
-           "Dual_Controllers=1\nIP_Port=" +
-           port + "\nTallyDelay=600000\n"));
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const std::string port = std::to_string(port_);
+  WriteSite(Keys(testing_support::PairKeys(port_) + "TallyDelay=600000\n"));
   ASSERT_NO_FATAL_FAILURE(StartDriverAndWatch());
   sim_a_->Kill();
   sim_b_->Kill();

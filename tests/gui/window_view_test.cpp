@@ -38,7 +38,7 @@
 #include "sim_process.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

@@ -195,7 +195,12 @@ TEST_F(ComSupTest, SingleControllerIsConfirmedByItsFirstRouteReport) {
   Controller a;
   ASSERT_TRUE(a.Listen("127.0.0.1", 0));
   UseTcp(a.Port(), false);
+  // What an earlier run of the link left is forgotten: the link starts from nothing.
+  Link().ActiveController = xarvel::kControllerB;
+  Link().ResetCountA = 4;
   ASSERT_EQ(xarvel::ComSup_Init(), 1);
+  EXPECT_NE(Link().ActiveController, xarvel::kControllerB);
+  EXPECT_EQ(Link().ResetCountA, 0);
   ASSERT_TRUE(SpinUntil([] { return Link().ActiveController == xarvel::kControllerA; }, 5000));
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "Connected OK");
   EXPECT_EQ(Field(xarvel::IDC_ACTIVE_CONTROLLER), "A");

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "config/location.h"
+#include "core/wiring.h"
 #include "platform/debug_output.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 
@@ -179,6 +180,7 @@ class DebugLockLogTest : public ::testing::Test {
     ::tzset();
     xarvel::ResetDebug();
     xarvel::ResetLocation();
+    xarvel::WireLayers();
   }
   void TearDown() override {
     xarvel::ResetDebug();

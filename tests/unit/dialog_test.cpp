@@ -22,7 +22,7 @@
 #include "platform/window.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 

@@ -21,7 +21,7 @@
 #include "state/router_tables.h"
 #include "state/save_counters.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "state/index_files.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "platform/dialog.h"
 #include "platform/window.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/dialog_ids.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "config/locked_dests.h"
+#include "state/locked_dests.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "platform/ini.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 

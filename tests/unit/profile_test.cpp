@@ -13,7 +13,7 @@
 #include "platform/debug_output.h"
 #include "platform/ini.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 
@@ -93,8 +93,6 @@ TEST_F(ProfileTest, DriverProfileNameFollowsDeviceNumber) {
 }
 
 TEST_F(ProfileTest, FirstRunWritesCompleteProfileInOrder) {
-  xarvel::Link().ActiveController = xarvel::kControllerB;
-  xarvel::Link().ResetCountA = 4;
   EXPECT_EQ(ProfileInit(), 0);
   const std::string text = ReadFile(path_);
   const std::string expected =
@@ -131,8 +129,6 @@ TEST_F(ProfileTest, FirstRunWritesCompleteProfileInOrder) {
   EXPECT_EQ(xarvel::Debug().DebugMode, 0);
   EXPECT_EQ(Profile().ProfileText, "Config : " + dir_.str() + "/DEV_012.INI");
   EXPECT_TRUE(capture_.Contains("<xarvel>-Prof-Init: " + dir_.str() + "/DEV_012.INI \n"));
-  EXPECT_EQ(xarvel::Link().ActiveController, xarvel::kControllerNone);
-  EXPECT_EQ(xarvel::Link().ResetCountA, 0);
   EXPECT_EQ(Profile().Access[1000], 1);
   EXPECT_EQ(Profile().StatusMessageFlag, 0);
 

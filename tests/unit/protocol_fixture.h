@@ -25,7 +25,7 @@
 #include "protocol/ntp.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 #include "ui/status_dialog.h"
 
 namespace protocol_test {

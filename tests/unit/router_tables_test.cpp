@@ -15,7 +15,7 @@
 #include "interface/messages.h"
 #include "platform/window.h"
 #include "test_support.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/debug_output.h"
 #include "tools/kirn/client/client_commands.h"
 #include "tools/kirn/common/tool_client.h"
-#include "ui/trace_stream.h"
+#include "tracing/trace_stream.h"
 
 namespace kirn {
 

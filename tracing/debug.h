@@ -36,6 +36,10 @@ struct DebugState {
   bool LogDirFirstCall = true;
   // The calendar clock of LockLog; empty means std::time. Tests set it to cross midnight.
   std::function<std::time_t()> Clock;
+  // The folder of the lock log, asked on every entry (the configuration root may move while the
+  // driver runs); empty, or no function at all, means there is none. core/ hands it in at
+  // start-up (WireLayers), so that tracing knows nothing of the configuration.
+  std::function<std::string()> LogFolder;
   // The monotonic clock of the journal's sums, in milliseconds; empty means the steady clock.
   std::function<int64_t()> SteadyMs;
   // The journal's sums (below): one entry per refusal or drop reason seen.
@@ -95,9 +99,9 @@ void DebugFlushSummaries(bool all);
 // NUL and is cut so that the entry is at most kMaxLockEntry characters. The file path and the
 // entry also go to the debug output (path, entry, "\n"), whatever the debug mode.
 //
-// The log directory "<root>/logs" is created on the first call, and again whenever the day's
-// file cannot be opened because the directory has gone. With no usable configuration root or
-// a path over its limit the entry goes to the debug output only. Failures are not reported.
+// The log directory (DebugState::LogFolder) is created on the first call, and again whenever
+// the day's file cannot be opened because the directory has gone. With no folder or a path over
+// its limit the entry goes to the debug output only. Failures are not reported.
 void LockLog(std::string_view text);
 
 }  // namespace xarvel

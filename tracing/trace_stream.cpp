@@ -1,4 +1,4 @@
-#include "ui/trace_stream.h"
+#include "tracing/trace_stream.h"
 
 #include <QTimer>
 #include <algorithm>
@@ -8,7 +8,7 @@
 
 #include "platform/bus_client.h"
 #include "platform/debug_output.h"
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 namespace xarvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/debug.h"
+#include "tracing/debug.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,6 @@
 #include <cstring>
 #include <string>
 
-#include "config/location.h"
 #include "platform/debug_output.h"
 #include "platform/file_io.h"
 
@@ -245,11 +244,10 @@ void LockLog(std::string_view text) {
   entry.append(clock).append(" - ").append(UpToNul(text)).append(" ");
   if (entry.size() > kMaxLockEntry) entry.resize(kMaxLockEntry);
 
-  const std::string root = ConfigRoot();
-  const std::string dir = root + "/logs";
+  const std::string dir = state.LogFolder ? state.LogFolder() : std::string();
   const std::string file = dir + "/" + date + "_XarvelLock.log";
   const bool usable =
-      !root.empty() && dir.size() <= kMaxLogDirPath && file.size() <= kMaxLogFilePath;
+      !dir.empty() && dir.size() <= kMaxLogDirPath && file.size() <= kMaxLogFilePath;
 
   if (usable && state.LogDirFirstCall) {
     ::mkdir(dir.c_str(), 0777);  // an existing directory is fine

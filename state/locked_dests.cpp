@@ -1,4 +1,4 @@
-#include "config/locked_dests.h"
+#include "state/locked_dests.h"
 
 #include <cstdio>
 #include <string>

@@ -15,6 +15,12 @@ bool RxOnly(int mode) {
   return mode == xarvel::IFMODE_RXONLY || mode == xarvel::IFMODE_RXONLYBROKEN;
 }
 
+// The name of `entry` has been read and has not changed since.
+bool Fresh(const std::map<int, RouterNames::Name>& names, int entry) {
+  auto it = names.find(entry);
+  return it != names.end() && !it->second.stale;
+}
+
 std::string NameOf(const std::map<int, RouterNames::Name>& names, int entry) {
   auto it = names.find(entry);
   return it == names.end() ? std::string() : it->second.text;
@@ -47,6 +53,15 @@ void HistoryFeed::Attach() {
     GapAll("the bus was lost");
     RebaseAll();
   };
+  // A driver's mode as it announces it (a mode it takes without asserting it is relayed by
+  // nobody else).
+  f.link = [this](const DriverReading& d) {
+    const int mode = static_cast<int>(d.counters.Get("interface_mode"));
+    for (int router : d.routers) {
+      auto it = routers_.find(router);
+      if (it != routers_.end() && it->second.present) Mode(router, mode);
+    }
+  };
   survey_.Follow(std::move(f));
 }
 
@@ -65,8 +80,7 @@ void HistoryFeed::Line(std::string_view line) {
     row.router = router;
     row.dest = dest;
     row.source = source;
-    // Names are looked up again when they are older than a minute; one never read yet is
-    // waited for a moment.
+    // Names not read yet, or changed since, are looked up; the change waits a moment for them.
     survey_.WantName(router, 0, source);
     survey_.WantName(router, 1, dest);
     waiting_.push_back(
@@ -109,7 +123,7 @@ void HistoryFeed::GapAll(const std::string& reason) {
 
 bool HistoryFeed::NamesIn(const HistoryRow& row) const {
   const RouterNames* names = survey_.Names(row.router);
-  return names && names->destinations.count(row.dest) != 0 && names->sources.count(row.source) != 0;
+  return names && Fresh(names->destinations, row.dest) && Fresh(names->sources, row.source);
 }
 
 void HistoryFeed::Release(bool all) {
@@ -192,9 +206,9 @@ bool HistoryFeed::NamesIn(const RebaseTable& t) const {
   const RouterNames* names = survey_.Names(t.router);
   if (!names) return false;
   for (size_t i = 0; i < t.source.size(); ++i) {
-    if (names->destinations.count(static_cast<int>(i) + 1) == 0) return false;
+    if (!Fresh(names->destinations, static_cast<int>(i) + 1)) return false;
     const int source = t.source[i];
-    if (source > 0 && source != kNoSource && names->sources.count(source) == 0) return false;
+    if (source > 0 && source != kNoSource && !Fresh(names->sources, source)) return false;
   }
   return true;
 }

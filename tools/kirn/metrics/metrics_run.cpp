@@ -18,12 +18,20 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRoundSpacing = std::chrono::milliseconds(100);
 // The loop wakes at least this often (a stop signal that came just before a wait).
 constexpr int kMaxWaitMs = 200;
-// While event streams are open, the drivers are asked this often for what the revertives do not
-// tell (link and mode changes).
+// While event streams are open and some driver's changes are not announced (an older driver or
+// interface), the drivers are asked this often for what the revertives do not tell (link and
+// mode changes).
 constexpr auto kStreamRound = std::chrono::milliseconds(500);
-// With the history on, a round starts at least this often: it notices drivers that go, come
-// or change mode, and reads the tables a re-base wants.
+// With the history on and some changes not announced, a round starts at least this often: it
+// notices drivers that go, come or change mode.
 constexpr auto kHistoryRoundSpacing = std::chrono::seconds(2);
+// While every change is announced (the interface relays the registrations, every driver sends
+// its link news), the streams and the history still have a round this often, as a safety net
+// for what no one announces: a driver that hangs with its window still there shows as not
+// answering within this time, and a subscription a driver dropped (a news it could not
+// deliver in time) is made again. 10 s is within the 15 s a Prometheus scrape is usually
+// spaced by, and a round of a dozen drivers once in 10 s costs next to nothing.
+constexpr auto kSafetyRound = std::chrono::seconds(10);
 // Router tables a round reads for the history's re-bases at most, and only in a round that no
 // request waits for: a full workstation's re-base (hundreds of routers of 4096 destinations)
 // read in one round held every scrape behind it for seconds.
@@ -165,18 +173,31 @@ void MetricsRun::Start() {
   last_round_ = Clock::now();
 }
 
+Clock::duration MetricsRun::RoundPeriod() const {
+  const bool streaming = hub_.open() > 0;
+  if (!streaming && !feed_) return Clock::duration::zero();
+  if (survey_.announced()) return kSafetyRound;
+  return streaming ? Clock::duration(kStreamRound) : Clock::duration(kHistoryRoundSpacing);
+}
+
 void MetricsRun::StartRoundIfDue(Clock::time_point now) {
-  const bool streaming = hub_.open() > 0 && now - last_round_ >= kStreamRound;
-  // The history wants a round now and then, and sooner for a re-base.
-  const bool history_round =
-      feed_ && (now - last_round_ >= kHistoryRoundSpacing || feed_->wants_round());
-  if (survey_.running() || (waiting_.empty() && !history_round && !streaming) ||
+  if (survey_.TakeRegistrationsChanged()) registrations_changed_ = true;
+  const Clock::duration period = RoundPeriod();
+  const bool periodic = period != Clock::duration::zero() && now - last_round_ >= period;
+  // A re-base of the history wants its tables read.
+  const bool history_round = feed_ && feed_->wants_round();
+  if (survey_.running() ||
+      (waiting_.empty() && !history_round && !periodic && !registrations_changed_) ||
       now - last_round_ < kRoundSpacing) {
     return;
   }
+  registrations_changed_ = false;
   answering_.swap(waiting_);
   // What the round must read for the requests that wait for it.
   SurveyWants wants;
+  // The safety net's round also subscribes again to the link news of every driver that
+  // answers (a subscription a driver dropped is made again).
+  wants.subscribe_again = periodic;
   for (const Waiting& w : answering_) {
     if (w.want == Want::kStatusJson) wants.status = true;
     if (w.want == Want::kDriverJson) wants.tables[w.driver].insert(w.query.router);
@@ -211,9 +232,13 @@ int MetricsRun::WaitMs(Clock::time_point now) {
   sooner(server_.TimeoutMs());
   sooner(survey_.MsUntilDeadline());
   sooner(hub_.Tick(now));
-  if (!survey_.running() && hub_.open() > 0) sooner(MsUntil(last_round_ + kStreamRound, now));
-  if (!survey_.running() && (!waiting_.empty() || feed_)) {
-    sooner(MsUntil(last_round_ + kRoundSpacing, now));
+  if (!survey_.running()) {
+    if (const Clock::duration period = RoundPeriod(); period != Clock::duration::zero()) {
+      sooner(MsUntil(last_round_ + period, now));
+    }
+    if (!waiting_.empty() || registrations_changed_ || (feed_ && feed_->wants_round())) {
+      sooner(MsUntil(last_round_ + kRoundSpacing, now));
+    }
   }
   return std::max(wait, 0);
 }

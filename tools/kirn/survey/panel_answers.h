@@ -4,7 +4,6 @@
 // and its JSON show them.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -51,7 +50,8 @@ int ParseTablePage(std::string_view text, RouterTable* table);
 struct RouterNames {
   struct Name {
     std::string text;
-    std::chrono::steady_clock::time_point read;
+    // The interface has said that it changed since it was read: it is read again when wanted.
+    bool stale = false;
   };
   std::map<int, Name> sources;       // by source number
   std::map<int, Name> destinations;  // by destination number

@@ -16,6 +16,7 @@
 namespace {
 
 using kirn_testing::KirnTest;
+using testing_support::Process;
 using testing_support::SimProcess;
 
 class AnnounceTest : public KirnTest {
@@ -47,6 +48,16 @@ class AnnounceTest : public KirnTest {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+  }
+
+  // Runs `kirn ARGS...` while serving the survey (a watcher that does not answer its relays in
+  // time is dropped); its exit code, -1 when it did not end.
+  int KirnServed(std::vector<std::string> args) {
+    args.insert(args.begin(), KIRN_BIN);
+    Process p(args, Env());
+    int code = -1;
+    PollUntil([&] { return (code = p.Wait(0)) >= 0; });
+    return code;
   }
 
   // One whole survey; the drivers it found up.
@@ -118,6 +129,9 @@ TEST_F(AnnounceTest, LinkRegistrationsAndNamesFollowTheirChangesWithoutAnotherSu
   EXPECT_EQ(LastNews("active_controller"), 0);
   EXPECT_EQ(news_.back().routers, (std::vector<int>{101, 102}));
 
+  // A watcher that did not ask for them gets none of the new kinds of relay.
+  Process watch({KIRN_BIN, "watch"}, Env());
+
   // A name is read once and kept; read again once the interface says it changed: a database
   // change the control system tells, or the router's profile rewritten.
   EXPECT_EQ(NameRead(101, 0, 5), "CAM 5");
@@ -128,7 +142,7 @@ TEST_F(AnnounceTest, LinkRegistrationsAndNamesFollowTheirChangesWithoutAnotherSu
 
   // The destinations' database (high half of lParam set): the destination is read again, the
   // source is not.
-  EXPECT_EQ(Kirn({"dbchange", "101", "65537"}).code, 0);
+  EXPECT_EQ(KirnServed({"dbchange", "101", "65537"}), 0);
   EXPECT_TRUE(PollUntil([&] { return survey_->Names(101)->destinations.at(1).stale; }));
   EXPECT_FALSE(survey_->Names(101)->sources.at(5).stale);
   EXPECT_EQ(NameRead(101, 1, 1), "MON 1");
@@ -141,11 +155,21 @@ TEST_F(AnnounceTest, LinkRegistrationsAndNamesFollowTheirChangesWithoutAnotherSu
   EXPECT_TRUE(PollUntil([&] { return survey_->Names(101)->sources.at(5).stale; }));
   EXPECT_EQ(NameRead(101, 0, 5), "CAM 9");
 
+  // The watcher is there: it gets the mode the driver asserts when the interface sets one.
+  EXPECT_EQ(KirnServed({"mode", "101", "0"}), 0);
+  EXPECT_TRUE(PollUntil([&] { return watch.Stdout().find("MODE 101 ") != std::string::npos; }))
+      << watch.Stdout();
+
   // The driver ends: its registrations go, and a survey is due for it.
   survey_->TakeRegistrationsChanged();
   driver->Stop();
-  EXPECT_TRUE(PollUntil([&] { return survey_->TakeRegistrationsChanged(); }));
+  EXPECT_TRUE(PollUntil([&] { return survey_->TakeRegistrationsChanged(); })) << serve->Stdout();
   EXPECT_TRUE(Survey().empty());
+  PollUntil([] { return false; }, 500);
+  watch.Stop();
+  for (const char* kind : {"DB ", "REG ", "UNREG "}) {
+    EXPECT_EQ(watch.Stdout().find(kind), std::string::npos) << kind << watch.Stdout();
+  }
   EXPECT_EQ(serve->Stop(), 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "interface/messages.h"
 #include "tools/kirn/common/kirn_messages.h"
@@ -232,8 +233,11 @@ void HistoryFeed::FillNames(RebaseTable& t) const {
 void HistoryFeed::Tick() {
   Release(false);
   const auto now = Clock::now();
+  const bool more_names =
+      std::exchange(held_names_read_, survey_.names_read()) != survey_.names_read() ||
+      survey_.names_pending() == 0;
   for (auto it = held_.begin(); it != held_.end();) {
-    if (NamesIn(it->table) || now >= it->until) {
+    if ((more_names && NamesIn(it->table)) || now >= it->until) {
       FillNames(it->table);
       // What came before the table was read goes first.
       Release(true);

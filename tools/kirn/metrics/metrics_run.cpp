@@ -62,6 +62,19 @@ bool NumberArg(const HttpRequest& request, const char* name, int max, int* out) 
   return *out >= 1 && *out <= max;
 }
 
+// The names of sources and destinations read from the interface, and those still to read.
+std::string NameFigures(const DriverSurvey& survey) {
+  return "# HELP xarvel_exporter_names_read_total Names of sources and destinations read from "
+         "the interface.\n"
+         "# TYPE xarvel_exporter_names_read_total counter\n"
+         "xarvel_exporter_names_read_total " +
+         std::to_string(survey.names_read()) +
+         "\n# HELP xarvel_exporter_names_pending Names waiting to be read from the interface.\n"
+         "# TYPE xarvel_exporter_names_pending gauge\n"
+         "xarvel_exporter_names_pending " +
+         std::to_string(survey.names_pending()) + "\n";
+}
+
 int MsUntil(Clock::time_point t, Clock::time_point now) {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count());
 }
@@ -247,7 +260,7 @@ HttpResponse MetricsRun::Made(Want want, const Survey& s) {
   HttpResponse r;
   if (want == Want::kMetrics) {
     r.content_type = kExpositionType;
-    r.body = ExpositionText(s) + StreamFigures(hub_);
+    r.body = ExpositionText(s) + StreamFigures(hub_) + NameFigures(survey_);
     if (recorder_) r.body += HistoryFigures(*recorder_);
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(s);

@@ -1,11 +1,14 @@
 // The crosspoint history measured: the recorder's rate, the --at query and a destination's day
 // listing in a database of ten million changes (bulk-loaded), timed inside the program, the wall
-// time of `kirn history` for the same, the size per million changes, and kills of kirn metrics
-// during recording with an integrity check after each.
+// time of `kirn history` for the same, the size per million changes, how long /metrics and
+// /healthz take while 8 clients ask /api/history of that database in a loop, and kills of kirn
+// metrics during recording with an integrity check after each.
 //
-//   history_bench [--changes N] [--kills K]   (defaults 10,000,000 and 100)
+//   history_bench [--changes N] [--kills K] [--kirn PATH]
+//                 (defaults 10,000,000, 100 and this build's kirn)
 //
-// Goals: recording >= 50,000 changes/s; --at and a day's listing < 10 ms each.
+// Goals: recording >= 50,000 changes/s; --at and a day's listing < 10 ms each; /metrics and
+// /healthz < 100 ms under the 8 history readers.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -21,6 +24,8 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
+#include "bench/bench_usage.h"
+#include "http_client.h"
 #include "tools/kirn/history/history_recorder.h"
 #include "tools/kirn/history/history_store.h"
 
@@ -132,6 +137,59 @@ int64_t BulkLoad(const std::string& path, int64_t changes, int64_t* first_ms) {
   return changes;
 }
 
+// The kirn whose server is measured (--kirn: another build's, for a before and after).
+std::string g_kirn = std::string(BIN_DIR) + "/kirn";
+
+// kirn metrics serving the history at `path` while 8 clients, each from an address of its own,
+// ask it in a loop: half of them for a driver that has no rows of the router (without an index
+// of the drivers' rows that scans every row of the router), half for a destination's last 100
+// rows. Meanwhile /metrics and /healthz are asked 40 times each, every one more than the 100 ms
+// that rounds of asking the drivers keep apart after the one before.
+int Readers(const fs::path& dir, const std::string& path) {
+  Child serve({std::string(BIN_DIR) + "/kirn", "serve"}, dir, "serve-readers");
+  if (!serve.WaitFor("ready bus", kWaitMs)) return Fail("kirn serve did not start");
+  Child metrics({g_kirn, "metrics", "--listen", "127.0.0.1:0", "--history", path}, dir,
+                "metrics-readers");
+  if (!metrics.WaitFor("listening http://127.0.0.1:", kWaitMs)) return Fail("no kirn metrics");
+  const std::string out = metrics.Out();
+  const int port = std::atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+  std::atomic<bool> on{true};
+  std::atomic<int> answered{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 8; ++r) {
+    readers.emplace_back([&, r] {
+      const std::string from = "127.0.5." + std::to_string(10 + r);
+      const std::string ask = r % 2 == 0
+                                  ? "/api/history/13?router=101"
+                                  : "/api/history/12?router=101&dest=" + std::to_string(1 + r);
+      while (on) {
+        if (testing_support::HttpGet(port, ask, 60000, "GET", from.c_str()).status == 200) {
+          ++answered;
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::vector<double> took;
+  for (int i = 0; i < 40; ++i) {
+    for (const char* what : {"/metrics", "/healthz"}) {
+      const auto t0 = Clock::now();
+      testing_support::HttpGet(port, what, 60000);
+      took.push_back(Ms(Clock::now() - t0));
+      std::this_thread::sleep_for(std::chrono::milliseconds(110));
+    }
+  }
+  on = false;
+  for (std::thread& t : readers) t.join();
+  const auto [median, p99] = Spread(took);
+  std::printf(
+      "/metrics and /healthz while 8 clients ask /api/history in a loop: median %.1f ms, "
+      "slowest %.1f ms (%d history answers; goal < 100 ms)\n",
+      median, took.back(), answered.load());
+  (void)p99;
+  return 0;
+}
+
 int Queries(const fs::path& dir, int64_t changes) {
   const std::string path = (dir / "big.db").string();
   int64_t first = 0;
@@ -200,8 +258,10 @@ int Queries(const fs::path& dir, int64_t changes) {
   }
   std::printf("kirn history --at: median %.1f ms wall; a day's listing: median %.1f ms wall\n",
               Spread(at_ms).first, Spread(day_ms).first);
+  store.reset();
+  const int code = Readers(dir, path);
   fs::remove(path);
-  return 0;
+  return code;
 }
 
 std::string IntegrityCheck(const std::string& path) {
@@ -278,13 +338,30 @@ int Kills(const fs::path& dir, int kills) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: history_bench [--changes N] [--kills K] [--kirn PATH]\n"
+    "The crosspoint history: the recorder's rate, --at and a destination's day in N changes\n"
+    "(default 10,000,000, at least 1000) bulk-loaded, kirn history's wall time, the size per\n"
+    "million changes, /metrics and /healthz while 8 clients ask /api/history of them (kirn\n"
+    "metrics of PATH, default this build's), and K kills of kirn metrics while it records\n"
+    "(default 100).\n";
+
 int main(int argc, char** argv) {
+  if (bench::HelpAsked(argc, argv, kUsage)) return 0;
   int64_t changes = 10000000;
   int kills = 100;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
-    if (a == "--changes") changes = std::max<int64_t>(1000, std::atoll(argv[i + 1]));
-    if (a == "--kills") kills = std::max(0, std::atoi(argv[i + 1]));
+    if ((a != "--changes" && a != "--kills" && a != "--kirn") || i + 1 >= argc) {
+      bench::UsageError("history_bench", "unknown or incomplete option " + a, kUsage);
+    }
+    if (a == "--kirn") {
+      g_kirn = argv[i + 1];
+      continue;
+    }
+    const long n = bench::Number("history_bench", argv[i + 1], kUsage);
+    if (a == "--changes") changes = std::max<int64_t>(1000, n);
+    if (a == "--kills") kills = static_cast<int>(std::clamp<long>(n, 0, 100000));
   }
   const fs::path dir = bench::MakeSite("history-bench");
   if (dir.empty()) return Fail("no temporary directory");

@@ -6,6 +6,8 @@
 //   walk     lines written for the first start's resync walk of 26 x 4096 destinations (no
 //            index file: every entry is new), from the link's opening to the walk's last reply
 //   salvo    lines written for a salvo of --routes (default 4096) routes
+//   refused  lines written for a salvo of --routes routes of which half name a source out of
+//            range, until the journal's summary of the refusals (10 s after the first)
 //   outage   lines written during an outage of --outage seconds (default 60) of the only
 //            controller (its port refused and its connection closed), and from its return to
 //            the end of the resync walk that follows
@@ -225,12 +227,15 @@ class Bench {
     return WaitText([&](size_t at) { return sim.ErrFrom(at); }, last, from, kWalkMs).has_value();
   }
 
-  // A salvo on router A, every route to source `src` (each one changes the tally).
-  std::optional<double> Salvo(int src) {
+  // A salvo on router A, every route to source `src` (each one changes the tally); with
+  // `refuse_half` every even destination asks for source 5000, beyond the router's 4096.
+  std::optional<double> Salvo(int src, bool refuse_half = false) {
     std::string commands;
     for (int d = 1; d <= options_.routes; ++d) {
-      commands += "RC 101 " + std::to_string(src) + " " + std::to_string(d) + " ',---' 0\n";
+      const int source = refuse_half && d % 2 == 0 ? 5000 : src;
+      commands += "RC 101 " + std::to_string(source) + " " + std::to_string(d) + " ',---' 0\n";
     }
+    const long expected = refuse_half ? options_.routes - options_.routes / 2 : options_.routes;
     WriteAll(site_.dir / "salvo.txt", commands);
     Child send({KIRN_BIN, "send", "101", "-", "--stats", "--wait", "1000"}, site_.dir, "send",
                (site_.dir / "salvo.txt").string());
@@ -246,7 +251,7 @@ class Bench {
     if (at == std::string::npos ||
         std::sscanf(out.c_str() + at, "sent %ld, revertives %ld, seconds %lf", &sent, &revertives,
                     &seconds) != 3 ||
-        revertives < options_.routes) {
+        revertives < expected) {
       Fail("the salvo did not complete: " + out.substr(at == std::string::npos ? 0 : at));
       return std::nullopt;
     }
@@ -281,6 +286,17 @@ class Bench {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::printf("salvo    %d routes in %.3f s\n", options_.routes, *salvo);
     Report("salvo", bench::ReadFrom(journal, from));
+
+    // Half of a salvo refused: the first refusal, and the summary when its period has ended.
+    from = bench::FileSize(journal);
+    const auto refused = Salvo(3, true);
+    if (!refused) return 1;
+    WaitText([&](size_t at) { return bench::ReadFrom(journal, at); }, "ROUTE summary", from,
+             kStartMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::printf("refused  %d routes in %.3f s, half of them refused (source out of range)\n",
+                options_.routes, *refused);
+    Report("refused", bench::ReadFrom(journal, from));
 
     from = bench::FileSize(journal);
     if (!Console(*sim, "refuse " + std::to_string(port_) + " on", "ok refuse") ||

@@ -20,6 +20,7 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
+#include "bench/bench_usage.h"
 #include "http_client.h"
 
 namespace {
@@ -115,8 +116,18 @@ int Run(const std::string& bin_dir, int scrapes, const fs::path& dir) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: metrics_bench [SCRAPES]\n"
+    "One scrape of kirn metrics with 8 drivers of 26 routers each (in simulation): SCRAPES\n"
+    "scrapes (default 30) over loopback HTTP; prints the median and slowest scrape and the\n"
+    "size of one answer.\n";
+
 int main(int argc, char** argv) {
-  const int scrapes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  if (bench::HelpAsked(argc, argv, kUsage)) return 0;
+  if (argc > 2) bench::UsageError("metrics_bench", "too many arguments", kUsage);
+  const int scrapes = argc > 1 ? static_cast<int>(std::clamp<long>(
+                                     bench::Number("metrics_bench", argv[1], kUsage), 1, 100000))
+                               : 30;
   const fs::path dir = bench::MakeSite("metrics-bench");
   if (dir.empty()) return Fail("no temporary directory");
   const int code = Run(BIN_DIR, scrapes, dir);

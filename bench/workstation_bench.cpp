@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_usage.h"
 #include "browser/chromium.h"
 #include "e2e_site.h"
 #include "http_client.h"
@@ -161,11 +162,35 @@ double SalvoRate(Site& site, int device, int n, int src) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: workstation_bench [DRIVERS] [DESTS] [IDLE_SECONDS] [--no-history]\n"
+    "A full workstation: DRIVERS drivers (default 12, 1..30) of 26 routers of DESTS\n"
+    "destinations (default 4096, 16..4096) over TCP to emulators, one bus host, kirn metrics\n"
+    "scraped every 5 s and one page open; prints the resync walks' time, the idle CPU over\n"
+    "IDLE_SECONDS (default 30, at least 5) of the drivers, kirn serve and kirn metrics, a\n"
+    "scrape, memory, and a salvo beside the others against alone. --no-history: kirn metrics\n"
+    "records no crosspoint history.\n";
+
 int main(int argc, char** argv) {
-  const int drivers = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 30) : 12;
-  const int dests = argc > 2 ? std::clamp(std::atoi(argv[2]), 16, 4096) : 4096;
-  const int idle_seconds = argc > 3 ? std::max(5, std::atoi(argv[3])) : 30;
-  const bool history = !(argc > 4 && std::string(argv[4]) == "--no-history");
+  if (bench::HelpAsked(argc, argv, kUsage)) return 0;
+  bool history = true;
+  std::vector<long> numbers;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--no-history") {
+      history = false;
+    } else if (a.rfind("-", 0) == 0 || numbers.size() == 3) {
+      bench::UsageError("workstation_bench", "unknown argument " + a, kUsage);
+    } else {
+      numbers.push_back(bench::Number("workstation_bench", argv[i], kUsage));
+    }
+  }
+  const auto number = [&](size_t i, long fallback, long lo, long hi) {
+    return static_cast<int>(std::clamp(i < numbers.size() ? numbers[i] : fallback, lo, hi));
+  };
+  const int drivers = number(0, 12, 1, 30);
+  const int dests = number(1, 4096, 16, 4096);
+  const int idle_seconds = number(2, 30, 5, 86400);
   ::signal(SIGPIPE, SIG_IGN);
 
   Site site;
@@ -184,7 +209,7 @@ int main(int argc, char** argv) {
                 "[Database]\nDatabaseSize_0=" + std::to_string(dests) +
                     "\nDatabaseSize_1=" + std::to_string(dests) + "\n");
     }
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "DEV_%03d.INI", DriverDevice(d));
     WriteFile(site.dir_.path() / name, profile);
   }

@@ -4,9 +4,12 @@
 # With SUBCOMMANDS, every "  word ..." line of the overview's "commands:" list is taken as a
 # subcommand and its own --help ("PROGRAM word --help") follows under COMMANDS.
 
+# Run without the builder's own paths: a help that names a default file of this machine (kirn
+# history's) names the general one ("~/...") in the page.
 function(run_help out)
-  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text ERROR_VARIABLE text RESULT_VARIABLE rc
-                  TIMEOUT 20)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=KIRN_HISTORY --unset=XDG_STATE_HOME
+                          HOME=~ ${ARGN}
+                  OUTPUT_VARIABLE text ERROR_VARIABLE text RESULT_VARIABLE rc TIMEOUT 20)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "'${ARGN}' failed (${rc}): ${text}")
   endif()

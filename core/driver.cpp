@@ -286,6 +286,8 @@ int ProgramEntry(int argc, char** argv) {
     ServiceNotify_Ready();
     code = plat::RunMessageLoop();
   }
+  // What the journal still holds back of repeated refusals and drops is summed up now.
+  DebugFlushSummaries(true);
   PeerWatch_Uninstall();
   TraceStream_Uninstall();
   RemotePanel_Uninstall();

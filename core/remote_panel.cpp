@@ -56,6 +56,20 @@ std::string RouteReadingText() {
          std::to_string(s.DestToSource) + "\npark_source\t" + std::to_string(s.ParkSource) + "\n";
 }
 
+// The controller's name (the profile's) and the driver's version, as the window title shows them,
+// and the link's reply timeout as the profile sets it (0: automatic).
+std::string IdentityText() {
+  std::string name = Profile().settings.Name;
+  std::string version = Core().VersionString;
+  for (std::string* t : {&name, &version}) {
+    for (char& c : *t) {
+      if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    }
+  }
+  return "controller_name\t" + name + "\nversion\t" + version + "\nreply_timeout_ms\t" +
+         std::to_string(Profile().settings.ReplyTimeoutMs) + "\n";
+}
+
 std::string StatusText() {
   std::string text;
   for (const PanelField& f : kPanelFields) {
@@ -65,6 +79,7 @@ std::string StatusText() {
     text += '\n';
   }
   text += RouteReadingText();
+  text += IdentityText();
   // The router rows, as the dialog shows them: only the defined routers have a device id.
   for (int i = 0; i < kRouterCount; ++i) {
     const std::string device = FieldText(IDC_ROUTER_DEVICE + i);

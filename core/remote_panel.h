@@ -12,6 +12,8 @@
 //    interface library's data call) with a zero-filled block of kPanelBlockSize bytes. The
 //    driver writes the panel into the block as lines "KEY<TAB>VALUE\n" (kPanelFields order; then
 //    source_to_dest, dest_to_source and park_source, the profile's reading of a route command;
+//    controller_name and version, as the window title shows them, and reply_timeout_ms, the
+//    profile's "ReplyTimeoutMs" (0: automatic, 1 s plus the wire time of what is outstanding);
 //    then one "router<TAB>LETTER<TAB>DEVICE<TAB>SOURCES<TAB>DESTINATIONS<TAB>OFFSETS\n" line per
 //    defined router), zero-terminated, cut at a line boundary when the block is full. Tabs and
 //    line ends inside a text become blanks. Result: the number of bytes written.

@@ -79,19 +79,27 @@ const char* LogLevelName(LogLevel level) {
   return "info";
 }
 
+bool DebugOutputWritten(LogLevel level) {
+  return static_cast<int>(level) <= g_level.load(std::memory_order_relaxed);
+}
+
 bool DebugOutputWanted(LogLevel level) {
   return static_cast<int>(level) <= g_level.load(std::memory_order_relaxed) ||
          g_tapped.load(std::memory_order_relaxed);
 }
 
-void OutputDebugString(std::string_view text, LogLevel level) {
-  const bool shown = static_cast<int>(level) <= g_level.load(std::memory_order_relaxed);
-  if (!shown && !g_tapped.load(std::memory_order_relaxed)) return;
+namespace {
+
+void Emit(std::string_view text, LogLevel level, bool to_tap, bool to_output) {
+  const bool shown =
+      to_output && static_cast<int>(level) <= g_level.load(std::memory_order_relaxed);
+  to_tap = to_tap && g_tapped.load(std::memory_order_relaxed);
+  if (!shown && !to_tap) return;
   Output& out = Out();
   std::lock_guard<std::recursive_mutex> lock(out.mutex);
   // A line traced from inside the tap (a Qt warning of its timer, say) is not tapped again.
   static thread_local bool in_tap = false;
-  if (out.tap && !in_tap) {
+  if (to_tap && out.tap && !in_tap) {
     in_tap = true;
     out.tap(text, level);
     in_tap = false;
@@ -112,6 +120,20 @@ void OutputDebugString(std::string_view text, LogLevel level) {
     return;
   }
   WriteAll(STDERR_FILENO, text);
+}
+
+}  // namespace
+
+void OutputDebugString(std::string_view text, LogLevel level) {
+  Emit(text, level, true, true);
+}
+
+void TapDebugString(std::string_view text, LogLevel level) {
+  Emit(text, level, true, false);
+}
+
+void WriteDebugStringUntapped(std::string_view text, LogLevel level) {
+  Emit(text, level, false, true);
 }
 
 bool StderrIsJournal() {

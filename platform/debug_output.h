@@ -34,9 +34,16 @@ const char* LogLevelName(LogLevel level);
 // that name no level write at info. Safe to call from any thread.
 void OutputDebugString(std::string_view text, LogLevel level = LogLevel::kInfo);
 
+// OutputDebugString's two halves: the tap alone (a line that the journal sums up instead of
+// writing) and standard error alone (such a summary, which is no line of the trace itself).
+void TapDebugString(std::string_view text, LogLevel level);
+void WriteDebugStringUntapped(std::string_view text, LogLevel level);
+
 // True when a line of `level` would go anywhere (standard error or the tap): callers skip
 // formatting lines that would not.
 bool DebugOutputWanted(LogLevel level);
+// True when a line of `level` is within the log level (written to standard error or the sink).
+bool DebugOutputWritten(LogLevel level);
 
 // The log level in force, and the priority prefixes. InitLogOutput sets both from the
 // environment: prefixes and default info when standard error is the journal, else debug and no

@@ -36,6 +36,14 @@ void OnTerm(int) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "echo";
+  if (mode != "echo" && mode != "die" && mode != "hang" && mode != "host" && mode != "raw") {
+    const bool help = mode == "--help" || mode == "-h";
+    std::fputs(
+        "usage: bus_peer [echo|die|hang|host|raw]   (the bus of $KIRN_BUS)\n"
+        "A peer for the bus tests, serving one window until SIGTERM (see bus_peer.cpp).\n",
+        help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
   signal(SIGTERM, OnTerm);
   std::string error;
   if (mode == "raw") {

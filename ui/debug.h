@@ -7,9 +7,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/debug_output.h"
 
@@ -33,6 +36,17 @@ struct DebugState {
   bool LogDirFirstCall = true;
   // The calendar clock of LockLog; empty means std::time. Tests set it to cross midnight.
   std::function<std::time_t()> Clock;
+  // The monotonic clock of the journal's sums, in milliseconds; empty means the steady clock.
+  std::function<int64_t()> SteadyMs;
+  // The journal's sums (below): one entry per refusal or drop reason seen.
+  struct HeldReason {
+    std::string key;                     // "refused range", "dropped held_too_long"
+    LogLevel level = LogLevel::kNotice;  // of the reason's first line
+    int64_t written_ms = 0;              // when a line of this reason last went to the journal
+    uint64_t held = 0;                   // lines held back since
+    std::string last;                    // "<dev> <dest> <src>" of the last held line
+  };
+  std::vector<HeldReason> Held;
 };
 
 // The one debug state of the process.
@@ -56,6 +70,25 @@ void DebugPrintf(int force, const char* fmt, ...) __attribute__((format(printf, 
 void DebugPrintAt(LogLevel level, std::string_view text, int force);
 void DebugPrintfAt(LogLevel level, int force, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
+
+// The journal sums up repeated refusals and drops. When the output goes to the journal (standard
+// error is the stream JOURNAL_STREAM names, so lines carry priority prefixes), a route's refusal
+// or drop line "ROUTE <dev> <dest> <src> refused|dropped|abandoned <reason>" is written for the
+// first of its reason (the words after the route, whatever they are); more of the same reason
+// within kJournalSumMs of the last written are held back and counted, and one line per reason at
+// most every kJournalSumMs says how many, at the first line's priority:
+//   "ROUTE summary - 1,903 more routes refused range, the last 12 4095 5000"
+// (the last route held: device, destination and source as its line named them).
+// The tap (`kirn trace`) still gets every line and no summary; an output that is not the journal
+// (a file, a terminal, the soak) gets every line as before. At most kMaxHeldReasons reasons are
+// kept; lines of any further reason are written plainly.
+inline constexpr int64_t kJournalSumMs = 10000;
+inline constexpr size_t kMaxHeldReasons = 32;
+
+// Writes the summary of every reason that holds lines and whose period has passed (all of them
+// with `all`, as at shutdown). A timer of the event loop calls it when a period ends; without an
+// event loop it runs only when called.
+void DebugFlushSummaries(bool all);
 
 // Appends " hh:mm:ss - <text> " and CR LF to the day's lock log, where date and time come from
 // one reading of the clock in local time. The text is data, never a format; it ends at its first

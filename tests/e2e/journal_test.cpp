@@ -51,12 +51,15 @@ class JournalTest : public testing_support::SiteTest {
     return driver;
   }
 
-  Result Salvo(int routes) {
+  // `routes` route commands; with `refuse_odd`, every odd one names a source beyond router A's
+  // 32 (refused as out of range).
+  Result Salvo(int routes, bool refuse_odd = false) {
     std::string lines;
     for (int i = 0; i < routes; ++i) {
       // "RC device source destination": every source and destination within router A.
+      const int source = refuse_odd && i % 2 == 1 ? 33 + i % 32 : i % 31 + 1;
       lines +=
-          "RC 101 " + std::to_string(i % 31 + 1) + " " + std::to_string(i % 16 + 1) + " ',---' 0\n";
+          "RC 101 " + std::to_string(source) + " " + std::to_string(i % 16 + 1) + " ',---' 0\n";
     }
     const auto file = dir_.path() / "salvo.txt";
     WriteFile(file, lines);
@@ -135,6 +138,48 @@ TEST_F(JournalTest, ASalvoAndAnOutageWriteOnlyTheirLinesOfNoteWhileTheTraceGetsE
   EXPECT_EQ(trace->Wait(5000), 0) << trace->Stderr();
   driver->Stop();
   EXPECT_NE(ReadFile(Journal()).find("<5><xarvel>-Xarvel - shutting down"), std::string::npos);
+}
+
+// A salvo of 4096 routes of which half are refused: the journal gets the first refusal and, when
+// its period ends, one line that sums up the rest; the tracer gets every refusal.
+TEST_F(JournalTest, RepeatedRefusalsAreSummedUpInTheJournalButTracedInFull) {
+  WriteSite("Simulation=1\nDebugMode=1\nForwardBufferDelay=0\n");
+  auto serve = StartServe();
+  auto driver = StartJournalDriver(*serve);
+  auto trace = Start({KIRN_BIN, "trace", "101"});
+  ASSERT_TRUE(trace->WaitForOutput("attached (up to debug)", kWaitMs)) << trace->Stderr();
+
+  const size_t before_salvo = ReadFile(Journal()).size();
+  const Result salvo = Salvo(4096, true);
+  ASSERT_EQ(salvo.code, 0) << salvo.out << salvo.err;
+  EXPECT_NE(salvo.out.find("sent 4096, revertives 2048"), std::string::npos) << salvo.out;
+  const std::string summary =
+      "<5><xarvel>-ROUTE summary - 2,047 more routes refused range, the last";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadFile(Journal()).find(summary, before_salvo) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string salvo_lines = ReadFile(Journal()).substr(before_salvo);
+  EXPECT_NE(salvo_lines.find(summary), std::string::npos) << salvo_lines;
+  EXPECT_NE(salvo_lines.find("<5><xarvel>-ROUTE 101 "), std::string::npos) << "the first, whole";
+  EXPECT_LT(Lines(salvo_lines).size(), 10u) << salvo_lines;
+
+  // The tracer's stream is paced by the tracer: count until all have come or the wait ends.
+  size_t refusals_traced = 0;
+  for (int i = 0; i < kWaitMs / 100 && refusals_traced < 2048; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    refusals_traced = 0;
+    for (const std::string& line : Lines(trace->Stdout())) {
+      if (line.find(" refused range") != std::string::npos) ++refusals_traced;
+    }
+  }
+  EXPECT_EQ(refusals_traced, 2048u);
+  EXPECT_EQ(trace->Stdout().find("ROUTE summary"), std::string::npos) << "no summary traced";
+
+  ::kill(trace->pid(), SIGINT);
+  EXPECT_EQ(trace->Wait(5000), 0) << trace->Stderr();
+  driver->Stop();
 }
 
 }  // namespace

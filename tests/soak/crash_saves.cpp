@@ -171,7 +171,7 @@ std::map<int, int> Query(const Run& run, int device) {
   std::string out;
   std::map<int, int> tallies;
   const std::string dev = std::to_string(device);
-  if (Kirn(run, {"send", dev, "RQ " + dev + " 1 " + std::to_string(kDests) + " 0", "--wait", "300"},
+  if (Kirn(run, {"send", dev, "RQ " + dev + " 1 " + std::to_string(kDests) + " 0", "--wait", "100"},
            &out) != 0) {
     return tallies;
   }

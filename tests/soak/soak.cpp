@@ -258,7 +258,6 @@ class Soak {
   std::vector<std::unique_ptr<Driver>> drivers_;
   std::vector<std::unique_ptr<Send>> sends_;
   std::vector<std::unique_ptr<Proc>> tools_;  // kirn slot, mode, menu started by the schedule
-  int tool_count_ = 0;
 
   std::map<std::string, int> faults_;
   std::vector<int> fault_bag_;

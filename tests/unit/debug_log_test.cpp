@@ -102,6 +102,76 @@ TEST_F(DebugPrintTest, TheLevelDecidesWhatIsWrittenAndTheJournalGetsPriorities) 
   EXPECT_FALSE(plat::PriorityPrefixes());
 }
 
+// The journal sums up a reason's repeated refusals or drops: its first line, then at most one
+// summary a period; the tap gets every line; other lines and other outputs are untouched.
+TEST_F(DebugPrintTest, TheJournalSumsUpRepeatedRefusalsAndDrops) {
+  EnvGuard no_env("XARVEL_LOG_LEVEL", std::nullopt);
+  plat::InitLogOutput(plat::LogLevel::kInfo);
+  plat::SetPriorityPrefixes(true);
+  size_t tapped = 0;
+  plat::SetDebugTap([&](std::string_view, plat::LogLevel) { ++tapped; });
+  int64_t now = 0;
+  Debug().SteadyMs = [&] { return now; };
+  const auto notice = xarvel::LogLevel::kNotice;
+  for (int i = 0; i < 2048; ++i) {
+    xarvel::DebugPrintfAt(notice, 1, "ROUTE 12 %d %d refused range", i % 16 + 1, 40 + i % 9);
+    if (i % 512 == 0)
+      xarvel::DebugPrintAt(xarvel::LogLevel::kWarning, "ROUTE 12 3 4 dropped held_too_long", 1);
+  }
+  xarvel::DebugPrintAt(notice, "ROUTE 12 3 4 refused by the controller", 1);
+  xarvel::DebugPrintAt(notice, "ROUTE 12 3 4 refused by the controller", 1);
+  xarvel::DebugPrintAt(notice, "ROUTE 12 x 4 refused range", 1);
+  std::string written;
+  for (const std::string& call : capture_.calls()) written += call;
+  EXPECT_EQ(written,
+            "<5><xarvel>-ROUTE 12 1 40 refused range\n"
+            "<4><xarvel>-ROUTE 12 3 4 dropped held_too_long\n"
+            "<5><xarvel>-ROUTE 12 3 4 refused by the controller\n"
+            "<5><xarvel>-ROUTE 12 x 4 refused range\n");
+  EXPECT_EQ(tapped, 2048u + 4 + 3);
+
+  // A period after the first lines, one summary per reason that held lines, at its priority.
+  now = 9999;
+  xarvel::DebugFlushSummaries(false);
+  EXPECT_EQ(capture_.calls().size(), 4u);
+  now = 10000;
+  xarvel::DebugFlushSummaries(false);
+  ASSERT_EQ(capture_.calls().size(), 7u);
+  EXPECT_EQ(capture_.calls()[4],
+            "<5><xarvel>-ROUTE summary - 2,047 more routes refused range, the last 12 16 44\n");
+  EXPECT_EQ(capture_.calls()[5],
+            "<4><xarvel>-ROUTE summary - 3 more routes dropped held_too_long, the last 12 3 4\n");
+  EXPECT_EQ(
+      capture_.calls()[6],
+      "<5><xarvel>-ROUTE summary - 1 more route refused by the controller, the last 12 3 4\n");
+  EXPECT_EQ(tapped, 2048u + 4 + 3) << "the summaries are not traced";
+
+  // Held within the period after a summary, summed when a later line finds the period over.
+  now = 10500;
+  xarvel::DebugPrintAt(notice, "ROUTE 12 5 6 refused range", 1);
+  now = 21000;
+  xarvel::DebugPrintAt(notice, "ROUTE 12 7 8 refused range", 1);
+  ASSERT_EQ(capture_.calls().size(), 8u);
+  EXPECT_EQ(capture_.calls()[7],
+            "<5><xarvel>-ROUTE summary - 2 more routes refused range, the last 12 7 8\n");
+  // Quiet for a whole period: the next is a first line again; at shutdown all held are summed.
+  now = 31000;
+  xarvel::DebugPrintAt(notice, "ROUTE 12 9 9 refused range", 1);
+  xarvel::DebugPrintAt(notice, "ROUTE 12 9 10 refused range", 1);
+  xarvel::DebugFlushSummaries(true);
+  ASSERT_EQ(capture_.calls().size(), 10u);
+  EXPECT_EQ(capture_.calls()[8], "<5><xarvel>-ROUTE 12 9 9 refused range\n");
+  EXPECT_EQ(capture_.calls()[9],
+            "<5><xarvel>-ROUTE summary - 1 more route refused range, the last 12 9 10\n");
+
+  // Not the journal: every line.
+  plat::SetPriorityPrefixes(false);
+  xarvel::DebugPrintAt(notice, "ROUTE 12 9 11 refused range", 1);
+  EXPECT_EQ(capture_.calls().size(), 11u);
+  plat::SetDebugTap(nullptr);
+  plat::InitLogOutput(std::nullopt);
+}
+
 // The lock log under a fresh configuration root (location mode 1), on a UTC clock.
 class DebugLockLogTest : public ::testing::Test {
  protected:

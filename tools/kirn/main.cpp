@@ -68,6 +68,8 @@ struct Command {
   const char* help;
   // The options that take a value: the word after one is that value, never an option itself.
   std::vector<std::string> value_options = {};
+  // What the help says of this machine, after the help (nullptr: nothing).
+  std::string (*help_tail)() = nullptr;
 };
 
 const std::map<std::string, Command>& Commands() {
@@ -173,8 +175,10 @@ const std::map<std::string, Command>& Commands() {
        {RunMetrics,
         kMetricsHelp,
         {"--listen", "--web-config", "--allowed-host", "--history", "--history-days",
-         "--history-max-mb", "--history-max-pages"}}},
-      {"history", {RunHistory, kHistoryHelp, {"--at", "--since", "--until", "--history"}}},
+         "--history-max-mb", "--history-max-pages", "--ember", "--ember-allow",
+         "--ember-max-per-address", "--ember-access", "--ember-max-unsent"}}},
+      {"history",
+       {RunHistory, kHistoryHelp, {"--at", "--since", "--until", "--history"}, HistoryHelpTail}},
       {"trace", {RunTrace, kTraceHelp, {"--level"}}},
   };
   return commands;
@@ -211,6 +215,7 @@ int main(int argc, char** argv) {
     if (args[i] == "--") break;
     if (IsHelp(args[i])) {
       std::fputs(it->second.help, stdout);
+      if (it->second.help_tail != nullptr) std::fputs(it->second.help_tail().c_str(), stdout);
       return 0;
     }
     if (std::find(value_options.begin(), value_options.end(), args[i]) != value_options.end()) {

@@ -246,7 +246,7 @@ TEST_F(MetricsTest, BadRequestsAndSlowClientsDoNotStallTheServer) {
       HttpExchange(port_, "GET /metrics HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nhello")
           .status,
       400);
-  EXPECT_EQ(HttpGet(port_, "/metrics?" + std::string(1100, 'a')).status, 400);
+  EXPECT_EQ(HttpGet(port_, "/metrics?" + std::string(1100, 'a')).status, 414);
   EXPECT_EQ(HttpExchange(port_, "GET /metrics HTTP/1.1\r\n" + host +
                                     "X-Big: " + std::string(20000, 'b') + "\r\n\r\n")
                 .status,

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -209,7 +210,17 @@ TEST_F(HistoryTest, ASalvosEveryChangeIsRecordedAndAtAnswersBetweenTwoRoutes) {
   // Before the recorder started nothing is known.
   r = History({"101", "7", "--at", "2001-01-01T00:00:00Z"});
   EXPECT_EQ(r.code, 3) << r.out;
-  EXPECT_TRUE(Contains(r.out, "unknown (the history holds nothing of it)")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "unknown (the history holds nothing of it) in " + Db())) << r.out;
+  // An empty listing says which file it read, and the help which file is read without
+  // --history (here $HOME's, the site's directory).
+  r = History({"101", "7", "--since", "2001-01-01T00:00:00Z", "--until", "2001-01-02"});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "no changes of 101 7 from 2001-01-01T")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " in " + Db() + "\n")) << r.out;
+  r = Kirn({"history", "--help"});
+  EXPECT_TRUE(Contains(r.out, "Without --history here: " + dir_.str() +
+                                  "/.local/state/kirn/history.db (from $HOME).\n"))
+      << r.out;
 
   // The API: newest first, a page of 1000 and a cursor to the next.
   HttpReply page = HttpGet(port_, "/api/history/12?router=101&dest=7&limit=2");
@@ -479,6 +490,79 @@ TEST(HistoryRetentionTest, OldRowsGoTheStateAtTheCutStaysAndTheFileShrinks) {
   f.until_ms = now - 91 * day;
   ASSERT_TRUE(reader->List(f, &rows, &error)) << error;
   EXPECT_LE(rows.size(), 1u) << "older rows of destination 2 are gone but its last before the cut";
+}
+
+// A history of 250,000 rows asked by 8 clients in a loop, each a query that once scanned the
+// router's every row (a driver with no rows of it) or a long page: the queries run on a worker
+// of their own, by indexes, so /metrics and /healthz answer at once all the while. And names
+// with control characters and invalid bytes reach the terminal escaped.
+TEST_F(HistoryTest, EightHistoryReadersNeverStallAScrape) {
+  std::string error;
+  ASSERT_TRUE(kirn::HistoryStore::OpenForWriting(Db(), &error)) << error;
+  Process fill({"/bin/sh", "-c",
+                "exec sqlite3 \"$0\" \"PRAGMA synchronous = OFF; BEGIN; WITH RECURSIVE n(i) AS "
+                "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 250000) INSERT INTO "
+                "history(t, kind, driver, router, dest, src, src_name, dest_name) SELECT "
+                "1765000000000 + i * 2500, 0, 12, 101, 1 + i % 16, 1 + i * 7 % 32, 'CAM', 'MON' "
+                "FROM n; INSERT INTO history(t, kind, driver, router, dest, src, src_name, "
+                "dest_name) VALUES(1766000000000, 0, 12, 101, 7, 9, CAST(X'ff4341' AS TEXT), "
+                "CAST(X'4d4f4e1b5b33316d0a37' AS TEXT)); COMMIT;\"",
+                Db()});
+  ASSERT_EQ(fill.Wait(120000), 0) << fill.Stderr();
+  auto serve = StartServe();
+  StartMetrics();
+  auto timed = [&](const char* path) {
+    const auto t0 = Clock::now();
+    EXPECT_GT(HttpGet(port_, path, 10000).status, 0) << path;
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+  };
+  std::vector<long long> quiet;
+  for (int i = 0; i < 10; ++i) {
+    quiet.push_back(timed("/metrics"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(110));
+  }
+  std::sort(quiet.begin(), quiet.end());
+  std::atomic<bool> on{true};
+  std::atomic<int> answers[600] = {};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 8; ++r) {
+    readers.emplace_back([&, r] {
+      const std::string from = "127.0.4." + std::to_string(20 + r);
+      for (int i = 0; on; ++i) {
+        const char* path =
+            i % 2 == 0 ? "/api/history/13?router=101" : "/api/history/12?router=101&dest=5";
+        ++answers[HttpGet(port_, path, 10000, "GET", from.c_str()).status % 600];
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::vector<long long> took;
+  // Each after the 100 ms that rounds of asking the drivers keep between them.
+  for (int i = 0; i < 20; ++i) {
+    for (const char* path : {"/metrics", "/healthz"}) {
+      took.push_back(timed(path));
+      std::this_thread::sleep_for(std::chrono::milliseconds(110));
+    }
+  }
+  on = false;
+  for (std::thread& t : readers) t.join();
+  std::sort(took.begin(), took.end());
+  std::printf(
+      "/metrics alone: median %lld us; /metrics and /healthz under 8 history readers of "
+      "250,000 rows: median %lld us, slowest %lld us; history answers 200: %d, 429: %d, "
+      "503: %d\n",
+      quiet[quiet.size() / 2], took[took.size() / 2], took.back(), answers[200].load(),
+      answers[429].load(), answers[503].load());
+  EXPECT_LT(took[took.size() / 2], 100000);
+  EXPECT_LT(took.back(), 1000000);
+  EXPECT_GT(answers[200], 8);
+  const std::string page = HttpGet(port_, "/api/history/12?router=101&dest=7&limit=1").body;
+  EXPECT_TRUE(Contains(page, "\"dest\":7")) << page;
+
+  const Result listing = History({"101", "7", "--since", "@1765999999", "--until", "@1766000001"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_TRUE(Contains(listing.out, "MON\\x1b[31m\\x0a7 <- \\xffCA")) << listing.out;
+  EXPECT_FALSE(Contains(listing.out, "\x1b")) << listing.out;
 }
 
 }  // namespace

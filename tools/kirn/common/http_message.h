@@ -18,6 +18,8 @@ struct HttpRequest {
   std::map<std::string, std::string> args;
   // The Last-Event-ID header (an event stream's reconnect), empty when there is none.
   std::string last_event_id;
+  // The client it came from (its address; an IPv6 one by its /64), for limits per client.
+  std::string client;
   // The value of argument `name`, or `absent`.
   std::string Arg(const std::string& name, const std::string& absent = "") const {
     auto it = args.find(name);

@@ -110,4 +110,33 @@ std::string NameToUtf8(std::string_view bytes) {
   return out;
 }
 
+std::string TerminalText(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t at = 0; at < bytes.size();) {
+    uint32_t cp = 0;
+    const size_t length = Sequence(bytes, at, &cp);
+    if (length == 0 || cp < 0x20 || cp == 0x7F) {
+      const auto b = static_cast<uint8_t>(bytes[at]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+      ++at;
+      continue;
+    }
+    if (cp >= 0x80 && cp <= 0x9F) {
+      out += "\\u00";
+      out += kHex[cp >> 4];
+      out += kHex[cp & 0xF];
+    } else if (cp == '\\') {
+      out += "\\\\";
+    } else {
+      out.append(bytes.substr(at, length));
+    }
+    at += length;
+  }
+  return out;
+}
+
 }  // namespace kirn

@@ -21,4 +21,10 @@ std::string ValidUtf8(std::string_view bytes, bool replace_controls);
 // that Windows-1252 leaves undefined become U+FFFD.
 std::string NameToUtf8(std::string_view bytes);
 
+// `bytes` for a terminal, as one line: well-formed UTF-8 stays as it is; a control character
+// (U+0000..U+001F, U+007F, and the C1 controls U+0080..U+009F that terminals also obey) becomes
+// \xNN (\u0085 for C1), every byte that is not part of a well-formed sequence \xNN, and a
+// backslash \\, so that what is shown can be told apart from what was escaped.
+std::string TerminalText(std::string_view bytes);
+
 }  // namespace kirn

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/kirn/common/json_text.h"
+#include "tools/kirn/common/text_encoding.h"
 #include "tools/kirn/history/history_commands.h"
 #include "tools/kirn/history/history_query.h"
 #include "tools/kirn/history/history_store.h"
@@ -36,14 +37,23 @@ const char kHistoryHelp[] =
     "Lines of a listing: 'TIME DEV DEST <- SOURCE  DEST-NAME <- SOURCE-NAME' for a change\n"
     "('(read after a gap)' when it was found in the tables after a gap), 'TIME DEV gap:\n"
     "REASON' ('all' for a gap of every router) and 'TIME DEV complete again (tables read)'.\n"
+    "An answer that is unknown, and a listing with no line, name the file that was read.\n"
     "Exit codes: 0 answered, 1 the history cannot be read (missing, not a history, written\n"
     "by a newer kirn), 2 usage error, 3 (--at) the source at TIME is unknown.\n";
 
+std::string HistoryHelpTail() {
+  std::string from;
+  const std::string path = DefaultHistoryPath(&from);
+  return "Without --history here: " + path + " (from " + from + ").\n";
+}
+
 namespace {
 
-std::string Answer(int router, int dest, int64_t at, const HistoryAnswer& a, bool json) {
+std::string Answer(const std::string& path, int router, int dest, int64_t at,
+                   const HistoryAnswer& a, bool json) {
   if (json) {
-    QJsonObject out{{"router", router},
+    QJsonObject out{{"history", JsonText(path)},
+                    {"router", router},
                     {"dest", dest},
                     {"at", static_cast<qint64>(at)},
                     {"at_time", JsonText(IsoTime(at))},
@@ -65,21 +75,22 @@ std::string Answer(int router, int dest, int64_t at, const HistoryAnswer& a, boo
   }
   std::string out = IsoTime(at) + " " + std::to_string(router) + " " + std::to_string(dest);
   if (!a.known) {
-    if (a.gap.id == 0 && a.gap.t_ms == 0)
-      return out + ": unknown (the history holds nothing of it)\n";
-    return out + ": unknown (in a gap since " + IsoTime(a.gap.t_ms) + ": " + a.gap.note + ")\n";
+    if (a.gap.id == 0 && a.gap.t_ms == 0) {
+      out += ": unknown (the history holds nothing of it)";
+    } else {
+      out += ": unknown (in a gap since " + IsoTime(a.gap.t_ms) + ": " + TerminalText(a.gap.note) +
+             ")";
+    }
+    return out + " in " + TerminalText(path) + "\n";
   }
-  if (!a.row.dest_name.empty()) out += " " + a.row.dest_name;
+  if (!a.row.dest_name.empty()) out += " " + TerminalText(a.row.dest_name);
   out += " <- ";
   out += a.row.source == kNoSource ? std::string("none known") : std::to_string(a.row.source);
-  if (!a.row.source_name.empty()) out += " " + a.row.source_name;
+  if (!a.row.source_name.empty()) out += " " + TerminalText(a.row.source_name);
   out += " since " + IsoTime(a.row.t_ms);
   if (a.confirmed.id != 0) {
-    out += " (unseen from " + IsoTime(a.gap.t_ms) + ", " + a.gap.note +
+    out += " (unseen from " + IsoTime(a.gap.t_ms) + ", " + TerminalText(a.gap.note) +
            ", until the tables were read at " + IsoTime(a.confirmed.t_ms) + ")";
-  }
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
   }
   return out + "\n";
 }
@@ -150,7 +161,7 @@ int RunHistory(const Args& all) {
     if (!store->At(static_cast<int>(router), static_cast<int>(dest), at, &a, &error)) {
       return Failure("history", path + ": " + error);
     }
-    std::fputs(Answer(static_cast<int>(router), static_cast<int>(dest), at, a, json).c_str(),
+    std::fputs(Answer(path, static_cast<int>(router), static_cast<int>(dest), at, a, json).c_str(),
                stdout);
     return a.known ? 0 : 3;
   }
@@ -161,7 +172,12 @@ int RunHistory(const Args& all) {
   f.until_ms = until;
   f.limit = 10000;
   // Page by page, so that a long listing never holds every row at once.
-  if (json) std::fputs("{\"rows\":[", stdout);
+  if (json) {
+    // {"history":"<path>","rows":[...]}: the object's text up to its closing brace.
+    std::string head = JsonBytes(QJsonObject{{"history", JsonText(path)}});
+    head.pop_back();
+    std::fputs((head + ",\"rows\":[").c_str(), stdout);
+  }
   bool first = true;
   for (;;) {
     std::vector<HistoryRow> rows;
@@ -183,6 +199,16 @@ int RunHistory(const Args& all) {
     f.after_id = rows.back().id;
   }
   if (json) std::fputs("]}\n", stdout);
+  if (!json && first) {
+    std::string line =
+        "no changes of " + std::to_string(router) +
+        (dest != 0 ? " " + std::to_string(dest) : std::string()) + " from " + IsoTime(since) +
+        (until == INT64_MAX ? std::string() : " to " + IsoTime(until)) + " in " + path;
+    for (char& c : line) {
+      if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    }
+    std::fputs((line + "\n").c_str(), stdout);
+  }
   return 0;
 }
 

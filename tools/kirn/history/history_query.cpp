@@ -10,6 +10,7 @@
 
 #include "tools/kirn/common/command_line.h"
 #include "tools/kirn/common/json_text.h"
+#include "tools/kirn/common/text_encoding.h"
 
 namespace kirn {
 namespace {
@@ -40,13 +41,9 @@ const char* KindName(HistoryKind kind) {
   return "?";
 }
 
-// A name for a line of text: control characters as '?'.
+// A name or note for a line of text: control characters and invalid bytes escaped.
 std::string Printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return out;
+  return TerminalText(text);
 }
 
 std::string Num(int64_t v) {
@@ -67,12 +64,19 @@ HttpResponse JsonError(int status, const std::string& what) {
 
 }  // namespace
 
-std::string DefaultHistoryPath() {
-  if (const char* p = std::getenv("KIRN_HISTORY"); p && *p) return p;
+std::string DefaultHistoryPath(std::string* from) {
+  std::string ignored;
+  if (from == nullptr) from = &ignored;
+  if (const char* p = std::getenv("KIRN_HISTORY"); p && *p) {
+    *from = "$KIRN_HISTORY";
+    return p;
+  }
   if (const char* p = std::getenv("XDG_STATE_HOME"); p && *p == '/') {
+    *from = "$XDG_STATE_HOME";
     return std::string(p) + "/kirn/history.db";
   }
   const char* home = std::getenv("HOME");
+  *from = "$HOME";
   return std::string(home && *home ? home : ".") + "/.local/state/kirn/history.db";
 }
 
@@ -230,8 +234,14 @@ std::string RowText(const HistoryRow& r) {
   return out;
 }
 
-HttpResponse HistoryApi(const HttpRequest& request, int driver, HistoryStore* store) {
-  HistoryFilter f;
+HttpResponse HistoryError(int status, const std::string& what) {
+  return JsonError(status, what);
+}
+
+std::optional<HttpResponse> ParseHistoryRequest(const HttpRequest& request, int driver,
+                                                HistoryFilter* filter) {
+  HistoryFilter& f = *filter;
+  f = HistoryFilter{};
   f.driver = driver;
   f.newest_first = true;
   f.limit = 100;
@@ -268,10 +278,23 @@ HttpResponse HistoryApi(const HttpRequest& request, int driver, HistoryStore* st
     f.after_t = t;
     f.after_id = id;
   }
+  return std::nullopt;
+}
+
+HttpResponse HistoryListing(const HistoryFilter& f, HistoryStore* store) {
   if (!store) return JsonError(503, "no history recorded (yet)");
   std::vector<HistoryRow> rows;
-  if (!store->List(f, &rows, &error)) return JsonError(503, "the history cannot be read: " + error);
-  QJsonObject out{{"driver", driver}, {"router", f.router}};
+  std::string error;
+  if (!store->List(f, &rows, &error)) {
+    if (store->timed_out()) {
+      HttpResponse r = JsonError(
+          503, error + ": ask for less (a destination, since= and until=, a smaller limit=)");
+      r.headers.emplace_back("Retry-After", "5");
+      return r;
+    }
+    return JsonError(503, "the history cannot be read: " + error);
+  }
+  QJsonObject out{{"driver", f.driver}, {"router", f.router}};
   if (f.dest > 0) out["dest"] = f.dest;
   QJsonArray list;
   for (const HistoryRow& r : rows) list.append(RowObject(r));
@@ -281,6 +304,12 @@ HttpResponse HistoryApi(const HttpRequest& request, int driver, HistoryStore* st
           ? QJsonValue(QString::fromStdString(Num(rows.back().t_ms) + "_" + Num(rows.back().id)))
           : QJsonValue();
   return JsonAnswer(200, JsonBytes(out, true));
+}
+
+HttpResponse HistoryApi(const HttpRequest& request, int driver, HistoryStore* store) {
+  HistoryFilter f;
+  if (std::optional<HttpResponse> bad = ParseHistoryRequest(request, driver, &f)) return *bad;
+  return HistoryListing(f, store);
 }
 
 }  // namespace kirn

@@ -35,6 +35,19 @@ constexpr const char* kSchema =
     // pruned_before: the retention's cutoff; the history answers nothing before it.
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER);";
 
+// Indexes added since the first files were written: a driver's rows of a router, and of one
+// destination, in time order (/api/history/N filters by driver). A file of an older kirn gets
+// them when it is next opened for writing; older readers and writers use the file as before.
+constexpr const char* kDriverIndexes =
+    "CREATE INDEX IF NOT EXISTS history_driver ON history(router, driver, t);"
+    "CREATE INDEX IF NOT EXISTS history_dest_driver ON history(router, dest, driver, t);";
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 bool Exec(sqlite3* db, const char* sql, std::string* error) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
@@ -53,6 +66,13 @@ int64_t Scalar(sqlite3* db, const char* sql, int64_t absent) {
   }
   sqlite3_finalize(s);
   return v;
+}
+
+bool HasDriverIndexes(sqlite3* db) {
+  return Scalar(db,
+                "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name IN "
+                "('history_driver', 'history_dest_driver')",
+                0) == 2;
 }
 
 std::string Text(sqlite3_stmt* s, int column) {
@@ -152,6 +172,10 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenForWriting(const std::string& pa
       return nullptr;
     }
   }
+  if (!Exec(db, kDriverIndexes, error)) {
+    *error = path + ": " + *error;
+    return nullptr;
+  }
   if (!store->Prepare()) {
     *error = path + ": " + store->Error();
     return nullptr;
@@ -213,6 +237,15 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenForReading(const std::string& pa
 }
 
 bool HistoryStore::Prepare() {
+  driver_indexes_ = HasDriverIndexes(db_);
+  // The listing's time budget: looked at every thousand steps of the statement.
+  sqlite3_progress_handler(
+      db_, 1000,
+      [](void* self) -> int {
+        auto* store = static_cast<HistoryStore*>(self);
+        return store->deadline_ns_ != 0 && SteadyNs() > store->deadline_ns_ ? 1 : 0;
+      },
+      this);
   const std::string select = std::string("SELECT ") + kColumns + " FROM history ";
   const std::string sql[] = {
       "INSERT INTO history(t, kind, driver, router, dest, src, src_name, dest_name, note) "
@@ -406,10 +439,26 @@ bool HistoryStore::List(const HistoryFilter& f, std::vector<HistoryRow>* rows, s
   const std::string driver = " AND (?7 = 0 OR kind >= 2 OR driver = ?7 OR driver = 0)";
   const std::string select = std::string("SELECT ") + kColumns + " FROM history WHERE ";
   std::string sql;
-  if (f.dest > 0) {
-    sql = select + "router = ?1 AND dest = ?2" + range + driver + " UNION ALL " + select +
-          "router = ?1 AND dest = -1" + range + " UNION ALL " + select +
-          "router = ?1 AND dest = 0" + range;
+  // The router's gaps and base markers.
+  const std::string marks = " UNION ALL " + select + "router = ?1 AND dest = -1" + range +
+                            " UNION ALL " + select + "router = ?1 AND dest = 0" + range;
+  // A reader that opened the file before a writer added the indexes finds them later.
+  if (f.driver != 0 && !driver_indexes_) driver_indexes_ = HasDriverIndexes(db_);
+  if (f.driver != 0 && driver_indexes_) {
+    // A driver's rows (and those of no known driver) by the indexes that hold them in time
+    // order, so that a driver with few rows of a busy router costs no scan of the router.
+    const std::string from = std::string("SELECT ") + kColumns + " FROM history INDEXED BY ";
+    if (f.dest > 0) {
+      sql = from + "history_dest_driver WHERE router = ?1 AND dest = ?2 AND driver = ?7" + range +
+            " UNION ALL " + from +
+            "history_dest_driver WHERE router = ?1 AND dest = ?2 AND driver = 0" + range + marks;
+    } else {
+      sql = from + "history_driver WHERE router = ?1 AND driver = ?7 AND dest > 0" + range +
+            " UNION ALL " + from + "history_driver WHERE router = ?1 AND driver = 0 AND dest > 0" +
+            range + marks;
+    }
+  } else if (f.dest > 0) {
+    sql = select + "router = ?1 AND dest = ?2" + range + driver + marks;
   } else {
     sql = select + "router = ?1" + range + driver;
   }
@@ -431,9 +480,17 @@ bool HistoryStore::List(const HistoryFilter& f, std::vector<HistoryRow>* rows, s
   sqlite3_bind_int(st.s, 7, f.driver);
   sqlite3_bind_int64(st.s, 8, f.limit > 0 ? f.limit : -1);
   int rc;
+  timed_out_ = false;
+  deadline_ns_ = budget_ms_ > 0 ? SteadyNs() + int64_t{budget_ms_} * 1000000 : 0;
   while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
     HistoryRow r;
     if (ReadRow(st.s, &r)) rows->push_back(std::move(r));
+  }
+  deadline_ns_ = 0;
+  if (rc == SQLITE_INTERRUPT) {
+    timed_out_ = true;
+    *error = "the query took longer than " + std::to_string(budget_ms_) + " ms";
+    return false;
   }
   if (rc != SQLITE_DONE) {
     *error = Error();

@@ -104,6 +104,10 @@ class HistoryStore {
   // Queries.
   bool At(int router, int dest, int64_t t_ms, HistoryAnswer* answer, std::string* error);
   bool List(const HistoryFilter& filter, std::vector<HistoryRow>* rows, std::string* error);
+  // From now on a listing that takes longer than `ms` (0: no bound) stops and fails, with
+  // `*timed_out` (when given) set.
+  void SetBudget(int ms) { budget_ms_ = ms; }
+  bool timed_out() const { return timed_out_; }
 
   // Retention: one small step. Deletes at most `max_rows` rows older than `cutoff_ms` that a
   // later row of the same destination (or, for gaps and markers, of the same router and kind)
@@ -134,6 +138,12 @@ class HistoryStore {
   sqlite3_stmt* last_gap_ = nullptr;
   sqlite3_stmt* last_marker_ = nullptr;
   int64_t prune_from_ = 0;  // the id the next retention step starts at
+  // The indexes of a driver's rows are there (a file of an older kirn read before a newer one
+  // wrote it may lack them).
+  bool driver_indexes_ = false;
+  int budget_ms_ = 0;
+  bool timed_out_ = false;
+  int64_t deadline_ns_ = 0;  // steady clock
 };
 
 // Times as milliseconds since the epoch.

@@ -22,7 +22,8 @@ namespace kirn {
 const char kMetricsHelp[] =
     "usage: kirn metrics [--listen ADDR:PORT] [--web-config FILE] [--allowed-host NAME]...\n"
     "                    [--history FILE | --no-history] [--history-days N]\n"
-    "                    [--history-max-mb N]\n"
+    "                    [--history-max-mb N] [--ember ADDR:PORT]... [--ember-allow A/P]...\n"
+    "                    [--ember-max-per-address N] [--ember-read-only] [--ember-access N]\n"
     "Serves the figures and the health of every driver on the workstation bus over HTTP:\n"
     "  /metrics   the Prometheus text exposition (format 0.0.4): xarvel_up, xarvel_comms_ok,\n"
     "             xarvel_link_up, xarvel_routes_total, ... labelled driver (the driver's own\n"
@@ -67,8 +68,12 @@ const char kMetricsHelp[] =
     "                      'htpasswd -nBC 10 USER'). Every path is under the same rules.\n"
     "                      The file (and the certificate and key) is read again when it\n"
     "                      changes, looked at once a second; a broken new file keeps the\n"
-    "                      last good one. A good password is remembered; after 5 wrong\n"
-    "                      ones an address waits (1 s, doubling, up to 30 s: 429).\n"
+    "                      last good one, and so does one that drops every user or TLS\n"
+    "                      unless it says 'basic_auth_users: none' or 'tls_server_config:\n"
+    "                      none'. TLS offers only ECDHE with AEAD ciphers unless\n"
+    "                      cipher_suites says otherwise. A good password is remembered;\n"
+    "                      after 5 wrong ones an address waits (1 s, doubling, up to\n"
+    "                      30 s: 429); at most 10 password checks a second in all (503).\n"
     "                      Without it on an address other than loopback, anyone on the\n"
     "                      network reads everything: a warning says so (and /healthz).\n"
     "  --allowed-host NAME without passwords, only requests for loopback names, the\n"
@@ -80,11 +85,14 @@ const char kMetricsHelp[] =
     "time and kept for a minute; the drivers are only ever asked for their counters, status\n"
     "panel and router tables, and nothing a request says reaches them beyond which.\n"
     "Only GET and HEAD are served (others: 405); an unknown path gets 404; a malformed\n"
-    "request, one with a body or a target over 1024 bytes 400, one whose request line or\n"
+    "request or one with a body 400, a target over 1024 bytes 414, one whose request line or\n"
     "headers outgrow 16 KiB 414 or 431; a line that is not HTTP at all is closed unanswered.\n"
     "Two Content-Length or Host headers, a bare CR or a signed Content-Length: 400.\n"
-    "At most 256 connections, 8 from one address (IPv6: one /64); one that has not sent\n"
-    "a whole request head 5 s after connecting (or after its last answer) is closed.\n"
+    "At most 256 connections, 8 from one address (IPv6: one /64), and of them at most 128\n"
+    "still in their handshake or head from addresses not served in the last 10 minutes;\n"
+    "one that has not sent a whole request head 5 s after connecting (or after its last\n"
+    "answer) is closed. History queries run on a worker, each within 500 ms, at most 2\n"
+    "at a time from one address (429) and 16 in all (503).\n"
     "The crosspoint history: every tally change the drivers report (each revertive the\n"
     "interface relays to kirn metrics) is recorded with the time in milliseconds, the\n"
     "driver, router, destination, source and both names as they were, in an SQLite\n"
@@ -104,8 +112,26 @@ const char kMetricsHelp[] =
     "  --history-max-mb N  keep the used pages under N MiB (default 1024; 0: no limit),\n"
     "                      oldest first; the last change of every destination before the\n"
     "                      cut is kept, so the state at the cut stays known\n"
-    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves; without a bus it "
-    "serves all the\n"
+    "Ember+ (docs/ember.md): every router of every driver as a matrix that panels and\n"
+    "control systems browse, watch and route, from the same survey as the page.\n"
+    "  --ember ADDR:PORT   also serve Ember+ there (repeatable; off unless given;\n"
+    "                      127.0.0.1:9000 is the usual choice). A take becomes the control\n"
+    "                      system's route command to the driver (RC); what the driver would\n"
+    "                      refuse (RX only, a lock, out of range) is answered locked at once,\n"
+    "                      the rest pending, then modified with the revertive, or the\n"
+    "                      connection as it stands after twice the driver's reply timeout.\n"
+    "                      Ember+ has no authentication: keep it on loopback, or allow only\n"
+    "                      the panels' addresses, behind a firewall.\n"
+    "  --ember-allow ADDRESS[/PREFIX]\n"
+    "                      only these peers may connect (repeatable; IPv4 or IPv6); others\n"
+    "                      are closed at accept with a line in the journal\n"
+    "  --ember-max-per-address N\n"
+    "                      consumers from one address at once (default 16; 128 in all)\n"
+    "  --ember-read-only   consumers browse and watch; every take is answered locked\n"
+    "  --ember-access N    the access number of its route commands (0..1000, default 0,\n"
+    "                      which the access list always allows)\n"
+    "Prints 'listening http://ADDR:PORT' (https:// with TLS) once it serves, then\n"
+    "'ember ADDR:PORT' for each Ember+ address; without a bus it serves all the\n"
     "same (xarvel_exporter_bus_up 0) and connects once there is one. Ends on SIGTERM or\n"
     "SIGINT (exit 0). Exit 1 when it cannot listen on the address, 2 on a usage error.\n";
 
@@ -115,6 +141,7 @@ namespace {
 // (told on standard error).
 int ParseOptions(const Args& args, MetricsOptions* o) {
   o->history.path = DefaultHistoryPath();
+  std::string ember_error;
   for (size_t i = 0; i < args.size(); ++i) {
     long long n = 0;
     if (args[i] == "--listen") {
@@ -156,6 +183,9 @@ int ParseOptions(const Args& args, MetricsOptions* o) {
       }
       o->history.max_pages = n;
       ++i;
+    } else if (const int taken = ember::ParseEmberOption(args, &i, &o->ember, &ember_error);
+               taken != 0) {
+      if (taken < 0) return UsageError("metrics", ember_error);
     } else if (args[i] == "--" && i + 1 == args.size()) {
       break;
     } else {
@@ -195,11 +225,14 @@ int RunMetrics(const Args& args) {
   // A file-size limit makes writes fail (recording goes off) instead of ending the process.
   ::signal(SIGXFSZ, SIG_IGN);
   MetricsRun run(*server, options, warning);
+  if (!run.ServeEmber(options.ember, &error)) return Failure("metrics", "--ember " + error);
+  run.ShowWebAccess(access.get());
 
   InstallStopSignals();
   run.Start();
   const std::string scheme = access->tls() ? "https://" : "http://";
   std::printf("listening %s%s\n", scheme.c_str(), server->address().c_str());
+  for (const std::string& a : run.ember_addresses()) std::printf("ember %s\n", a.c_str());
   std::fflush(stdout);
   xarvel::ServiceNotify_Send("READY=1\nSTATUS=serving " + scheme + server->address());
   while (!StopRequested()) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "tools/kirn/exposition/metrics_text.h"
 #include "tools/kirn/history/history_query.h"
@@ -99,7 +100,7 @@ MetricsRun::MetricsRun(HttpServer& server, const MetricsOptions& options, std::s
     : server_(server),
       warning_(std::move(warning)),
       record_(options.record),
-      history_path_(options.history.path),
+      readers_(options.history.path, options.record),
       hub_(EventStreams::Sink{[this](uint64_t stream, std::string text) {
                                 return server_.StreamSend(stream, std::move(text));
                               },
@@ -152,14 +153,10 @@ std::optional<HttpResponse> MetricsRun::DriverApi(const HttpRequest& request, Re
   return std::nullopt;
 }
 
-std::optional<HttpResponse> MetricsRun::HistoryRoute(const HttpRequest& request, RequestId) {
+std::optional<HttpResponse> MetricsRun::HistoryRoute(const HttpRequest& request, RequestId id) {
   const int driver = DriverInPath(request.path, "/api/history/");
   if (driver == 0) return Plain(404, "not found");
-  if (!reader_ && record_) {
-    std::string error;
-    reader_ = HistoryStore::OpenForReading(history_path_, &error);
-  }
-  return HistoryApi(request, driver, reader_.get());
+  return readers_.Ask(id, request, driver);
 }
 
 std::optional<HttpResponse> MetricsRun::Events(const HttpRequest& request, RequestId id) {
@@ -180,9 +177,24 @@ std::optional<HttpResponse> MetricsRun::PageFiles(const HttpRequest& request, Re
   return r;
 }
 
+bool MetricsRun::ServeEmber(const ember::EmberOptions& options, std::string* error) {
+  if (options.listen.empty()) return true;
+  ember_ = ember::EmberService::Start(options, survey_, error);
+  return ember_ != nullptr;
+}
+
+std::vector<std::string> MetricsRun::ember_addresses() const {
+  return ember_ ? ember_->addresses() : std::vector<std::string>{};
+}
+
 void MetricsRun::Start() {
   round_asked_ms_ = NowMs();
-  survey_.Start();
+  SurveyWants wants;
+  if (ember_) {
+    ember_->Want(&wants);
+    ember_->RoundStarted();
+  }
+  survey_.Start(wants);
   last_round_ = Clock::now();
 }
 
@@ -199,8 +211,11 @@ void MetricsRun::StartRoundIfDue(Clock::time_point now) {
   const bool periodic = period != Clock::duration::zero() && now - last_round_ >= period;
   // A re-base of the history wants its tables read.
   const bool history_round = feed_ && feed_->wants_round();
+  // Ember+ wants one for the drivers' status now and then, and for the tables it reads.
+  const bool ember_round = ember_ && ember_->wants_round(now);
   if (survey_.running() ||
-      (waiting_.empty() && !history_round && !periodic && !registrations_changed_) ||
+      (waiting_.empty() && !history_round && !periodic && !registrations_changed_ &&
+       !ember_round) ||
       now - last_round_ < kRoundSpacing) {
     return;
   }
@@ -232,6 +247,10 @@ void MetricsRun::StartRoundIfDue(Clock::time_point now) {
       }
     }
   }
+  if (ember_) {
+    ember_->Want(&wants);
+    ember_->RoundStarted();
+  }
   round_asked_ms_ = NowMs();
   survey_.Start(wants);
   last_round_ = now;
@@ -245,11 +264,12 @@ int MetricsRun::WaitMs(Clock::time_point now) {
   sooner(server_.TimeoutMs());
   sooner(survey_.MsUntilDeadline());
   sooner(hub_.Tick(now));
+  sooner(ember_wait_);
   if (!survey_.running()) {
     if (const Clock::duration period = RoundPeriod(); period != Clock::duration::zero()) {
       sooner(MsUntil(last_round_ + period, now));
     }
-    if (!waiting_.empty() || registrations_changed_ || (feed_ && feed_->wants_round())) {
+    if (!waiting_.empty() || registrations_changed_ || (feed_ && feed_->wants_round()) || ember_) {
       sooner(MsUntil(last_round_ + kRoundSpacing, now));
     }
   }
@@ -262,12 +282,15 @@ HttpResponse MetricsRun::Made(Want want, const Survey& s) {
     r.content_type = kExpositionType;
     r.body = ExpositionText(s) + StreamFigures(hub_) + NameFigures(survey_);
     if (recorder_) r.body += HistoryFigures(*recorder_);
+    if (access_) r.body += access_->Figures();
   } else if (want == Want::kHealth) {
     const Health h = HealthOf(s);
     r.status = h.status;
     r.body = warning_ + h.text;
     // A note, not a failure: the drivers and their control go on without it.
     if (recorder_ && !recorder_->note().empty()) r.body += recorder_->note() + "\n";
+    // A refused web configuration is a note too: the last good one serves on.
+    if (access_ && !access_->note().empty()) r.body += access_->note() + "\n";
   } else {
     r = StatusJson(s);
   }
@@ -320,10 +343,16 @@ void MetricsRun::OpenStreams() {
 void MetricsRun::Turn() {
   const auto now = Clock::now();
   StartRoundIfDue(now);
-  pollfd fds[2] = {{server_.fd(), POLLIN, 0}, {survey_.fd(), POLLIN, 0}};
-  ::poll(fds, 2, WaitMs(now));
+  std::vector<pollfd> fds = {
+      {server_.fd(), POLLIN, 0}, {survey_.fd(), POLLIN, 0}, {readers_.fd(), POLLIN, 0}};
+  if (ember_) ember_->PollFds(&fds);
+  ::poll(fds.data(), fds.size(), WaitMs(now));
+  if (fds[2].revents & POLLIN) {
+    for (auto& [id, answer] : readers_.TakeDone()) server_.Answer(id, std::move(answer));
+  }
   if (survey_.Poll()) {
     const Survey s = survey_.Take();
+    if (ember_) ember_->Surveyed(s, Clock::now());
     events_.Surveyed(s);
     if (feed_) feed_->Surveyed(s, round_asked_ms_);
     AnswerRound(s);
@@ -331,6 +360,7 @@ void MetricsRun::Turn() {
   if (feed_) feed_->Tick();
   server_.Run();
   OpenStreams();
+  if (ember_) ember_wait_ = ember_->Run(fds, Clock::now());
 }
 
 }  // namespace kirn

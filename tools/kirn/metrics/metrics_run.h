@@ -12,13 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "tools/kirn/ember/ember_service.h"
 #include "tools/kirn/history/history_feed.h"
+#include "tools/kirn/history/history_readers.h"
 #include "tools/kirn/history/history_recorder.h"
 #include "tools/kirn/history/history_store.h"
 #include "tools/kirn/page/event_feed.h"
 #include "tools/kirn/page/event_streams.h"
 #include "tools/kirn/page/page.h"
 #include "tools/kirn/server/http_server.h"
+#include "tools/kirn/server/web_access.h"
 #include "tools/kirn/survey/driver_survey.h"
 
 namespace kirn {
@@ -29,7 +32,8 @@ struct MetricsOptions {
   std::vector<std::string> allowed_hosts;
   std::string web_config;
   HistoryOptions history;
-  bool record = true;  // --no-history: false
+  bool record = true;         // --no-history: false
+  ember::EmberOptions ember;  // no address: no Ember+
 };
 
 class MetricsRun {
@@ -40,6 +44,13 @@ class MetricsRun {
   MetricsRun(const MetricsRun&) = delete;
   MetricsRun& operator=(const MetricsRun&) = delete;
 
+  // Serves Ember+ as `options` say (nothing when they name no address), on the same survey.
+  // REQUIRES: before Start(). False with `error` set when an address cannot be served.
+  bool ServeEmber(const ember::EmberOptions& options, std::string* error);
+  // Where Ember+ is served, as bound.
+  std::vector<std::string> ember_addresses() const;
+  // Shows the web configuration's state in /healthz and /metrics (`access` outlives this run).
+  void ShowWebAccess(const WebAccess* access) { access_ = access; }
   // A first round at once: learns the drivers before the first request.
   void Start();
   // One turn of the loop: starts a round of asking the drivers when one is due, waits for the
@@ -105,14 +116,13 @@ class MetricsRun {
 
   HttpServer& server_;
   const std::string warning_;
+  const WebAccess* access_ = nullptr;
   const bool record_;
-  const std::string history_path_;
   DriverSurvey survey_;
   std::unique_ptr<HistoryRecorder> recorder_;
   std::unique_ptr<HistoryFeed> feed_;
-  // The history's readers (/api/history) share one read-only connection, opened once the file
-  // is there.
-  std::unique_ptr<HistoryStore> reader_;
+  // The history's readers (/api/history): queries on a worker of their own.
+  HistoryReaders readers_;
   std::vector<Waiting> waiting_;    // for the next round
   std::vector<Waiting> answering_;  // for the round that runs
   std::vector<Opening> opening_;
@@ -123,6 +133,9 @@ class MetricsRun {
   Clock::time_point last_round_{};
   // A registration came or went since the last round: the next starts at once.
   bool registrations_changed_ = false;
+  // The Ember+ provider, when served, and the milliseconds until its next take's deadline.
+  std::unique_ptr<ember::EmberService> ember_;
+  int ember_wait_ = -1;
 };
 
 }  // namespace kirn

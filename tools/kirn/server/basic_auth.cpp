@@ -21,16 +21,30 @@ bool SameBytes(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-// A bcrypt hash of a random password with the cost of `like` (10 when it has none).
-std::string DummyHash(const std::string& like) {
-  unsigned long cost = 10;
-  if (like.size() > 6 && like[3] == '$') cost = std::strtoul(like.c_str() + 4, nullptr, 10);
-  if (cost < 4 || cost > 31) cost = 10;
+// The cost of a bcrypt hash ("$2y$10$..."), 0 when it has none.
+unsigned long CostOf(const std::string& hash) {
+  if (hash.size() < 7 || hash[3] != '$') return 0;
+  const unsigned long cost = std::strtoul(hash.c_str() + 4, nullptr, 10);
+  return cost >= 4 && cost <= 31 ? cost : 0;
+}
+
+// A bcrypt hash of `cost` that no password matches: a fresh salt and a random digest. Checking
+// a password against it costs what a real hash of that cost does; making it costs nothing.
+std::string DummyHash(unsigned long cost) {
   char salt[CRYPT_GENSALT_OUTPUT_SIZE];
   if (crypt_gensalt_rn("$2b$", cost, nullptr, 0, salt, sizeof salt) == nullptr) return {};
-  crypt_data data{};
-  const char* hash = crypt_rn("not a password of anyone", salt, &data, sizeof data);
-  return hash != nullptr && hash[0] == '$' ? hash : std::string();
+  static const char kAlphabet[] =
+      "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[31];
+  gnutls_rnd(GNUTLS_RND_NONCE, random, sizeof random);
+  std::string hash = salt;
+  for (const unsigned char r : random) hash += kAlphabet[r % 64];
+  return hash;
+}
+
+bool HasControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 }  // namespace
@@ -59,10 +73,29 @@ BasicAuthenticator::~BasicAuthenticator() {
 }
 
 void BasicAuthenticator::SetUsers(std::map<std::string, std::string> users) {
-  const std::string like = users.empty() ? std::string() : users.begin()->second;
+  unsigned long cost = 0;
+  for (const auto& [user, hash] : users) cost = std::max(cost, CostOf(hash));
+  if (cost != CostOf(dummy_hash_)) dummy_hash_ = users.empty() ? std::string() : DummyHash(cost);
   users_ = std::move(users);
-  cache_.clear();
-  dummy_hash_ = users_.empty() ? std::string() : DummyHash(like);
+  // A user whose hash is the same keeps the passwords remembered for it.
+  for (auto it = lru_.begin(); it != lru_.end();) {
+    auto user = users_.find(it->user);
+    if (user != users_.end() && user->second == it->hash) {
+      ++it;
+    } else {
+      cache_.erase(it->key);
+      it = lru_.erase(it);
+    }
+  }
+}
+
+void BasicAuthenticator::ForgetFailures(bool passwords) {
+  failures_.clear();
+  checks_left_ = kChecksPerSecond;
+  if (passwords) {
+    lru_.clear();
+    cache_.clear();
+  }
 }
 
 bool BasicAuthenticator::ParseBasic(const std::string& authorization, std::string* user,
@@ -79,7 +112,9 @@ bool BasicAuthenticator::ParseBasic(const std::string& authorization, std::strin
   if (colon == std::string::npos) return false;
   *user = text.substr(0, colon);
   *password = text.substr(colon + 1);
-  return true;
+  // A NUL would cut the password short at the hash function; no control character is a
+  // character of a name or password typed anywhere.
+  return !HasControl(*user) && !HasControl(*password);
 }
 
 std::string BasicAuthenticator::CacheKey(const std::string& user, const std::string& password,
@@ -95,32 +130,61 @@ std::string BasicAuthenticator::CacheKey(const std::string& user, const std::str
   return std::string(reinterpret_cast<char*>(digest), sizeof digest);
 }
 
+bool BasicAuthenticator::TakeCheck() {
+  const auto now = Clock::now();
+  const double seconds = std::chrono::duration<double>(now - checks_at_).count();
+  checks_at_ = now;
+  checks_left_ = std::min<double>(kChecksPerSecond, checks_left_ + seconds * kChecksPerSecond);
+  if (checks_left_ < 1) return false;
+  checks_left_ -= 1;
+  return true;
+}
+
 HttpAuthenticator::Verdict BasicAuthenticator::Check(const std::string& client,
                                                      const std::string& authorization,
                                                      uint64_t ticket, int* retry_after_s) {
+  std::string user;
+  std::string password;
+  const bool parsed = ParseBasic(authorization, &user, &password);
+  Job job;
+  auto known = users_.find(user);
+  job.known = parsed && known != users_.end();
+  if (job.known) {
+    // A good password remembered passes first, whatever the address's failures. It forgives
+    // the address nothing: a guesser behind the same address as a scraper would otherwise have
+    // its count wiped at every scrape and never wait.
+    job.key = CacheKey(user, password, known->second);
+    if (auto hit = cache_.find(job.key); hit != cache_.end()) {
+      lru_.splice(lru_.begin(), lru_, hit->second);
+      return Verdict::kAllow;
+    }
+  }
   const auto now = Clock::now();
   if (auto f = failures_.find(client); f != failures_.end() && f->second.until > now) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(f->second.until - now);
     *retry_after_s = static_cast<int>((left.count() + 999) / 1000);
     return Verdict::kBackOff;
   }
-  std::string user;
-  std::string password;
-  if (!ParseBasic(authorization, &user, &password)) {
-    // No credentials at all is no guess: it costs nothing and is not counted.
+  if (!parsed) {
+    // No credentials at all is no guess: it costs nothing and is not counted. Credentials with
+    // a control character are a guess that needs no check.
+    if (authorization.size() > 6 && strncasecmp(authorization.c_str(), "Basic ", 6) == 0) {
+      Failed(client);
+    }
     return Verdict::kDeny;
   }
-  Job job;
+  *retry_after_s = 1;
+  if (queued_per_client_[client] >= kMaxQueuedPerClient) return Verdict::kBackOff;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (jobs_.size() >= kMaxQueued) return Verdict::kBusy;
+  }
+  if (!TakeCheck()) return Verdict::kBusy;
+  ++queued_per_client_[client];
   job.ticket = ticket;
   job.client = client;
-  auto known = users_.find(user);
-  job.known = known != users_.end();
+  job.user = user;
   job.hash = job.known ? known->second : dummy_hash_;
-  job.key = CacheKey(user, password, job.hash);
-  if (job.known && cache_.count(job.key) != 0) {
-    failures_.erase(client);
-    return Verdict::kAllow;
-  }
   job.password = std::move(password);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -144,7 +208,8 @@ void BasicAuthenticator::Work() {
     const bool match = !job.hash.empty() && check_(job.password, job.hash);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      done_.push_back(Done{job.ticket, job.client, job.key, match && job.known});
+      done_.push_back(
+          Done{job.ticket, job.client, job.key, job.user, job.hash, match && job.known});
     }
     const uint64_t one = 1;
     (void)!::write(event_fd_, &one, sizeof one);
@@ -168,6 +233,20 @@ void BasicAuthenticator::Failed(const std::string& client) {
   }
 }
 
+void BasicAuthenticator::Remember(const std::string& key, const std::string& user,
+                                  const std::string& hash) {
+  if (auto hit = cache_.find(key); hit != cache_.end()) {
+    lru_.splice(lru_.begin(), lru_, hit->second);
+    return;
+  }
+  if (lru_.size() >= kMaxCached) {
+    cache_.erase(lru_.back().key);
+    lru_.pop_back();
+  }
+  lru_.push_front(Cached{key, user, hash});
+  cache_[key] = lru_.begin();
+}
+
 std::vector<std::pair<uint64_t, bool>> BasicAuthenticator::TakeDone() {
   uint64_t count = 0;
   (void)!::read(event_fd_, &count, sizeof count);
@@ -178,11 +257,17 @@ std::vector<std::pair<uint64_t, bool>> BasicAuthenticator::TakeDone() {
   }
   std::vector<std::pair<uint64_t, bool>> out;
   for (Done& d : done) {
-    if (d.ok) {
-      if (cache_.size() >= kMaxCached) cache_.clear();
-      cache_.insert(d.key);
+    if (auto q = queued_per_client_.find(d.client);
+        q != queued_per_client_.end() && --q->second <= 0) {
+      queued_per_client_.erase(q);
+    }
+    // A check of a hash the configuration no longer holds passes nothing.
+    auto user = users_.find(d.user);
+    if (d.ok && user != users_.end() && user->second == d.hash) {
+      Remember(d.key, d.user, d.hash);
       failures_.erase(d.client);
     } else {
+      d.ok = false;
       Failed(d.client);
     }
     out.emplace_back(d.ticket, d.ok);

@@ -1,6 +1,7 @@
 #include "tools/kirn/server/http_server.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -41,16 +42,23 @@ struct HttpServer::Stream {
 
 // An open connection: since when it has been waiting for a request head.
 struct HttpServer::Peer {
-  std::string client;  // ClientKey
+  std::string client;   // ClientKey
+  std::string address;  // AddressKey
   std::chrono::steady_clock::time_point waiting_since;
   bool in_request = false;  // a whole request head has come and is not answered yet
   bool closing = false;
-  bool stream = false;  // counted among the streams of its client, not its connections
+  bool stream = false;   // counted among the streams of its client, not its connections
+  bool unknown = false;  // in the slots of unknown connections (not let through yet)
 };
 
 namespace {
 
 constexpr int kListenBacklog = 64;
+// The most addresses remembered as known; the longest unseen go first.
+constexpr size_t kMaxKnown = 4096;
+// Set while the server queues an answer of its own: any other call of MHD_queue_response is the
+// library's own refusal of a request.
+thread_local bool queuing_own = false;
 // The send buffer of a stream's socket.
 constexpr int kStreamSocketBuffer = 32 * 1024;
 
@@ -71,6 +79,19 @@ bool AllDigits(const char* text) {
     if (*text < '0' || *text > '9') return false;
   }
   return true;
+}
+
+// The length of a request's target: the path and its query's arguments (as decoded).
+size_t TargetLength(MHD_Connection* connection, const char* url) {
+  size_t target = std::strlen(url);
+  MHD_get_connection_values(
+      connection, MHD_GET_ARGUMENT_KIND,
+      [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+        *static_cast<size_t*>(cls) += std::strlen(key) + 2 + (value ? std::strlen(value) : 0);
+        return MHD_YES;
+      },
+      &target);
+  return target;
 }
 
 // What the framing check found in a request's headers.
@@ -156,6 +177,22 @@ std::string AddressText(const sockaddr_storage& address, uint16_t port) {
 
 }  // namespace
 
+std::string AddressKey(const sockaddr* address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address == nullptr) return "?";
+  if (address->sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                sizeof text);
+    return text;
+  }
+  if (address->sa_family != AF_INET6) return "?";
+  const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+  ::inet_ntop(IN6_IS_ADDR_V4MAPPED(&a) ? AF_INET : AF_INET6,
+              IN6_IS_ADDR_V4MAPPED(&a) ? static_cast<const void*>(&a.s6_addr[12]) : &a, text,
+              sizeof text);
+  return text;
+}
+
 std::string ClientKey(const sockaddr* address) {
   char text[INET6_ADDRSTRLEN] = "";
   if (address == nullptr) return "?";
@@ -206,19 +243,47 @@ bool HttpServer::QueueWith(MHD_Connection* connection, const HttpResponse& respo
     MHD_add_response_header(r, name.c_str(), value.c_str());
   }
   MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, response.content_type.c_str());
+  queuing_own = true;
   const MHD_Result queued =
       MHD_queue_response(connection, static_cast<unsigned>(response.status), r);
+  queuing_own = false;
   MHD_destroy_response(r);
   return queued == MHD_YES;
 }
 
+bool HttpServer::QueueLibraryRefusal(MHD_Connection* connection, unsigned status) {
+  const char* why = "malformed request";
+  switch (status) {
+    case MHD_HTTP_URI_TOO_LONG:
+      why = "request line too long";
+      break;
+    case MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE:
+      why = "request headers too large";
+      break;
+    case MHD_HTTP_HTTP_VERSION_NOT_SUPPORTED:
+      why = "HTTP version not supported: HTTP/1.1 or HTTP/1.0 only";
+      break;
+    case MHD_HTTP_CONTENT_TOO_LARGE:
+      why = "request body too large";
+      break;
+    case MHD_HTTP_INTERNAL_SERVER_ERROR:
+      why = "internal error";
+      break;
+    default:
+      break;
+  }
+  HttpResponse r = Plain(static_cast<int>(status), std::string(why) + "\n");
+  r.headers.emplace_back("Connection", "close");
+  return Queue(connection, r);
+}
 struct HttpCallbacks {
   static MHD_Result Request(void* cls, MHD_Connection* connection, const char* url,
-                            const char* method, const char* /*version*/,
-                            const char* /*upload_data*/, size_t* upload_data_size, void** context) {
+                            const char* method, const char* version, const char* /*upload_data*/,
+                            size_t* upload_data_size, void** context) {
     auto* server = static_cast<HttpServer*>(cls);
     auto** ctx = reinterpret_cast<HttpServer::Context**>(context);
-    return server->Dispatch(connection, url, method, upload_data_size, ctx) ? MHD_YES : MHD_NO;
+    return server->Dispatch(connection, url, method, version, upload_data_size, ctx) ? MHD_YES
+                                                                                     : MHD_NO;
   }
   static void Completed(void* cls, MHD_Connection* connection, void** context,
                         MHD_RequestTerminationCode /*why*/) {
@@ -226,21 +291,31 @@ struct HttpCallbacks {
     server->Completed(connection, static_cast<HttpServer::Context*>(*context));
     *context = nullptr;
   }
-  static void Connection(void* cls, MHD_Connection* connection, void** /*socket_context*/,
+  static void Connection(void* cls, MHD_Connection* connection, void** socket_context,
                          MHD_ConnectionNotificationCode code) {
     auto* server = static_cast<HttpServer*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      // The server of the connection, for the library's own refusals.
+      *socket_context = server;
       auto peer = std::make_unique<HttpServer::Peer>();
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-      peer->client = ClientKey(info != nullptr ? info->client_addr : nullptr);
-      ++server->per_client_[peer->client];
+      const sockaddr* address = info != nullptr ? info->client_addr : nullptr;
+      peer->client = ClientKey(address);
+      peer->address = AddressKey(address);
       peer->waiting_since = std::chrono::steady_clock::now();
+      peer->unknown = !server->Known(peer->address, peer->waiting_since);
+      ++server->per_client_[peer->client];
+      ++server->ordinary_;
+      if (peer->unknown) ++server->unknown_;
       server->peers_[connection] = std::move(peer);
     } else if (auto it = server->peers_.find(connection); it != server->peers_.end()) {
-      auto& counts = it->second->stream ? server->streams_per_client_ : server->per_client_;
-      auto count = counts.find(it->second->client);
+      const HttpServer::Peer& peer = *it->second;
+      auto& counts = peer.stream ? server->streams_per_client_ : server->per_client_;
+      auto count = counts.find(peer.client);
       if (count != counts.end() && --count->second == 0) counts.erase(count);
+      if (!peer.stream) --server->ordinary_;
+      if (peer.unknown) --server->unknown_;
       server->peers_.erase(it);
     }
   }
@@ -372,7 +447,7 @@ std::unique_ptr<HttpServer> HttpServer::Listen(const std::string& address, const
       MHD_OPTION_CONNECTION_LIMIT, limits.connections + limits.streams,
       MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
-      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 0,
       MHD_OPTION_ARRAY, tls_options.data(), MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     ::close(fd);
@@ -403,7 +478,7 @@ std::unique_ptr<HttpServer> HttpServer::Unbound(const HttpLimits& limits, std::s
       on_request, server.get(), MHD_OPTION_CONNECTION_LIMIT, limits.connections + limits.streams,
       MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
-      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(), MHD_OPTION_STRICT_FOR_CLIENT, 0,
       MHD_OPTION_END);
   const MHD_DaemonInfo* info = server->daemon_ != nullptr
                                    ? MHD_get_daemon_info(server->daemon_, MHD_DAEMON_INFO_EPOLL_FD)
@@ -469,12 +544,51 @@ void HttpServer::Authenticate(HttpAuthenticator* authenticator) {
 
 bool HttpServer::Admit(const sockaddr* address) {
   auto it = per_client_.find(ClientKey(address));
-  return it == per_client_.end() || it->second < limits_.per_address;
+  if (it != per_client_.end() && it->second >= limits_.per_address) return false;
+  if (ordinary_ >= limits_.connections) return false;
+  return unknown_ < limits_.unknown || Known(AddressKey(address), Clock::now());
 }
 
-std::optional<HttpResponse> HttpServer::CheckHead(MHD_Connection* connection, const char* url) {
+bool HttpServer::Known(const std::string& address, Clock::time_point now) const {
+  auto it = known_.find(address);
+  return it != known_.end() && now - it->second < std::chrono::seconds(limits_.known_s);
+}
+
+void HttpServer::LetThrough(MHD_Connection* connection) {
+  auto it = peers_.find(connection);
+  if (it == peers_.end()) return;
+  Peer& peer = *it->second;
+  if (peer.unknown) {
+    peer.unknown = false;
+    --unknown_;
+  }
+  const auto now = Clock::now();
+  known_[peer.address] = now;
+  if (known_.size() > kMaxKnown) {
+    auto oldest = known_.begin();
+    for (auto k = known_.begin(); k != known_.end(); ++k) {
+      if (k->second < oldest->second) oldest = k;
+    }
+    known_.erase(oldest);
+  }
+}
+
+std::optional<HttpResponse> HttpServer::CheckHead(MHD_Connection* connection, const char* url,
+                                                  const char* version) {
   Framing f;
   f.bare_cr = HasBareCr(url);
+  // The library is lenient here (its strict mode answers a missing Host twice over): the
+  // request line and the size of the head are checked here.
+  const bool spaced = std::strchr(url, ' ') != nullptr;
+  const MHD_ConnectionInfo* size =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+  if (size != nullptr && size->header_size > limits_.max_head) {
+    const bool line = TargetLength(connection, url) > limits_.max_target;
+    HttpResponse r =
+        line ? Plain(414, "request line too long\n") : Plain(431, "request headers too large\n");
+    r.headers.emplace_back("Connection", "close");
+    return r;
+  }
   MHD_get_connection_values(
       connection, MHD_HEADER_KIND,
       [](void* cls, MHD_ValueKind, const char* key, const char* value) {
@@ -494,6 +608,10 @@ std::optional<HttpResponse> HttpServer::CheckHead(MHD_Connection* connection, co
     return std::optional<HttpResponse>(r);
   };
   if (f.bare_cr) return bad("a CR that does not end a line");
+  if (spaced) return bad("a space in the request target");
+  if (f.hosts == 0 && version != nullptr && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0) {
+    return bad("a request of HTTP/1.1 needs a Host header");
+  }
   if (f.content_lengths > 1) return bad("more than one Content-Length");
   if (f.signed_length) return bad("Content-Length is not a plain number");
   if (f.hosts > 1) return bad("more than one Host");
@@ -572,21 +690,14 @@ static std::optional<HttpResponse> Screen(MHD_Connection* connection, const char
     return r;
   }
   // The library gives the path without the query; the whole target is bounded too.
-  size_t target = std::strlen(url);
-  MHD_get_connection_values(
-      connection, MHD_GET_ARGUMENT_KIND,
-      [](void* cls, MHD_ValueKind, const char* key, const char* value) {
-        *static_cast<size_t*>(cls) += std::strlen(key) + 2 + (value ? std::strlen(value) : 0);
-        return MHD_YES;
-      },
-      &target);
+  const size_t target = TargetLength(connection, url);
   if (body) return Plain(400, "a GET or HEAD request has no body\n");
-  if (target > max_target) return Plain(400, "request target too long\n");
+  if (target > max_target) return Plain(414, "request target too long\n");
   return std::nullopt;
 }
 
 bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const char* method,
-                          size_t* upload_data_size, Context** context) {
+                          const char* version, size_t* upload_data_size, Context** context) {
   auto refuse = [this, connection](Context* ctx, const HttpResponse& r) {
     ctx->answered = true;
     return Queue(connection, r);
@@ -603,13 +714,15 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
     Context* ctx = *context;
     auto peer = peers_.find(connection);
     if (peer != peers_.end()) peer->second->in_request = true;
-    if (std::optional<HttpResponse> r = CheckHead(connection, url)) return refuse(ctx, *r);
+    if (std::optional<HttpResponse> r = CheckHead(connection, url, version)) {
+      return refuse(ctx, *r);
+    }
     if (auth_ != nullptr) {
       const char* authorization =
           MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
       int retry_after = 1;
       const uint64_t ticket = next_ticket_++;
-      const std::string client = peer != peers_.end() ? peer->second->client : "?";
+      const std::string client = peer != peers_.end() ? peer->second->address : "?";
       switch (auth_->Check(client, authorization != nullptr ? authorization : "", ticket,
                            &retry_after)) {
         case HttpAuthenticator::Verdict::kAllow:
@@ -617,7 +730,12 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
         case HttpAuthenticator::Verdict::kDeny:
           return unauthorized(ctx);
         case HttpAuthenticator::Verdict::kBackOff: {
-          HttpResponse r = Plain(429, "too many failed logins: wait and try again\n");
+          HttpResponse r = Plain(429, "too many logins from this address: wait and try again\n");
+          r.headers.emplace_back("Retry-After", std::to_string(retry_after));
+          return refuse(ctx, r);
+        }
+        case HttpAuthenticator::Verdict::kBusy: {
+          HttpResponse r = Plain(503, "too many logins being checked: try again\n");
           r.headers.emplace_back("Retry-After", std::to_string(retry_after));
           return refuse(ctx, r);
         }
@@ -628,6 +746,7 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
           return true;
       }
     }
+    LetThrough(connection);
     if (std::optional<HttpResponse> r = Screen(connection, url, method, limits_.max_target)) {
       return refuse(ctx, *r);
     }
@@ -643,6 +762,7 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
     // Resumed with the authenticator's verdict.
     ctx->verdict_in = false;
     if (!ctx->allowed || auth_ == nullptr) return unauthorized(ctx);
+    LetThrough(connection);
     if (std::optional<HttpResponse> r = Screen(connection, url, method, limits_.max_target)) {
       return refuse(ctx, *r);
     }
@@ -689,6 +809,9 @@ bool HttpServer::Dispatch(MHD_Connection* connection, const char* url, const cha
   if (const char* last =
           MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
     request.last_event_id = std::string(last).substr(0, 64);
+  }
+  if (auto peer = peers_.find(connection); peer != peers_.end()) {
+    request.client = peer->second->client;
   }
   const Handler* handler = Find(request.path);
   if (handler == nullptr) return Queue(connection, Plain(404, "not found\n"));
@@ -737,6 +860,7 @@ HttpServer::StreamId HttpServer::OpenStream(RequestId id, const HttpResponse& he
     per_client_.erase(count);
   }
   peer->second->stream = true;
+  --ordinary_;
   // A small socket buffer: what a slow client has not taken waits in the stream's queue, where
   // it is counted (StreamBacklog), rather than in megabytes of the kernel's.
   if (const MHD_ConnectionInfo* info =
@@ -837,3 +961,23 @@ void HttpServer::Run() {
 }
 
 }  // namespace kirn
+
+// The library answers some requests itself, before any handler: no Host in HTTP/1.1, a request
+// line or headers that outgrow the connection's memory, an HTTP version it does not speak. It
+// offers no hook for those answers (as of 0.9.75), and they would go out without the server's
+// headers and with an HTML body. Its refusals go through this function (the library calls it
+// through its procedure linkage, which a definition in the program takes): every call that is
+// not the server's own is such a refusal, and the server's own answer goes out in its place.
+// The library frees its own response afterwards.
+extern "C" MHD_Result MHD_queue_response(MHD_Connection* connection, unsigned int status_code,
+                                         MHD_Response* response) {
+  using Queue = MHD_Result (*)(MHD_Connection*, unsigned int, MHD_Response*);
+  static const Queue library = reinterpret_cast<Queue>(::dlsym(RTLD_NEXT, "MHD_queue_response"));
+  if (library == nullptr) return MHD_NO;
+  if (kirn::queuing_own) return library(connection, status_code, response);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto* server = info != nullptr ? static_cast<kirn::HttpServer*>(info->socket_context) : nullptr;
+  if (server == nullptr) return library(connection, status_code, response);
+  return server->QueueLibraryRefusal(connection, status_code) ? MHD_YES : MHD_NO;
+}

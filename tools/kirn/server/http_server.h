@@ -4,18 +4,23 @@
 //
 // The library parses every request and keeps the bounds: a number of connections in all, an idle
 // time-out for a connection that sends nothing, and a memory pool per connection that holds the
-// request line and headers (a request that outgrows it is answered 414 or 431 by the library).
-// The server adds a bound per client (an IPv4 address, or an IPv6 /64, which one host usually
-// holds whole) and a deadline for the request head: a connection that has not sent a whole
-// request line and headers within head_timeout_s of connecting, or of its previous answer, is
-// closed however slowly it trickles bytes in. Before a handler sees a request the server
-// answers on its own, in this order: 400 (and the connection closed) for loose framing (two
-// Content-Length or Host headers, a Content-Length that is not plain digits, a CR that does not
-// end a line), 421 for a Host that the host check does not take, 401 or 429 from the
-// authenticator, 405 (with Allow) for a method other than GET or HEAD, 400 for a request with a
-// body or a request target longer than max_target, 404 for a path no route takes. Every answer
-// carries headers for an API that no browser should frame, sniff or keep (see kSecurityHeaders). A
-// HEAD request gets the headers of the GET answer without its body.
+// request line and headers. The server adds its own slots: ordinary connections in all and per
+// client (an IPv4 address, or an IPv6 /64, which one host usually holds whole), and among them
+// fewer for connections still in their TLS handshake or request head from an address that has
+// not been let through lately, so that peers that trickle bytes in cannot take the last slot
+// from a known client (HttpLimits). A connection that has not sent a whole request line and
+// headers within head_timeout_s of connecting, or of its previous answer, is closed however
+// slowly it trickles bytes in. Before a handler sees a request the server answers on its own,
+// in this order: 400 (and the connection closed) for loose framing (two Content-Length or Host
+// headers, a Content-Length that is not plain digits, a CR that does not end a line), 421 for a
+// Host that the host check does not take, 401, 429 or 503 from the authenticator, 405 (with
+// Allow) for a method other than GET or HEAD, 400 for a request with a body or a request target
+// longer than max_target, 404 for a path no route takes. The library's own refusals (no Host in
+// HTTP/1.1, a request line or headers too long, an HTTP version it does not speak) are answered
+// by the server too, as plain text with the same headers: the library offers no hook for them,
+// so the server takes its calls of MHD_queue_response (see http_server.cpp). Every answer
+// carries headers for an API that no browser should frame, sniff or keep (see
+// kSecurityHeaders). A HEAD request gets the headers of the GET answer without its body.
 //
 // A handler answers at once or later: returning nothing defers the answer, and the connection
 // waits (suspended, costing no time of the loop and never timing out meanwhile) until Answer()
@@ -46,12 +51,21 @@ struct MHD_Response;
 namespace kirn {
 
 struct HttpLimits {
-  unsigned connections = 256;    // open connections in all; more are closed at once
+  unsigned connections = 256;  // open ordinary connections in all; more are closed at once
+  // Of those, connections still in their handshake or request head from an address that has not
+  // been let through (authenticated, or served where there are no passwords) within known_s:
+  // the rest are kept for known clients.
+  unsigned unknown = 128;
+  unsigned known_s = 600;
   unsigned per_address = 8;      // open connections from one IPv4 address or IPv6 /64
   unsigned idle_timeout_s = 10;  // a connection that sends nothing for this long is closed
   unsigned head_timeout_s = 5;   // the time a connection has for a whole request head
-  size_t memory_per_connection = 16 * 1024;  // request line, headers and buffers of one
-  size_t max_target = 1024;                  // longest request target (path and query) taken
+  // The library's memory for one connection: its request line, headers, their parsed records
+  // and its buffers. Room for the query arguments of the longest target taken (the library
+  // closes a connection whose arguments do not fit, unanswered).
+  size_t memory_per_connection = 64 * 1024;
+  size_t max_head = 16 * 1024;  // longest request line and headers taken (431 beyond)
+  size_t max_target = 1024;     // longest request target (path and query) taken
   // Event streams (OpenStream) are counted apart from the connections above: a connection that
   // becomes a stream leaves its address's ordinary count, so open pages never take the slots
   // that scrapes need.
@@ -68,19 +82,23 @@ inline constexpr std::pair<const char*, const char*> kSecurityHeaders[] = {
     {"Cache-Control", "no-store"},
 };
 
-// The key by which connections are counted and failures remembered: the IPv4 address, or the
-// first 64 bits of an IPv6 one ("2001:db8:1:2::/64"); an IPv4-mapped IPv6 address counts as its
-// IPv4 address.
+// The key by which connections are counted: the IPv4 address, or the first 64 bits of an IPv6
+// one ("2001:db8:1:2::/64"); an IPv4-mapped IPv6 address counts as its IPv4 address.
 std::string ClientKey(const sockaddr* address);
+// The key by which failed logins are remembered and clients are known: the whole address (an
+// IPv6 /128), an IPv4-mapped IPv6 address as its IPv4 address. A neighbour in the same /64
+// must not lock a client out.
+std::string AddressKey(const sockaddr* address);
 
 // The credentials check in front of every route (see WebAccess). Main thread only.
 class HttpAuthenticator {
  public:
-  enum class Verdict { kAllow, kDeny, kBackOff, kPending };
+  enum class Verdict { kAllow, kDeny, kBackOff, kBusy, kPending };
   virtual ~HttpAuthenticator() = default;
   // The verdict on `authorization` (the Authorization header, empty when there is none) of a
-  // request from `client` (a ClientKey). kBackOff: the client must wait `*retry_after_s`
-  // before its next check. kPending: the verdict comes later, from TakeDone(), for `ticket`.
+  // request from `client` (an AddressKey). kBackOff: the client must wait `*retry_after_s`
+  // before its next check (429). kBusy: no check can be made now (503, Retry-After
+  // `*retry_after_s`). kPending: the verdict comes later, from TakeDone(), for `ticket`.
   virtual Verdict Check(const std::string& client, const std::string& authorization,
                         uint64_t ticket, int* retry_after_s) = 0;
   // Readable when pending verdicts are in.
@@ -124,6 +142,9 @@ class HttpServer {
   bool AddConnection(int fd, const sockaddr* address, socklen_t length);
   // Answers every deferred request 503 and closes every connection.
   ~HttpServer();
+  // The plain answer, with this server's headers, to a request the library refused on its own
+  // (`status` the library's); the library's call of MHD_queue_response is given it instead.
+  bool QueueLibraryRefusal(MHD_Connection* connection, unsigned status);
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
@@ -150,6 +171,8 @@ class HttpServer {
   void Answer(RequestId id, HttpResponse response);
   // The deferred requests not answered yet.
   size_t deferred() const { return deferred_.size(); }
+  // The open connections (event streams included).
+  size_t connections() const { return peers_.size(); }
 
   // Event streams: a deferred GET answered with `head` (status 200, its headers) and then a body
   // that goes on for as long as the stream is open, written with StreamSend. What is sent is
@@ -186,13 +209,14 @@ class HttpServer {
   struct Context;
   struct Peer;
   struct Stream;
+  using Clock = std::chrono::steady_clock;
   // The library's callbacks (http_server.cpp).
   friend struct HttpCallbacks;
   HttpServer() = default;
 
   // One call of the library's request callback; true to go on with the connection.
   bool Dispatch(MHD_Connection* connection, const char* url, const char* method,
-                size_t* upload_data_size, Context** context);
+                const char* version, size_t* upload_data_size, Context** context);
   // The request of `context` has ended (answered, or its connection closed).
   void Completed(MHD_Connection* connection, Context* context);
   // Closes the connections whose request head is overdue; the milliseconds until the next one
@@ -200,7 +224,8 @@ class HttpServer {
   int CloseOverdue();
   const Handler* Find(const std::string& path) const;
   // The checks of a request's head before any handler: the answer when it is refused.
-  std::optional<HttpResponse> CheckHead(MHD_Connection* connection, const char* url);
+  std::optional<HttpResponse> CheckHead(MHD_Connection* connection, const char* url,
+                                        const char* version);
   // Goes on with a request once its head is taken (the authenticator allowed it).
   bool Proceed(MHD_Connection* connection, const char* url, const char* method, Context* context);
   // Hands in the authenticator's verdicts that are in.
@@ -208,8 +233,15 @@ class HttpServer {
   bool Queue(MHD_Connection* connection, const HttpResponse& response);
   // Queues `r` (consumed) with the headers of `response`.
   bool QueueWith(MHD_Connection* connection, const HttpResponse& response, MHD_Response* r);
-  // Accepts a new connection from `address` unless its client holds per_address already.
+  // Accepts a new connection from `address` unless its client holds per_address already, the
+  // ordinary connections are all taken, or it is not known and the slots of unknown
+  // connections are all taken.
   bool Admit(const sockaddr* address);
+  // Whether `address` (an AddressKey) was let through within known_s.
+  bool Known(const std::string& address, Clock::time_point now) const;
+  // A request of `connection` was let through: its address is known from now on, and the
+  // connection leaves the slots of unknown ones.
+  void LetThrough(MHD_Connection* connection);
 
   MHD_Daemon* daemon_ = nullptr;
   HttpLimits limits_;
@@ -222,8 +254,13 @@ class HttpServer {
   std::map<RequestId, std::pair<MHD_Connection*, Context*>> deferred_;
   // Every open connection.
   std::map<MHD_Connection*, std::unique_ptr<Peer>> peers_;
-  // Open connections by ClientKey.
+  // Open connections by ClientKey; ordinary ones (not streams) in all, and of them those not yet
+  // let through from unknown addresses.
   std::map<std::string, unsigned> per_client_;
+  unsigned ordinary_ = 0;
+  unsigned unknown_ = 0;
+  // When each address (AddressKey) was last let through.
+  std::map<std::string, Clock::time_point> known_;
   std::set<std::string> allowed_hosts_;
   // Open streams; each is owned by its libmicrohttpd response and leaves this map when the
   // library frees it.

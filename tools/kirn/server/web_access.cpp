@@ -40,8 +40,7 @@ bool WebAccess::Apply(const WebConfig& config, std::string* error) {
   if (!config.not_applied.empty()) {
     plat::OutputDebugString("kirn metrics: --web-config " + path_ + ": " +
                                 Join(config.not_applied) +
-                                " read but not applied here (HTTP/1.1 only; the TLS library's own "
-                                "cipher suites)\n",
+                                " read but not applied here (HTTP/1.1 only)\n",
                             plat::LogLevel::kWarning);
   }
   config_ = config;
@@ -112,18 +111,38 @@ void WebAccess::Poll() {
   WebConfig config;
   std::string error;
   if (ReadWebConfig(path_, &config, &error)) {
-    if (!config.SameListener(config_)) {
-      error = "TLS on or off, client_ca_file and client_auth_type change only with a restart";
+    if (!config_.users.empty() && config.users.empty() && !config.passwords_off) {
+      // An editor or a template caught half way: passwords never go off by accident.
+      error =
+          "basic_auth_users has no user (to serve without passwords, say "
+          "'basic_auth_users: none')";
+    } else if (config_.tls && !config.tls && !config.tls_off) {
+      error =
+          "tls_server_config is gone (to serve without TLS, say 'tls_server_config: none' "
+          "and restart)";
+    } else if (!config.SameListener(config_)) {
+      error =
+          "TLS on or off, client_ca_file, client_auth_type, the TLS versions, cipher suites "
+          "and curves change only with a restart";
     } else if (Apply(config, &error)) {
       Reattach();
+      note_.clear();
       plat::OutputDebugString("kirn metrics: --web-config " + path_ + " read again\n",
                               plat::LogLevel::kNotice);
       return;
     }
   }
-  plat::OutputDebugString("kirn metrics: --web-config " + path_ + ": " + error +
-                              "; the last good configuration stays\n",
-                          plat::LogLevel::kErr);
+  note_ = "--web-config " + path_ + ": " + error + "; the last good configuration stays";
+  plat::OutputDebugString("kirn metrics: " + note_ + "\n", plat::LogLevel::kErr);
+}
+
+std::string WebAccess::Figures() const {
+  if (path_.empty()) return {};
+  return "# HELP xarvel_exporter_web_config_ok Whether the web configuration file on disk is the "
+         "one in force (0: it was refused and the last good one stays, see /healthz).\n"
+         "# TYPE xarvel_exporter_web_config_ok gauge\n"
+         "xarvel_exporter_web_config_ok " +
+         std::string(note_.empty() ? "1" : "0") + "\n";
 }
 
 }  // namespace kirn

@@ -1,8 +1,10 @@
 // The web configuration applied to kirn metrics' server: TLS, basic authentication, extra
 // headers and the Host check, and the file read again when it (or a certificate or key it
 // names) changes, looked at no more than once a second. A broken new file keeps the last good
-// configuration and says so on standard error; so does a change that only a restart can make
-// (TLS on or off, the client CA and its use). Main thread only.
+// configuration and says so on standard error, in note() (for /healthz) and in Figures(); so
+// does a change that only a restart can make (TLS on or off, the client CA and its use), and a
+// file that drops every user, or TLS, without saying so on purpose (web_config.h). Main thread
+// only.
 #pragma once
 
 #include <sys/stat.h>
@@ -35,6 +37,10 @@ class WebAccess {
   void Attach(HttpServer* server, std::set<std::string> host_names);
   // Reads the files again when they changed (at most once a second).
   void Poll();
+  // Why the file on disk is not the configuration in force; empty while it is.
+  const std::string& note() const { return note_; }
+  // The figures of the exposition: xarvel_exporter_web_config_ok (none without a file).
+  std::string Figures() const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -51,6 +57,7 @@ class WebAccess {
   std::set<std::string> host_names_;
   std::string signature_;
   Clock::time_point last_look_{};
+  std::string note_;
 };
 
 }  // namespace kirn

@@ -2,10 +2,12 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "tools/kirn/common/text_encoding.h"
 #include "tools/kirn/server/text_file.h"
 
 namespace kirn {
@@ -62,6 +64,77 @@ int Version(const std::string& text, const std::string& what) {
   return it->second;
 }
 
+// One suite by Go's name, as GnuTLS's names of its parts (key exchange empty for TLS 1.3's).
+struct Suite {
+  const char* go;
+  const char* kx;
+  const char* cipher;
+  const char* mac;
+};
+constexpr Suite kSuites[] = {
+    {"TLS_AES_128_GCM_SHA256", "", "AES-128-GCM", "AEAD"},
+    {"TLS_AES_256_GCM_SHA384", "", "AES-256-GCM", "AEAD"},
+    {"TLS_CHACHA20_POLY1305_SHA256", "", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", "ECDHE-ECDSA", "AES-128-GCM", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", "ECDHE-ECDSA", "AES-256-GCM", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-ECDSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305", "ECDHE-ECDSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "ECDHE-RSA", "AES-128-GCM", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", "ECDHE-RSA", "AES-256-GCM", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-RSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305", "ECDHE-RSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA", "ECDHE-ECDSA", "AES-128-CBC", "SHA1"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA", "ECDHE-ECDSA", "AES-256-CBC", "SHA1"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256", "ECDHE-ECDSA", "AES-128-CBC", "SHA256"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA", "ECDHE-RSA", "AES-128-CBC", "SHA1"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA", "ECDHE-RSA", "AES-256-CBC", "SHA1"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256", "ECDHE-RSA", "AES-128-CBC", "SHA256"},
+    {"TLS_ECDHE_RSA_WITH_3DES_EDE_CBC_SHA", "ECDHE-RSA", "3DES-CBC", "SHA1"},
+    {"TLS_RSA_WITH_AES_128_GCM_SHA256", "RSA", "AES-128-GCM", "AEAD"},
+    {"TLS_RSA_WITH_AES_256_GCM_SHA384", "RSA", "AES-256-GCM", "AEAD"},
+    {"TLS_RSA_WITH_AES_128_CBC_SHA", "RSA", "AES-128-CBC", "SHA1"},
+    {"TLS_RSA_WITH_AES_256_CBC_SHA", "RSA", "AES-256-CBC", "SHA1"},
+    {"TLS_RSA_WITH_AES_128_CBC_SHA256", "RSA", "AES-128-CBC", "SHA256"},
+    {"TLS_RSA_WITH_3DES_EDE_CBC_SHA", "RSA", "3DES-CBC", "SHA1"},
+};
+
+void AddOnce(std::vector<std::string>* list, const std::string& name) {
+  if (!name.empty() && std::find(list->begin(), list->end(), name) == list->end()) {
+    list->push_back(name);
+  }
+}
+
+// cipher_suites: each suite's parts are allowed. GnuTLS takes lists of key exchanges, ciphers
+// and MACs rather than whole suites, so two suites listed also allow their parts' other
+// combinations (ECDHE-RSA with AES-128-GCM and ECDHE-ECDSA with AES-256-GCM allow
+// ECDHE-RSA with AES-256-GCM); TLS 1.3's suites are those of the listed AEAD ciphers.
+void ReadSuites(const std::vector<std::string>& names, WebConfig* c) {
+  for (const std::string& name : names) {
+    const Suite* found = nullptr;
+    for (const Suite& suite : kSuites) {
+      if (name == suite.go) found = &suite;
+    }
+    if (found == nullptr) {
+      Fail("unknown or unavailable cipher suite '" + name +
+           "' in cipher_suites (RC4 is not offered)");
+    }
+    AddOnce(&c->kx, found->kx);
+    AddOnce(&c->ciphers, found->cipher);
+    AddOnce(&c->macs, found->mac);
+  }
+  if (!c->ciphers.empty() && c->max_version >= 13 &&
+      std::find(c->macs.begin(), c->macs.end(), "AEAD") == c->macs.end()) {
+    Fail(
+        "cipher_suites names no AEAD suite, which TLS 1.3 needs: name one, or say max_version: "
+        "TLS12");
+  }
+  if (!c->ciphers.empty() && c->kx.empty() && c->min_version < 13) {
+    // Only TLS 1.3's suites: no key exchange is named for TLS 1.2.
+    AddOnce(&c->kx, "ECDHE-ECDSA");
+    AddOnce(&c->kx, "ECDHE-RSA");
+  }
+}
+
 void ReadTls(const YAML::Node& tls, const std::string& directory, WebConfig* c) {
   OnlyKeys(tls, "tls_server_config",
            {"cert_file", "key_file", "client_auth_type", "client_ca_file", "client_allowed_sans",
@@ -106,8 +179,7 @@ void ReadTls(const YAML::Node& tls, const std::string& directory, WebConfig* c) 
   if (tls["max_version"])
     c->max_version = Version(Text(tls["max_version"], "max_version"), "max_version");
   if (c->min_version > c->max_version) Fail("min_version is above max_version");
-  if (!Texts(tls["cipher_suites"], "cipher_suites").empty())
-    c->not_applied.push_back("cipher_suites");
+  ReadSuites(Texts(tls["cipher_suites"], "cipher_suites"), c);
   static const std::map<std::string, std::string> curves = {{"CurveP256", "SECP256R1"},
                                                             {"CurveP384", "SECP384R1"},
                                                             {"CurveP521", "SECP521R1"},
@@ -143,14 +215,26 @@ void ReadHttp(const YAML::Node& http, WebConfig* c) {
   }
 }
 
+// The statement `KEY: none`.
+bool IsNone(const YAML::Node& node) {
+  return node.IsScalar() && node.Scalar() == "none";
+}
+
 void ReadUsers(const YAML::Node& users, WebConfig* c) {
   if (users.IsNull()) return;
-  if (!users.IsMap()) Fail("basic_auth_users must be a mapping");
+  if (IsNone(users)) {
+    c->passwords_off = true;
+    return;
+  }
+  if (!users.IsMap()) Fail("basic_auth_users must be a mapping (or 'none')");
   for (const auto& item : users) {
     const std::string user = item.first.as<std::string>();
-    const std::string hash = Text(item.second, "the hash of " + user);
-    if (user.empty() || user.find(':') != std::string::npos) {
-      Fail("a user name must be a text without ':'");
+    const std::string hash = Text(item.second, "the hash of a user");
+    const bool control = std::any_of(user.begin(), user.end(), [](char ch) {
+      return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F;
+    });
+    if (user.empty() || user.find(':') != std::string::npos || control) {
+      Fail("a user name must be a text without ':' or control characters");
     }
     const bool bcrypt = hash.size() == 60 && hash[0] == '$' && hash[1] == '2' &&
                         (hash[2] == 'a' || hash[2] == 'b' || hash[2] == 'y') && hash[3] == '$';
@@ -163,9 +247,19 @@ void ReadUsers(const YAML::Node& users, WebConfig* c) {
 
 std::string WebConfig::Priorities() const {
   std::string p = "NORMAL:-VERS-ALL";
-  for (int v = min_version; v <= max_version; ++v) {
+  for (int v = max_version; v >= min_version; --v) {
     p += ":+VERS-TLS1." + std::to_string(v - 10);
   }
+  const bool chosen = !ciphers.empty();
+  auto list = [&p](const char* all, const std::vector<std::string>& names) {
+    p += std::string(":-") + all;
+    for (const std::string& n : names) p += ":+" + n;
+  };
+  list("CIPHER-ALL",
+       chosen ? ciphers
+              : std::vector<std::string>{"AES-128-GCM", "AES-256-GCM", "CHACHA20-POLY1305"});
+  list("MAC-ALL", chosen ? macs : std::vector<std::string>{"AEAD"});
+  list("KX-ALL", chosen ? kx : std::vector<std::string>{"ECDHE-ECDSA", "ECDHE-RSA"});
   if (!curves.empty()) {
     p += ":-GROUP-ALL";
     for (const std::string& c : curves) p += ":+GROUP-" + c;
@@ -185,7 +279,9 @@ bool ParseWebConfig(const std::string& text, const std::string& directory, WebCo
     }
     OnlyKeys(root, "the web configuration",
              {"tls_server_config", "http_server_config", "basic_auth_users"});
-    if (root["tls_server_config"] && !root["tls_server_config"].IsNull()) {
+    if (root["tls_server_config"] && IsNone(root["tls_server_config"])) {
+      c.tls_off = true;
+    } else if (root["tls_server_config"] && !root["tls_server_config"].IsNull()) {
       ReadTls(root["tls_server_config"], directory, &c);
     }
     if (root["http_server_config"] && !root["http_server_config"].IsNull()) {
@@ -193,10 +289,11 @@ bool ParseWebConfig(const std::string& text, const std::string& directory, WebCo
     }
     if (root["basic_auth_users"]) ReadUsers(root["basic_auth_users"], &c);
   } catch (const Bad& bad) {
-    *error = bad.what;
+    // Names and YAML's messages quote the file, whatever bytes it has: one line of text.
+    *error = TerminalText(bad.what);
     return false;
   } catch (const YAML::Exception& e) {
-    *error = "not valid YAML: " + std::string(e.what());
+    *error = TerminalText("not valid YAML: " + std::string(e.what()));
     return false;
   }
   *config = std::move(c);

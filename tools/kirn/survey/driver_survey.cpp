@@ -123,6 +123,9 @@ void DriverSurvey::Disconnect() {
   names_in_flight_.clear();
   changed_in_flight_.clear();
   NamesChanged(0, -1, 0);
+  // Commands not delivered are lost with the bus (their takes are answered at their deadline).
+  commands_.clear();
+  commands_in_flight_.clear();
 }
 
 plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -412,6 +415,7 @@ void DriverSurvey::Collect() {
   StartAsks();
   CollectNames();
   StartNames();
+  StartCommands();
 }
 
 bool DriverSurvey::AllIn() const {
@@ -637,6 +641,7 @@ void DriverSurvey::CollectNames() {
     RouterNames::Name& name =
         (key.second.first == 0 ? names.sources : names.destinations)[key.second.second];
     ++names_read_;
+    name.read = Clock::now();
     // Changed while the look-up was on its way: the answer may be the old name.
     name.stale = changed_in_flight_.erase(key) != 0;
     // No answer (the interface did not take it): kept as it was, and asked again when wanted.
@@ -648,8 +653,9 @@ void DriverSurvey::CollectNames() {
         reinterpret_cast<const char*>(reply->data.data()),
         strnlen(reinterpret_cast<const char*>(reply->data.data()),
                 std::min(reply->data.size(), static_cast<size_t>(xarvel::kDbNameMaxLength))));
-    if (text != name.text || names.version == 0) ++names.version;
+    if (text != name.text || !name.answered || names.version == 0) ++names.version;
     name.text = text;
+    name.answered = true;
   }
 }
 
@@ -771,6 +777,40 @@ plat::LResult DriverSurvey::LinkNews(plat::Hwnd sender, std::string_view text) {
 
 Survey DriverSurvey::Take() {
   return std::move(result_);
+}
+
+}  // namespace kirn
+
+namespace kirn {
+
+bool DriverSurvey::Command(int device, std::string text) {
+  if (!bus_ || lost_ || kapi_ == plat::kNoWindow || commands_.size() >= kMaxCommandsQueued) {
+    return false;
+  }
+  commands_.emplace_back(device, std::move(text));
+  StartCommands();
+  return true;
+}
+
+void DriverSurvey::StartCommands() {
+  if (!bus_ || lost_ || kapi_ == plat::kNoWindow) return;
+  // The answers only say whether the driver took the command; what it did comes as revertives.
+  for (auto it = commands_in_flight_.begin(); it != commands_in_flight_.end();) {
+    if (bus_->TakeReply(*it)) {
+      it = commands_in_flight_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  while (!commands_.empty() && commands_in_flight_.size() < kMaxCommandsInFlight) {
+    std::vector<uint8_t> block(commands_.front().second.begin(), commands_.front().second.end());
+    block.push_back(0);
+    const uint32_t serial =
+        bus_->StartSend(window_, kapi_, kKirnSend,
+                        static_cast<plat::WParam>(commands_.front().first), 0, std::move(block));
+    commands_.pop_front();
+    if (serial != 0) commands_in_flight_.insert(serial);
+  }
 }
 
 }  // namespace kirn

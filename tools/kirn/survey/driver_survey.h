@@ -173,6 +173,17 @@ class DriverSurvey {
   // router) have changed: they are read again when next wanted.
   void NamesChanged(int device, int database, int entry);
 
+  // Commands in flight at once (beside the asks and the look-ups, still below the host's bound);
+  // more wait in order, up to kMaxCommandsQueued.
+  static constexpr size_t kMaxCommandsInFlight = 16;
+  static constexpr size_t kMaxCommandsQueued = 65536;
+  // Hands command `text` (a control-system command such as "RC 101 5 12 ',---' 0") to the driver
+  // of router `device` through the interface, as `kirn send` does (kKirnSend), without waiting:
+  // commands go out in the order given. False when the interface has not been found or too many
+  // wait already.
+  bool Command(int device, std::string text);
+  size_t commands_pending() const { return commands_.size() + commands_in_flight_.size(); }
+
  private:
   using Clock = std::chrono::steady_clock;
   // One ask of a driver window: its counters, then (once they name the driver) what the survey
@@ -223,6 +234,7 @@ class DriverSurvey {
   void CollectMore(Asked& a, plat::Hwnd window);
   void StartNames();
   void CollectNames();
+  void StartCommands();
   void StartAsks();
   void Collect();
   bool AllIn() const;
@@ -291,6 +303,9 @@ class DriverSurvey {
   static void OverlayNews(xarvel::PanelCounters* counters, const xarvel::PanelCounters& news);
   // The windows of the drivers that answered the last survey.
   std::set<plat::Hwnd> last_up_;
+
+  std::deque<std::pair<int, std::string>> commands_;  // device, text
+  std::set<uint32_t> commands_in_flight_;
 };
 
 }  // namespace kirn

@@ -4,6 +4,7 @@
 // and its JSON show them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -50,6 +51,9 @@ int ParseTablePage(std::string_view text, RouterTable* table);
 struct RouterNames {
   struct Name {
     std::string text;
+    std::chrono::steady_clock::time_point read;
+    // The interface has answered for this entry at least once (an empty name is a name too).
+    bool answered = false;
     // The interface has said that it changed since it was read: it is read again when wanted.
     bool stale = false;
   };

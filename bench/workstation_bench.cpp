@@ -24,6 +24,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -69,6 +71,26 @@ long long StatField(int pid, size_t index) {
 // The CPU time (user + system) of process `pid` in clock ticks.
 long long CpuTicks(int pid) {
   return StatField(pid, 11) + StatField(pid, 12);
+}
+
+// The CPU time of each thread of `pid` in clock ticks, by thread id.
+std::map<int, long long> ThreadTicks(int pid) {
+  std::map<int, long long> out;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string stat = testing_support::ReadFile(entry.path() / "stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    long long user = 0;
+    long long system = 0;
+    // After ")": state and 10 more fields before utime and stime.
+    if (std::sscanf(stat.c_str() + close + 2,
+                    "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &user, &system) == 2) {
+      out[std::atoi(entry.path().filename().c_str())] = user + system;
+    }
+  }
+  return out;
 }
 
 // Resident memory of `pid` in MB.
@@ -246,6 +268,27 @@ int main(int argc, char** argv) {
       "scrapes)\n",
       *std::max_element(walk_seconds.begin(), walk_seconds.end()), Median(walk_seconds));
 
+  // The history's first re-base reads the name of every source and destination once (2.5
+  // million for the full workstation): idle starts once they are in (a kirn metrics that does
+  // not tell how many are pending is not waited for).
+  const auto names_start = Clock::now();
+  for (;;) {
+    const HttpReply r = HttpGet(port, "/metrics", 10000);
+    const double pending = Sample(r.body, "xarvel_exporter_names_pending");
+    if (pending <= 0) {
+      if (pending == 0) {
+        std::printf("workstation: names read after the walks  %7.1f s (%.0f names in all)\n",
+                    std::chrono::duration<double>(Clock::now() - names_start).count(),
+                    Sample(r.body, "xarvel_exporter_names_read_total"));
+      }
+      break;
+    }
+    if (Clock::now() - names_start > std::chrono::minutes(30)) {
+      return Fail("the names were not read within 30 minutes");
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+  }
+
   // Idle: the poll, the scrapes every 5 s and the page's reads.
   std::vector<int> pids;
   for (auto& p : driver_processes) pids.push_back(p->pid());
@@ -253,6 +296,9 @@ int main(int argc, char** argv) {
   pids.push_back(metrics->pid());
   std::vector<long long> before;
   for (int pid : pids) before.push_back(CpuTicks(pid));
+  // The threads of kirn serve (the bus host's and the stand-in's) and of kirn metrics.
+  const std::map<int, long long> serve_threads = ThreadTicks(serve->pid());
+  const std::map<int, long long> metrics_threads = ThreadTicks(metrics->pid());
   const auto idle_start = Clock::now();
   std::vector<double> scrape_ms;
   size_t scrape_bytes = 0;
@@ -271,12 +317,43 @@ int main(int argc, char** argv) {
     return static_cast<double>(CpuTicks(pids[i]) - before[i]) * tick_ms / elapsed / 10.0;
   };
   double drivers_cpu = 0;
-  for (int d = 0; d < drivers; ++d) drivers_cpu += percent(static_cast<size_t>(d));
+  std::vector<double> each_driver;
+  for (int d = 0; d < drivers; ++d) {
+    each_driver.push_back(percent(static_cast<size_t>(d)));
+    drivers_cpu += each_driver.back();
+  }
   const double serve_cpu = percent(pids.size() - 2);
   const double metrics_cpu = percent(pids.size() - 1);
-  std::printf("workstation: idle CPU, drivers together %7.2f %% of a core\n", drivers_cpu);
-  std::printf("workstation: idle CPU, kirn serve       %7.2f %% of a core\n", serve_cpu);
-  std::printf("workstation: idle CPU, kirn metrics     %7.2f %% of a core\n", metrics_cpu);
+  // Each thread's share, largest first ("main" for the process's own thread).
+  auto threads = [&](int pid, const std::map<int, long long>& was) {
+    std::vector<std::pair<double, std::string>> shares;
+    for (const auto& [tid, ticks] : ThreadTicks(pid)) {
+      auto it = was.find(tid);
+      const long long spent = ticks - (it == was.end() ? 0 : it->second);
+      std::string name = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/task/" +
+                                                   std::to_string(tid) + "/comm");
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+      if (tid == pid) name = "main";
+      shares.emplace_back(static_cast<double>(spent) * tick_ms / elapsed / 10.0, name);
+    }
+    std::sort(shares.rbegin(), shares.rend());
+    std::string text;
+    for (size_t i = 0; i < shares.size() && i < 3; ++i) {
+      char part[64];
+      std::snprintf(part, sizeof part, "%s%s %.2f", i == 0 ? "" : ", ", shares[i].second.c_str(),
+                    shares[i].first);
+      text += part;
+    }
+    return text;
+  };
+  std::printf(
+      "workstation: idle CPU, drivers together %7.2f %% of a core (each: median %.2f, largest "
+      "%.2f)\n",
+      drivers_cpu, Median(each_driver), *std::max_element(each_driver.begin(), each_driver.end()));
+  std::printf("workstation: idle CPU, kirn serve       %7.2f %% of a core (threads: %s)\n",
+              serve_cpu, threads(serve->pid(), serve_threads).c_str());
+  std::printf("workstation: idle CPU, kirn metrics     %7.2f %% of a core (threads: %s)\n",
+              metrics_cpu, threads(metrics->pid(), metrics_threads).c_str());
   std::printf("workstation: idle CPU, all three        %7.2f %% of a core (goal < 2 %%)\n",
               drivers_cpu + serve_cpu + metrics_cpu);
   // Ten scrapes back to back for the scrape's own figure.

@@ -11,6 +11,7 @@
 #include "config/profile.h"
 #include "core/core_counters.h"
 #include "core/main_window.h"
+#include "core/remote_panel.h"
 #include "core/service_notify.h"
 #include "core/wiring.h"
 #include "interface/kapisup.h"
@@ -271,6 +272,8 @@ int ProgramEntry(int argc, char** argv) {
     PeerWatch_Install(bus.get());
     // The trace goes to whoever attaches over the bus (kirn trace).
     TraceStream_Install(bus.get());
+    // The link's changes go to the tools that subscribe to them.
+    RemotePanel_Install(bus.get());
   } else {
     plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n",
                             plat::LogLevel::kWarning);
@@ -289,6 +292,7 @@ int ProgramEntry(int argc, char** argv) {
   DebugFlushSummaries(true);
   PeerWatch_Uninstall();
   TraceStream_Uninstall();
+  RemotePanel_Uninstall();
   // Shut down because its windows could not have their handles back: start me afresh.
   if (PeerWatch_RestartNeeded()) code = 1;
   ServiceNotify_End();

@@ -73,25 +73,21 @@ bool Listed(int index) {
   return true;
 }
 
+// The lines of the link's state, in the order of the answer.
+void LinkStateLines(Lines& out, const LinkFigures& f) {
+  out.Add("comms_state", f.comms_state);
+  out.Add("active_controller", f.active_controller);
+  out.Add("connection_mode", f.connection_mode);
+  out.Add("simulation", f.simulation);
+  if (f.up_a >= 0) out.Add("link_up", "controller", "A", f.up_a);
+  if (f.up_b >= 0) out.Add("link_up", "controller", "B", f.up_b);
+  if (f.up_serial >= 0) out.Add("link_up", "controller", "serial", f.up_serial);
+}
+
 void LinkLines(Lines& out) {
-  const Settings& s = Profile().settings;
   const LinkState& link = Link();
   const LinkCounters& c = LinkCount();
-  out.Add("comms_state", link.ComState);
-  out.Add("active_controller", link.ActiveController);
-  out.Add("connection_mode", s.Connection_Mode);
-  out.Add("simulation", s.Simulation == 1 ? 1 : 0);
-  if (s.Simulation != 1) {
-    if (s.Connection_Mode == 2) {
-      out.Add("link_up", "controller", "A", link.ConnStateA == kConnectionUp ? 1 : 0);
-      if (s.Dual_Controllers == 1) {
-        out.Add("link_up", "controller", "B", link.ConnStateB == kConnectionUp ? 1 : 0);
-      }
-    } else {
-      const bool open = link.SerialPort >= 0 && !link.SerialGone;
-      out.Add("link_up", "controller", "serial", open && link.ComState == kComOk ? 1 : 0);
-    }
-  }
+  LinkStateLines(out, CurrentLinkFigures());
   const QueueFigures queue = LinkQueueFigures();
   out.Add("unacked", link.UnAckedCount);
   out.Add("queue_depth", queue.depth);
@@ -226,6 +222,39 @@ bool ParseLine(std::string_view text, CounterLine* line) {
 }
 
 }  // namespace
+
+LinkFigures CurrentLinkFigures() {
+  const Settings& s = Profile().settings;
+  const LinkState& link = Link();
+  LinkFigures f;
+  f.interface_mode = Kapi().DriverMode;
+  f.comms_state = link.ComState;
+  f.active_controller = link.ActiveController;
+  f.connection_mode = s.Connection_Mode;
+  f.simulation = s.Simulation == 1 ? 1 : 0;
+  if (s.Simulation != 1) {
+    if (s.Connection_Mode == 2) {
+      f.up_a = link.ConnStateA == kConnectionUp ? 1 : 0;
+      if (s.Dual_Controllers == 1) f.up_b = link.ConnStateB == kConnectionUp ? 1 : 0;
+    } else {
+      const bool open = link.SerialPort >= 0 && !link.SerialGone;
+      f.up_serial = open && link.ComState == kComOk ? 1 : 0;
+    }
+  }
+  return f;
+}
+
+std::string LinkNewsText(const LinkFigures& f) {
+  Lines out;
+  out.Add("format", 1);
+  out.Add("driver", Profile().DeviceNumber);
+  out.Add("now_ms", UnixMsNow());
+  out.Add("start_time_ms", CoreCount().StartUnixMs);
+  out.Add("interface_mode", f.interface_mode);
+  LinkStateLines(out, f);
+  out.Add("end", 1);
+  return out.Take();
+}
 
 QueueFigures LinkQueueFigures() {
   return {ComSup_QueueDepth(), ComSup_Outstanding()};

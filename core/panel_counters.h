@@ -69,6 +69,27 @@ struct QueueFigures {
 };
 QueueFigures LinkQueueFigures();
 
+// The part of the answer that changes only when the link or the interface mode does: what a
+// driver announces to the tools that subscribe to its link (kLinkNews, core/remote_panel.h).
+struct LinkFigures {
+  int64_t interface_mode = 0;     // DriverMode
+  int64_t comms_state = 0;        // ComState
+  int64_t active_controller = 0;  // ActiveController
+  int64_t connection_mode = 0;
+  int64_t simulation = 0;
+  // link_up of controller A, B and the serial line; -1 where the line is not in the answer.
+  int64_t up_a = -1;
+  int64_t up_b = -1;
+  int64_t up_serial = -1;
+  bool operator==(const LinkFigures&) const = default;
+};
+LinkFigures CurrentLinkFigures();
+// The announcement of `f`, in the answer's format: format, driver, now_ms, start_time_ms,
+// interface_mode, comms_state, active_controller, connection_mode, simulation, the link_up lines
+// and end, each as the answer has it (now_ms tells a reader which of an answer and an
+// announcement is the later).
+std::string LinkNewsText(const LinkFigures& f);
+
 // One parsed line of the answer.
 struct CounterLine {
   std::string name;

@@ -1,15 +1,19 @@
 #include "core/remote_panel.h"
 
+#include <QAbstractEventDispatcher>
+#include <QObject>
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
 #include "core/panel_counters.h"
+#include "platform/bus_client.h"
 #include "platform/dialog.h"
 #include "state/router_tables.h"
 #include "ui/dialog_ids.h"
@@ -136,6 +140,57 @@ std::string TableText(int device, int first, size_t room) {
   return text;
 }
 
+// The tools subscribed to the link news, and where the news go out.
+struct Subscriber {
+  plat::Hwnd window = plat::kNoWindow;
+  uint32_t serial = 0;  // the kLinkNews on its way, 0: none
+  bool told = false;    // `last` has been sent
+  LinkFigures last;
+};
+struct LinkNews {
+  plat::BusClient* bus = nullptr;
+  std::vector<Subscriber> subscribers;
+  QMetaObject::Connection turn;
+};
+
+LinkNews& News() {
+  static LinkNews news;
+  return news;
+}
+
+void DropSubscribers() {
+  LinkNews& n = News();
+  if (n.bus != nullptr) {
+    for (const Subscriber& s : n.subscribers) {
+      if (s.serial != 0) n.bus->Forget(s.serial);
+    }
+  }
+  n.subscribers.clear();
+}
+
+plat::LResult Subscribe(uint32_t msg, plat::WParam w) {
+  LinkNews& n = News();
+  const auto window = static_cast<plat::Hwnd>(w & 0xFFFF);
+  // Only a subscriber's own window subscribes or unsubscribes itself.
+  if (window == plat::kNoWindow || plat::MessageSender() != window) return 0;
+  auto it = std::find_if(n.subscribers.begin(), n.subscribers.end(),
+                         [window](const Subscriber& s) { return s.window == window; });
+  if (msg == kLinkUnsubscribe) {
+    if (it == n.subscribers.end()) return 0;
+    if (it->serial != 0 && n.bus != nullptr) n.bus->Forget(it->serial);
+    n.subscribers.erase(it);
+    return 1;
+  }
+  if (n.bus == nullptr || !n.bus->connected()) return 0;
+  if (it != n.subscribers.end()) {
+    it->told = false;
+    return 1;
+  }
+  if (n.subscribers.size() >= kMaxLinkSubscribers) return 0;
+  n.subscribers.push_back(Subscriber{window, 0, false, {}});
+  return 1;
+}
+
 int32_t RunMenu(int id) {
   const plat::Hwnd main = Core().MainWindow;
   bool known = false;
@@ -162,7 +217,78 @@ int PanelMenuId(std::string_view name) {
 
 bool RemotePanel_Handles(uint32_t msg) {
   return msg == kPanelFind || msg == kPanelStatus || msg == kPanelMenu || msg == kPanelCounters ||
-         msg == kPanelTable;
+         msg == kPanelTable || msg == kLinkSubscribe || msg == kLinkUnsubscribe;
+}
+
+void RemotePanel_Install(plat::BusClient* bus) {
+  LinkNews& n = News();
+  DropSubscribers();
+  n.bus = bus;
+  QObject::disconnect(n.turn);
+  if (auto* loop = QAbstractEventDispatcher::instance(); loop != nullptr && bus != nullptr) {
+    n.turn = QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock,
+                              [] { RemotePanel_AnnounceLink(); });
+  }
+}
+
+void RemotePanel_Uninstall() {
+  LinkNews& n = News();
+  QObject::disconnect(n.turn);
+  DropSubscribers();
+  n.bus = nullptr;
+}
+
+size_t RemotePanel_LinkSubscribers() {
+  return News().subscribers.size();
+}
+
+void RemotePanel_AnnounceLink() {
+  LinkNews& n = News();
+  if (n.subscribers.empty()) return;
+  if (n.bus == nullptr || !n.bus->connected()) {
+    // They subscribe again on the next host.
+    DropSubscribers();
+    return;
+  }
+  const LinkFigures now = CurrentLinkFigures();
+  std::vector<uint8_t> block;
+  for (auto it = n.subscribers.begin(); it != n.subscribers.end();) {
+    Subscriber& s = *it;
+    if (s.told && s.last == now && s.serial == 0) {
+      ++it;
+      continue;
+    }
+    if (s.serial != 0) {
+      if (n.bus->Awaiting(s.serial)) {
+        ++it;
+        continue;
+      }
+      const auto reply = n.bus->TakeReply(s.serial);
+      s.serial = 0;
+      if (!reply || reply->result != 1) {
+        // Gone, or not a subscriber any more.
+        it = n.subscribers.erase(it);
+        continue;
+      }
+      if (s.told && s.last == now) {
+        ++it;
+        continue;
+      }
+    }
+    if (block.empty()) {
+      const std::string text = LinkNewsText(now);
+      block.assign(text.begin(), text.end());
+      block.push_back(0);
+    }
+    s.serial = n.bus->StartSend(Core().MainWindow, s.window, kLinkNews, 0, 0, block);
+    if (s.serial == 0) {
+      it = n.subscribers.erase(it);
+      continue;
+    }
+    s.told = true;
+    s.last = now;
+    ++it;
+  }
 }
 
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -193,6 +319,9 @@ plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, pl
       if (text.empty()) return 0;
       return WriteBlock(l, text);
     }
+    case kLinkSubscribe:
+    case kLinkUnsubscribe:
+      return Subscribe(msg, w);
     case kPanelMenu: {
       if (!plat::IsHandedOffBlock(l)) return 0;
       const int32_t result = RunMenu(static_cast<int>(w));

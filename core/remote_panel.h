@@ -46,12 +46,31 @@
 //    with as many destination lines as the block holds. A reader asks again from `next` until
 //    it is 0. Result: the number of bytes written; 0 for a device id no router of the driver
 //    has, or a block too small for the head and one line.
+// 6. Link news. A tool that follows the driver's link (the state of the link, the active
+//    controller, the connections, the interface mode) subscribes instead of asking again and
+//    again: it sends kLinkSubscribe to the main window from its own window, wParam that window.
+//    Result 1 subscribed (again), 0 refused (not sent from that window, or kMaxLinkSubscribers
+//    already). The driver then sends kLinkNews to the subscriber as a data message, once at once
+//    (the state to start from) and again after every turn of its loop in which any of those
+//    changed: a block of LinkNewsText lines (core/panel_counters.h: format, driver, now_ms,
+//    start_time_ms, interface_mode, comms_state, active_controller, connection_mode,
+//    simulation, link_up..., end), zero-terminated. One is on its way to a subscriber at a
+//    time: what changes meanwhile goes in the next, which carries the state as it is then. The
+//    sends do not wait, so a subscriber never holds the driver up. The subscriber answers 1; any
+//    other answer (the host's 0 for a window that has gone) drops it, as does the loss of the
+//    bus. kLinkUnsubscribe (wParam the window, sent from it) ends it; result 1, 0 when it was
+//    not subscribed. A subscription again sends the state again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "platform/window.h"
+
+namespace plat {
+class BusClient;
+}
 
 namespace xarvel {
 
@@ -61,6 +80,13 @@ inline constexpr uint32_t kPanelStatus = 0x5803;
 inline constexpr uint32_t kPanelMenu = 0x5804;
 inline constexpr uint32_t kPanelCounters = 0x5805;
 inline constexpr uint32_t kPanelTable = 0x5806;
+// 0x5807..0x5809: the trace (ui/trace_stream.h).
+inline constexpr uint32_t kLinkSubscribe = 0x580A;
+inline constexpr uint32_t kLinkUnsubscribe = 0x580B;
+inline constexpr uint32_t kLinkNews = 0x580C;
+
+// Link subscribers a driver takes at most.
+inline constexpr size_t kMaxLinkSubscribers = 16;
 
 // Size of the answer block of kPanelStatus, kPanelMenu and kPanelCounters.
 inline constexpr int32_t kPanelBlockSize = 16384;
@@ -127,7 +153,20 @@ int PanelMenuId(std::string_view name);
 bool RemotePanel_Handles(uint32_t msg);
 
 // The driver's side: answers kPanelFind, kPanelStatus, kPanelMenu, kPanelCounters and
-// kPanelTable (all but the first only as data messages, with lParam the handed-off block).
+// kPanelTable (all but the first only as data messages, with lParam the handed-off block), and
+// kLinkSubscribe and kLinkUnsubscribe.
 plat::LResult RemotePanel_Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
+
+// The link news go out over `bus` (nullptr: none; every subscriber is dropped), and
+// RemotePanel_AnnounceLink runs at the end of every turn of the calling thread's event loop.
+void RemotePanel_Install(plat::BusClient* bus);
+void RemotePanel_Uninstall();
+// Sends the link news to each subscriber for which the link figures differ from what it was
+// last sent (or that has not been sent them yet) and whose previous news has been answered.
+// Costs one comparison of a few numbers when nothing changed, nothing without subscribers. Run
+// at the end of every loop turn; a place that changes the link may call it at once as well.
+void RemotePanel_AnnounceLink();
+// The number of link subscribers.
+size_t RemotePanel_LinkSubscribers();
 
 }  // namespace xarvel

@@ -49,10 +49,26 @@ inline constexpr uint32_t kKirnDevices = 0x4B07;
 // registered the device: "DEV MODE WINDOW\n", WINDOW in decimal. Result: the number of devices.
 inline constexpr uint32_t kKirnRegistrations = 0x4B08;
 
+// wParam: the watcher's window; lParam: the kinds of relay it wants beyond revertives, query
+// replies and mode assertions (kRelayDatabase | kRelayRegistrations), which a watcher that
+// never sends this message does not get. Replaces the kinds asked for before; the watch itself
+// is made with kKirnWatch. Result: the kinds the stand-in will relay (a stand-in that does not
+// know the message answers 0: the watcher then learns nothing of those changes from it).
+inline constexpr uint32_t kKirnWatchKinds = 0x4B09;
+// "DB <dev> <database> <entry>": the names of database 0 (sources) or 1 (destinations) of
+// device <dev> changed: entry <entry>, or every entry for 0. Relayed when a database change is
+// forwarded to the device's driver (kKirnDbChange), when a name change command (RM) is
+// delivered to it, and when the device's profile, where the stand-in reads the names, changes.
+inline constexpr int32_t kRelayDatabase = 1;
+// "REG <dev> <mode> <window>" when a device is registered (again), "UNREG <dev>" when its
+// registration goes (detached, its window gone, taken over by another window).
+inline constexpr int32_t kRelayRegistrations = 2;
+
 // Stand-in -> tool.
 // Data: one or more lines, each ending in '\n' ("REV <param> <text>", "QRY <param> <text>",
-// "MODE <dev> <mode>", or "DEV MODE" for kKirnDevices, "DEV MODE WINDOW" for
-// kKirnRegistrations); parameter: the number of lines.
+// "MODE <dev> <mode>", the lines of kKirnWatchKinds to a watcher that asked for them, or
+// "DEV MODE" for kKirnDevices, "DEV MODE WINDOW" for kKirnRegistrations); parameter: the number
+// of lines.
 // The receiver returns 1; any other result (0 for a window that is gone, or no answer in time)
 // makes the stand-in drop that watcher.
 inline constexpr uint32_t kKirnLines = 0x4B10;

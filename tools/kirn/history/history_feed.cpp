@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "interface/messages.h"
 #include "tools/kirn/common/kirn_messages.h"
@@ -13,6 +14,12 @@ using Clock = std::chrono::steady_clock;
 
 bool RxOnly(int mode) {
   return mode == xarvel::IFMODE_RXONLY || mode == xarvel::IFMODE_RXONLYBROKEN;
+}
+
+// The name of `entry` has been read and has not changed since.
+bool Fresh(const std::map<int, RouterNames::Name>& names, int entry) {
+  auto it = names.find(entry);
+  return it != names.end() && !it->second.stale;
 }
 
 std::string NameOf(const std::map<int, RouterNames::Name>& names, int entry) {
@@ -47,6 +54,15 @@ void HistoryFeed::Attach() {
     GapAll("the bus was lost");
     RebaseAll();
   };
+  // A driver's mode as it announces it (a mode it takes without asserting it is relayed by
+  // nobody else).
+  f.link = [this](const DriverReading& d) {
+    const int mode = static_cast<int>(d.counters.Get("interface_mode"));
+    for (int router : d.routers) {
+      auto it = routers_.find(router);
+      if (it != routers_.end() && it->second.present) Mode(router, mode);
+    }
+  };
   survey_.Follow(std::move(f));
 }
 
@@ -65,8 +81,7 @@ void HistoryFeed::Line(std::string_view line) {
     row.router = router;
     row.dest = dest;
     row.source = source;
-    // Names are looked up again when they are older than a minute; one never read yet is
-    // waited for a moment.
+    // Names not read yet, or changed since, are looked up; the change waits a moment for them.
     survey_.WantName(router, 0, source);
     survey_.WantName(router, 1, dest);
     waiting_.push_back(
@@ -109,7 +124,7 @@ void HistoryFeed::GapAll(const std::string& reason) {
 
 bool HistoryFeed::NamesIn(const HistoryRow& row) const {
   const RouterNames* names = survey_.Names(row.router);
-  return names && names->destinations.count(row.dest) != 0 && names->sources.count(row.source) != 0;
+  return names && Fresh(names->destinations, row.dest) && Fresh(names->sources, row.source);
 }
 
 void HistoryFeed::Release(bool all) {
@@ -192,9 +207,9 @@ bool HistoryFeed::NamesIn(const RebaseTable& t) const {
   const RouterNames* names = survey_.Names(t.router);
   if (!names) return false;
   for (size_t i = 0; i < t.source.size(); ++i) {
-    if (names->destinations.count(static_cast<int>(i) + 1) == 0) return false;
+    if (!Fresh(names->destinations, static_cast<int>(i) + 1)) return false;
     const int source = t.source[i];
-    if (source > 0 && source != kNoSource && names->sources.count(source) == 0) return false;
+    if (source > 0 && source != kNoSource && !Fresh(names->sources, source)) return false;
   }
   return true;
 }
@@ -218,8 +233,11 @@ void HistoryFeed::FillNames(RebaseTable& t) const {
 void HistoryFeed::Tick() {
   Release(false);
   const auto now = Clock::now();
+  const bool more_names =
+      std::exchange(held_names_read_, survey_.names_read()) != survey_.names_read() ||
+      survey_.names_pending() == 0;
   for (auto it = held_.begin(); it != held_.end();) {
-    if (NamesIn(it->table) || now >= it->until) {
+    if ((more_names && NamesIn(it->table)) || now >= it->until) {
       FillNames(it->table);
       // What came before the table was read goes first.
       Release(true);

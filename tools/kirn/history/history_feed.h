@@ -85,6 +85,9 @@ class HistoryFeed {
   DriverSurvey& survey_;
   std::map<int, Router> routers_;
   std::vector<Held> held_;
+  // The survey's names_read() when the held tables last looked for their names: they look
+  // again only once more names have come in (a table of 4096 destinations is a long look).
+  uint64_t held_names_read_ = 0;
   std::deque<Waiting> waiting_;
   bool watching_ = false;
   int64_t watch_since_ms_ = 0;  // when the watch was last set up

@@ -94,12 +94,19 @@ plat::LResult KapiStandIn::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, p
       return 1;
     case kKirnUnwatch:
       return Unwatch(Low16(w)) ? 1 : 0;
+    case kKirnWatchKinds:
+      if (Low16(w) == plat::kNoWindow || Low16(w) == window_) return 0;
+      return WatchKinds(Low16(w), static_cast<int>(l));
     case kKirnMode:
       return Forward("setmode", static_cast<int>(w), xarvel::ZUT_IDSETTXRXMODE, l, 0,
                      " " + std::to_string(l));
-    case kKirnDbChange:
-      return Forward("dbchange", static_cast<int>(w), xarvel::ZUT_DBCHANGE, w, l,
-                     " " + std::to_string(l));
+    case kKirnDbChange: {
+      const plat::LResult r = Forward("dbchange", static_cast<int>(w), xarvel::ZUT_DBCHANGE, w, l,
+                                      " " + std::to_string(l));
+      // High 16 bits 0: a source name changed; else a destination name.
+      if (r != kNoDevice) NamesChanged(static_cast<int>(w), (l >> 16) != 0 ? 1 : 0, 0);
+      return r;
+    }
     case kKirnClose:
       // The driver detaches while it handles this, so nothing of its registration is used after.
       return Forward("close", static_cast<int>(w), xarvel::ZUT_CLOSE, 0, 0, "");
@@ -185,6 +192,13 @@ plat::LResult KapiStandIn::OnData(uint32_t msg, plat::WParam w, plat::LParam l) 
       const int32_t r = SendBlock(driver, xarvel::ZUT_COMMAND, 0, text, kDriverTimeoutMs);
       Event("command " + std::to_string(dev) + " [" + OneLine(text) + "] -> " + std::to_string(r));
       if (r == 0 && DriverGone(driver)) return kNoDevice;
+      // A name change (RM device database entry name mode) taken by the driver: that name of
+      // the control system's database has changed.
+      int rm_device = 0, database = 0, entry = 0;
+      if (r == 1 && std::sscanf(text.c_str(), "RM %d %d %d", &rm_device, &database, &entry) == 3 &&
+          entry > 0) {
+        NamesChanged(rm_device, database, entry);
+      }
       return r;
     }
     default:
@@ -241,6 +255,10 @@ int KapiStandIn::Register(plat::Hwnd window, int device) {
     it = registrations_.emplace(device, Registration{window, options_.default_mode}).first;
   }
   Event("register " + who + " -> 0 mode " + std::to_string(it->second.mode), plat::LogLevel::kInfo);
+  Queue(device,
+        "REG " + std::to_string(device) + " " + std::to_string(it->second.mode) + " " +
+            std::to_string(window),
+        kRelayRegistrations);
   return xarvel::kRegisterOk;
 }
 
@@ -273,6 +291,7 @@ std::vector<int> KapiStandIn::DropRegistrations(plat::Hwnd window, const char* w
   for (auto it = registrations_.begin(); it != registrations_.end();) {
     if (it->second.window == window) {
       dropped.push_back(it->first);
+      Queue(it->first, "UNREG " + std::to_string(it->first), kRelayRegistrations);
       it = registrations_.erase(it);
     } else {
       ++it;
@@ -314,11 +333,16 @@ constexpr size_t kMaxNameFiles = 64;
 
 }  // namespace
 
-std::string KapiStandIn::LookupName(int device, int database, int entry) {
-  if (device < 1 || device > 999 || (database != 0 && database != 1) || entry < 1) return {};
+std::string KapiStandIn::NameFilePath(int device) {
+  if (device < 1 || device > 999) return {};
   char file[16];
   std::snprintf(file, sizeof file, "DEV_%03d.INI", device);
-  const std::string path = xarvel::ProfilePath(file);
+  return xarvel::ProfilePath(file);
+}
+
+std::string KapiStandIn::LookupName(int device, int database, int entry) {
+  if (device < 1 || device > 999 || (database != 0 && database != 1) || entry < 1) return {};
+  const std::string path = NameFilePath(device);
   std::map<std::string, NameFile>& files = NameFiles();
   struct stat st {};
   if (path.empty() || path.size() > xarvel::kMaxProfilePath || ::stat(path.c_str(), &st) != 0 ||
@@ -351,9 +375,15 @@ std::string KapiStandIn::LookupName(int device, int database, int entry) {
   return name->second.substr(0, static_cast<size_t>(xarvel::kDbNameMaxLength));
 }
 
-void KapiStandIn::AnswerNameLookup(uint8_t* record) const {
+void KapiStandIn::AnswerNameLookup(uint8_t* record) {
   auto word = [record](int at) { return record[at] | (record[at + 1] << 8); };
-  const std::string name = LookupName(word(0), word(2), word(4));
+  const int device = word(0);
+  const std::string name = LookupName(device, word(2), word(4));
+  // The profile is watched from its first look-up on, so that a change of its names is told.
+  if (hooks_.watch_file && name_files_.size() < kMaxWatchedNameFiles) {
+    const std::string path = NameFilePath(device);
+    if (!path.empty() && name_files_.emplace(path, device).second) hooks_.watch_file(path);
+  }
   std::memset(record, 0, xarvel::kDbNameRecordSize);
   std::memcpy(record, name.data(),
               std::min(name.size(), static_cast<size_t>(xarvel::kDbNameMaxLength)));
@@ -367,6 +397,32 @@ void KapiStandIn::RecordRevertive(bool query_reply, int32_t param, std::string_v
   if (std::sscanf(copy.c_str(), "RR %d", &device) != 1) device = 0;
   Queue(device,
         std::string(query_reply ? "QRY " : "REV ") + std::to_string(param) + " " + OneLine(copy));
+}
+
+int KapiStandIn::WatchKinds(plat::Hwnd watcher, int kinds) {
+  const int known = kinds & (kRelayDatabase | kRelayRegistrations);
+  watchers_[watcher].kinds = known;
+  Event("watch window " + Hex(watcher) + " kinds " + std::to_string(known), plat::LogLevel::kInfo);
+  return known;
+}
+
+void KapiStandIn::NamesChanged(int device, int database, int entry) {
+  if (device < 1 || (database != 0 && database != 1) || entry < 0) return;
+  Queue(
+      device,
+      "DB " + std::to_string(device) + " " + std::to_string(database) + " " + std::to_string(entry),
+      kRelayDatabase);
+}
+
+void KapiStandIn::NamesFileChanged(const std::string& path) {
+  auto it = name_files_.find(path);
+  if (it == name_files_.end()) return;
+  Event("names of " + std::to_string(it->second) + " changed (" + path + ")",
+        plat::LogLevel::kInfo);
+  NamesChanged(it->second, 0, 0);
+  NamesChanged(it->second, 1, 0);
+  // A file replaced by a rename is watched anew.
+  if (hooks_.watch_file) hooks_.watch_file(path);
 }
 
 void KapiStandIn::Watch(plat::Hwnd watcher, int device) {
@@ -387,20 +443,21 @@ bool KapiStandIn::Unwatch(plat::Hwnd watcher) {
   return true;
 }
 
-void KapiStandIn::Queue(int device, std::string line) {
-  const bool wanted = std::any_of(watchers_.begin(), watchers_.end(),
-                                  [device](const auto& w) { return w.second.Wants(device); });
+void KapiStandIn::Queue(int device, std::string line, int kind) {
+  const bool wanted =
+      std::any_of(watchers_.begin(), watchers_.end(),
+                  [device, kind](const auto& w) { return w.second.Wants(device, kind); });
   if (!wanted) return;
   if (queue_.size() >= kMaxQueuedRelays) {
     // Each watcher that wanted the line is told how many it lost before its next lines.
-    const int lost = queue_.front().device;
+    const Relay& lost = queue_.front();
     for (auto& [hwnd, w] : watchers_) {
-      if (w.Wants(lost)) ++w.dropped;
+      if (w.Wants(lost.device, lost.kind)) ++w.dropped;
     }
     queue_.pop_front();
     ++dropped_relays_;
   }
-  queue_.push_back(Relay{device, std::move(line)});
+  queue_.push_back(Relay{device, kind, std::move(line)});
   if (!flush_posted_ && window_ != plat::kNoWindow) {
     flush_posted_ = plat::PostMessage(window_, kKirnFlush, 0, 0);
   }
@@ -433,7 +490,7 @@ void KapiStandIn::FlushRelays() {
     }
     for (const Relay& r : batch) {
       if (!alive) break;
-      if (!watcher.Wants(r.device)) continue;
+      if (!watcher.Wants(r.device, r.kind)) continue;
       if (block.size() + r.line.size() + 1 > kMaxRelayBlock) deliver();
       if (!alive) break;
       block += r.line;

@@ -38,6 +38,10 @@ struct StandInHooks {
   std::function<bool(plat::Hwnd window)> is_alive;
   // True when windows `a` and `b` belong to one process. Empty: only a window is its own.
   std::function<bool(plat::Hwnd a, plat::Hwnd b)> same_process;
+  // Watch the file at `path` (a device's profile the names were read from) and call
+  // NamesFileChanged(path) when it changes. Called again for a path after each change (a file
+  // replaced by a rename is a new file to watch). Empty: changes of the files are not noticed.
+  std::function<void(const std::string& path)> watch_file;
 };
 
 class KapiStandIn {
@@ -48,6 +52,8 @@ class KapiStandIn {
   static constexpr size_t kMaxQueuedRelays = 10000;
   // Longest revertive text kept from a driver.
   static constexpr size_t kMaxRevertiveText = 255;
+  // Profiles watched for changes of their names at most (one per router device).
+  static constexpr size_t kMaxWatchedNameFiles = 1000;
   // How long a relay to a watcher, or a probe of a driver, may take before it counts as gone.
   static constexpr int kQuickTimeoutMs = 1000;
   // How long a message forwarded to a driver may take.
@@ -60,9 +66,13 @@ class KapiStandIn {
   struct Watcher {
     bool all = false;
     std::set<int> devices;
+    // The kinds of relay beyond revertives and modes it asked for (kKirnWatchKinds).
+    int kinds = 0;
     // Relays for this watcher dropped from the full queue and not told yet (kKirnRelaysDropped).
     uint64_t dropped = 0;
-    bool Wants(int device) const { return all || devices.count(device) != 0; }
+    bool Wants(int device, int kind = 0) const {
+      return (all || devices.count(device) != 0) && (kind == 0 || (kinds & kind) != 0);
+    }
   };
 
   KapiStandIn(StandInOptions options, StandInHooks hooks);
@@ -93,10 +103,13 @@ class KapiStandIn {
   std::vector<int> WindowGone(plat::Hwnd window);
   // ZUT_GETDBNAME: reads the request from `record` and writes the name over it, zero-filled.
   // REQUIRES: `record` points at the kDbNameRecordSize (18) writable bytes of the record.
-  void AnswerNameLookup(uint8_t* record) const;
+  // The first look-up of a device's names has its profile watched (watch_file).
+  void AnswerNameLookup(uint8_t* record);
   // The name of `entry` (1-based) in database 0 (sources) or 1 (destinations) of `device`, from
   // the device's own profile; at most 17 characters; empty when there is none.
   static std::string LookupName(int device, int database, int entry);
+  // The path of the profile the names of `device` are read from; empty for none.
+  static std::string NameFilePath(int device);
   // ZUT_REVERTIVE / ZUT_QUERYREPLY: counts it and relays "REV|QRY <param> <text>" to the
   // watchers of the device named in the text.
   void RecordRevertive(bool query_reply, int32_t param, std::string_view text);
@@ -104,6 +117,13 @@ class KapiStandIn {
   // Relays to watchers. Lines are queued and delivered by FlushRelays(), which the window posts
   // to itself, so the driver whose message produced a line never waits on a watcher.
   void Watch(plat::Hwnd watcher, int device);
+  // kKirnWatchKinds: the kinds of relay `watcher` wants besides; returns those it will get.
+  int WatchKinds(plat::Hwnd watcher, int kinds);
+  // The names of device `device`'s database `database` (0, 1) changed, entry `entry` (0: all):
+  // relayed as "DB" to the watchers that asked for it.
+  void NamesChanged(int device, int database, int entry);
+  // The profile at `path` changed (watch_file): its device's names may have.
+  void NamesFileChanged(const std::string& path);
   bool Unwatch(plat::Hwnd watcher);
   void FlushRelays();
 
@@ -116,12 +136,13 @@ class KapiStandIn {
  private:
   struct Relay {
     int device = 0;
+    int kind = 0;  // 0, or the kKirnWatchKinds kind of the line
     std::string line;
   };
 
   // An event line at `level` (most are per message: debug).
   void Event(const std::string& text, plat::LogLevel level = plat::LogLevel::kDebug) const;
-  void Queue(int device, std::string line);
+  void Queue(int device, std::string line, int kind = 0);
   // Sends a data message to another window with the given answer timeout.
   int32_t SendBlock(plat::Hwnd to, uint32_t msg, int32_t param, std::string& block, int timeout);
   plat::LResult SendPlain(plat::Hwnd to, uint32_t msg, plat::WParam w, plat::LParam l, int timeout);
@@ -149,6 +170,8 @@ class KapiStandIn {
   std::map<int, Registration> registrations_;
   std::map<plat::Hwnd, Watcher> watchers_;
   std::deque<Relay> queue_;
+  // The profiles names were read from, by path: the device whose names they hold.
+  std::map<std::string, int> name_files_;
   bool flush_posted_ = false;
   uint64_t revertive_count_ = 0;
   uint64_t dropped_relays_ = 0;

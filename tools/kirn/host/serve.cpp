@@ -1,6 +1,8 @@
 // kirn serve: the bus host on its own thread, and the interface stand-in as an ordinary client of
 // it on the main thread's Qt loop.
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -107,7 +109,20 @@ int RunServe(const Args& args) {
   hooks.is_alive = [client](plat::Hwnd window) { return client->WindowExists(window); };
   hooks.same_process = [client](plat::Hwnd a, plat::Hwnd b) { return client->SameProcess(a, b); };
 
+  // The profiles the names come from: a change of one is told to the watchers that follow the
+  // names, so that they read them again (they never re-read them on a timer).
+  QFileSystemWatcher files;
+  KapiStandIn* standin_of_files = nullptr;
+  hooks.watch_file = [&files](const std::string& path) {
+    const QString p = QString::fromStdString(path);
+    if (!files.files().contains(p) && QFileInfo::exists(p)) files.addPath(p);
+  };
+  QObject::connect(&files, &QFileSystemWatcher::fileChanged, [&standin_of_files](const QString& p) {
+    if (standin_of_files != nullptr) standin_of_files->NamesFileChanged(p.toStdString());
+  });
+
   auto standin = std::make_unique<KapiStandIn>(options, hooks);
+  standin_of_files = standin.get();
   if (!standin->Create()) {
     plat::SetTransport(nullptr);
     return Failure("serve", "the bus host gave no window handle");
@@ -128,6 +143,7 @@ int RunServe(const Args& args) {
   if (code == 0) code = loop;
   xarvel::ServiceNotify_Send("STOPPING=1");
 
+  standin_of_files = nullptr;
   standin.reset();
   plat::SetTransport(nullptr);
   bus.reset();

@@ -19,12 +19,20 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRoundSpacing = std::chrono::milliseconds(100);
 // The loop wakes at least this often (a stop signal that came just before a wait).
 constexpr int kMaxWaitMs = 200;
-// While event streams are open, the drivers are asked this often for what the revertives do not
-// tell (link and mode changes).
+// While event streams are open and some driver's changes are not announced (an older driver or
+// interface), the drivers are asked this often for what the revertives do not tell (link and
+// mode changes).
 constexpr auto kStreamRound = std::chrono::milliseconds(500);
-// With the history on, a round starts at least this often: it notices drivers that go, come
-// or change mode, and reads the tables a re-base wants.
+// With the history on and some changes not announced, a round starts at least this often: it
+// notices drivers that go, come or change mode.
 constexpr auto kHistoryRoundSpacing = std::chrono::seconds(2);
+// While every change is announced (the interface relays the registrations, every driver sends
+// its link news), the streams and the history still have a round this often, as a safety net
+// for what no one announces: a driver that hangs with its window still there shows as not
+// answering within this time, and a subscription a driver dropped (a news it could not
+// deliver in time) is made again. 10 s is within the 15 s a Prometheus scrape is usually
+// spaced by, and a round of a dozen drivers once in 10 s costs next to nothing.
+constexpr auto kSafetyRound = std::chrono::seconds(10);
 // Router tables a round reads for the history's re-bases at most, and only in a round that no
 // request waits for: a full workstation's re-base (hundreds of routers of 4096 destinations)
 // read in one round held every scrape behind it for seconds.
@@ -53,6 +61,19 @@ bool NumberArg(const HttpRequest& request, const char* name, int max, int* out) 
   if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
   *out = std::atoi(text.c_str());
   return *out >= 1 && *out <= max;
+}
+
+// The names of sources and destinations read from the interface, and those still to read.
+std::string NameFigures(const DriverSurvey& survey) {
+  return "# HELP xarvel_exporter_names_read_total Names of sources and destinations read from "
+         "the interface.\n"
+         "# TYPE xarvel_exporter_names_read_total counter\n"
+         "xarvel_exporter_names_read_total " +
+         std::to_string(survey.names_read()) +
+         "\n# HELP xarvel_exporter_names_pending Names waiting to be read from the interface.\n"
+         "# TYPE xarvel_exporter_names_pending gauge\n"
+         "xarvel_exporter_names_pending " +
+         std::to_string(survey.names_pending()) + "\n";
 }
 
 int MsUntil(Clock::time_point t, Clock::time_point now) {
@@ -177,20 +198,34 @@ void MetricsRun::Start() {
   last_round_ = Clock::now();
 }
 
+Clock::duration MetricsRun::RoundPeriod() const {
+  const bool streaming = hub_.open() > 0;
+  if (!streaming && !feed_) return Clock::duration::zero();
+  if (survey_.announced()) return kSafetyRound;
+  return streaming ? Clock::duration(kStreamRound) : Clock::duration(kHistoryRoundSpacing);
+}
+
 void MetricsRun::StartRoundIfDue(Clock::time_point now) {
-  const bool streaming = hub_.open() > 0 && now - last_round_ >= kStreamRound;
-  // The history wants a round now and then, and sooner for a re-base.
-  const bool history_round =
-      feed_ && (now - last_round_ >= kHistoryRoundSpacing || feed_->wants_round());
+  if (survey_.TakeRegistrationsChanged()) registrations_changed_ = true;
+  const Clock::duration period = RoundPeriod();
+  const bool periodic = period != Clock::duration::zero() && now - last_round_ >= period;
+  // A re-base of the history wants its tables read.
+  const bool history_round = feed_ && feed_->wants_round();
   // Ember+ wants one for the drivers' status now and then, and for the tables it reads.
   const bool ember_round = ember_ && ember_->wants_round(now);
-  if (survey_.running() || (waiting_.empty() && !history_round && !streaming && !ember_round) ||
+  if (survey_.running() ||
+      (waiting_.empty() && !history_round && !periodic && !registrations_changed_ &&
+       !ember_round) ||
       now - last_round_ < kRoundSpacing) {
     return;
   }
+  registrations_changed_ = false;
   answering_.swap(waiting_);
   // What the round must read for the requests that wait for it.
   SurveyWants wants;
+  // The safety net's round also subscribes again to the link news of every driver that
+  // answers (a subscription a driver dropped is made again).
+  wants.subscribe_again = periodic;
   for (const Waiting& w : answering_) {
     if (w.want == Want::kStatusJson) wants.status = true;
     if (w.want == Want::kDriverJson) wants.tables[w.driver].insert(w.query.router);
@@ -230,9 +265,13 @@ int MetricsRun::WaitMs(Clock::time_point now) {
   sooner(survey_.MsUntilDeadline());
   sooner(hub_.Tick(now));
   sooner(ember_wait_);
-  if (!survey_.running() && hub_.open() > 0) sooner(MsUntil(last_round_ + kStreamRound, now));
-  if (!survey_.running() && (!waiting_.empty() || feed_ || ember_)) {
-    sooner(MsUntil(last_round_ + kRoundSpacing, now));
+  if (!survey_.running()) {
+    if (const Clock::duration period = RoundPeriod(); period != Clock::duration::zero()) {
+      sooner(MsUntil(last_round_ + period, now));
+    }
+    if (!waiting_.empty() || registrations_changed_ || (feed_ && feed_->wants_round()) || ember_) {
+      sooner(MsUntil(last_round_ + kRoundSpacing, now));
+    }
   }
   return std::max(wait, 0);
 }
@@ -241,7 +280,7 @@ HttpResponse MetricsRun::Made(Want want, const Survey& s) {
   HttpResponse r;
   if (want == Want::kMetrics) {
     r.content_type = kExpositionType;
-    r.body = ExpositionText(s) + StreamFigures(hub_);
+    r.body = ExpositionText(s) + StreamFigures(hub_) + NameFigures(survey_);
     if (recorder_) r.body += HistoryFigures(*recorder_);
     if (access_) r.body += access_->Figures();
   } else if (want == Want::kHealth) {

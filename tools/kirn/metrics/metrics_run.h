@@ -104,6 +104,9 @@ class MetricsRun {
   void StartRoundIfDue(Clock::time_point now);
   // The milliseconds the loop may wait for the server or the bus.
   int WaitMs(Clock::time_point now);
+  // How long after the last round the next starts unasked (the streams' and the history's
+  // rounds); zero when none does.
+  Clock::duration RoundPeriod() const;
   // Answers the requests of the round that has ended with survey `s`.
   void AnswerRound(const Survey& s);
   // The answer of `want` made from one survey, for every request of the round that wants it.
@@ -128,6 +131,8 @@ class MetricsRun {
   EventFeed events_;
   int64_t round_asked_ms_ = 0;
   Clock::time_point last_round_{};
+  // A registration came or went since the last round: the next starts at once.
+  bool registrations_changed_ = false;
   // The Ember+ provider, when served, and the milliseconds until its next take's deadline.
   std::unique_ptr<ember::EmberService> ember_;
   int ember_wait_ = -1;

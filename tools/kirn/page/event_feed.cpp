@@ -46,6 +46,7 @@ void EventFeed::Attach(DriverSurvey& survey) {
   follower.watching = [this] { hub_.Reset(); };
   follower.lost = [this](int64_t) { hub_.Reset(); };
   follower.bus_lost = [this] { hub_.Reset(); };
+  follower.link = [this](const DriverReading& d) { Link(d); };
   survey.Follow(std::move(follower));
 }
 
@@ -78,25 +79,27 @@ void EventFeed::Line(std::string_view line) {
 }
 
 void EventFeed::Surveyed(const Survey& survey) {
-  for (const DriverReading& d : survey.drivers) {
-    if (d.driver == 0 || d.conflict) continue;
-    for (int router : d.routers) driver_of_[router] = d.driver;
-    std::string link = LinkJson(d);
-    auto known = last_link_.find(d.driver);
-    if (known != last_link_.end() && known->second != link) {
-      hub_.Publish("link", d.driver, 0, link);
-    }
-    last_link_[d.driver] = std::move(link);
-    if (!d.up) continue;
-    const int64_t mode = d.counters.Get("interface_mode");
-    auto was = last_mode_.find(d.driver);
-    if (was != last_mode_.end() && was->second != mode) {
-      hub_.Publish("mode", d.driver, 0,
-                   JsonBytes(QJsonObject{
-                       {"driver", d.driver}, {"device", 0}, {"mode", static_cast<qint64>(mode)}}));
-    }
-    last_mode_[d.driver] = mode;
+  for (const DriverReading& d : survey.drivers) Link(d);
+}
+
+void EventFeed::Link(const DriverReading& d) {
+  if (d.driver == 0 || d.conflict) return;
+  for (int router : d.routers) driver_of_[router] = d.driver;
+  std::string link = LinkJson(d);
+  auto known = last_link_.find(d.driver);
+  if (known != last_link_.end() && known->second != link) {
+    hub_.Publish("link", d.driver, 0, link);
   }
+  last_link_[d.driver] = std::move(link);
+  if (!d.up) return;
+  const int64_t mode = d.counters.Get("interface_mode");
+  auto was = last_mode_.find(d.driver);
+  if (was != last_mode_.end() && was->second != mode) {
+    hub_.Publish("mode", d.driver, 0,
+                 JsonBytes(QJsonObject{
+                     {"driver", d.driver}, {"device", 0}, {"mode", static_cast<qint64>(mode)}}));
+  }
+  last_mode_[d.driver] = mode;
 }
 
 }  // namespace kirn

@@ -1,6 +1,7 @@
 // What the event streams (event_streams.h) carry, made from what the survey of the drivers
-// brings: every route and mode assertion the interface relays, as it comes, and from each
-// survey the link and mode changes that the relays do not tell. Main thread only.
+// brings: every route and mode assertion the interface relays, and every driver's link news
+// (its link and mode changes, which the relays do not tell), as they come; and from each survey
+// what changed unannounced (a driver gone or not answering). Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +27,11 @@ class EventFeed {
   // A relayed line of the interface: a revertive or query reply becomes a "route" event, a mode
   // assertion a "mode" event.
   void Line(std::string_view line);
-  // A survey ended: the drivers' link and mode changes since the last one become "link" and
-  // "mode" events, and it says which driver each router belongs to.
+  // A survey ended: the drivers' link and mode changes not yet told become "link" and "mode"
+  // events, and it says which driver each router belongs to.
   void Surveyed(const Survey& survey);
+  // A driver's link news: as a driver of a survey.
+  void Link(const DriverReading& driver);
 
  private:
   // The driver of router `device` as the surveys tell it; 0 while none has.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "core/remote_panel.h"
 #include "interface/kirnif.h"
@@ -110,10 +111,18 @@ void DriverSurvey::Disconnect() {
   late_.clear();
   asks_.clear();
   queued_.clear();
-  // The names read are kept; those not read yet are wanted again by the next reader.
+  kinds_serial_ = 0;
+  relay_kinds_ = 0;
+  window_driver_.clear();
+  subscribed_.clear();
+  subscribing_.clear();
+  // The names read are kept, but another host's interface may name things otherwise: they are
+  // read again as they are wanted. Those not read yet are wanted again by the next reader.
   name_queue_.clear();
   name_queued_.clear();
   names_in_flight_.clear();
+  changed_in_flight_.clear();
+  NamesChanged(0, -1, 0);
   // Commands not delivered are lost with the bus (their takes are answered at their deadline).
   commands_.clear();
   commands_in_flight_.clear();
@@ -148,6 +157,12 @@ plat::LResult DriverSurvey::Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, 
       }
       return 1;
     }
+    case xarvel::kLinkNews: {
+      if (!plat::IsHandedOffBlock(l) || l == 0) return 0;
+      return LinkNews(sender, std::string_view(reinterpret_cast<const char*>(l),
+                                               strnlen(reinterpret_cast<const char*>(l),
+                                                       plat::HandedOffBlockSize())));
+    }
     case kKirnRelaysDropped:
       if (sender != kapi_ || kapi_ == plat::kNoWindow) return 0;
       if (w == kRelaysWatcherDropped) watching_ = false;
@@ -165,8 +180,10 @@ void DriverSurvey::Relayed(std::string_view text) {
   while (!text.empty()) {
     const size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
-    for (const Follower& f : followers_) {
-      if (f.line && !line.empty()) f.line(line);
+    if (!Registry(line)) {
+      for (const Follower& f : followers_) {
+        if (f.line && !line.empty()) f.line(line);
+      }
     }
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
@@ -300,7 +317,7 @@ void DriverSurvey::CollectMore(Asked& a, plat::Hwnd window) {
 }
 
 size_t DriverSurvey::InFlight() const {
-  size_t n = late_.size();
+  size_t n = late_.size() + subscribing_.size();
   for (const auto& [window, a] : asks_) {
     n += (!a.done && a.serial != 0) ? 1 : 0;
     n += (!a.status_done && a.status_serial != 0) ? 1 : 0;
@@ -339,11 +356,25 @@ void DriverSurvey::Collect() {
     } else if (auto reply = bus_->TakeReply(watch_serial_)) {
       watch_serial_ = 0;
       watching_ = reply->result == 1;
+      // The changes of the registrations and of the names, besides.
+      if (watching_) {
+        kinds_serial_ = bus_->StartSend(window_, kapi_, kKirnWatchKinds, window_,
+                                        kRelayDatabase | kRelayRegistrations);
+      }
       for (const Follower& f : followers_) {
         if (watching_ && f.watching) f.watching();
       }
     }
   }
+  if (kinds_serial_ != 0) {
+    if (auto reply = bus_->TakeReply(kinds_serial_)) {
+      kinds_serial_ = 0;
+      relay_kinds_ = static_cast<int>(reply->result);
+    } else if (!bus_->Awaiting(kinds_serial_)) {
+      kinds_serial_ = 0;
+    }
+  }
+  CollectSubscriptions();
   if (running_ && kapi_ != plat::kNoWindow && registrations_serial_ == 0 && !listed_) {
     registration_lines_.clear();
     registrations_serial_ = bus_->StartSend(window_, kapi_, kKirnRegistrations, window_, 0);
@@ -375,6 +406,10 @@ void DriverSurvey::Collect() {
         strnlen(reinterpret_cast<const char*>(reply->data.data()), reply->data.size()));
     a.counters = xarvel::ParsePanelCounters(text);
     a.up = a.counters.complete && a.counters.Get("driver") > 0;
+    if (a.up) {
+      window_driver_[window] = static_cast<int>(a.counters.Get("driver"));
+      Subscribe(window, running_ && wants_.subscribe_again);
+    }
     if (a.up && running_) AskMore(window, a);
   }
   StartAsks();
@@ -413,6 +448,18 @@ bool DriverSurvey::Poll() {
   return true;
 }
 
+void DriverSurvey::OverlayNews(xarvel::PanelCounters* counters, const xarvel::PanelCounters& news) {
+  for (const xarvel::CounterLine& n : news.lines) {
+    if (n.name == "format" || n.name == "driver" || n.name == "now_ms" ||
+        n.name == "start_time_ms" || n.name == "end") {
+      continue;
+    }
+    for (xarvel::CounterLine& line : counters->lines) {
+      if (line.name == n.name && line.labels == n.labels) line.value = n.value;
+    }
+  }
+}
+
 void DriverSurvey::Finish() {
   running_ = false;
   Survey s;
@@ -441,6 +488,7 @@ void DriverSurvey::Finish() {
 
   std::map<int, DriverReading> named;
   std::set<plat::Hwnd> answered;
+  last_up_.clear();
   // The windows that answered as each driver: more than one is a conflict, and neither is taken.
   std::map<int, std::vector<plat::Hwnd>> windows_of;
   for (auto& [window, a] : asks_) {
@@ -482,12 +530,27 @@ void DriverSurvey::Finish() {
     r.routers = RoutersOf(a.counters);
     r.up = true;
     r.windows = windows;
+    const int64_t start = a.counters.Get("start_time_ms");
+    if (auto was = known_.find(driver);
+        was != known_.end() && was->second.start_ms != 0 &&
+        (was->second.start_ms != start || was->second.window != window)) {
+      // Started again: its routers' names may have changed with it.
+      for (int router : was->second.routers) NamesChanged(router, -1, 0);
+      for (int router : r.routers) NamesChanged(router, -1, 0);
+    }
     r.counters = std::move(a.counters);
+    // News that came after the answer was made tell the link as it is now: the followers must
+    // not see an older state after a newer one.
+    if (auto news = news_.find(driver);
+        news != news_.end() && news->second.Get("now_ms") >= r.counters.Get("now_ms")) {
+      OverlayNews(&r.counters, news->second);
+    }
     r.status = std::move(a.status);
     for (auto& [key, t] : a.tables) {
       if (t.whole) r.tables[key] = std::move(t.table);
     }
-    known_[driver] = Known{window, r.routers};
+    known_[driver] = Known{window, r.routers, start};
+    last_up_.insert(window);
   }
   std::set<plat::Hwnd> known_windows;
   for (const auto& [driver, k] : known_) {
@@ -527,11 +590,10 @@ void DriverSurvey::WantNames(int device, int database, int first, int last) {
   RouterNames& names = names_[device];
   const std::map<int, RouterNames::Name>& known =
       database == 0 ? names.sources : names.destinations;
-  const auto stale = Clock::now() - std::chrono::seconds(kNameMaxAgeS);
   for (int entry = first; entry <= last; ++entry) {
     if (name_queue_.size() >= kMaxNamesQueued) return;
     auto it = known.find(entry);
-    if (it != known.end() && it->second.read > stale) continue;
+    if (it != known.end() && !it->second.stale) continue;
     const NameKey key{device, {database, entry}};
     if (!name_queued_.insert(key).second) continue;
     name_queue_.push_back(key);
@@ -578,9 +640,15 @@ void DriverSurvey::CollectNames() {
     RouterNames& names = names_[key.first];
     RouterNames::Name& name =
         (key.second.first == 0 ? names.sources : names.destinations)[key.second.second];
+    ++names_read_;
     name.read = Clock::now();
-    // No answer (the interface did not take it): kept as it was until it is wanted again.
-    if (reply->result == 0) continue;
+    // Changed while the look-up was on its way: the answer may be the old name.
+    name.stale = changed_in_flight_.erase(key) != 0;
+    // No answer (the interface did not take it): kept as it was, and asked again when wanted.
+    if (reply->result == 0) {
+      name.stale = true;
+      continue;
+    }
     const std::string text(
         reinterpret_cast<const char*>(reply->data.data()),
         strnlen(reinterpret_cast<const char*>(reply->data.data()),
@@ -589,6 +657,122 @@ void DriverSurvey::CollectNames() {
     name.text = text;
     name.answered = true;
   }
+}
+
+void DriverSurvey::NamesChanged(int device, int database, int entry) {
+  auto mark = [database, entry](std::map<int, RouterNames::Name>& names, int db) {
+    if (database != -1 && database != db) return;
+    if (entry == 0) {
+      for (auto& [number, name] : names) name.stale = true;
+    } else if (auto it = names.find(entry); it != names.end()) {
+      it->second.stale = true;
+    }
+  };
+  for (auto& [router, names] : names_) {
+    if (device != 0 && router != device) continue;
+    mark(names.sources, 0);
+    mark(names.destinations, 1);
+  }
+  for (const auto& [serial, key] : names_in_flight_) {
+    if ((device == 0 || key.first == device) && (database == -1 || key.second.first == database) &&
+        (entry == 0 || key.second.second == entry)) {
+      changed_in_flight_.insert(key);
+    }
+  }
+}
+
+bool DriverSurvey::Registry(std::string_view line) {
+  if (!line.starts_with("DB ") && !line.starts_with("REG ") && !line.starts_with("UNREG ")) {
+    return false;
+  }
+  const std::string copy(line.substr(0, 63));
+  int device = 0;
+  int a = 0;
+  unsigned b = 0;
+  if (std::sscanf(copy.c_str(), "DB %d %d %u", &device, &a, &b) == 3) {
+    if (device > 0 && (a == 0 || a == 1) && b <= 0xFFFF)
+      NamesChanged(device, a, static_cast<int>(b));
+  } else if (std::sscanf(copy.c_str(), "REG %d %d %u", &device, &a, &b) == 3) {
+    if (device > 0 && b > 0 && b < plat::HWND_BROADCAST) {
+      registrations_[device] = static_cast<plat::Hwnd>(b);
+      registrations_changed_ = true;
+    }
+  } else if (std::sscanf(copy.c_str(), "UNREG %d", &device) == 1) {
+    auto it = registrations_.find(device);
+    if (it != registrations_.end()) {
+      const plat::Hwnd window = it->second;
+      registrations_.erase(it);
+      registrations_changed_ = true;
+      const bool still = std::any_of(registrations_.begin(), registrations_.end(),
+                                     [window](const auto& r) { return r.second == window; });
+      if (!still) {
+        // Gone: its handle may come back as another process's window.
+        window_driver_.erase(window);
+        subscribed_.erase(window);
+      }
+    }
+  }
+  return true;
+}
+
+bool DriverSurvey::TakeRegistrationsChanged() {
+  return std::exchange(registrations_changed_, false);
+}
+
+bool DriverSurvey::announced() const {
+  if (!watching_ || (relay_kinds_ & kRelayRegistrations) == 0) return false;
+  for (plat::Hwnd window : last_up_) {
+    auto it = subscribed_.find(window);
+    if (it == subscribed_.end() || !it->second) return false;
+  }
+  return true;
+}
+
+void DriverSurvey::Subscribe(plat::Hwnd window, bool again) {
+  if (!bus_ || lost_ || subscribing_.count(window) != 0) return;
+  if (std::none_of(followers_.begin(), followers_.end(),
+                   [](const Follower& f) { return static_cast<bool>(f.link); })) {
+    return;
+  }
+  // Asked once; again only when the caller says (a driver that refused is an older one).
+  if (!again && subscribed_.count(window) != 0) return;
+  const uint32_t serial = bus_->StartSend(window_, window, xarvel::kLinkSubscribe, window_, 0);
+  if (serial != 0) subscribing_[window] = serial;
+}
+
+void DriverSurvey::CollectSubscriptions() {
+  for (auto it = subscribing_.begin(); it != subscribing_.end();) {
+    if (auto reply = bus_->TakeReply(it->second)) {
+      subscribed_[it->first] = reply->result == 1;
+    } else if (bus_->Awaiting(it->second)) {
+      ++it;
+      continue;
+    }
+    it = subscribing_.erase(it);
+  }
+}
+
+plat::LResult DriverSurvey::LinkNews(plat::Hwnd sender, std::string_view text) {
+  auto it = window_driver_.find(sender);
+  // Only from a driver subscribed to: anything else is told it has no subscriber here.
+  // (The first news may come before the answer to the subscription has been taken.)
+  if (it == window_driver_.end() ||
+      (subscribed_.count(sender) == 0 && subscribing_.count(sender) == 0)) {
+    return 0;
+  }
+  xarvel::PanelCounters counters = xarvel::ParsePanelCounters(text);
+  if (!counters.complete || counters.Get("driver", {}, -1) != it->second) return 1;
+  DriverReading r;
+  r.driver = it->second;
+  r.up = true;
+  r.windows = {sender};
+  if (auto known = known_.find(r.driver); known != known_.end()) r.routers = known->second.routers;
+  r.counters = std::move(counters);
+  news_[r.driver] = r.counters;
+  for (const Follower& f : followers_) {
+    if (f.link) f.link(r);
+  }
+  return 1;
 }
 
 Survey DriverSurvey::Take() {

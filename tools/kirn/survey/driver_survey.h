@@ -21,7 +21,16 @@
 // router at a time, page after page, under the same deadline. Beside the surveys, the names of
 // routers' sources and destinations are read from the interface's name look-ups (ZUT_GETDBNAME,
 // as the driver's dialog fills its lists), a few at a time, and kept: the drivers are never asked
-// for names, and a page costs a driver only its table reads.
+// for names, and a page costs a driver only its table reads. A name is read once, and again only
+// once it has changed: the interface relays the changes of its database ("DB" lines), and a
+// driver that restarted or a new bus host may bring other names; never on a timer.
+//
+// Between the surveys the changes come to it: each driver that has answered is subscribed to
+// its link news (kLinkSubscribe, core/remote_panel.h), which it hands to the followers as they
+// come, and the interface relays the registrations as they change ("REG" and "UNREG" lines), so
+// that a driver that comes or goes is surveyed at once. A survey now and then remains the safety
+// net for what is not announced: a driver that stops answering while its window stays, or one
+// that dropped the subscription.
 #pragma once
 
 #include <chrono>
@@ -47,6 +56,9 @@ namespace kirn {
 struct SurveyWants {
   // Every driver's status panel.
   bool status = false;
+  // Every driver that answers is asked for its link news again (the driver sends its state
+  // again): a subscription a driver dropped is made again.
+  bool subscribe_again = false;
   // Router tables: driver number -> router device ids (0: the driver's first router).
   std::map<int, std::set<int>> tables;
 };
@@ -96,8 +108,6 @@ class DriverSurvey {
   static constexpr size_t kMaxNamesInFlight = 8;
   // Names waiting to be looked up; more wanted meanwhile are left for a later want.
   static constexpr size_t kMaxNamesQueued = 65536;
-  // A name is looked up again when it is wanted and older than this.
-  static constexpr int kNameMaxAgeS = 60;
   // Pages of one table a survey reads at most (a 4096-destination router needs one or two).
   static constexpr int kMaxTablePages = 8;
 
@@ -132,13 +142,24 @@ class DriverSurvey {
     std::function<void(int64_t lost)> lost;
     // The connection to the bus was lost, and the watch with it.
     std::function<void()> bus_lost;
+    // A driver's link news: `up`, the driver, its routers and window, and in `counters` the
+    // lines of the news (its mode, link state, active controller and connections, as its
+    // counters have them).
+    std::function<void(const DriverReading& driver)> link;
   };
   // Adds a follower (the history, the event streams): each gets every line and every loss.
   void Follow(Follower follower) { followers_.push_back(std::move(follower)); }
   bool watching() const { return watching_; }
+  // Every change the followers want is announced: the interface relays the registrations and
+  // every driver that answered the last survey took the subscription to its link news. False
+  // with an older interface or driver: the caller then surveys as often as it needs to see
+  // changes.
+  bool announced() const;
+  // A registration came or went since the last call (the interface relayed it): a survey is due.
+  bool TakeRegistrationsChanged();
 
   // Asks for the names of entries first..last of `database` (0 sources, 1 destinations) of router
-  // `device`, those not read yet or read more than kNameMaxAgeS ago. They are looked up in the
+  // `device`, those not read yet or changed since they were read. They are looked up in the
   // background while the bus and the interface are there.
   void WantNames(int device, int database, int first, int last);
   void WantName(int device, int database, int entry) { WantNames(device, database, entry, entry); }
@@ -146,6 +167,11 @@ class DriverSurvey {
   const RouterNames* Names(int device) const;
   // Look-ups waiting or in flight.
   size_t names_pending() const { return name_queue_.size() + names_in_flight_.size(); }
+  // Look-ups answered since the start.
+  uint64_t names_read() const { return names_read_; }
+  // Names of entry `entry` (0: every entry) of `database` (-1: both) of router `device` (0: every
+  // router) have changed: they are read again when next wanted.
+  void NamesChanged(int device, int database, int entry);
 
   // Commands in flight at once (beside the asks and the look-ups, still below the host's bound);
   // more wait in order, up to kMaxCommandsQueued.
@@ -191,6 +217,7 @@ class DriverSurvey {
   struct Known {
     plat::Hwnd window = plat::kNoWindow;
     std::vector<int> routers;
+    int64_t start_ms = 0;  // when the driver says it started
   };
 
   plat::LResult Proc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l);
@@ -247,11 +274,35 @@ class DriverSurvey {
   uint32_t watch_serial_ = 0;
   // Relayed lines of one kKirnLines block, passed on once the block is taken.
   void Relayed(std::string_view text);
+  // A relayed "DB", "REG" or "UNREG" line: true when it was one.
+  bool Registry(std::string_view line);
+  // Link news from `sender` (a kLinkNews block).
+  plat::LResult LinkNews(plat::Hwnd sender, std::string_view text);
+  // Subscribes to the link news of `window` unless it is subscribed (or `again`).
+  void Subscribe(plat::Hwnd window, bool again);
+  void CollectSubscriptions();
+  uint32_t kinds_serial_ = 0;  // kKirnWatchKinds, while unanswered
+  int relay_kinds_ = 0;        // the kinds of relay the interface said it relays
+  bool registrations_changed_ = false;
+  // The driver (number) that answered from each window.
+  std::map<plat::Hwnd, int> window_driver_;
+  // Subscriptions to link news: answered (true: taken), and those on their way.
+  std::map<plat::Hwnd, bool> subscribed_;
+  std::map<plat::Hwnd, uint32_t> subscribing_;
 
   std::map<int, RouterNames> names_;
   std::deque<NameKey> name_queue_;
   std::set<NameKey> name_queued_;
   std::map<uint32_t, NameKey> names_in_flight_;
+  uint64_t names_read_ = 0;
+  // Look-ups on their way whose names have changed meanwhile: their answers stay stale.
+  std::set<NameKey> changed_in_flight_;
+  // The last link news of each driver.
+  std::map<int, xarvel::PanelCounters> news_;
+  // Sets the lines of `counters` that `news` tells to the news' values.
+  static void OverlayNews(xarvel::PanelCounters* counters, const xarvel::PanelCounters& news);
+  // The windows of the drivers that answered the last survey.
+  std::set<plat::Hwnd> last_up_;
 
   std::deque<std::pair<int, std::string>> commands_;  // device, text
   std::set<uint32_t> commands_in_flight_;

@@ -54,6 +54,8 @@ struct RouterNames {
     std::chrono::steady_clock::time_point read;
     // The interface has answered for this entry at least once (an empty name is a name too).
     bool answered = false;
+    // The interface has said that it changed since it was read: it is read again when wanted.
+    bool stale = false;
   };
   std::map<int, Name> sources;       // by source number
   std::map<int, Name> destinations;  // by destination number

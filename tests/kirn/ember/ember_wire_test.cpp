@@ -167,6 +167,54 @@ TEST(EmberWire, BerValuesAndDefiniteLengths) {
   EXPECT_EQ(text.size(), 300u);
 }
 
+TEST(EmberWire, LabelsAndConnectionsWrittenInOnePieceAreTheGeneralWritersBytes) {
+  // A label of every text length around the one-piece bound (and a long one, in the long form)
+  // against the general parameter writer.
+  for (const size_t length : {0u, 1u, 55u, 56u, 57u, 58u, 64u, 200u}) {
+    const std::string text(length, 'n');
+    GlowMessage fast;
+    fast.StringParameter(65535, "s-65535", text);
+    GlowMessage general;
+    general.BeginElement(GlowMessage::Type::kParameter, Path{1, 2, 65535}, false);
+    ParameterFields f;
+    f.identifier = "s-65535";
+    f.text = text;
+    general.Parameter(f);
+    general.EndElement();
+    EXPECT_EQ(fast.Finish(), general.Finish()) << length;
+  }
+  // Target 300 from source 200, modified; and one without a source.
+  BerWriter w;
+  w.Begin(Context(0));
+  w.Begin(Application(16));
+  w.ContextInteger(0, 300);
+  w.ContextRelativeOid(1, {200});
+  w.ContextInteger(3, 1);
+  w.End();
+  w.End();
+  w.Begin(Context(0));
+  w.Begin(Application(16));
+  w.ContextInteger(0, 0);
+  w.ContextRelativeOid(1, {});
+  w.ContextInteger(3, 0);
+  w.End();
+  w.End();
+  GlowMessage m;
+  m.Connection(ConnectionFields{300, true, 200, Disposition::kModified});
+  m.Connection(ConnectionFields{0, false, 7, Disposition::kTally});
+  const Bytes made = m.Finish();
+  const Bytes expected = w.Take();
+  ASSERT_GE(made.size(), expected.size() + 4);
+  EXPECT_EQ(Bytes(made.begin() + 4, made.begin() + 4 + static_cast<long>(expected.size())),
+            expected);
+  // A RELATIVE-OID whose value needs the long form of its length.
+  BerWriter many;
+  many.RelativeOid(std::vector<uint32_t>(30, 0xFFFFFFFFu));
+  const Bytes oid = many.Take();
+  ASSERT_EQ(oid.size(), 3u + 150u);
+  EXPECT_EQ(Bytes(oid.begin(), oid.begin() + 3), (Bytes{0x0D, 0x81, 150}));
+}
+
 TEST(EmberWire, ConsumersRequestsInEveryForm) {
   // A take inside a qualified matrix 1.12.1.1: target 3, source 5, operation connect; written
   // with indefinite lengths everywhere a consumer may use them.

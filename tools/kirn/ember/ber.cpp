@@ -238,18 +238,22 @@ void BerWriter::Utf8(std::string_view value) {
 }
 
 void BerWriter::RelativeOid(const std::vector<uint32_t>& arcs) {
-  uint8_t buffer[5 * 16];
-  std::vector<uint8_t> big;
-  uint8_t* out = buffer;
-  if (arcs.size() > 16) {
-    big.resize(arcs.size() * 5);
-    out = big.data();
-  }
+  RelativeOid(arcs.data(), arcs.size());
+}
+
+void BerWriter::RelativeOid(const uint32_t* arcs, size_t count) {
+  // Five bytes at most an arc: written in place, cut to what was used.
+  out_.push_back(kRelativeOid);
+  Length(0);
+  const size_t length_at = out_.size() - 1;
+  const size_t start = out_.size();
+  out_.resize(start + 5 * count);
+  uint8_t* out = out_.data() + start;
   size_t n = 0;
-  for (const uint32_t arc : arcs) {
+  for (size_t i = 0; i < count; ++i) {
     uint8_t groups[5];
     int g = 0;
-    uint32_t v = arc;
+    uint32_t v = arcs[i];
     do {
       groups[g++] = static_cast<uint8_t>(v & 0x7F);
       v >>= 7;
@@ -259,7 +263,18 @@ void BerWriter::RelativeOid(const std::vector<uint32_t>& arcs) {
       out[n++] = static_cast<uint8_t>(groups[g] | (g > 0 ? 0x80 : 0));
     }
   }
-  Primitive(kRelativeOid, out, n);
+  out_.resize(start + n);
+  if (n < 0x80) {
+    out_[length_at] = static_cast<uint8_t>(n);
+    return;
+  }
+  // A long form: the length bytes go in before the value.
+  uint8_t bytes[4];
+  size_t k = 0;
+  for (size_t v = n; v != 0; v >>= 8) bytes[k++] = static_cast<uint8_t>(v & 0xFF);
+  out_[length_at] = static_cast<uint8_t>(0x80 | k);
+  out_.insert(out_.begin() + static_cast<std::ptrdiff_t>(start), k, 0);
+  for (size_t i = 0; i < k; ++i) out_[start + i] = bytes[k - 1 - i];
 }
 
 void BerWriter::ContextInteger(uint32_t n, int64_t value) {

@@ -114,12 +114,16 @@ class BerWriter {
   void Boolean(bool value);
   void Utf8(std::string_view value);
   void RelativeOid(const std::vector<uint32_t>& arcs);
+  void RelativeOid(const uint32_t* arcs, size_t count);
 
   // Every Begin() has been ended.
   bool closed() const { return open_.empty(); }
   size_t size() const { return out_.size(); }
   const std::vector<uint8_t>& bytes() const { return out_; }
   std::vector<uint8_t> Take();
+  void Reserve(size_t bytes) { out_.reserve(bytes); }
+  // Appends TLVs written elsewhere, whole.
+  void Append(const uint8_t* bytes, size_t size) { out_.insert(out_.end(), bytes, bytes + size); }
 
  private:
   void Primitive(uint8_t tag, const uint8_t* value, size_t length);

@@ -1,5 +1,7 @@
 #include "tools/kirn/ember/glow.h"
 
+#include <cstring>
+
 namespace kirn::ember {
 namespace {
 
@@ -337,6 +339,77 @@ class ElementReader {
   std::string error_;
 };
 
+// Builds one small element in a buffer of its own (every length under 128, the short form), to be
+// appended to the message whole: the many connections and labels of a large answer are written
+// without the message's bookkeeping per TLV. The bytes are those the message's writer makes.
+class SmallElement {
+ public:
+  static constexpr size_t kMax = 128;
+  void Begin(uint8_t tag) {
+    open_[depth_++] = n_;
+    b_[n_++] = tag;
+    b_[n_++] = 0;
+  }
+  void End() {
+    const size_t at = open_[--depth_];
+    b_[at + 1] = static_cast<uint8_t>(n_ - at - 2);
+  }
+  void ContextInteger(uint32_t context, int64_t value) {
+    Begin(Context(context));
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i)
+      bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (56 - 8 * i));
+    int first = 0;
+    while (first < 7 && ((bytes[first] == 0x00 && (bytes[first + 1] & 0x80) == 0) ||
+                         (bytes[first] == 0xFF && (bytes[first + 1] & 0x80) != 0))) {
+      ++first;
+    }
+    Primitive(static_cast<uint8_t>(kInteger), bytes + first, static_cast<size_t>(8 - first));
+    End();
+  }
+  void ContextUtf8(uint32_t context, std::string_view text) {
+    Begin(Context(context));
+    Primitive(static_cast<uint8_t>(kUtf8String), reinterpret_cast<const uint8_t*>(text.data()),
+              text.size());
+    End();
+  }
+  // A RELATIVE-OID of at most one arc.
+  void ContextOid(uint32_t context, const uint32_t* arc, size_t count) {
+    Begin(Context(context));
+    uint8_t groups[5];
+    size_t g = 0;
+    if (count > 0) {
+      uint32_t v = *arc;
+      do {
+        groups[g++] = static_cast<uint8_t>(v & 0x7F);
+        v >>= 7;
+      } while (v != 0);
+    }
+    b_[n_++] = static_cast<uint8_t>(kRelativeOid);
+    b_[n_++] = static_cast<uint8_t>(g);
+    while (g > 0) {
+      --g;
+      b_[n_++] = static_cast<uint8_t>(groups[g] | (g > 0 ? 0x80 : 0));
+    }
+    End();
+  }
+  const uint8_t* data() const { return b_; }
+  size_t size() const { return n_; }
+
+ private:
+  void Primitive(uint8_t tag, const uint8_t* value, size_t length) {
+    b_[n_++] = tag;
+    b_[n_++] = static_cast<uint8_t>(length);
+    std::memcpy(b_ + n_, value, length);
+    n_ += length;
+  }
+
+  uint8_t b_[kMax];
+  size_t n_ = 0;
+  size_t open_[8] = {};
+  int depth_ = 0;
+};
+
 uint32_t ElementTag(GlowMessage::Type type, bool qualified) {
   switch (type) {
     case GlowMessage::Type::kNode:
@@ -390,6 +463,12 @@ void GlowMessage::BeginElement(Type type, const Path& path, bool qualified) {
   } else {
     writer_.ContextInteger(0, path.empty() ? 0 : path.back());
   }
+}
+
+void GlowMessage::BeginElement(Type type, uint32_t number) {
+  writer_.Begin(Context(0));
+  writer_.Begin(Application(ElementTag(type, false)));
+  writer_.ContextInteger(0, number);
 }
 
 void GlowMessage::EndElement() {
@@ -474,19 +553,44 @@ void GlowMessage::BeginConnections() {
 }
 
 void GlowMessage::Connection(const ConnectionFields& f) {
-  writer_.Begin(Context(0));
-  writer_.Begin(Application(kConnectionTag));
-  writer_.ContextInteger(0, f.target);
-  writer_.Begin(Context(1));
-  if (f.has_source) {
-    writer_.RelativeOid({f.source});
-  } else {
-    writer_.RelativeOid({});
+  SmallElement e;
+  e.Begin(Context(0));
+  e.Begin(Application(kConnectionTag));
+  e.ContextInteger(0, f.target);
+  e.ContextOid(1, &f.source, f.has_source ? 1 : 0);
+  e.ContextInteger(3, static_cast<int64_t>(f.disposition));
+  e.End();
+  e.End();
+  writer_.Append(e.data(), e.size());
+}
+
+void GlowMessage::StringParameter(uint32_t number, std::string_view identifier,
+                                  std::string_view text) {
+  // Short ones in one piece; the lengths of a longer one may need the long form.
+  if (identifier.size() + text.size() <= 64) {
+    SmallElement e;
+    e.Begin(Context(0));
+    e.Begin(Application(kParameterTag));
+    e.ContextInteger(0, number);
+    e.Begin(Context(1));
+    e.Begin(kSetTag);
+    e.ContextUtf8(0, identifier);
+    e.ContextUtf8(2, text);
+    e.ContextInteger(5, 1);
+    e.ContextInteger(13, static_cast<int64_t>(ParameterFields::Type::kString));
+    e.End();
+    e.End();
+    e.End();
+    e.End();
+    writer_.Append(e.data(), e.size());
+    return;
   }
-  writer_.End();
-  writer_.ContextInteger(3, static_cast<int64_t>(f.disposition));
-  writer_.End();
-  writer_.End();
+  BeginElement(Type::kParameter, number);
+  ParameterFields f;
+  f.identifier = identifier;
+  f.text = text;
+  Parameter(f);
+  EndElement();
 }
 
 void GlowMessage::EndConnections() {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/kirn/ember/ber.h"
@@ -142,6 +143,8 @@ class GlowMessage {
   // Opens an element in the root collection, or among the children of the open element: qualified
   // (its whole path) or numbered (the path's last arc).
   void BeginElement(Type type, const Path& path, bool qualified);
+  // Opens a numbered element: `number` is its path's last arc.
+  void BeginElement(Type type, uint32_t number);
   void Node(const NodeFields& f);
   void Parameter(const ParameterFields& f);
   // Matrix contents: type oneToN, linear addressing, the counts and the labels.
@@ -151,6 +154,9 @@ class GlowMessage {
   void BeginConnections();
   void Connection(const ConnectionFields& f);
   void EndConnections();
+  // A numbered string parameter, read-only and online, without a description (a label): the
+  // bytes Parameter() makes for it, made faster.
+  void StringParameter(uint32_t number, std::string_view identifier, std::string_view text);
   void EndElement();
 
   // The bytes so far (the open TLVs not closed yet).

@@ -1,6 +1,7 @@
 #include "tools/kirn/ember/provider.h"
 
 #include <algorithm>
+#include <charconv>
 #include <utility>
 
 namespace kirn::ember {
@@ -509,23 +510,31 @@ void Provider::MatrixContents(GlowMessage& m, const Router& r, bool labels) cons
   m.Matrix(f);
 }
 
-std::string Provider::LabelName(const Router& r, int list, int signal) const {
+const std::string& Provider::LabelName(const Router& r, int list, int signal) const {
+  static const std::string kNone;
   if (list == kSources && signal == 0) {
     // Source 0 stands for the park source; its name is the dialog's park row.
     auto it = r.names[kSources].find(0);
     return it != r.names[kSources].end() ? it->second : r.park_name;
   }
   auto it = r.names[list].find(signal);
-  return it == r.names[list].end() ? std::string() : it->second;
+  return it == r.names[list].end() ? kNone : it->second;
 }
 
 void Provider::LabelParameter(GlowMessage& m, const Router& r, int list, int signal,
                               bool qualified) const {
+  char identifier[16] = {list == kTargets ? 't' : 's', '-'};
+  const char* end = std::to_chars(identifier + 2, identifier + sizeof identifier, signal).ptr;
+  const std::string_view id(identifier, static_cast<size_t>(end - identifier));
+  if (!qualified) {
+    m.StringParameter(static_cast<uint32_t>(signal), id, LabelName(r, list, signal));
+    return;
+  }
   Path path = r.ListPath(list);
   path.push_back(static_cast<uint32_t>(signal));
-  m.BeginElement(GlowMessage::Type::kParameter, path, qualified);
+  m.BeginElement(GlowMessage::Type::kParameter, path, true);
   ParameterFields f;
-  f.identifier = (list == kTargets ? "t-" : "s-") + std::to_string(signal);
+  f.identifier = id;
   f.text = LabelName(r, list, signal);
   m.Parameter(f);
   m.EndElement();

@@ -205,7 +205,7 @@ class Provider {
   // The matrix's contents; its labels only in the answers that list it.
   void MatrixContents(GlowMessage& m, const Router& r, bool labels) const;
   void LabelParameter(GlowMessage& m, const Router& r, int list, int signal, bool qualified) const;
-  std::string LabelName(const Router& r, int list, int signal) const;
+  const std::string& LabelName(const Router& r, int list, int signal) const;
 
   // Queues a whole message (frames) for the session.
   void Queue(Session& s, const std::vector<uint8_t>& payload);

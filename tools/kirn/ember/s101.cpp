@@ -1,6 +1,8 @@
 #include "tools/kirn/ember/s101.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace kirn::ember {
 namespace {
@@ -25,21 +27,36 @@ constexpr uint8_t kDtdGlow = 0x01;
 // The CRC of a whole unescaped body with its CRC bytes when both are right.
 constexpr uint16_t kGoodResidue = 0xF0B8;
 
-void PutEscaped(uint8_t b, std::vector<uint8_t>* out) {
+// Writes `b` at `out`, escaped when it must be; returns the position after it.
+uint8_t* PutEscaped(uint8_t b, uint8_t* out) {
   if (b >= kFirstEscaped) {
-    out->push_back(kEscape);
-    out->push_back(static_cast<uint8_t>(b ^ kEscapeXor));
+    *out++ = kEscape;
+    *out++ = static_cast<uint8_t>(b ^ kEscapeXor);
   } else {
-    out->push_back(b);
+    *out++ = b;
   }
+  return out;
 }
+
+// The CRC's step over each byte value, so that a byte costs one look-up instead of eight shifts.
+constexpr std::array<uint16_t, 256> MakeCrcTable() {
+  std::array<uint16_t, 256> table{};
+  for (unsigned i = 0; i < 256; ++i) {
+    uint16_t crc = static_cast<uint16_t>(i);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = static_cast<uint16_t>((crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1);
+    }
+    table[i] = crc;
+  }
+  return table;
+}
+constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
 
 }  // namespace
 
 uint16_t S101Crc(const uint8_t* data, size_t size, uint16_t crc) {
   for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
+    crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFF]);
   }
   return crc;
 }
@@ -67,6 +84,17 @@ bool S101Decoder::Feed(const uint8_t* data, size_t size, std::vector<S101Event>*
       if (escaped_) return Fail("an escape at the end of a frame");
       in_frame_ = false;
       if (!Frame(events)) return false;
+      continue;
+    }
+    if (!escaped_ && b < kFirstEscaped) {
+      // A run of plain bytes, taken at once.
+      // (No further than one byte past the frame's limit, which then fails it.)
+      const size_t stop = std::min(size, i + limits_.max_frame + 1 - frame_.size());
+      size_t end = i + 1;
+      while (end < stop && data[end] < kFirstEscaped) ++end;
+      frame_.insert(frame_.end(), data + i, data + end);
+      i = end - 1;
+      if (frame_.size() > limits_.max_frame) return Fail("a frame over its limit");
       continue;
     }
     if (escaped_) {
@@ -134,12 +162,34 @@ bool S101Decoder::Frame(std::vector<S101Event>* events) {
 }
 
 void S101Encoder::Frame(const uint8_t* body, size_t size, std::vector<uint8_t>* out) {
-  out->push_back(kBof);
-  for (size_t i = 0; i < size; ++i) PutEscaped(body[i], out);
-  const uint16_t crc = static_cast<uint16_t>(~S101Crc(body, size));
-  PutEscaped(static_cast<uint8_t>(crc & 0xFF), out);
-  PutEscaped(static_cast<uint8_t>(crc >> 8), out);
-  out->push_back(kEof);
+  Frame(body, size, nullptr, 0, out);
+}
+
+void S101Encoder::Frame(const uint8_t* head, size_t head_size, const uint8_t* body, size_t size,
+                        std::vector<uint8_t>* out) {
+  const uint16_t crc = static_cast<uint16_t>(~S101Crc(body, size, S101Crc(head, head_size)));
+  const uint8_t tail[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+  // Sized at once: the bytes, their escapes, the CRC (perhaps escaped) and the two flags.
+  size_t body_escapes = 0;
+  for (size_t i = 0; i < size; ++i) body_escapes += body[i] >= kFirstEscaped;
+  size_t escapes = body_escapes;
+  for (size_t i = 0; i < head_size; ++i) escapes += head[i] >= kFirstEscaped;
+  for (const uint8_t b : tail) escapes += b >= kFirstEscaped;
+  const size_t start = out->size();
+  out->resize(start + head_size + size + escapes + 4);
+  uint8_t* p = out->data() + start;
+  *p++ = kBof;
+  for (size_t i = 0; i < head_size; ++i) p = PutEscaped(head[i], p);
+  if (body_escapes == 0) {
+    // Nothing of the body to escape: copied whole.
+    if (size > 0) std::memcpy(p, body, size);
+    p += size;
+  } else {
+    for (size_t i = 0; i < size; ++i) p = PutEscaped(body[i], p);
+  }
+  p = PutEscaped(tail[0], p);
+  p = PutEscaped(tail[1], p);
+  *p = kEof;
 }
 
 void S101Encoder::KeepAliveRequest(std::vector<uint8_t>* out) {
@@ -154,9 +204,6 @@ void S101Encoder::KeepAliveResponse(std::vector<uint8_t>* out) {
 
 void S101Encoder::Message(const uint8_t* payload, size_t size, std::vector<uint8_t>* out,
                           size_t max_packet) {
-  constexpr size_t kHeader = 10;
-  std::vector<uint8_t> body;
-  body.reserve(kHeader + std::min(size, max_packet));
   size_t pos = 0;
   bool first = true;
   do {
@@ -166,10 +213,9 @@ void S101Encoder::Message(const uint8_t* payload, size_t size, std::vector<uint8
     if (first) flags |= kFlagFirst;
     if (last) flags |= kFlagLast;
     if (n == 0) flags |= kFlagEmpty;
-    body.assign({kSlot, kMessageEmber, kCommandEmber, kVersion, flags, kDtdGlow, 2, kGlowMinor,
-                 kGlowMajor});
-    body.insert(body.end(), payload + pos, payload + pos + n);
-    Frame(body.data(), body.size(), out);
+    const uint8_t head[] = {kSlot, kMessageEmber, kCommandEmber, kVersion, flags, kDtdGlow,
+                            2,     kGlowMinor,    kGlowMajor};
+    Frame(head, sizeof head, payload + pos, n, out);
     pos += n;
     first = false;
   } while (pos < size);

@@ -81,6 +81,9 @@ class S101Encoder {
 
  private:
   static void Frame(const uint8_t* body, size_t size, std::vector<uint8_t>* out);
+  // One frame of a packet's header and then its payload.
+  static void Frame(const uint8_t* head, size_t head_size, const uint8_t* body, size_t size,
+                    std::vector<uint8_t>* out);
 };
 
 }  // namespace kirn::ember

@@ -231,7 +231,7 @@ TEST_F(PageTest, ARouteShowsWithinASecondNamesAreTextAndALargeRouterIsPagedAndSe
       "(() => { const s = document.getElementById('search'); s.value = 'qc mon';"
       " s.dispatchEvent(new Event('input')); })()");
   ASSERT_TRUE(browser_.WaitFor(
-      "document.querySelectorAll('#xpt-rows tr').length === 1 && " + Row(4000), 3000))
+      "document.querySelectorAll('#xpt-rows tr').length === 1 && " + Row(4000), kWaitMs))
       << browser_.EvalText("document.getElementById('range').textContent");
   EXPECT_EQ(browser_.EvalText(Row(4000) + ".children[1].textContent"), "QC MON 4000");
   EXPECT_EQ(browser_.EvalText("document.getElementById('range').textContent"), "1-1 of 1 (4096)");

@@ -18,6 +18,7 @@
 
 #include "controller_site.h"
 #include "e2e_site.h"
+#include "sanitizer_build.h"
 #include "sim_process.h"
 
 namespace {
@@ -30,19 +31,8 @@ using testing_support::StartSim;
 constexpr int kWaitMs = 10000;  // bound of a wait for something the driver is due to do
 constexpr int kDests = 16;      // router A (device 101) of the sample site
 
-// Built with the address sanitizer (the programs under test are built alike): the flood is
-// smaller and the driver's memory is not judged.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+// Built with the address sanitizer: the flood is smaller and the driver's memory is not judged.
+constexpr bool kSanitized = kSanitizedBuild;
 
 using Pair = std::pair<int, int>;  // destination, source
 

@@ -356,7 +356,10 @@ TEST_F(HistoryTest, KillsDuringRecordingLeaveASoundDatabaseThatStillAnswers) {
     ++ended;
   }
   EXPECT_EQ(ended, static_cast<size_t>(kKills));
-  EXPECT_GT(Rows("change"), 1000);
+  // Recording went on between the kills: more than a salvo of 256 changes, whatever the
+  // machine's speed (a plain build records thousands here, a sanitizer build under load a few
+  // hundred).
+  EXPECT_GT(Rows("change"), 256);
 }
 
 // A full disk (a file-size limit on kirn metrics) turns recording off with a warning, the

@@ -706,14 +706,24 @@ void Provider::Fill(Session& s) {
     GlowMessage m;
     if (j.kind == Job::Kind::kConnections) {
       const int end = std::min(r->destinations, j.next + options_.per_message);
+      // This session's own takes still waiting for their revertive stay pending: a tally here
+      // (the tables read again while the route is on its way) would read as the take's end.
+      std::set<int> own_pending;
+      for (const auto& p : pending_) {
+        if (p->session == s.id && p->device == r->device && p->target >= j.next &&
+            p->target < end) {
+          own_pending.insert(p->target);
+        }
+      }
       m.BeginElement(GlowMessage::Type::kMatrix, r->MatrixPath(), true);
       MatrixContents(m, *r, false);
       m.BeginConnections();
       for (int t = j.next; t < end; ++t) {
         const int source = r->tally[static_cast<size_t>(t)];
         const bool known = source >= 0 && source <= r->sources;
-        m.Connection(ConnectionFields{t, known, static_cast<uint32_t>(known ? source : 0),
-                                      Disposition::kTally});
+        m.Connection(ConnectionFields{
+            t, known, static_cast<uint32_t>(known ? source : 0),
+            own_pending.count(t) != 0 ? Disposition::kPending : Disposition::kTally});
       }
       m.EndConnections();
       m.EndElement();

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "config/profile.h"
+#include "core/wiring.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
@@ -27,6 +28,7 @@ inline bool Init() {
   // An empty $ZQ_ROOT gives no configuration root: nothing is written to disk.
   ::setenv("ZQ_ROOT", "", 1);
   plat::SetDebugSink([](std::string_view) {});
+  xarvel::WireLayers();
   xarvel::Debug().DebugMode = 1;
   DefineRouter(0, 101, 32, 64, 0, 0);
   DefineRouter(1, 102, 500, 128, 10, 100);

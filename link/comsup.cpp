@@ -10,19 +10,13 @@
 #include <utility>
 
 #include "config/profile.h"
-#include "core/driver.h"
-#include "interface/kapisup.h"
-#include "interface/messages.h"
 #include "link/link_counters.h"
 #include "link/link_state.h"
+#include "link/link_wiring.h"
 #include "link/serial.h"
 #include "link/sockspawn.h"
 #include "platform/debug_output.h"
-#include "platform/msgbox.h"
-#include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
-#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {
@@ -77,16 +71,50 @@ bool SerialStatePaths() {
   return Profile().settings.Connection_Mode == 1;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+// --- The seams to the layers above (link/link_wiring.h).
+
+int64_t NowUs() {
+  if (LinkWiring().now_us) return LinkWiring().now_us();
+  return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+int64_t NowMs() {
+  return NowUs() / 1000;
+}
+
+void Show(LinkField field, std::string_view text) {
+  if (LinkWiring().show) LinkWiring().show(field, text);
+}
+
+int Tell(LinkVerdict verdict) {
+  return LinkWiring().verdict ? LinkWiring().verdict(verdict) : 0;
+}
+
+bool RxOnly() {
+  return LinkWiring().rx_only && LinkWiring().rx_only();
+}
+
+void Received(const unsigned char* bytes, size_t count) {
+  if (LinkWiring().received) LinkWiring().received(bytes, count);
+}
+
+void ResetReceiver() {
+  if (LinkWiring().reset_receiver) LinkWiring().reset_receiver();
+}
+
+void Interrogate(int index, int dest, Asker asker) {
+  if (LinkWiring().interrogate) LinkWiring().interrogate(index, dest, asker);
+}
+
+plat::Hwnd NotifyWindow() {
+  return LinkWiring().window ? LinkWiring().window() : plat::kNoWindow;
+}
+
+// Starts the link timer for `ms` (1 or more) or stops it (0).
+bool LinkTimer(unsigned ms) {
+  return !LinkWiring().timer || LinkWiring().timer(ms);
 }
 
 int64_t WallMs() {
@@ -133,14 +161,14 @@ SendWindow& Win() {
   SendWindow& w = Link().Window;
   w.Configure(config);
   // RX only forbids routes whichever way the mode was reached.
-  w.SetRxOnly(Kapi().DriverMode == IFMODE_RXONLY);
+  w.SetRxOnly(RxOnly());
   return w;
 }
 
 // The revertive owed for a destination asked again after a refused route: the source the
 // driver holds for it.
 void SendOwedRevertive(const RouteOrigin& route) {
-  if (route.device > 0) SendRevertives(route.device, route.dest, route.dest, 1, 0);
+  if (route.device > 0 && LinkWiring().owe_revertive) LinkWiring().owe_revertive(route);
 }
 
 // Counts and traces what the window gave up, and answers for the routes the controller refused:
@@ -156,7 +184,7 @@ void FlushDrops() {
                     route.dest, route.source);
     }
     if (route.device > 0 && r.level >= 0 && r.level < kRouterCount) {
-      NTP_Interrogate(r.level, route.dest, Asker::kRecheck);
+      Interrogate(r.level, route.dest, Asker::kRecheck);
     }
   }
   for (const WindowDrop& d : Link().Window.TakeDrops()) {
@@ -271,7 +299,7 @@ bool ResyncStep() {
   const int router = link.ResyncRouter;
   const int dest = link.ResyncDest;
   ResyncAdvance();
-  NTP_Interrogate(router, dest, Asker::kResync);
+  Interrogate(router, dest, Asker::kResync);
   return true;
 }
 
@@ -293,16 +321,15 @@ void RequeueSent(char letter) {
 void ArmTimer() {
   LinkState& link = Link();
   const int64_t due = Win().NextDueUs();
-  const plat::Hwnd window = Core().MainWindow;
   if (due == 0) {
-    if (link.TimerDueUs != 0) plat::KillTimer(window, kTimerLink);
+    if (link.TimerDueUs != 0) LinkTimer(0);
     link.TimerDueUs = 0;
     return;
   }
   if (link.TimerDueUs != 0 && link.TimerDueUs <= due) return;
   // Rounded up to whole milliseconds; a timer that fires early is armed again for the rest.
   const int64_t wait_ms = std::clamp<int64_t>((due - NowUs() + 999) / 1000, 1, INT_MAX);
-  if (plat::SetTimer(window, kTimerLink, static_cast<unsigned>(wait_ms))) link.TimerDueUs = due;
+  if (LinkTimer(static_cast<unsigned>(wait_ms))) link.TimerDueUs = due;
 }
 
 // The probe, when the window says it is due: an interrogate of a destination the controller has
@@ -346,17 +373,17 @@ void LeaveActiveController() {
   if (link.ActiveController == kControllerA) {
     RequeueSent('A');
     SocketA().Close();
-    Dlg_SetText(IDC_LINK_STATUS, "Disconnected");
+    Show(LinkField::kStatusA, "Disconnected");
     link.ActiveController = kControllerNone;
     link.ConnStateA = kDisconnected;
-    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller A");
+    Show(LinkField::kMessage, "Comms Failed - Lost connection to Controller A");
   } else if (link.ActiveController == kControllerB) {
     RequeueSent('B');
     SocketB().Close();
-    Dlg_SetText(IDC_LINK_STATUS2, "Disconnected");
+    Show(LinkField::kStatusB, "Disconnected");
     link.ActiveController = kControllerNone;
     link.ConnStateB = kDisconnected;
-    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller B");
+    Show(LinkField::kMessage, "Comms Failed - Lost connection to Controller B");
   }
 }
 
@@ -426,12 +453,11 @@ void HoldOver() {
   DebugPrintfAt(LogLevel::kErr, 1,
                 "Xarvel SendData(serial) - no reply for %lld s - setting mode rxonly",
                 static_cast<long long>(kHoldMs / 1000));
-  KAPISup_LinkRxOnly();
-  Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
-  Dlg_SetText(IDC_MESSAGE,
-              Kapi().DriverMode == IFMODE_RXONLY
-                  ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
-                  : " Comms Failed - no response from hardware ");
+  Tell(LinkVerdict::kRxOnly);
+  Show(LinkField::kStatusA, " Comms Fail ");
+  Show(LinkField::kMessage,
+       RxOnly() ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
+                : " Comms Failed - no response from hardware ");
 }
 
 // Counts one more time the link became OK; 1..9999, then 1 again.
@@ -440,10 +466,10 @@ int BumpResetCount(int& count) {
   return count;
 }
 
-void ShowCount(int control, int count) {
+void ShowCount(LinkField control, int count) {
   char text[16];
   std::snprintf(text, sizeof text, "%0d", count);
-  Dlg_SetText(control, text);
+  Show(control, text);
 }
 
 // Hands every byte waiting on the socket to the reply decoder. One byte is the smallest unit the
@@ -456,7 +482,7 @@ void ReadSocket(SockSpawn& socket, const char* error_text) {
     DebugPrintAt(LogLevel::kWarning, error_text, 1);
     return;
   }
-  if (n > 0) NTP_RxBytes(buffer, static_cast<size_t>(n));
+  if (n > 0) Received(buffer, static_cast<size_t>(n));
 }
 
 // The network events of one controller's connection. `self` is 1 for A, 2 for B.
@@ -464,7 +490,7 @@ void NetEvent(SockSpawn& socket, int self) {
   const bool is_a = self == kControllerA;
   LinkState& link = Link();
   int& state = is_a ? link.ConnStateA : link.ConnStateB;
-  const int status_field = is_a ? IDC_LINK_STATUS : IDC_LINK_STATUS2;
+  const LinkField status_field = is_a ? LinkField::kStatusA : LinkField::kStatusB;
   const char letter = is_a ? 'A' : 'B';
   const int error = socket.LastError();
   switch (socket.LastEvent()) {
@@ -472,10 +498,10 @@ void NetEvent(SockSpawn& socket, int self) {
       char text[64];
       std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Close \n", letter);
       plat::OutputDebugString(text, plat::LogLevel::kWarning);
-      Dlg_SetText(status_field, "DisConnected");
+      Show(status_field, "DisConnected");
       state = kDisconnected;
       if (link.ActiveController == self) {
-        Dlg_SetText(IDC_ACTIVE_CONTROLLER, " ");
+        Show(LinkField::kActiveController, " ");
         link.ActiveController = kControllerNone;
         NoteComState(link.ComState, kComFailed);
         link.ComState = kComFailed;
@@ -496,17 +522,17 @@ void NetEvent(SockSpawn& socket, int self) {
                       letter, error);
         plat::OutputDebugString(text, plat::LogLevel::kDebug);
         socket.Close();
-        Dlg_SetText(status_field, "Disconnected!");
+        Show(status_field, "Disconnected!");
         state = kDisconnected;
         if (link.ActiveController == self) {
-          Dlg_SetText(IDC_ACTIVE_CONTROLLER, " ");
+          Show(LinkField::kActiveController, " ");
           link.ActiveController = kControllerNone;
         }
       } else {
         plat::OutputDebugString(is_a ? "MC1000 driver - Net A FD Connected ok\n"
                                      : "MC1000 driver - Net B FD Connected ok \n",
                                 plat::LogLevel::kNotice);
-        Dlg_SetText(status_field, "Connected OK");
+        Show(status_field, "Connected OK");
         state = kConnected;
         ++LinkCount().Connections[is_a ? kChannelA : kChannelB];
         // The controller used last was the other one: the pair has failed over.
@@ -514,10 +540,10 @@ void NetEvent(SockSpawn& socket, int self) {
           ++LinkCount().Failovers;
         }
         link.LastConnected = self;
-        Dlg_SetText(IDC_MESSAGE, is_a ? " Connected to and Using Controller A "
-                                      : " Connected to and Using Controller B ");
+        Show(LinkField::kMessage, is_a ? " Connected to and Using Controller A "
+                                       : " Connected to and Using Controller B ");
         link.ActiveController = self;
-        Dlg_SetText(IDC_ACTIVE_CONTROLLER, is_a ? "A" : "B");
+        Show(LinkField::kActiveController, is_a ? "A" : "B");
         // The other controller's attempt (or connection) is not wanted any more.
         if (is_a) {
           if (Socks().b) Socks().b->Close();
@@ -612,8 +638,8 @@ void ReopenSerialIfGone() {
   Win().ConnectionLost(NowUs());
   Win().ConnectionMade(NowUs());
   FlushDrops();
-  Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
-  NTP_ResetReceiver();
+  Serial_EnableNotify(link.SerialPort, NotifyWindow(), 1);
+  ResetReceiver();
   DebugPrintfAt(LogLevel::kNotice, 1, "ComSup - serial port COM%d had gone; opened again", s.Com);
   // What changed at the router while the line was gone comes in through the resync walk.
   ResyncStart(true);
@@ -635,7 +661,7 @@ void ConfirmLink(int router_index) {
   auto confirm_tcp = [&link] {
     ComSup_SetComState(kComOk);
     link.UnAckedCount = 0;
-    KAPISup_LinkReturn();
+    Tell(LinkVerdict::kTxRxRestored);
   };
   if (TcpMode()) {
     const bool unconfirmed = link.ComState == kComUnconfirmed || link.ComState == kComFailed;
@@ -653,14 +679,13 @@ void ConfirmLink(int router_index) {
     const int device = router_index >= 0 && router_index < kRouterCount
                            ? Profile().routers[static_cast<size_t>(router_index)].DeviceId
                            : 0;
-    const plat::LResult mode =
-        plat::SendMessage(Kapi().KapiWindow, ZUT_GETDEVMODE, Core().MainWindow, device);
+    const int mode = LinkWiring().device_mode ? LinkWiring().device_mode(device) : 0;
     char text[96];
     std::snprintf(text, sizeof text, "ZZZpoint1 returns mode %d for dev %d \n",
                   static_cast<int>(mode), device);
     plat::OutputDebugString(text, plat::LogLevel::kDebug);
     // The link's return: TX/RX again only where the link itself had taken it away.
-    const int mode_now = KAPISup_LinkReturn();
+    const int mode_now = Tell(LinkVerdict::kTxRxRestored);
     std::snprintf(text, sizeof text, "ZZZpoint2 returns mode %d for dev %d \n", mode_now, device);
     plat::OutputDebugString(text, plat::LogLevel::kDebug);
     ComSup_SetComState(kComOk);
@@ -686,10 +711,10 @@ int ComSup_Init() {
   link.Window.Reset();
   link.FrameAnswered = false;
   link.ResyncRouter = -1;
-  Dlg().PollPointer = 0;
+  Tell(LinkVerdict::kStarted);
   const Settings& s = Profile().settings;
   if (s.Simulation == 1) {
-    NTP_ResetReceiver();
+    ResetReceiver();
     link.ComState = kComOk;
     return 1;
   }
@@ -697,11 +722,11 @@ int ComSup_Init() {
     // No controller yet: commands are held from now.
     Win().ConnectionLost(NowUs());
     ComSup_IpConnect();
-    NTP_ResetReceiver();
+    ResetReceiver();
     return 1;
   }
   const int result = ComSup_OpenComm(s.Com);
-  NTP_ResetReceiver();
+  ResetReceiver();
   if (result == 1) {
     link.SerialOpened = true;
     ResyncStart(true);
@@ -719,14 +744,14 @@ int ComSup_OpenComm(int port) {
   if (Link().SerialPort < 0) {
     char text[64];
     std::snprintf(text, sizeof text, "Can't open serial port %d", port);
-    plat::MessageBox(Core().MainWindow, text, kErrorCaption);
+    if (LinkWiring().alert) LinkWiring().alert(text);
     DebugPrintAt(LogLevel::kErr, text, 0);
-    Dlg_SetText(IDC_LINK_STATUS, "OpenPort FAIL");
+    Show(LinkField::kStatusA, "OpenPort FAIL");
     return 0;
   }
-  Dlg_SetText(IDC_LINK_STATUS, "ComPort Open");
+  Show(LinkField::kStatusA, "ComPort Open");
   ++LinkCount().Connections[kChannelSerial];
-  const int enabled = Serial_EnableNotify(Link().SerialPort, Core().MainWindow, 1);
+  const int enabled = Serial_EnableNotify(Link().SerialPort, NotifyWindow(), 1);
   DebugPrint(enabled != 0 ? "ComSup_OpenComm enable true" : "ComSup_OpenComm enable false", 1);
   return 1;
 }
@@ -748,7 +773,7 @@ void ComSup_Shutdown() {
   }
   LinkState& link = Link();
   link.SerialOpened = false;
-  if (link.TimerDueUs != 0) plat::KillTimer(Core().MainWindow, kTimerLink);
+  if (link.TimerDueUs != 0) LinkTimer(0);
   link.TimerDueUs = 0;
 }
 
@@ -822,6 +847,8 @@ void ComSup_Timer() {
 }
 
 bool ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source) {
+  // Any route report clears the dialog's count of commands sent since the last one.
+  Link().UnAckedCount = 0;
   WindowAnswer answer;
   bool owed = false;
   if (Win().Entry(type, router_index, controller_dest, controller_source, NowUs(), &answer)) {
@@ -879,13 +906,13 @@ void ComSup_ReadComm() {
     for (;;) {
       const int n = socket->Receive(buffer, sizeof buffer);
       if (socket->LastError() != 0 || n <= 0) return;
-      NTP_RxBytes(buffer, static_cast<size_t>(n));
+      Received(buffer, static_cast<size_t>(n));
     }
   }
   for (;;) {
     const int n = Serial_Read(Link().SerialPort, buffer, sizeof buffer);
     if (n <= 0) break;
-    NTP_RxBytes(buffer, static_cast<size_t>(n));
+    Received(buffer, static_cast<size_t>(n));
   }
   Serial_ClearError(Link().SerialPort, nullptr);
 }
@@ -894,22 +921,21 @@ void ComSup_SetComState(int state) {
   LinkState& link = Link();
   if (state == kComOk) {
     if (link.ComState == kComOk) return;
-    Dlg().PollRouter = Profile().CurrentRouter;
-    Dlg().PollPointer = 0;
+    Tell(LinkVerdict::kOk);
     NoteComState(link.ComState, kComOk);
     link.ComState = kComOk;
     if (SerialStatePaths()) {
-      Dlg_SetText(IDC_LINK_STATUS, " Comms Ok ");
-      KAPISup_LinkReturn();
-      ShowCount(IDC_RESETS_A, BumpResetCount(link.ResetCountA));
+      Show(LinkField::kStatusA, " Comms Ok ");
+      Tell(LinkVerdict::kTxRxRestored);
+      ShowCount(LinkField::kResetsA, BumpResetCount(link.ResetCountA));
     } else if (link.ActiveController == kControllerA) {
-      Dlg_SetText(IDC_LINK_STATUS, "Connected Ok");
-      ShowCount(IDC_RESETS_A, BumpResetCount(link.ResetCountA));
+      Show(LinkField::kStatusA, "Connected Ok");
+      ShowCount(LinkField::kResetsA, BumpResetCount(link.ResetCountA));
     } else if (link.ActiveController == kControllerB) {
-      Dlg_SetText(IDC_LINK_STATUS2, "Connected OK");
-      ShowCount(IDC_RESETS_B, BumpResetCount(link.ResetCountB));
+      Show(LinkField::kStatusB, "Connected OK");
+      ShowCount(LinkField::kResetsB, BumpResetCount(link.ResetCountB));
     }
-    Dlg_SetText(IDC_MESSAGE, " ");
+    Show(LinkField::kMessage, " ");
     // What changed at the router while the link was not OK comes in through the resync walk
     // (one started at the connect goes on).
     if (CanWrite()) ResyncStart(false);
@@ -923,14 +949,13 @@ void ComSup_SetComState(int state) {
   // probes the controller.
   link.ResyncRouter = -1;
   Win().LinkFailed();
-  Dlg_SetText(IDC_ANSWER, "  ");
+  Show(LinkField::kAnswer, "  ");
   if (SerialStatePaths()) {
     // RX only comes only when the hold is over (HoldOver): a pause loses nothing.
-    Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
-    Dlg_SetText(IDC_MESSAGE,
-                Kapi().DriverMode == IFMODE_RXONLY
-                    ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
-                    : " Comms Failed - no response from hardware ");
+    Show(LinkField::kStatusA, " Comms Fail ");
+    Show(LinkField::kMessage,
+         RxOnly() ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
+                  : " Comms Failed - no response from hardware ");
   } else {
     // The driver gives up on this controller: what it had not confirmed goes to the next one.
     LeaveActiveController();
@@ -986,6 +1011,15 @@ void ComSup_RouteReply(int router_index) {
   link.FrameAnswered = false;
   if (answered) ConfirmLink(router_index);
   Drain();
+}
+
+}  // namespace xarvel
+
+namespace xarvel {
+
+LinkSeams& LinkWiring() {
+  static LinkSeams seams;
+  return seams;
 }
 
 }  // namespace xarvel

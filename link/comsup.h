@@ -58,7 +58,8 @@ void ComSup_Timer();
 // command it names (a route of that destination and source, or an interrogate of that
 // destination), if any. True when it answered a destination asked again after a refused route:
 // the control system is then owed one revertive of that destination (the caller sends it, unless
-// the entry changed the tally and so sent one already).
+// the entry changed the tally and so sent one already). Every entry clears the count of commands
+// sent since the last route report.
 bool ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source);
 // A bare acknowledgement ".A" came back: it answers the oldest command awaiting its answer (a
 // route so answered was refused by the controller).

@@ -13,6 +13,7 @@
 #include "interface/messages.h"
 #include "link/comsup.h"
 #include "link/link_state.h"
+#include "link/supervisor_state.h"
 #include "platform/debug_output.h"
 #include "protocol/ntp.h"
 #include "router_setup.h"
@@ -48,7 +49,7 @@ inline bool Init() {
 // queue (no link is open, so the commands an input makes only wait there).
 inline void EndOfInput() {
   xarvel::Link().UnAckedCount = 0;
-  xarvel::Link().Window.ClearQueue();
+  xarvel::Supervisor().Window.ClearQueue();
 }
 
 }  // namespace fuzz_setup

@@ -1,7 +1,6 @@
-# Precompiled headers (-DXARVEL_PCH=ON; scripts/test leaves them off until both of its trees
-# have been built and tested with them): the standard library, Qt and GoogleTest headers that
-# nearly every file includes (100,000 lines and more after preprocessing
-# for most of them) are parsed once per tree instead of once per file. Two headers are made: one
+# Precompiled headers (-DXARVEL_PCH=ON; scripts/test turns them on in both of its trees): the
+# standard library, Qt and GoogleTest headers that nearly every file includes (100,000 lines and
+# more after preprocessing for most of them) are parsed once per tree instead of once per file. Two headers are made: one
 # by the driver's library, which the programs, kirn's rooms and the benchmarks reuse, and one
 # with GoogleTest for the test programs. Included last by the top-level CMakeLists.txt, when
 # every target exists; new targets that link the driver's library (or a kirn room) take part

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "e2e_site.h"
+#include "sanitizer_build.h"
 
 namespace {
 
@@ -46,9 +47,12 @@ TEST_F(TraceTest, AStalledTracerDoesNotSlowASalvoAndLearnsWhatItMissed) {
   auto driver = StartDriver(*serve);
   constexpr int kRoutes = 8000;  // some 1.6 MB of trace: more than a tracer's buffer
 
+  // The salvo without a tracer is the measure of the one with a stalled tracer. Under the
+  // sanitizers every step is several times slower and times say nothing: the stalled salvo alone
+  // shows that nothing is lost and the tracer learns what it missed.
   std::string out;
-  const double alone = Salvo(kRoutes, &out);
-  ASSERT_GT(alone, 0) << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+  const double alone = kSanitizedBuild ? 0 : Salvo(kRoutes, &out);
+  if (!kSanitizedBuild) ASSERT_GT(alone, 0) << out.substr(out.size() > 300 ? out.size() - 300 : 0);
 
   auto trace = Start({KIRN_BIN, "trace", "101"});
   ASSERT_TRUE(trace->WaitForOutput("<xarvel>-Trace - tracer", kWaitMs)) << trace->Stderr();
@@ -59,7 +63,7 @@ TEST_F(TraceTest, AStalledTracerDoesNotSlowASalvoAndLearnsWhatItMissed) {
       << out.substr(out.size() > 300 ? out.size() - 300 : 0);
   // Generous against a busy machine, yet far below what waiting for the tracer would cost (a
   // bus send that is not answered waits 5 s).
-  EXPECT_LT(stalled, 2 * alone + 1.0) << "alone " << alone << " s";
+  if (!kSanitizedBuild) EXPECT_LT(stalled, 2 * alone + 1.0) << "alone " << alone << " s";
   std::printf("salvo of %d routes: %.3f s alone, %.3f s with a stalled tracer\n", kRoutes, alone,
               stalled);
   const Result status = Kirn({"status", "101"});

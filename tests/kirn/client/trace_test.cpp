@@ -52,7 +52,9 @@ TEST_F(TraceTest, AStalledTracerDoesNotSlowASalvoAndLearnsWhatItMissed) {
   // shows that nothing is lost and the tracer learns what it missed.
   std::string out;
   const double alone = kSanitizedBuild ? 0 : Salvo(kRoutes, &out);
-  if (!kSanitizedBuild) ASSERT_GT(alone, 0) << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+  if (!kSanitizedBuild) {
+    ASSERT_GT(alone, 0) << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+  }
 
   auto trace = Start({KIRN_BIN, "trace", "101"});
   ASSERT_TRUE(trace->WaitForOutput("<xarvel>-Trace - tracer", kWaitMs)) << trace->Stderr();
@@ -63,7 +65,9 @@ TEST_F(TraceTest, AStalledTracerDoesNotSlowASalvoAndLearnsWhatItMissed) {
       << out.substr(out.size() > 300 ? out.size() - 300 : 0);
   // Generous against a busy machine, yet far below what waiting for the tracer would cost (a
   // bus send that is not answered waits 5 s).
-  if (!kSanitizedBuild) EXPECT_LT(stalled, 2 * alone + 1.0) << "alone " << alone << " s";
+  if (!kSanitizedBuild) {
+    EXPECT_LT(stalled, 2 * alone + 1.0) << "alone " << alone << " s";
+  }
   std::printf("salvo of %d routes: %.3f s alone, %.3f s with a stalled tracer\n", kRoutes, alone,
               stalled);
   const Result status = Kirn({"status", "101"});

@@ -135,43 +135,19 @@ class RawConsumer {
       at += static_cast<size_t>(n);
     }
   }
-  void Command(const Path& path, int64_t command) {
-    kirn::ember::BerWriter w;
-    w.Begin(kirn::ember::Application(0));
-    w.Begin(kirn::ember::Application(11));
-    w.Begin(kirn::ember::Context(0));
-    if (!path.empty()) {
-      w.Begin(kirn::ember::Application(path.size() == 4 ? 17 : 10));
-      w.ContextRelativeOid(0, path);
-      w.Begin(kirn::ember::Context(2));
-      w.Begin(kirn::ember::Application(4));
-      w.Begin(kirn::ember::Context(0));
-    }
-    w.Begin(kirn::ember::Application(2));
-    w.ContextInteger(0, command);
-    while (!w.closed()) w.End();
-    std::vector<uint8_t> frames;
-    kirn::ember::S101Encoder::Message(w.Take(), &frames);
-    Send(frames);
+  void Command(const Path& path, int64_t command, bool matrix) {
+    Message(kirn::ember::ConsumerCommand(path, command, matrix));
   }
-  void Directory(const Path& path) { Command(path, kirn::ember::kCommandGetDirectory); }
+  // The tree's matrices are the elements with four arcs (workstation, driver, router, matrix).
+  void Directory(const Path& path) {
+    Command(path, kirn::ember::kCommandGetDirectory, path.size() == 4);
+  }
   void Take(const Path& matrix, int target, uint32_t source) {
-    kirn::ember::BerWriter w;
-    w.Begin(kirn::ember::Application(0));
-    w.Begin(kirn::ember::Application(11));
-    w.Begin(kirn::ember::Context(0));
-    w.Begin(kirn::ember::Application(17));
-    w.ContextRelativeOid(0, matrix);
-    w.Begin(kirn::ember::Context(5));
-    w.Begin(kirn::ember::kSequenceTag);
-    w.Begin(kirn::ember::Context(0));
-    w.Begin(kirn::ember::Application(16));
-    w.ContextInteger(0, target);
-    w.ContextRelativeOid(1, {source});
-    w.ContextInteger(2, 0);
-    while (!w.closed()) w.End();
+    Message(kirn::ember::ConsumerTake(matrix, target, {source}));
+  }
+  void Message(const std::vector<uint8_t>& glow) {
     std::vector<uint8_t> frames;
-    kirn::ember::S101Encoder::Message(w.Take(), &frames);
+    kirn::ember::S101Encoder::Message(glow, &frames);
     Send(frames);
   }
   // Sends a keep-alive request; its answer's delay is kept.
@@ -237,6 +213,7 @@ class RawConsumer {
           for (const auto& c : g.connections) {
             m.connections.insert(c.target);
             m.disposition[c.target] = c.disposition;
+            m.source[c.target] = c.sources.empty() ? -1 : static_cast<int64_t>(c.sources[0]);
             ++m.received;
           }
         } else if (g.type == GlowElement::Type::kParameter && g.path.size() == 7) {
@@ -269,6 +246,7 @@ class RawConsumer {
     int64_t targets = -1;
     std::set<int64_t> connections;
     std::map<int64_t, int64_t> disposition;
+    std::map<int64_t, int64_t> source;  // the last source reported, -1: none
     size_t received = 0;
   };
   struct List {
@@ -630,6 +608,17 @@ class Bench {
       }
       kirn_s.push_back(seconds);
       ratio.push_back(ember_s.back() / seconds);
+      // The next salvo starts once the provider has shown this one's revertives: otherwise their
+      // tallies, still on their way, would answer the next salvo's takes before their own.
+      c.Until(
+          [&] {
+            for (int t = 0; t < kSalvo; ++t) {
+              auto it = m.source.find(t);
+              if (it == m.source.end() || it->second != base + 100 + t % 100) return false;
+            }
+            return true;
+          },
+          30000);
     }
     std::printf(
         "salvo of %d takes: a tenth answered after %.0f ms, half after %.0f ms, nine tenths after "

@@ -66,40 +66,16 @@ class RawConsumer {
     open_ = open_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                          static_cast<ssize_t>(bytes.size());
   }
-  void Message(kirn::ember::BerWriter& w) {
-    while (!w.closed()) w.End();
+  void Message(const std::vector<uint8_t>& glow) {
     std::vector<uint8_t> frames;
-    kirn::ember::S101Encoder::Message(w.Take(), &frames);
+    kirn::ember::S101Encoder::Message(glow, &frames);
     Send(frames);
   }
   void Directory(const Path& matrix) {
-    kirn::ember::BerWriter w;
-    w.Begin(kirn::ember::Application(0));
-    w.Begin(kirn::ember::Application(11));
-    w.Begin(kirn::ember::Context(0));
-    w.Begin(kirn::ember::Application(17));
-    w.ContextRelativeOid(0, matrix);
-    w.Begin(kirn::ember::Context(2));
-    w.Begin(kirn::ember::Application(4));
-    w.Begin(kirn::ember::Context(0));
-    w.Begin(kirn::ember::Application(2));
-    w.ContextInteger(0, kirn::ember::kCommandGetDirectory);
-    Message(w);
+    Message(kirn::ember::ConsumerCommand(matrix, kirn::ember::kCommandGetDirectory, true));
   }
   void Take(const Path& matrix, int target, uint32_t source) {
-    kirn::ember::BerWriter w;
-    w.Begin(kirn::ember::Application(0));
-    w.Begin(kirn::ember::Application(11));
-    w.Begin(kirn::ember::Context(0));
-    w.Begin(kirn::ember::Application(17));
-    w.ContextRelativeOid(0, matrix);
-    w.Begin(kirn::ember::Context(5));
-    w.Begin(kirn::ember::kSequenceTag);
-    w.Begin(kirn::ember::Context(0));
-    w.Begin(kirn::ember::Application(16));
-    w.ContextInteger(0, target);
-    w.ContextRelativeOid(1, {source});
-    Message(w);
+    Message(kirn::ember::ConsumerTake(matrix, target, {source}));
   }
   // Reads for up to `timeout_ms` or until `done()`; true when done.
   template <typename Done>

@@ -17,50 +17,16 @@ using Clock = Provider::Clock;
 const Path kMatrixA = {1, 12, 1, 1};
 const Path kTargetsA = {1, 12, 1, 1, 1, 1};
 
-// A consumer's message: requests at `path` as a qualified node (or at the root).
+// A consumer's message: requests at `path` (a matrix when it has four arcs, as kMatrixA).
 Bytes Command(const Path& path, int64_t command) {
-  BerWriter w;
-  w.Begin(Application(0));
-  w.Begin(Application(11));
-  w.Begin(Context(0));
-  if (!path.empty()) {
-    w.Begin(Application(path.size() == 4 ? 17 : 10));
-    w.ContextRelativeOid(0, path);
-    w.Begin(Context(2));
-    w.Begin(Application(4));
-    w.Begin(Context(0));
-  }
-  w.Begin(Application(2));
-  w.ContextInteger(0, command);
-  w.End();
-  if (!path.empty()) {
-    for (int i = 0; i < 4; ++i) w.End();
-  }
-  w.End();
-  w.End();
-  w.End();
   Bytes frames;
-  S101Encoder::Message(w.Take(), &frames);
+  S101Encoder::Message(ConsumerCommand(path, command, path.size() == 4), &frames);
   return frames;
 }
 
 Bytes Take(const Path& matrix, int target, std::vector<uint32_t> sources, Operation op) {
-  BerWriter w;
-  w.Begin(Application(0));
-  w.Begin(Application(11));
-  w.Begin(Context(0));
-  w.Begin(Application(17));
-  w.ContextRelativeOid(0, matrix);
-  w.Begin(Context(5));
-  w.Begin(kSequenceTag);
-  w.Begin(Context(0));
-  w.Begin(Application(16));
-  w.ContextInteger(0, target);
-  w.ContextRelativeOid(1, sources);
-  w.ContextInteger(2, static_cast<int>(op));
-  for (int i = 0; i < 8; ++i) w.End();
   Bytes frames;
-  S101Encoder::Message(w.Take(), &frames);
+  S101Encoder::Message(ConsumerTake(matrix, target, sources, op), &frames);
   return frames;
 }
 

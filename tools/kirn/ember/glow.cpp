@@ -604,4 +604,41 @@ std::vector<uint8_t> GlowMessage::Finish() {
   return writer_.Take();
 }
 
+std::vector<uint8_t> ConsumerCommand(const Path& path, int64_t command, bool matrix) {
+  BerWriter w;
+  w.Begin(Application(0));
+  w.Begin(Application(11));
+  w.Begin(Context(0));
+  if (!path.empty()) {
+    w.Begin(Application(matrix ? 17 : 10));
+    w.ContextRelativeOid(0, path);
+    w.Begin(Context(2));
+    w.Begin(Application(4));
+    w.Begin(Context(0));
+  }
+  w.Begin(Application(2));
+  w.ContextInteger(0, command);
+  while (!w.closed()) w.End();
+  return w.Take();
+}
+
+std::vector<uint8_t> ConsumerTake(const Path& matrix, int64_t target,
+                                  const std::vector<uint32_t>& sources, Operation operation) {
+  BerWriter w;
+  w.Begin(Application(0));
+  w.Begin(Application(11));
+  w.Begin(Context(0));
+  w.Begin(Application(17));
+  w.ContextRelativeOid(0, matrix);
+  w.Begin(Context(5));
+  w.Begin(kSequenceTag);
+  w.Begin(Context(0));
+  w.Begin(Application(16));
+  w.ContextInteger(0, target);
+  w.ContextRelativeOid(1, sources);
+  w.ContextInteger(2, static_cast<int>(operation));
+  while (!w.closed()) w.End();
+  return w.Take();
+}
+
 }  // namespace kirn::ember

@@ -65,6 +65,15 @@ struct GlowLimits {
 bool DecodeRequests(const uint8_t* data, size_t size, const GlowLimits& limits,
                     std::vector<GlowRequest>* requests, std::string* error);
 
+// What a consumer sends, for the tests, the benchmark and anything else that stands in for one
+// (a message's Glow payload, to be framed by S101Encoder::Message). A command at `path` (empty:
+// the root) as a qualified node, or as a qualified matrix when `matrix`:
+std::vector<uint8_t> ConsumerCommand(const Path& path, int64_t command, bool matrix);
+// A take on the matrix at `matrix`: `target` from `sources`.
+std::vector<uint8_t> ConsumerTake(const Path& matrix, int64_t target,
+                                  const std::vector<uint32_t>& sources,
+                                  Operation operation = Operation::kAbsolute);
+
 // An element as a consumer reads it from a provider's message (tests, benchmarks, fuzzing): its
 // whole path (nested elements get their parent's), what it carries of the fields used here.
 struct GlowElement {

@@ -6,6 +6,7 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/interface_counters.h"
 #include "interface/kirnif.h"
 #include "interface/lock_infodriver.h"
@@ -15,7 +16,6 @@
 #include "platform/msgbox.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

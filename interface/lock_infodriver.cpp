@@ -12,13 +12,13 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/dialog.h"
 #include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

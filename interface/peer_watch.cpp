@@ -8,6 +8,7 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/interface_counters.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
@@ -15,7 +16,6 @@
 #include "platform/bus_host.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"
-#include "ui/dialog_ids.h"
 
 namespace xarvel {
 namespace {

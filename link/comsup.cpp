@@ -11,6 +11,7 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/link_counters.h"
@@ -21,7 +22,6 @@
 #include "platform/msgbox.h"
 #include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

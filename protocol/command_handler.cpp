@@ -2,13 +2,13 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "platform/dialog.h"
 #include "protocol/command_counters.h"
 #include "protocol/ntp.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

@@ -9,6 +9,7 @@
 
 #include "config/number_scan.h"
 #include "config/profile.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
@@ -16,7 +17,6 @@
 #include "protocol/command_counters.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

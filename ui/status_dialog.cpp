@@ -10,6 +10,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
@@ -21,7 +22,6 @@
 #include "state/index_files.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/poll_counters.h"
 #include "ui/window_view.h"
 

@@ -30,6 +30,7 @@
 #include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/link_counters.h"
@@ -37,7 +38,6 @@
 #include "platform/dialog.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/messages.h"
 #include "link/link_state.h"
 #include "platform/dialog.h"
@@ -23,7 +24,6 @@
 #include "state/router_tables.h"
 #include "test_support.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 
 namespace {
 

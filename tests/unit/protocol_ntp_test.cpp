@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "ids/window_ids.h"
 #include "protocol_fixture.h"
-#include "ui/dialog_ids.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/dialog_ids.h"
+#include "ids/window_ids.h"
 
 #include "core/driver.h"
 #include "platform/dialog.h"

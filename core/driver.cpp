@@ -38,15 +38,6 @@
 
 namespace xarvel {
 
-CoreState& Core() {
-  static CoreState state;
-  return state;
-}
-
-void ResetCore() {
-  Core() = CoreState{};
-}
-
 int ParseDeviceNumber(std::string_view command_line) {
   size_t i = 0;
   while (i < command_line.size() && (command_line[i] == ' ' || command_line[i] == '\t')) ++i;

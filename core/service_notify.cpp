@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"

@@ -10,8 +10,6 @@
 #include <string>
 
 #include "config/profile.h"
-#include "core/driver.h"
-#include "core/main_window.h"
 #include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"

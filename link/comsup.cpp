@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"

@@ -1,7 +1,6 @@
 #include "protocol/command_handler.h"
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "platform/dialog.h"

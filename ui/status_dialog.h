@@ -27,21 +27,6 @@ struct DialogState {
 DialogState& Dlg();
 void ResetDialogState();
 
-// Dialog controls written only by the dialog itself.
-inline constexpr int IDC_CONN_A = 212;
-inline constexpr int IDC_CONN_B = 213;
-inline constexpr int IDC_TAKE = 1003;
-inline constexpr int IDC_LOCK = 1004;
-inline constexpr int IDC_ROUTER = 1501;
-inline constexpr int IDC_POLL_ROUTER = 1701;
-inline constexpr int IDC_POLL_DEST = 1702;
-inline constexpr int IDC_PARK = 1703;
-inline constexpr int IDC_LINK_MODE = 1802;
-inline constexpr int IDC_ROUTER_DEVICE = 5001;   // + router index
-inline constexpr int IDC_ROUTER_SOURCES = 5101;  // + router index
-inline constexpr int IDC_ROUTER_DESTS = 5201;    // + router index
-inline constexpr int IDC_ROUTER_OFFSETS = 5301;  // + router index
-
 // Creates the status dialog as a child of the main window and runs its initialisation. Returns
 // the dialog window, or 0 when it could not be created.
 plat::Hwnd Dialog_Create(plat::Hwnd parent);

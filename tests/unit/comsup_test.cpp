@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
 #include "ids/window_ids.h"
@@ -38,7 +37,6 @@
 #include "platform/dialog.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/status_dialog.h"
 
 namespace {
 

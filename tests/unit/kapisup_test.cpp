@@ -12,7 +12,6 @@
 
 #include "config/location.h"
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
 #include "ids/window_ids.h"

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
 #include "ids/window_ids.h"

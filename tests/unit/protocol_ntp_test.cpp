@@ -6,6 +6,7 @@
 
 #include "ids/window_ids.h"
 #include "protocol_fixture.h"
+#include "ui/status_dialog.h"
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "state/router_tables.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"
+#include "ui/dialog_state.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

@@ -17,7 +17,7 @@
 #include "platform/dialog.h"
 #include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
+#include "ui/dialog_state.h"
 
 namespace xarvel {
 namespace {

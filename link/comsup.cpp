@@ -21,7 +21,7 @@
 #include "platform/msgbox.h"
 #include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
+#include "ui/dialog_state.h"
 
 namespace xarvel {
 namespace {

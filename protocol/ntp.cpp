@@ -17,7 +17,7 @@
 #include "protocol/command_counters.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
+#include "ui/dialog_state.h"
 
 namespace xarvel {
 namespace {

@@ -18,7 +18,7 @@
 #include "state/index_files.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
+#include "ui/dialog_state.h"
 
 namespace testing_support {
 

@@ -21,6 +21,7 @@
 #include "state/index_files.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
+#include "ui/dialog_state.h"
 #include "ui/poll_counters.h"
 #include "ui/window_view.h"
 

@@ -24,6 +24,7 @@
 #include "state/router_tables.h"
 #include "test_support.h"
 #include "tracing/debug.h"
+#include "ui/dialog_state.h"
 #include "ui/status_dialog.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "ids/window_ids.h"
 #include "protocol_fixture.h"
-#include "ui/status_dialog.h"
+#include "ui/dialog_state.h"
 
 namespace {
 

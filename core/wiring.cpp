@@ -8,6 +8,7 @@
 namespace xarvel {
 
 void WireLayers() {
+  WireUpcalls();
   // The lock log lies under the configuration root, wherever the root is at the time of the
   // entry; with no usable root there is no folder.
   Debug().LogFolder = [] {

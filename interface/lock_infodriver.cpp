@@ -11,13 +11,13 @@
 
 #include "config/profile.h"
 #include "ids/window_ids.h"
+#include "interface/interface_upcalls.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/dialog.h"
 #include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/dialog_state.h"
 
 namespace xarvel {
 namespace {
@@ -187,7 +187,7 @@ int LockInfodriver_Reconnect() {
   }
   s.PollBeforeLoss = -1;
   if (Core().MainDialog != plat::kNoWindow) {
-    plat::EnableWindow(Core().MainDialog, IDC_MC1000_LOCK, Dlg().MC1000LockChange != 0);
+    plat::EnableWindow(Core().MainDialog, IDC_MC1000_LOCK, InterfaceUp().LockChangeEnabled());
   }
   return 1;
 }

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "ids/window_ids.h"
 #include "interface/interface_counters.h"
+#include "interface/interface_upcalls.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "platform/bus_client.h"
@@ -102,7 +102,7 @@ void RestartForLostHandles(const std::vector<plat::Hwnd>& lost) {
                   h);
   }
   W().restart_needed = true;
-  Shutdown(1);
+  InterfaceUp().Shutdown(1);
 }
 
 void Tick() {

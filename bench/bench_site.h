@@ -60,4 +60,20 @@ inline fs::path MakeSite(const char* name) {
   return pattern;
 }
 
+// Runs `run(dir)` in a new site (MakeSite) and removes the site afterwards, or with `keep` says
+// where it is left. The code `run` returns, or 1 when no site could be made.
+template <class Run>
+int RunInSite(const char* name, const char* program, bool keep, Run run) {
+  const fs::path dir = MakeSite(name);
+  if (dir.empty()) return 1;
+  const int code = run(dir);
+  if (keep) {
+    std::printf("%s: the site is left in %s\n", program, dir.c_str());
+  } else {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  return code;
+}
+
 }  // namespace bench

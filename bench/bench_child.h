@@ -12,13 +12,8 @@
 
 namespace bench {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using child::FileSize;
-using child::ReadAll;
-using child::ReadFrom;
-using child::StopChildrenOnSignals;
-using child::WriteAll;
+// The helper's own names (ReadAll, WriteAll, Clock, fs, ...) are this namespace's too.
+using namespace child;
 
 // A child program with its standard input from a file (or /dev/null) and its output in files
 // DIR/NAME.out and DIR/NAME.err. Stopped (SIGTERM, then SIGKILL) when the object goes.

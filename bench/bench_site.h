@@ -12,6 +12,15 @@
 
 namespace bench {
 
+#if defined(XARVEL_BIN) && defined(KIRN_BIN) && defined(MC1000_SIM_BIN)
+// This build's driver, kirn and emulator, for the benchmarks that start all three.
+struct Bins {
+  std::string xarvel = XARVEL_BIN;
+  std::string kirn = KIRN_BIN;
+  std::string sim = MC1000_SIM_BIN;
+};
+#endif
+
 struct Site {
   fs::path dir;
 

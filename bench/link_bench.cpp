@@ -54,6 +54,7 @@
 
 namespace {
 
+using bench::Bins;
 using bench::Child;
 using bench::Clock;
 using bench::CpuSeconds;
@@ -64,12 +65,6 @@ namespace fs = std::filesystem;
 
 constexpr int kStartMs = 20000;     // bound of every wait for a program to come up
 constexpr int kRevertiveMs = 5000;  // bound of the wait for one route's revertive
-
-struct Bins {
-  std::string xarvel = XARVEL_BIN;
-  std::string kirn = KIRN_BIN;
-  std::string sim = MC1000_SIM_BIN;
-};
 
 struct Options {
   int routes = 20000;

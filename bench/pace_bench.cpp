@@ -70,6 +70,7 @@
 
 namespace {
 
+using bench::Bins;
 using bench::Child;
 using bench::Clock;
 using bench::Site;
@@ -85,12 +86,6 @@ constexpr int kTcpDests = 2048;
 // The driver's window with the default unACK limit of 5, and the longest reply it allows for.
 constexpr int kWindow = 4;
 constexpr int kReplyAllowance = 32;
-
-struct Bins {
-  std::string xarvel = XARVEL_BIN;
-  std::string kirn = KIRN_BIN;
-  std::string sim = MC1000_SIM_BIN;
-};
 
 struct Options {
   int repeat = 3;

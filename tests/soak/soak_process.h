@@ -17,14 +17,8 @@
 
 namespace soak {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using child::g_interrupt;
-using child::InstallInterruptHandler;
-using child::Interrupted;
-using child::ReadAll;
-using child::SleepMs;
-using child::WriteAll;
+// The helper's own names (ReadAll, WriteAll, Clock, fs, ...) are this namespace's too.
+using namespace child;
 
 inline double Seconds(Clock::time_point since, Clock::time_point until = Clock::now()) {
   return std::chrono::duration<double>(until - since).count();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/profile.h"
+#include "core/wiring.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
@@ -29,6 +30,7 @@ void SetUpDriver() {
   xarvel::ResetDebug();
   xarvel::ResetTables();
   plat::SetDebugSink([](std::string_view) {});
+  xarvel::WireLayers();
   DefineRouter(0, 101, 256, 256, 0, 0);
   DefineRouter(1, 102, 256, 256, 0, 256);
   xarvel::Profile().Access[0] = 1;

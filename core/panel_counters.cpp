@@ -237,8 +237,7 @@ LinkFigures CurrentLinkFigures() {
       f.up_a = link.ConnStateA == kConnectionUp ? 1 : 0;
       if (s.Dual_Controllers == 1) f.up_b = link.ConnStateB == kConnectionUp ? 1 : 0;
     } else {
-      const bool open = link.SerialPort >= 0 && !link.SerialGone;
-      f.up_serial = open && link.ComState == kComOk ? 1 : 0;
+      f.up_serial = ComSup_SerialLineUp() && link.ComState == kComOk ? 1 : 0;
     }
   }
   return f;

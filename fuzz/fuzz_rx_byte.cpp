@@ -30,7 +30,6 @@ namespace {
 struct Saved {
   int com_state = 0;
   int active_controller = 0;
-  int serial_port = 0;
   int driver_mode = 0;
   // Per router: the first byte of its valid destinations in the tables, and their bytes.
   std::array<size_t, xarvel::kRouterCount> from{};
@@ -54,7 +53,6 @@ const Saved& Start() {
     Saved s;
     s.com_state = xarvel::Link().ComState;
     s.active_controller = xarvel::Link().ActiveController;
-    s.serial_port = xarvel::Link().SerialPort;
     s.driver_mode = xarvel::Kapi().DriverMode;
     const auto& routers = xarvel::Profile().routers;
     for (size_t i = 0; i < routers.size(); ++i) {
@@ -79,10 +77,9 @@ void Restore(const Saved& s, bool lock_status) {
   xarvel::LinkState& link = xarvel::Link();
   link.UnAckedCount = 0;
   // The lock polls a report asks for wait in the queue of a link that is not open.
-  link.Window.ClearQueue();
+  xarvel::Supervisor().Window.ClearQueue();
   link.ComState = s.com_state;
   link.ActiveController = s.active_controller;
-  link.SerialPort = s.serial_port;
   xarvel::Kapi().DriverMode = s.driver_mode;
   const bool tally = xarvel::Tables().TablesChanged != 0;
   xarvel::Tables().TablesChanged = 0;

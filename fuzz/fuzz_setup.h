@@ -8,10 +8,12 @@
 #include <string_view>
 
 #include "config/profile.h"
+#include "core/wiring.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
 #include "link/link_state.h"
+#include "link/supervisor_state.h"
 #include "platform/debug_output.h"
 #include "protocol/ntp.h"
 #include "router_setup.h"
@@ -27,6 +29,7 @@ inline bool Init() {
   // An empty $ZQ_ROOT gives no configuration root: nothing is written to disk.
   ::setenv("ZQ_ROOT", "", 1);
   plat::SetDebugSink([](std::string_view) {});
+  xarvel::WireLayers();
   xarvel::Debug().DebugMode = 1;
   DefineRouter(0, 101, 32, 64, 0, 0);
   DefineRouter(1, 102, 500, 128, 10, 100);
@@ -46,7 +49,7 @@ inline bool Init() {
 // queue (no link is open, so the commands an input makes only wait there).
 inline void EndOfInput() {
   xarvel::Link().UnAckedCount = 0;
-  xarvel::Link().Window.ClearQueue();
+  xarvel::Supervisor().Window.ClearQueue();
 }
 
 }  // namespace fuzz_setup

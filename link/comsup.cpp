@@ -10,18 +10,15 @@
 #include <utility>
 
 #include "config/profile.h"
-#include "ids/window_ids.h"
-#include "interface/kapisup.h"
-#include "interface/messages.h"
+#include "link/channel.h"
 #include "link/link_counters.h"
 #include "link/link_state.h"
+#include "link/link_wiring.h"
 #include "link/serial.h"
 #include "link/sockspawn.h"
+#include "link/supervisor_state.h"
 #include "platform/debug_output.h"
-#include "platform/msgbox.h"
-#include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/dialog_state.h"
 
 namespace xarvel {
 namespace {
@@ -36,25 +33,16 @@ constexpr unsigned kDefaultSpeed = 38400;
 // Least time between two attempts to open a serial device that has gone.
 constexpr int64_t kReopenMs = 1000;
 
-// The two controller connections of TCP mode. Created on first use, on the main thread.
-struct Sockets {
-  std::unique_ptr<SockSpawn> a;
-  std::unique_ptr<SockSpawn> b;
+// The link's channels: A (the serial port, or controller A over TCP) and B (controller B of a
+// pair). Used on the main thread only.
+struct Channels {
+  Channel a;
+  Channel b;
 };
 
-Sockets& Socks() {
-  static Sockets sockets;
-  return sockets;
-}
-
-SockSpawn& SocketA() {
-  if (!Socks().a) Socks().a = std::make_unique<SockSpawn>();
-  return *Socks().a;
-}
-
-SockSpawn& SocketB() {
-  if (!Socks().b) Socks().b = std::make_unique<SockSpawn>();
-  return *Socks().b;
+Channels& Chans() {
+  static Channels channels;
+  return channels;
 }
 
 std::function<void(std::string_view)>& SendTap() {
@@ -76,16 +64,92 @@ bool SerialStatePaths() {
   return Profile().settings.Connection_Mode == 1;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+void OnChannelEvent(Channel& c, ChannelEvent event, int error);
+int ParityCode();
+
+// Channel `self` (A or B) with the operations of the profile's connection mode: TCP, or the
+// serial port (always A).
+Channel& ChannelOf(int self) {
+  Channel& c = self == kControllerB ? Chans().b : Chans().a;
+  const bool tcp = TcpMode();
+  c.self = self == kControllerB ? kControllerB : kControllerA;
+  c.ops = tcp ? &kTcpChannelOps : &kSerialChannelOps;
+  c.counted_as = !tcp ? kChannelSerial : c.self == kControllerB ? kChannelB : kChannelA;
+  c.on_event = OnChannelEvent;
+  return c;
+}
+
+// The channel commands are written to and replies read from: the active controller's (null
+// while none is), or the serial port.
+Channel* InUse() {
+  if (!TcpMode()) return &ChannelOf(kControllerA);
+  if (Link().ActiveController == kControllerNone) return nullptr;
+  return &ChannelOf(Link().ActiveController);
+}
+
+// The other controller of a pair.
+int Other(int self) {
+  return self == kControllerA ? kControllerB : kControllerA;
+}
+
+char Letter(int self) {
+  return self == kControllerB ? 'B' : 'A';
+}
+
+// The dialog's connection field of controller `self`.
+LinkField StatusField(int self) {
+  return self == kControllerB ? LinkField::kStatusB : LinkField::kStatusA;
+}
+
+// The connection state of controller `self`.
+int& ConnState(int self) {
+  return self == kControllerB ? Link().ConnStateB : Link().ConnStateA;
+}
+
+// --- The seams to the layers above (link/link_wiring.h).
+
+int64_t NowUs() {
+  if (LinkWiring().now_us) return LinkWiring().now_us();
+  return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+int64_t NowMs() {
+  return NowUs() / 1000;
+}
+
+void Show(LinkField field, std::string_view text) {
+  if (LinkWiring().show) LinkWiring().show(field, text);
+}
+
+int Tell(LinkVerdict verdict) {
+  return LinkWiring().verdict ? LinkWiring().verdict(verdict) : 0;
+}
+
+bool RxOnly() {
+  return LinkWiring().rx_only && LinkWiring().rx_only();
+}
+
+void Received(const unsigned char* bytes, size_t count) {
+  if (LinkWiring().received) LinkWiring().received(bytes, count);
+}
+
+void ResetReceiver() {
+  if (LinkWiring().reset_receiver) LinkWiring().reset_receiver();
+}
+
+void Interrogate(int index, int dest, Asker asker) {
+  if (LinkWiring().interrogate) LinkWiring().interrogate(index, dest, asker);
+}
+
+plat::Hwnd NotifyWindow() {
+  return LinkWiring().window ? LinkWiring().window() : plat::kNoWindow;
+}
+
+// Starts the link timer for `ms` (1 or more) or stops it (0).
+bool LinkTimer(unsigned ms) {
+  return !LinkWiring().timer || LinkWiring().timer(ms);
 }
 
 int64_t WallMs() {
@@ -129,17 +193,17 @@ SendWindow& Win() {
   config.bits_per_character = BitsPerCharacter();
   config.tcp = TcpMode();
   config.dual = s.Dual_Controllers != 0;
-  SendWindow& w = Link().Window;
+  SendWindow& w = Supervisor().Window;
   w.Configure(config);
   // RX only forbids routes whichever way the mode was reached.
-  w.SetRxOnly(Kapi().DriverMode == IFMODE_RXONLY);
+  w.SetRxOnly(RxOnly());
   return w;
 }
 
 // The revertive owed for a destination asked again after a refused route: the source the
 // driver holds for it.
 void SendOwedRevertive(const RouteOrigin& route) {
-  if (route.device > 0) SendRevertives(route.device, route.dest, route.dest, 1, 0);
+  if (route.device > 0 && LinkWiring().owe_revertive) LinkWiring().owe_revertive(route);
 }
 
 // Counts and traces what the window gave up, and answers for the routes the controller refused:
@@ -147,7 +211,7 @@ void SendOwedRevertive(const RouteOrigin& route) {
 // asked again and the control system gets one revertive of the source the controller really
 // has. The route itself is not written again.
 void FlushDrops() {
-  for (const LinkCommand& r : Link().Window.TakeRefused()) {
+  for (const LinkCommand& r : Supervisor().Window.TakeRefused()) {
     const RouteOrigin& route = r.origin.route;
     ++LinkCount().RefusedByController;
     if (route.device > 0) {
@@ -155,10 +219,10 @@ void FlushDrops() {
                     route.dest, route.source);
     }
     if (route.device > 0 && r.level >= 0 && r.level < kRouterCount) {
-      NTP_Interrogate(r.level, route.dest, Asker::kRecheck);
+      Interrogate(r.level, route.dest, Asker::kRecheck);
     }
   }
-  for (const WindowDrop& d : Link().Window.TakeDrops()) {
+  for (const WindowDrop& d : Supervisor().Window.TakeDrops()) {
     if (d.command.origin.asker == Asker::kRecheck) {
       // Given up before its answer came: the source the driver holds is the best it knows.
       SendOwedRevertive(d.command.origin.route);
@@ -178,7 +242,7 @@ void FlushDrops() {
 // once ComSup_Init has opened the port.
 bool CanWrite() {
   if (TcpMode()) return Link().ActiveController != kControllerNone;
-  return Link().SerialOpened;
+  return Supervisor().SerialOpened;
 }
 
 LinkCommand MakeCommand(const char* text, int length, const CommandOrigin& origin) {
@@ -197,20 +261,15 @@ LinkCommand MakeCommand(const char* text, int length, const CommandOrigin& origi
 void Write(LinkCommand c) {
   LinkState& link = Link();
   const int length = static_cast<int>(c.text.size());
-  LinkChannel channel = kChannelSerial;
+  Channel* in_use = InUse();
+  Channel& ch = in_use != nullptr ? *in_use : ChannelOf(kControllerA);
+  const LinkChannel channel = ch.counted_as;
   bool failed = false;
-  if (TcpMode()) {
-    channel = link.ActiveController == kControllerB ? kChannelB : kChannelA;
-    SockSpawn& socket = channel == kChannelB ? SocketB() : SocketA();
-    socket.Send(c.text.data(), length);
-    ++LinkCount().CommandsSent;
-  } else {
-    const int written = Serial_Write(link.SerialPort, c.text.data(), length);
-    if (written > 0) ++LinkCount().CommandsSent;
-    if (written <= 0) {
-      Serial_ClearError(link.SerialPort, nullptr);
-      failed = true;
-    }
+  const int written = ch.ops->write(ch, c.text.data(), length);
+  if (written > 0 || !ch.ops->write_fails) ++LinkCount().CommandsSent;
+  if (written <= 0 && ch.ops->write_fails) {
+    ch.ops->clear_error(ch);
+    failed = true;
   }
   if (c.is_route() && c.origin.route.device > 0) {
     DebugPrintfAt(LogLevel::kDebug, 0, "ROUTE %d %d %d written %s %llu", c.origin.route.device,
@@ -236,41 +295,40 @@ int ResyncRouterFrom(int from) {
 // Starts the resync walk from the first router's Min_Dest (a walk under way goes on when
 // `restart` is false).
 void ResyncStart(bool restart) {
-  LinkState& link = Link();
   const Settings& s = Profile().settings;
   if (s.Simulation == 1 || s.ResyncOnConnect == 0) return;
-  if (!restart && link.ResyncRouter >= 0) return;
-  link.ResyncRouter = ResyncRouterFrom(0);
-  if (link.ResyncRouter < 0) return;
-  link.ResyncDest = Profile().routers[static_cast<size_t>(link.ResyncRouter)].Min_Dest;
+  if (!restart && Supervisor().ResyncRouter >= 0) return;
+  Supervisor().ResyncRouter = ResyncRouterFrom(0);
+  if (Supervisor().ResyncRouter < 0) return;
+  Supervisor().ResyncDest =
+      Profile().routers[static_cast<size_t>(Supervisor().ResyncRouter)].Min_Dest;
   DebugPrintAt(LogLevel::kNotice,
                "ComSup - resync: interrogating every destination of every router", 1);
 }
 
 // Moves the walk to the next destination, the next router after the last, or ends it.
 void ResyncAdvance() {
-  LinkState& link = Link();
-  const RouterConfig& r = Profile().routers[static_cast<size_t>(link.ResyncRouter)];
-  if (link.ResyncDest < r.Max_Dest) {
-    ++link.ResyncDest;
+  const RouterConfig& r = Profile().routers[static_cast<size_t>(Supervisor().ResyncRouter)];
+  if (Supervisor().ResyncDest < r.Max_Dest) {
+    ++Supervisor().ResyncDest;
     return;
   }
-  link.ResyncRouter = ResyncRouterFrom(link.ResyncRouter + 1);
-  if (link.ResyncRouter < 0) {
+  Supervisor().ResyncRouter = ResyncRouterFrom(Supervisor().ResyncRouter + 1);
+  if (Supervisor().ResyncRouter < 0) {
     DebugPrintAt(LogLevel::kNotice, "ComSup - resync done", 0);
     return;
   }
-  link.ResyncDest = Profile().routers[static_cast<size_t>(link.ResyncRouter)].Min_Dest;
+  Supervisor().ResyncDest =
+      Profile().routers[static_cast<size_t>(Supervisor().ResyncRouter)].Min_Dest;
 }
 
 // One interrogate of the resync walk, when the window has a slot for it.
 bool ResyncStep() {
-  LinkState& link = Link();
-  if (link.ResyncRouter < 0 || !Win().ResyncSlotFree()) return false;
-  const int router = link.ResyncRouter;
-  const int dest = link.ResyncDest;
+  if (Supervisor().ResyncRouter < 0 || !Win().ResyncSlotFree()) return false;
+  const int router = Supervisor().ResyncRouter;
+  const int dest = Supervisor().ResyncDest;
   ResyncAdvance();
-  NTP_Interrogate(router, dest, Asker::kResync);
+  Interrogate(router, dest, Asker::kResync);
   return true;
 }
 
@@ -290,18 +348,16 @@ void RequeueSent(char letter) {
 // Starts, moves or stops the link timer for the next thing the window has due. A timer due no
 // later than that is left to run: its expiry looks at the time and arms the timer again.
 void ArmTimer() {
-  LinkState& link = Link();
   const int64_t due = Win().NextDueUs();
-  const plat::Hwnd window = Core().MainWindow;
   if (due == 0) {
-    if (link.TimerDueUs != 0) plat::KillTimer(window, kTimerLink);
-    link.TimerDueUs = 0;
+    if (Supervisor().TimerDueUs != 0) LinkTimer(0);
+    Supervisor().TimerDueUs = 0;
     return;
   }
-  if (link.TimerDueUs != 0 && link.TimerDueUs <= due) return;
+  if (Supervisor().TimerDueUs != 0 && Supervisor().TimerDueUs <= due) return;
   // Rounded up to whole milliseconds; a timer that fires early is armed again for the rest.
   const int64_t wait_ms = std::clamp<int64_t>((due - NowUs() + 999) / 1000, 1, INT_MAX);
-  if (plat::SetTimer(window, kTimerLink, static_cast<unsigned>(wait_ms))) link.TimerDueUs = due;
+  if (LinkTimer(static_cast<unsigned>(wait_ms))) Supervisor().TimerDueUs = due;
 }
 
 // The probe, when the window says it is due: an interrogate of a destination the controller has
@@ -321,9 +377,8 @@ void ProbeStep() {
 // Writes what the window allows, in queue order, then resync interrogates into free slots, then
 // the probe if it is due.
 void Drain() {
-  LinkState& link = Link();
-  if (link.Draining || Profile().settings.Simulation == 1) return;
-  link.Draining = true;
+  if (Supervisor().Draining || Profile().settings.Simulation == 1) return;
+  Supervisor().Draining = true;
   while (CanWrite()) {
     LinkCommand c;
     if (Win().NextToWrite(&c)) {
@@ -333,7 +388,7 @@ void Drain() {
     if (!ResyncStep()) break;
   }
   ProbeStep();
-  link.Draining = false;
+  Supervisor().Draining = false;
   FlushDrops();
   ArmTimer();
 }
@@ -342,21 +397,17 @@ void Drain() {
 // next one.
 void LeaveActiveController() {
   LinkState& link = Link();
-  if (link.ActiveController == kControllerA) {
-    RequeueSent('A');
-    SocketA().Close();
-    Dlg_SetText(IDC_LINK_STATUS, "Disconnected");
-    link.ActiveController = kControllerNone;
-    link.ConnStateA = kDisconnected;
-    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller A");
-  } else if (link.ActiveController == kControllerB) {
-    RequeueSent('B');
-    SocketB().Close();
-    Dlg_SetText(IDC_LINK_STATUS2, "Disconnected");
-    link.ActiveController = kControllerNone;
-    link.ConnStateB = kDisconnected;
-    Dlg_SetText(IDC_MESSAGE, "Comms Failed - Lost connection to Controller B");
-  }
+  const int self = link.ActiveController;
+  if (self != kControllerA && self != kControllerB) return;
+  RequeueSent(Letter(self));
+  Channel& ch = ChannelOf(self);
+  ch.ops->close(ch);
+  Show(StatusField(self), "Disconnected");
+  link.ActiveController = kControllerNone;
+  ConnState(self) = kDisconnected;
+  Show(LinkField::kMessage, self == kControllerA
+                                ? "Comms Failed - Lost connection to Controller A"
+                                : "Comms Failed - Lost connection to Controller B");
 }
 
 // No answer has come from the controller for the reply timeout while commands were
@@ -425,12 +476,11 @@ void HoldOver() {
   DebugPrintfAt(LogLevel::kErr, 1,
                 "Xarvel SendData(serial) - no reply for %lld s - setting mode rxonly",
                 static_cast<long long>(kHoldMs / 1000));
-  KAPISup_LinkRxOnly();
-  Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
-  Dlg_SetText(IDC_MESSAGE,
-              Kapi().DriverMode == IFMODE_RXONLY
-                  ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
-                  : " Comms Failed - no response from hardware ");
+  Tell(LinkVerdict::kRxOnly);
+  Show(LinkField::kStatusA, " Comms Fail ");
+  Show(LinkField::kMessage,
+       RxOnly() ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
+                : " Comms Failed - no response from hardware ");
 }
 
 // Counts one more time the link became OK; 1..9999, then 1 again.
@@ -439,130 +489,149 @@ int BumpResetCount(int& count) {
   return count;
 }
 
-void ShowCount(int control, int count) {
+void ShowCount(LinkField control, int count) {
   char text[16];
   std::snprintf(text, sizeof text, "%0d", count);
-  Dlg_SetText(control, text);
+  Show(control, text);
 }
 
-// Hands every byte waiting on the socket to the reply decoder. One byte is the smallest unit the
-// decoder takes; the socket reports a further read event while bytes remain, so taking all that
-// is waiting now only saves event round trips.
-void ReadSocket(SockSpawn& socket, const char* error_text) {
+// Hands every byte waiting on a connection to the reply decoder. One byte is the smallest unit
+// the decoder takes; the connection reports a further read event while bytes remain, so taking
+// all that is waiting now only saves event round trips.
+void ReadConnection(Channel& c, const char* error_text) {
   unsigned char buffer[kReadChunk];
-  const int n = socket.Receive(buffer, sizeof buffer);
-  if (socket.LastError() != 0) {
+  const int n = c.ops->read(c, buffer, sizeof buffer);
+  if (n < 0) {
     DebugPrintAt(LogLevel::kWarning, error_text, 1);
     return;
   }
-  if (n > 0) NTP_RxBytes(buffer, static_cast<size_t>(n));
+  if (n > 0) Received(buffer, static_cast<size_t>(n));
 }
 
-// The network events of one controller's connection. `self` is 1 for A, 2 for B.
-void NetEvent(SockSpawn& socket, int self) {
-  const bool is_a = self == kControllerA;
+// Controller `self`'s connection closed: the link fails if it was the active one.
+void ConnectionClosed(int self) {
   LinkState& link = Link();
-  int& state = is_a ? link.ConnStateA : link.ConnStateB;
-  const int status_field = is_a ? IDC_LINK_STATUS : IDC_LINK_STATUS2;
-  const char letter = is_a ? 'A' : 'B';
-  const int error = socket.LastError();
-  switch (socket.LastEvent()) {
-    case FD_CLOSE: {
-      char text[64];
-      std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Close \n", letter);
-      plat::OutputDebugString(text, plat::LogLevel::kWarning);
-      Dlg_SetText(status_field, "DisConnected");
-      state = kDisconnected;
-      if (link.ActiveController == self) {
-        Dlg_SetText(IDC_ACTIVE_CONTROLLER, " ");
-        link.ActiveController = kControllerNone;
-        NoteComState(link.ComState, kComFailed);
-        link.ComState = kComFailed;
-        // What this controller had not confirmed goes to the next one; the hold runs from now,
-        // and the other controller of a pair is tried first.
-        Win().ControllerLost(self, false, NowUs());
-        RequeueSent(letter);
-        link.ResyncRouter = -1;
-        Win().LinkFailed();
-        Drain();
-      }
+  char text[64];
+  std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Close \n", Letter(self));
+  plat::OutputDebugString(text, plat::LogLevel::kWarning);
+  Show(StatusField(self), "DisConnected");
+  ConnState(self) = kDisconnected;
+  if (link.ActiveController != self) return;
+  Show(LinkField::kActiveController, " ");
+  link.ActiveController = kControllerNone;
+  NoteComState(link.ComState, kComFailed);
+  link.ComState = kComFailed;
+  // What this controller had not confirmed goes to the next one; the hold runs from now, and
+  // the other controller of a pair is tried first.
+  Win().ControllerLost(self, false, NowUs());
+  RequeueSent(Letter(self));
+  Supervisor().ResyncRouter = -1;
+  Win().LinkFailed();
+  Drain();
+}
+
+// Controller `self`'s connection attempt failed with `error`.
+void ConnectFailed(Channel& c, int error) {
+  const int self = c.self;
+  char text[80];
+  std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Connected fail status=%d \n",
+                Letter(self), error);
+  plat::OutputDebugString(text, plat::LogLevel::kDebug);
+  c.ops->close(c);
+  Show(StatusField(self), "Disconnected!");
+  ConnState(self) = kDisconnected;
+  if (Link().ActiveController == self) {
+    Show(LinkField::kActiveController, " ");
+    Link().ActiveController = kControllerNone;
+  }
+}
+
+// Controller `self` connected: it becomes the active one, the other's attempt is closed and
+// what waited goes to it.
+void Connected(int self) {
+  LinkState& link = Link();
+  const bool is_a = self == kControllerA;
+  plat::OutputDebugString(
+      is_a ? "MC1000 driver - Net A FD Connected ok\n" : "MC1000 driver - Net B FD Connected ok \n",
+      plat::LogLevel::kNotice);
+  Show(StatusField(self), "Connected OK");
+  ConnState(self) = kConnected;
+  ++LinkCount().Connections[ChannelOf(self).counted_as];
+  // The controller used last was the other one: the pair has failed over.
+  if (link.LastConnected != kControllerNone && link.LastConnected != self) {
+    ++LinkCount().Failovers;
+  }
+  link.LastConnected = self;
+  Show(LinkField::kMessage,
+       is_a ? " Connected to and Using Controller A " : " Connected to and Using Controller B ");
+  link.ActiveController = self;
+  Show(LinkField::kActiveController, is_a ? "A" : "B");
+  // The other controller's attempt (or connection) is not wanted any more.
+  Channel& other = ChannelOf(Other(self));
+  other.ops->close(other);
+  // Commands that arrived while no controller was active, and those the lost one had not
+  // confirmed, go to this one now, in order, so that a failover loses no route; then the resync
+  // walk brings in what changed at the router meanwhile.
+  if (link.ActiveController != self) return;
+  const size_t held = Win().ConnectionMade(NowUs());
+  FlushDrops();
+  if (held > 0) {
+    DebugPrintfAt(LogLevel::kNotice, 1, "ComSup - sending %d held command(s) to controller %c",
+                  static_cast<int>(held), Letter(self));
+  }
+  ResyncStart(true);
+  Drain();
+}
+
+// The events of one controller's connection.
+void OnChannelEvent(Channel& c, ChannelEvent event, int error) {
+  const bool is_a = c.self == kControllerA;
+  switch (event) {
+    case ChannelEvent::kClosed:
+      ConnectionClosed(c.self);
       break;
-    }
-    case FD_CONNECT:
-      if (error != 0) {
-        char text[80];
-        std::snprintf(text, sizeof text, "MC1000 driver - Net %c FD Connected fail status=%d \n",
-                      letter, error);
-        plat::OutputDebugString(text, plat::LogLevel::kDebug);
-        socket.Close();
-        Dlg_SetText(status_field, "Disconnected!");
-        state = kDisconnected;
-        if (link.ActiveController == self) {
-          Dlg_SetText(IDC_ACTIVE_CONTROLLER, " ");
-          link.ActiveController = kControllerNone;
-        }
-      } else {
-        plat::OutputDebugString(is_a ? "MC1000 driver - Net A FD Connected ok\n"
-                                     : "MC1000 driver - Net B FD Connected ok \n",
-                                plat::LogLevel::kNotice);
-        Dlg_SetText(status_field, "Connected OK");
-        state = kConnected;
-        ++LinkCount().Connections[is_a ? kChannelA : kChannelB];
-        // The controller used last was the other one: the pair has failed over.
-        if (link.LastConnected != kControllerNone && link.LastConnected != self) {
-          ++LinkCount().Failovers;
-        }
-        link.LastConnected = self;
-        Dlg_SetText(IDC_MESSAGE, is_a ? " Connected to and Using Controller A "
-                                      : " Connected to and Using Controller B ");
-        link.ActiveController = self;
-        Dlg_SetText(IDC_ACTIVE_CONTROLLER, is_a ? "A" : "B");
-        // The other controller's attempt (or connection) is not wanted any more.
-        if (is_a) {
-          if (Socks().b) Socks().b->Close();
-        } else {
-          if (Socks().a) Socks().a->Close();
-        }
-        // Commands that arrived while no controller was active, and those the lost one had not
-        // confirmed, go to this one now, in order, so that a failover loses no route; then the
-        // resync walk brings in what changed at the router meanwhile.
-        if (link.ActiveController == self) {
-          const size_t held = Win().ConnectionMade(NowUs());
-          FlushDrops();
-          if (held > 0) {
-            DebugPrintfAt(LogLevel::kNotice, 1,
-                          "ComSup - sending %d held command(s) to controller %c",
-                          static_cast<int>(held), letter);
-          }
-          ResyncStart(true);
-          Drain();
-        }
-      }
+    case ChannelEvent::kConnectFailed:
+      ConnectFailed(c, error);
       break;
-    case FD_READ:
+    case ChannelEvent::kConnected:
+      Connected(c.self);
+      break;
+    case ChannelEvent::kReadable:
       if (error != 0) {
         DebugPrintAt(LogLevel::kWarning,
                      is_a ? "Main Server_1---Read Error-2--" : " B Server_1---Read Error-2--", 1);
       } else {
-        ReadSocket(socket,
-                   is_a ? "Main Server_1---Read Error-1--" : " B Server_1---Read Error-1--");
+        ReadConnection(c, is_a ? "Main Server_1---Read Error-1--" : " B Server_1---Read Error-1--");
       }
-      break;
-    default:
       break;
   }
 }
 
-void StartConnect(SockSpawn& socket, const std::string& address, bool is_a) {
+void StartConnect(int self, const std::string& address) {
+  const bool is_a = self == kControllerA;
   DebugPrintAt(LogLevel::kDebug,
                is_a ? "ComSUp_IpConnect - trying to connect to server A"
                     : "ComSUp_IpConnect - trying to connect to server B",
                1);
-  const int result = socket.Open(address, Profile().settings.IP_Port);
-  const int notify = socket.SetNotify(
-      is_a ? SockSpawn::Callback(NetA_Event) : SockSpawn::Callback(NetB_Event), FD_READ);
+  Channel& c = ChannelOf(self);
+  c.address = address;
+  c.port = Profile().settings.IP_Port;
+  const int result = c.ops->open(c);
+  const int notify = c.ops->listen(c);
   DebugPrintfAt(LogLevel::kDebug, 1, "ComSup_IpConnect -%c- open result is %d  notify result %s ",
-                is_a ? 'A' : 'B', result, notify != 0 ? "true" : "false");
+                Letter(self), result, notify != 0 ? "true" : "false");
+}
+
+// The serial port's settings from the profile: port `com`, the line, the notification window.
+Channel& SerialChannel(int com) {
+  const Settings& s = Profile().settings;
+  Channel& c = ChannelOf(kControllerA);
+  c.com = com;
+  c.speed = static_cast<int>(s.Speed);
+  c.data_bits = s.DataBits;
+  c.parity = ParityCode();
+  c.window = NotifyWindow();
+  return c;
 }
 
 // The serial channel's parity code for the profile's parity letter.
@@ -585,34 +654,33 @@ int ParityCode() {
 // pseudo-terminal replaced by a new one) is opened again by its number, at most once per
 // kReopenMs, so the link comes back without a restart of the driver.
 void ReopenSerialIfGone() {
-  LinkState& link = Link();
-  if (link.SerialPort >= 0 && !Serial_DeviceGone(link.SerialPort)) return;
+  Channel& line = ChannelOf(kControllerA);
+  if (line.handle >= 0 && !line.ops->gone(line)) return;
   const int64_t now = NowMs();
-  if (link.SerialReopenMs != 0 && now - link.SerialReopenMs < kReopenMs) return;
-  link.SerialReopenMs = now;
+  if (Supervisor().SerialReopenMs != 0 && now - Supervisor().SerialReopenMs < kReopenMs) return;
+  Supervisor().SerialReopenMs = now;
   const Settings& s = Profile().settings;
-  Serial_ClosePort(link.SerialPort);
-  link.SerialPort =
-      Serial_OpenPort(s.Com, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
-  if (link.SerialPort < 0) {
+  line.ops->close(line);
+  SerialChannel(s.Com);
+  if (line.ops->open(line) < 0) {
     // Said once per outage, not on every attempt.
-    if (!link.SerialGone) {
+    if (!Supervisor().SerialGone) {
       DebugPrintfAt(LogLevel::kErr, 1,
                     "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
-                    link.SerialPort);
+                    line.handle);
     }
-    link.SerialGone = true;
+    Supervisor().SerialGone = true;
     return;
   }
-  link.SerialGone = false;
+  Supervisor().SerialGone = false;
   ++LinkCount().Connections[kChannelSerial];
   // A new line: what the old one carried unanswered goes again, in order, and nothing is known
   // yet of how the controller answers on it.
   Win().ConnectionLost(NowUs());
   Win().ConnectionMade(NowUs());
   FlushDrops();
-  Serial_EnableNotify(link.SerialPort, Core().MainWindow, 1);
-  NTP_ResetReceiver();
+  line.ops->listen(line);
+  ResetReceiver();
   DebugPrintfAt(LogLevel::kNotice, 1, "ComSup - serial port COM%d had gone; opened again", s.Com);
   // What changed at the router while the line was gone comes in through the resync walk.
   ResyncStart(true);
@@ -634,7 +702,7 @@ void ConfirmLink(int router_index) {
   auto confirm_tcp = [&link] {
     ComSup_SetComState(kComOk);
     link.UnAckedCount = 0;
-    KAPISup_LinkReturn();
+    Tell(LinkVerdict::kTxRxRestored);
   };
   if (TcpMode()) {
     const bool unconfirmed = link.ComState == kComUnconfirmed || link.ComState == kComFailed;
@@ -652,14 +720,13 @@ void ConfirmLink(int router_index) {
     const int device = router_index >= 0 && router_index < kRouterCount
                            ? Profile().routers[static_cast<size_t>(router_index)].DeviceId
                            : 0;
-    const plat::LResult mode =
-        plat::SendMessage(Kapi().KapiWindow, ZUT_GETDEVMODE, Core().MainWindow, device);
+    const int mode = LinkWiring().device_mode ? LinkWiring().device_mode(device) : 0;
     char text[96];
     std::snprintf(text, sizeof text, "ZZZpoint1 returns mode %d for dev %d \n",
                   static_cast<int>(mode), device);
     plat::OutputDebugString(text, plat::LogLevel::kDebug);
     // The link's return: TX/RX again only where the link itself had taken it away.
-    const int mode_now = KAPISup_LinkReturn();
+    const int mode_now = Tell(LinkVerdict::kTxRxRestored);
     std::snprintf(text, sizeof text, "ZZZpoint2 returns mode %d for dev %d \n", mode_now, device);
     plat::OutputDebugString(text, plat::LogLevel::kDebug);
     ComSup_SetComState(kComOk);
@@ -682,13 +749,13 @@ int ComSup_Init() {
   link.ComState = kComUnconfirmed;
   link.ConnStateA = kDisconnected;
   link.ConnStateB = kDisconnected;
-  link.Window.Reset();
-  link.FrameAnswered = false;
-  link.ResyncRouter = -1;
-  Dlg().PollPointer = 0;
+  Supervisor().Window.Reset();
+  Supervisor().FrameAnswered = false;
+  Supervisor().ResyncRouter = -1;
+  Tell(LinkVerdict::kStarted);
   const Settings& s = Profile().settings;
   if (s.Simulation == 1) {
-    NTP_ResetReceiver();
+    ResetReceiver();
     link.ComState = kComOk;
     return 1;
   }
@@ -696,13 +763,13 @@ int ComSup_Init() {
     // No controller yet: commands are held from now.
     Win().ConnectionLost(NowUs());
     ComSup_IpConnect();
-    NTP_ResetReceiver();
+    ResetReceiver();
     return 1;
   }
   const int result = ComSup_OpenComm(s.Com);
-  NTP_ResetReceiver();
+  ResetReceiver();
   if (result == 1) {
-    link.SerialOpened = true;
+    Supervisor().SerialOpened = true;
     ResyncStart(true);
     Drain();
   }
@@ -710,30 +777,36 @@ int ComSup_Init() {
 }
 
 int ComSup_OpenComm(int port) {
-  const Settings& s = Profile().settings;
-  // The port always runs with one stop bit; "StopBits" is only shown.
-  Link().SerialPort =
-      Serial_OpenPort(port, static_cast<int>(s.Speed), s.DataBits, ONESTOPBIT, ParityCode());
-  DebugPrintf(0, "ComSup_OpenComm COM %d %d", port, Link().SerialPort);
-  if (Link().SerialPort < 0) {
+  Channel& line = SerialChannel(port);
+  line.ops->open(line);
+  DebugPrintf(0, "ComSup_OpenComm COM %d %d", port, line.handle);
+  if (line.handle < 0) {
     char text[64];
     std::snprintf(text, sizeof text, "Can't open serial port %d", port);
-    plat::MessageBox(Core().MainWindow, text, kErrorCaption);
+    if (LinkWiring().alert) LinkWiring().alert(text);
     DebugPrintAt(LogLevel::kErr, text, 0);
-    Dlg_SetText(IDC_LINK_STATUS, "OpenPort FAIL");
+    Show(LinkField::kStatusA, "OpenPort FAIL");
     return 0;
   }
-  Dlg_SetText(IDC_LINK_STATUS, "ComPort Open");
+  Show(LinkField::kStatusA, "ComPort Open");
   ++LinkCount().Connections[kChannelSerial];
-  const int enabled = Serial_EnableNotify(Link().SerialPort, Core().MainWindow, 1);
+  const int enabled = line.ops->listen(line);
   DebugPrint(enabled != 0 ? "ComSup_OpenComm enable true" : "ComSup_OpenComm enable false", 1);
   return 1;
 }
 
 void ComSup_CloseComm() {
-  Serial_ClosePort(Link().SerialPort);
-  Link().SerialPort = -1;
-  Link().SerialOpened = false;
+  // Whatever the connection mode now, a serial port still open is closed.
+  if (Chans().a.handle >= 0) kSerialChannelOps.close(Chans().a);
+  Supervisor().SerialOpened = false;
+}
+
+bool ComSup_SerialLineUp() {
+  return ComSup_SerialPort() >= 0 && !Supervisor().SerialGone;
+}
+
+int ComSup_SerialPort() {
+  return Chans().a.ops == &kSerialChannelOps ? Chans().a.handle : -1;
 }
 
 void ComSup_Shutdown() {
@@ -745,10 +818,9 @@ void ComSup_Shutdown() {
   } else {
     ComSup_CloseComm();
   }
-  LinkState& link = Link();
-  link.SerialOpened = false;
-  if (link.TimerDueUs != 0) plat::KillTimer(Core().MainWindow, kTimerLink);
-  link.TimerDueUs = 0;
+  Supervisor().SerialOpened = false;
+  if (Supervisor().TimerDueUs != 0) LinkTimer(0);
+  Supervisor().TimerDueUs = 0;
 }
 
 void ComSup_SetSendTap(std::function<void(std::string_view)> tap) {
@@ -764,14 +836,13 @@ void SendData(const char* text, int length, const CommandOrigin& origin) {
   if (SendTap()) SendTap()(std::string_view(text, static_cast<size_t>(length)));
   // In simulation there is no controller: nothing goes out and nothing waits for an answer.
   if (Profile().settings.Simulation == 1) return;
-  LinkState& link = Link();
   LinkCommand c = MakeCommand(text, length, origin);
   if (origin.asker == Asker::kResync) {
     // The walk asks only when the window has a slot for it.
     if (CanWrite()) Write(std::move(c));
     return;
   }
-  const bool no_controller = TcpMode() && link.ActiveController == kControllerNone;
+  const bool no_controller = InUse() == nullptr;
   if (no_controller && origin.asker == Asker::kPoll) {
     // The poll's tick starts the connection attempts; its interrogate is not held, it is asked
     // again once a controller is there.
@@ -788,22 +859,21 @@ void SendData(const char* text, int length, const CommandOrigin& origin) {
 }
 
 int ComSup_QueueDepth() {
-  return Link().Window.QueueDepth();
+  return Supervisor().Window.QueueDepth();
 }
 
 int ComSup_Outstanding() {
-  return Link().Window.Outstanding();
+  return Supervisor().Window.Outstanding();
 }
 
 bool ComSup_PollMayAsk() {
   if (Profile().settings.Simulation == 1) return true;
-  if (TcpMode() && Link().ActiveController == kControllerNone) return false;
-  return !Link().Window.PollWaiting();
+  if (InUse() == nullptr) return false;
+  return !Supervisor().Window.PollWaiting();
 }
 
 void ComSup_Timer() {
-  LinkState& link = Link();
-  link.TimerDueUs = 0;
+  Supervisor().TimerDueUs = 0;
   const int64_t now = NowUs();
   int64_t quiet = 0;
   const Verdict verdict = Win().Tick(now, &quiet);
@@ -812,8 +882,7 @@ void ComSup_Timer() {
   if (verdict == Verdict::kHoldOver) HoldOver();
   FlushDrops();
   // A single silent controller's pause is over: try it again.
-  if (TcpMode() && link.ActiveController == kControllerNone && Win().RetryAtUs() != 0 &&
-      Win().RetryAtUs() <= now) {
+  if (InUse() == nullptr && Win().RetryAtUs() != 0 && Win().RetryAtUs() <= now) {
     ComSup_IpConnect();
   }
   Drain();
@@ -821,11 +890,13 @@ void ComSup_Timer() {
 }
 
 bool ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source) {
+  // Any route report clears the dialog's count of commands sent since the last one.
+  Link().UnAckedCount = 0;
   WindowAnswer answer;
   bool owed = false;
   if (Win().Entry(type, router_index, controller_dest, controller_source, NowUs(), &answer)) {
     LinkCount().RouteReportLatency.Observe(answer.latency_us);
-    Link().FrameAnswered = true;
+    Supervisor().FrameAnswered = true;
     owed = answer.command.origin.asker == Asker::kRecheck;
   }
   FlushDrops();
@@ -869,46 +940,36 @@ void ComSup_ModeChanged() {
 }
 
 void ComSup_ReadComm() {
+  Channel* c = InUse();
+  if (c == nullptr) return;
   unsigned char buffer[kReadChunk];
-  if (TcpMode()) {
-    SockSpawn* socket = Link().ActiveController == kControllerA   ? Socks().a.get()
-                        : Link().ActiveController == kControllerB ? Socks().b.get()
-                                                                  : nullptr;
-    if (socket == nullptr) return;
-    for (;;) {
-      const int n = socket->Receive(buffer, sizeof buffer);
-      if (socket->LastError() != 0 || n <= 0) return;
-      NTP_RxBytes(buffer, static_cast<size_t>(n));
-    }
-  }
   for (;;) {
-    const int n = Serial_Read(Link().SerialPort, buffer, sizeof buffer);
+    const int n = c->ops->read(*c, buffer, sizeof buffer);
     if (n <= 0) break;
-    NTP_RxBytes(buffer, static_cast<size_t>(n));
+    Received(buffer, static_cast<size_t>(n));
   }
-  Serial_ClearError(Link().SerialPort, nullptr);
+  c->ops->clear_error(*c);
 }
 
 void ComSup_SetComState(int state) {
   LinkState& link = Link();
   if (state == kComOk) {
     if (link.ComState == kComOk) return;
-    Dlg().PollRouter = Profile().CurrentRouter;
-    Dlg().PollPointer = 0;
+    Tell(LinkVerdict::kOk);
     NoteComState(link.ComState, kComOk);
     link.ComState = kComOk;
     if (SerialStatePaths()) {
-      Dlg_SetText(IDC_LINK_STATUS, " Comms Ok ");
-      KAPISup_LinkReturn();
-      ShowCount(IDC_RESETS_A, BumpResetCount(link.ResetCountA));
+      Show(LinkField::kStatusA, " Comms Ok ");
+      Tell(LinkVerdict::kTxRxRestored);
+      ShowCount(LinkField::kResetsA, BumpResetCount(link.ResetCountA));
     } else if (link.ActiveController == kControllerA) {
-      Dlg_SetText(IDC_LINK_STATUS, "Connected Ok");
-      ShowCount(IDC_RESETS_A, BumpResetCount(link.ResetCountA));
+      Show(LinkField::kStatusA, "Connected Ok");
+      ShowCount(LinkField::kResetsA, BumpResetCount(link.ResetCountA));
     } else if (link.ActiveController == kControllerB) {
-      Dlg_SetText(IDC_LINK_STATUS2, "Connected OK");
-      ShowCount(IDC_RESETS_B, BumpResetCount(link.ResetCountB));
+      Show(LinkField::kStatusB, "Connected OK");
+      ShowCount(LinkField::kResetsB, BumpResetCount(link.ResetCountB));
     }
-    Dlg_SetText(IDC_MESSAGE, " ");
+    Show(LinkField::kMessage, " ");
     // What changed at the router while the link was not OK comes in through the resync walk
     // (one started at the connect goes on).
     if (CanWrite()) ResyncStart(false);
@@ -920,16 +981,15 @@ void ComSup_SetComState(int state) {
   ++LinkCount().LinkFailures;
   // The walk starts again when the link returns; until the next answer one command at a time
   // probes the controller.
-  link.ResyncRouter = -1;
+  Supervisor().ResyncRouter = -1;
   Win().LinkFailed();
-  Dlg_SetText(IDC_ANSWER, "  ");
+  Show(LinkField::kAnswer, "  ");
   if (SerialStatePaths()) {
     // RX only comes only when the hold is over (HoldOver): a pause loses nothing.
-    Dlg_SetText(IDC_LINK_STATUS, " Comms Fail ");
-    Dlg_SetText(IDC_MESSAGE,
-                Kapi().DriverMode == IFMODE_RXONLY
-                    ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
-                    : " Comms Failed - no response from hardware ");
+    Show(LinkField::kStatusA, " Comms Fail ");
+    Show(LinkField::kMessage,
+         RxOnly() ? " Comms Failed - no response from hardware - Driver in RX-Only mode "
+                  : " Comms Failed - no response from hardware ");
   } else {
     // The driver gives up on this controller: what it had not confirmed goes to the next one.
     LeaveActiveController();
@@ -947,16 +1007,18 @@ void ComSup_IpConnect() {
   }
   // After a failure the window says whose turn it is (and a single silent controller waits).
   const unsigned now = Win().ControllersToTry(may, NowUs());
-  if ((now & 1u) != 0) StartConnect(SocketA(), s.IP_Address_A, true);
-  if ((now & 2u) != 0) StartConnect(SocketB(), s.IP_Address_B, false);
+  if ((now & 1u) != 0) StartConnect(kControllerA, s.IP_Address_A);
+  if ((now & 2u) != 0) StartConnect(kControllerB, s.IP_Address_B);
   ArmTimer();
 }
 
 void ComSup_IpClose() {
-  if (Socks().a) Socks().a->Close();
+  Channel& a = ChannelOf(kControllerA);
+  a.ops->close(a);
   Link().ConnStateA = kDisconnected;
   if (Profile().settings.Dual_Controllers != 0) {
-    if (Socks().b) Socks().b->Close();
+    Channel& b = ChannelOf(kControllerB);
+    b.ops->close(b);
     Link().ConnStateB = kDisconnected;
   }
   // Closed on purpose, not lost: no controller is to blame, both are tried again at once.
@@ -964,27 +1026,27 @@ void ComSup_IpClose() {
 }
 
 void ComSup_ReleaseSockets() {
-  Socks().a.reset();
-  Socks().b.reset();
-}
-
-void NetA_Event(SockSpawn& socket) {
-  NetEvent(socket, kControllerA);
-}
-
-void NetB_Event(SockSpawn& socket) {
-  NetEvent(socket, kControllerB);
+  Chans().a = Channel{};
+  Chans().b = Channel{};
 }
 
 void ComSup_RouteReply(int router_index) {
-  LinkState& link = Link();
   ++LinkCount().RouteReports;
   // Only a reply that answered an outstanding command proves the command path and brings the
   // link back; front-panel reports only update the tables.
-  const bool answered = link.FrameAnswered;
-  link.FrameAnswered = false;
+  const bool answered = Supervisor().FrameAnswered;
+  Supervisor().FrameAnswered = false;
   if (answered) ConfirmLink(router_index);
   Drain();
+}
+
+}  // namespace xarvel
+
+namespace xarvel {
+
+LinkSeams& LinkWiring() {
+  static LinkSeams seams;
+  return seams;
 }
 
 }  // namespace xarvel

@@ -17,11 +17,10 @@
 #include <functional>
 #include <string_view>
 
+#include "link/link_command.h"
 #include "link/link_state.h"
 
 namespace xarvel {
-
-class SockSpawn;
 
 // Opens the controller link. 1 = link started (or simulation), 0 = the serial port cannot be
 // opened (the driver then ends).
@@ -58,7 +57,8 @@ void ComSup_Timer();
 // command it names (a route of that destination and source, or an interrogate of that
 // destination), if any. True when it answered a destination asked again after a refused route:
 // the control system is then owed one revertive of that destination (the caller sends it, unless
-// the entry changed the tally and so sent one already).
+// the entry changed the tally and so sent one already). Every entry clears the count of commands
+// sent since the last route report.
 bool ComSup_RouteEntry(int router_index, char type, int controller_dest, int controller_source);
 // A bare acknowledgement ".A" came back: it answers the oldest command awaiting its answer (a
 // route so answered was refused by the controller).
@@ -90,12 +90,14 @@ void ComSup_SetComState(int state);
 void ComSup_IpConnect();
 // Closes both controller connections (TCP).
 void ComSup_IpClose();
-// Destroys both socket objects (end of the run; tests).
+// Forgets both channels and destroys their socket objects (end of the run, after the link is
+// closed; tests).
 void ComSup_ReleaseSockets();
 
-// Network events of controller A's and controller B's connection.
-void NetA_Event(SockSpawn& socket);
-void NetB_Event(SockSpawn& socket);
+// The index of the open serial port, negative when none is open.
+int ComSup_SerialPort();
+// A serial port is open and its device has not gone.
+bool ComSup_SerialLineUp();
 
 // A route report arrived from the controller: confirms the link when one of its entries
 // answered an outstanding command. `router_index` names the router of the last report handled

@@ -1,5 +1,7 @@
 #include "link/link_state.h"
 
+#include "link/supervisor_state.h"
+
 namespace xarvel {
 
 LinkState& Link() {
@@ -7,8 +9,14 @@ LinkState& Link() {
   return state;
 }
 
+SupervisorState& Supervisor() {
+  static SupervisorState state;
+  return state;
+}
+
 void ResetLinkState() {
   Link() = LinkState{};
+  Supervisor() = SupervisorState{};
 }
 
 }  // namespace xarvel

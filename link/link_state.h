@@ -1,10 +1,12 @@
-// State of the controller link that other parts of the driver read and set.
+// The controller link's state that the rest of the driver reads: whether the link is confirmed,
+// which controller is in use, each controller's connection and reset count, and the dialog's
+// count of unanswered commands.
+//
+// Who may change it: the link supervisor (link/comsup.cpp) as the link goes; the status dialog
+// puts the link OK in simulation; the main window forgets the controllers when the link is
+// reconnected on request; tests set it up. The supervisor's own bookkeeping is in
+// link/supervisor_state.h.
 #pragma once
-
-#include <cstdint>
-
-#include "link/link_command.h"
-#include "link/send_window.h"
 
 namespace xarvel {
 
@@ -25,34 +27,13 @@ struct LinkState {
   // Controller commands sent since the controller last reported a route. Shown and cleared as
   // the dialog always did; pacing and failure go by the send window instead.
   int UnAckedCount = 0;
-  // Index of the open serial port, negative when none is open.
-  int SerialPort = -1;
-  // Steady-clock milliseconds of the last attempt to open a serial device that had gone.
-  int64_t SerialReopenMs = 0;
-  // The serial device has gone and could not be opened again yet.
-  bool SerialGone = false;
-  // The send window: queue, outstanding commands and the rules that pace, judge and re-send
-  // them.
-  SendWindow Window;
-  // The reply being decoded answered an outstanding command (set by its entries, taken by the
-  // route reply that ends it).
-  bool FrameAnswered = false;
-  // The serial port was opened by ComSup_Init and not closed since: only then is it written.
-  bool SerialOpened = false;
-  // The resync walk: router index and destination of the next interrogate (-1: no walk).
-  int ResyncRouter = -1;
-  int ResyncDest = 0;
-  // Steady-clock microseconds at which the link timer is due (0: not running).
-  int64_t TimerDueUs = 0;
-  // The queue is being drained (a nested drain returns at once).
-  bool Draining = false;
   // The controller that connected last (kControllerNone before the first connect).
   int LastConnected = kControllerNone;
 };
 
 // The one process-wide link state.
 LinkState& Link();
-// Back to the start-up values (tests).
+// Back to the start-up values, this and the supervisor's own state (tests).
 void ResetLinkState();
 
 }  // namespace xarvel

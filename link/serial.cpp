@@ -25,6 +25,8 @@
 #include <thread>
 #include <utility>
 
+#include "link/channel.h"
+
 namespace xarvel {
 namespace {
 
@@ -528,5 +530,45 @@ bool Serial_TableAllocated() {
 int Serial_ReaderThreadsRunning() {
   return g_readers_running.load();
 }
+
+// --- The serial port as a controller channel. The port runs with one stop bit ("StopBits" is
+// only shown); its notifications go to the channel's window, one byte being reason enough.
+
+namespace {
+
+int SerialOpen(Channel& c) {
+  c.handle = Serial_OpenPort(c.com, c.speed, c.data_bits, ONESTOPBIT, c.parity);
+  return c.handle;
+}
+
+int SerialListen(Channel& c) {
+  return Serial_EnableNotify(c.handle, c.window, 1);
+}
+
+void SerialClose(Channel& c) {
+  Serial_ClosePort(c.handle);
+  c.handle = -1;
+}
+
+int SerialWrite(Channel& c, const char* bytes, int length) {
+  return Serial_Write(c.handle, bytes, length);
+}
+
+int SerialRead(Channel& c, unsigned char* buffer, int size) {
+  return Serial_Read(c.handle, buffer, size);
+}
+
+void SerialClearError(Channel& c) {
+  Serial_ClearError(c.handle, nullptr);
+}
+
+bool SerialGone(Channel& c) {
+  return Serial_DeviceGone(c.handle);
+}
+
+}  // namespace
+
+const ChannelOps kSerialChannelOps = {SerialOpen, SerialListen,     SerialClose, SerialWrite,
+                                      SerialRead, SerialClearError, SerialGone,  true};
 
 }  // namespace xarvel

@@ -15,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "link/channel.h"
+
 namespace xarvel {
 namespace {
 
@@ -388,5 +390,70 @@ void SockSpawn::DestroyOwnWindow() {
   window_ = plat::kNoWindow;
   plat::DestroyWindow(w);
 }
+
+// --- A TCP connection as a controller channel. The socket is made on first use; its
+// notifications become the channel's events.
+
+namespace {
+
+SockSpawn& SocketOf(Channel& c) {
+  if (!c.socket) c.socket = std::make_unique<SockSpawn>();
+  return *c.socket;
+}
+
+int TcpOpen(Channel& c) {
+  return SocketOf(c).Open(c.address, c.port);
+}
+
+int TcpListen(Channel& c) {
+  Channel* channel = &c;
+  return SocketOf(c).SetNotify(
+      [channel](SockSpawn& socket) {
+        if (!channel->on_event) return;
+        const int error = socket.LastError();
+        switch (socket.LastEvent()) {
+          case FD_CLOSE:
+            channel->on_event(*channel, ChannelEvent::kClosed, error);
+            break;
+          case FD_CONNECT:
+            channel->on_event(*channel,
+                              error != 0 ? ChannelEvent::kConnectFailed : ChannelEvent::kConnected,
+                              error);
+            break;
+          case FD_READ:
+            channel->on_event(*channel, ChannelEvent::kReadable, error);
+            break;
+          default:
+            break;
+        }
+      },
+      FD_READ);
+}
+
+void TcpClose(Channel& c) {
+  if (c.socket) c.socket->Close();
+}
+
+int TcpWrite(Channel& c, const char* bytes, int length) {
+  return SocketOf(c).Send(bytes, length);
+}
+
+int TcpRead(Channel& c, unsigned char* buffer, int size) {
+  if (!c.socket) return 0;
+  const int n = c.socket->Receive(buffer, size);
+  if (c.socket->LastError() != 0) return -1;
+  return n > 0 ? n : 0;
+}
+
+void TcpClearError(Channel&) {}
+
+bool TcpGone(Channel&) {
+  return false;
+}
+
+}  // namespace
+
+const ChannelOps kTcpChannelOps = {TcpOpen, TcpListen,     TcpClose, TcpWrite,
+                                   TcpRead, TcpClearError, TcpGone,  false};
 
 }  // namespace xarvel

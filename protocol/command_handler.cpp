@@ -1,14 +1,12 @@
 #include "protocol/command_handler.h"
 
 #include "config/profile.h"
-#include "ids/window_ids.h"
 #include "interface/kapisup.h"
-#include "platform/dialog.h"
 #include "protocol/command_counters.h"
 #include "protocol/ntp.h"
+#include "protocol/protocol_wiring.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {
@@ -207,11 +205,11 @@ void ParseCommand(std::string_view text) {
 int Cmd_RouterConnect(std::string_view text) {
   const int mode = Kapi().DriverMode;
   if (mode == kModeRxOnly) {
-    Dlg_SetText(IDC_MODE, "Rx Only");
+    if (ProtocolWiring().mode_shown) ProtocolWiring().mode_shown("Rx Only");
     CountRxOnlyRefusal(text);
     return 1;
   }
-  if (mode != kModeTxRx) Dlg_SetText(IDC_MODE, "Tx/Rx");
+  if (mode != kModeTxRx && ProtocolWiring().mode_shown) ProtocolWiring().mode_shown("Tx/Rx");
 
   ExtractFields(text, 5);
   CommandFields& f = Commands().fields;
@@ -280,7 +278,7 @@ bool Cmd_RouterLock(std::string_view text) {
   if (RangeRequestAllowed(index, first, last, f.Value(5))) {
     for (int d = first; d <= last; ++d) SetLock(device_id, d, state);
     Tables().TablesChanged = 1;
-    Dialog_Update();
+    if (ProtocolWiring().locks_changed) ProtocolWiring().locks_changed();
     done = true;
   }
   LockLog(UpToNul(text));
@@ -313,13 +311,7 @@ void DatabaseChange(int device_id, int32_t entry_index, int changed_by_rm, int d
   if (database >= 2) return;
   const int index = FindRouter(device_id);
 
-  Dialog_RefreshNameLists(device_id, entry_index);
-  const int current = Profile().CurrentRouter;
-  if (current >= 0 && current < kRouterCount &&
-      Profile().routers[static_cast<size_t>(current)].DeviceId == device_id &&
-      Core().MainDialog != plat::kNoWindow) {
-    plat::SetFocus(Core().MainDialog, IDC_DEST_LIST);
-  }
+  if (ProtocolWiring().names_changed) ProtocolWiring().names_changed(device_id, entry_index);
 
   const Settings& s = Profile().settings;
   if (changed_by_rm != 1) return;

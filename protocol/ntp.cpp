@@ -9,22 +9,16 @@
 
 #include "config/number_scan.h"
 #include "config/profile.h"
-#include "ids/window_ids.h"
-#include "interface/kapisup.h"
-#include "interface/lock_infodriver.h"
 #include "link/comsup.h"
-#include "link/link_state.h"
 #include "protocol/command_counters.h"
+#include "protocol/protocol_wiring.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_state.h"
 
 namespace xarvel {
 namespace {
 
 constexpr unsigned char kCr = '\r';
-// The dialog's "Ans" field: the source last reported for the polled destination.
-constexpr int kPollAnswerField = 1704;
 
 // The reply buffer: the last 32 bytes received, written in a circle.
 struct ReceiverState {
@@ -89,12 +83,6 @@ void Send(const Command& c, const CommandOrigin& origin = {}) {
   if (c.length > 0) SendData(c.text, c.length, origin);
 }
 
-std::string LockText(int state) {
-  if (state == 0) return "Unlocked";
-  if (state > 0 && state <= 255) return "-- LOCKED --";
-  return "unknown";
-}
-
 // The first defined router, or -1.
 int FirstDefinedRouter() {
   for (int i = 0; i < kRouterCount; ++i) {
@@ -111,7 +99,6 @@ void StringError() {
 void RouteReport(char type, int index, int cd, int cs) {
   const RouterConfig& r = Router(index);
   const int park = Profile().settings.ParkSource;
-  Link().UnAckedCount = 0;
   // The link supervisor matches the entry to the command it answers, by level, controller
   // destination and (for a route) source, before anything here can send another command.
   const bool owed = ComSup_RouteEntry(index, type, cd, cs);
@@ -144,24 +131,8 @@ void RouteReport(char type, int index, int cd, int cs) {
   if (!IsValidDest(index, dst)) return;
   if (!IsValidSource(index, src)) src = -1;
 
-  if (GetTally(r.DeviceId, dst) != src) {
-    DebugPrintAt(LogLevel::kDebug, "Setting memory tally tables and updating network", 0);
-    SetTally(r.DeviceId, dst, src);
-    SendRevertives(r.DeviceId, dst, dst, 1, 0);
-    // Not sent in RX only: owed to the control system if the link caused it.
-    KAPISup_NoteChange(r.DeviceId, dst);
-    Tables().TablesChanged = 1;
-  } else if (owed) {
-    // The answer to a destination asked again after a refused route: the control system learns
-    // the source the controller really has.
-    SendRevertives(r.DeviceId, dst, dst, 1, 0);
-  }
-  DebugPrintfAt(LogLevel::kDebug, 0,
-                "RX> Incoming -> iRtr= %d, iTALLYPTR= %d iRtrDest=%d / iZQDest=%d", index,
-                Dlg().PollPointer, cd, dst);
-  // The answer field belongs to the destination being polled, on the router being polled.
-  if (Dlg().PollRouter == index && Dlg().PollPointer == dst) {
-    Dlg_SetText(kPollAnswerField, std::to_string(src));
+  if (ProtocolWiring().route) {
+    ProtocolWiring().route(RouteReportEntry{index, r.DeviceId, dst, cd, src, owed});
   }
   if (Profile().settings.PollForMC1000LockStatus == 1) MC1000_LockPoll(index, dst);
 }
@@ -220,20 +191,7 @@ void LockStatus(std::string_view numbers) {
       "NTP_Decode - MC1000 Lock Dest %d -- yields rtr level %d and orvana dest %d  status  "
       "%d ",
       n, index, dest, s);
-  SetMC1000Lock(index, dest, s);
-  if (Dlg().PollRouter == index && Dlg().PollPointer == dest) {
-    Dlg_SetText(IDC_LOCK_POLL, std::to_string(s));
-  }
-  if (Dlg().SelectedDest == dest && Profile().CurrentRouter == index) {
-    Dlg_SetText(IDC_MC1000_LOCK, s > 0 ? "-- LOCKED --" : "Unlocked");
-  }
-  if (!LockInfodriver_Connected()) return;
-  if (n > 0 && n < 4096) {
-    LockInfodriver_UpdateSlot(n, std::to_string(s));
-  } else {
-    DebugPrintfAt(LogLevel::kDebug, 1,
-                  "NTP_Decode - MC1000 Lock INVALID Dest %d - unable to update infodriver ", n);
-  }
+  if (ProtocolWiring().lock_status) ProtocolWiring().lock_status(index, dest, n, s);
 }
 
 bool IsDigit(char c) {
@@ -369,13 +327,8 @@ void MC1000_LockChange(int router_index, int dest, int state) {
     // The table follows when the controller reports the new status.
     Send(c);
   } else {
-    SetMC1000Lock(router_index, dest, state);
-    if (LockInfodriver_Connected() && number > 0 && number < 4096) {
-      LockInfodriver_UpdateSlot(static_cast<int>(number), std::to_string(state));
-    }
-    // The dialog's lock text belongs to its selected destination only.
-    if (Profile().CurrentRouter == router_index && Dlg().SelectedDest == dest) {
-      Dlg_SetText(IDC_MC1000_LOCK, LockText(state));
+    if (ProtocolWiring().lock_changed) {
+      ProtocolWiring().lock_changed(router_index, dest, number, state);
     }
   }
   char text[160];
@@ -496,6 +449,11 @@ int FindLockDest(int lock_dest, int& router_index, int& dest) {
     }
   }
   return 0;
+}
+
+ProtocolSeams& ProtocolWiring() {
+  static ProtocolSeams seams;
+  return seams;
 }
 
 }  // namespace xarvel

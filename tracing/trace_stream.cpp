@@ -43,21 +43,23 @@ void ScheduleFlush() {
   if (s.flush && !s.flush->isActive()) s.flush->start(0);
 }
 
+// Puts the count of the lines dropped for `t` into its buffer when it fits with `room` bytes
+// more: true when nothing dropped waits to be said.
+bool SayDropped(Tracer& t, size_t room) {
+  if (t.dropped == 0) return true;
+  const std::string note = "<xarvel-trace>-" + std::to_string(t.dropped) + " lines dropped\n";
+  if (t.buffer.size() + note.size() + room > kTraceBufferBytes) return false;
+  t.buffer += note;
+  t.dropped = 0;
+  return true;
+}
+
 void Offer(const std::string& line, plat::LogLevel level) {
   for (Tracer& t : S().tracers) {
     if (static_cast<int>(level) > static_cast<int>(t.level)) continue;
-    if (t.buffer.size() + line.size() > kTraceBufferBytes) {
+    if (t.buffer.size() + line.size() > kTraceBufferBytes || !SayDropped(t, line.size())) {
       ++t.dropped;
       continue;
-    }
-    if (t.dropped > 0) {
-      const std::string note = "<xarvel-trace>-" + std::to_string(t.dropped) + " lines dropped\n";
-      if (t.buffer.size() + note.size() + line.size() > kTraceBufferBytes) {
-        ++t.dropped;
-        continue;
-      }
-      t.buffer += note;
-      t.dropped = 0;
     }
     t.buffer += line;
   }
@@ -123,6 +125,9 @@ void Flush() {
       s.bus->TakeReply(t.serial);
       t.serial = 0;
     }
+    // A tracer that has caught up learns what it missed now, not with the next line: a quiet
+    // driver may trace nothing more for a long time.
+    SayDropped(t, 0);
     if (t.buffer.empty()) continue;
     size_t n = t.buffer.size();
     if (n > kTraceBlockBytes) {

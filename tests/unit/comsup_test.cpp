@@ -21,6 +21,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,6 +35,8 @@
 #include "interface/messages.h"
 #include "link/link_counters.h"
 #include "link/link_state.h"
+#include "link/link_wiring.h"
+#include "link/send_window.h"
 #include "platform/dialog.h"
 #include "state/router_tables.h"
 #include "test_support.h"
@@ -404,21 +407,28 @@ TEST_F(ComSupTest, ActiveControllerClosingFailsTheLinkAndTheNextCommandFailsOver
 }
 
 // Commands wait for a controller while one may still come: the hold runs from the loss of the
-// connection, not from each command's arrival, and the queue is bounded.
+// connection, not from each command's arrival, and the queue is bounded. The link is handed a
+// clock of the test's, so the hold passes without being waited for.
 TEST_F(ComSupTest, WaitingCommandsAreBoundedAndDroppedAfterTheHold) {
   StuckPort stuck;  // A's connect stays pending
   ASSERT_NE(stuck.Port(), 0);
   UseTcp(stuck.Port(), false);
-  const auto start = std::chrono::steady_clock::now();
+  int64_t now_us = 1'000'000'000;
+  xarvel::LinkWiring().now_us = [&now_us] { return now_us; };
   xarvel::ComSup_Init();
+  now_us += 1'000'000;  // a command that comes later does not start the hold again
   for (size_t k = 0; k < xarvel::kSendQueueMax + 2; ++k) Route(static_cast<int>(k % 16 + 1), 3);
   EXPECT_EQ(xarvel::ComSup_QueueDepth(), static_cast<int>(xarvel::kSendQueueMax));
   EXPECT_EQ(Dropped(xarvel::kDropQueueFull), 2u);
   EXPECT_EQ(debug_.Count("ROUTE 101 1 3 dropped queue_full"), 1);
   EXPECT_EQ(debug_.Count("ROUTE 101 2 3 dropped queue_full"), 1);
 
-  ASSERT_TRUE(SpinUntil([] { return xarvel::ComSup_QueueDepth() == 0; }, 10000));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(xarvel::kHoldMs));
+  now_us += xarvel::kHoldMs * 1000 - 1'000'000 - 1;
+  xarvel::ComSup_Timer();
+  EXPECT_EQ(xarvel::ComSup_QueueDepth(), static_cast<int>(xarvel::kSendQueueMax));
+  now_us += 1;
+  xarvel::ComSup_Timer();
+  EXPECT_EQ(xarvel::ComSup_QueueDepth(), 0);
   EXPECT_EQ(Dropped(xarvel::kDropHeldTooLong), xarvel::kSendQueueMax);
 }
 
@@ -537,14 +547,28 @@ class SerialLinkTest : public ComSupTest {
 // Silence for the reply timeout fails the link but changes no mode: the routes wait, in order,
 // and go one at a time; an answer within the hold sends them all. A line silent for the whole
 // hold gives up what waits and goes RX only (" Comms Fail "), and the answer to the poll brings
-// back the TX/RX that the link had taken away.
+// back the TX/RX that the link had taken away. The link runs on the test's clock, which the test
+// moves on in steps of 100 ms, each followed by the link timer's expiry.
 TEST_F(SerialLinkTest, SilenceHoldsTheRoutesAndOnlyTheEndOfTheHoldMeansRxOnly) {
+  int64_t now_us = 1'000'000'000;
+  xarvel::LinkWiring().now_us = [&now_us] { return now_us; };
+  // Moves the clock on until `done` holds (at most 10 s); the milliseconds that took.
+  auto pass_until = [&now_us](const std::function<bool()>& done) {
+    int64_t ms = 0;
+    for (; !done() && ms < 10'000; ms += 100) {
+      now_us += 100'000;
+      xarvel::ComSup_Timer();
+    }
+    return ms;
+  };
   Profile().settings.ReplyTimeoutMs = 200;
   ASSERT_EQ(xarvel::ComSup_Init(), 1);
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "ComPort Open");
   for (int d = 1; d <= 3; ++d) Route(d, 1);  // a window of two: the third waits
   EXPECT_EQ(Wire(14), ".SA1,1\r.SA2,1\r");
-  ASSERT_TRUE(SpinUntil([] { return Link().ComState == xarvel::kComFailed; }, 5000));
+  const int64_t silent_ms = pass_until([] { return Link().ComState == xarvel::kComFailed; });
+  EXPECT_GE(silent_ms, 200);
+  EXPECT_LT(silent_ms, xarvel::kHoldMs);
   EXPECT_EQ(xarvel::Kapi().DriverMode, xarvel::IFMODE_TXRX);
   EXPECT_TRUE(Asserted().empty());
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), " Comms Fail ");
@@ -558,7 +582,10 @@ TEST_F(SerialLinkTest, SilenceHoldsTheRoutesAndOnlyTheEndOfTheHoldMeansRxOnly) {
   // Now silent for good: after the hold the waiting routes are given up, the outstanding ones
   // abandoned, and the driver goes RX only.
   for (int d = 4; d <= 6; ++d) Route(d, 1);  // 3 and 4 outstanding, 5 and 6 waiting
-  ASSERT_TRUE(SpinUntil([] { return xarvel::Kapi().DriverMode == xarvel::IFMODE_RXONLY; }, 8000));
+  const int64_t rx_only_ms =
+      pass_until([] { return xarvel::Kapi().DriverMode == xarvel::IFMODE_RXONLY; });
+  EXPECT_GE(rx_only_ms, xarvel::kHoldMs);
+  EXPECT_LT(rx_only_ms, 10'000);
   EXPECT_EQ(Asserted(), (std::vector<int>{1}));
   EXPECT_EQ(Field(xarvel::IDC_MESSAGE),
             " Comms Failed - no response from hardware - Driver in RX-Only mode ");
@@ -664,7 +691,7 @@ TEST_F(SerialLinkTest, PortHeldByAnotherProcessCannotBeOpened) {
   EXPECT_EQ(xarvel::ComSup_Init(), 0);
   EXPECT_TRUE(debug_.Contains("! Xarvel - Error !: Can't open serial port 1"));
   EXPECT_EQ(Field(xarvel::IDC_LINK_STATUS), "OpenPort FAIL");
-  EXPECT_LT(Link().SerialPort, 0);
+  EXPECT_LT(xarvel::ComSup_SerialPort(), 0);
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   ::close(ready[0]);

@@ -20,6 +20,7 @@
 #include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "link/link_state.h"
+#include "link/supervisor_state.h"
 #include "platform/window.h"
 #include "state/router_tables.h"
 #include "test_support.h"
@@ -193,7 +194,7 @@ TEST_F(DialogTest, PollWalksEveryDefinedRouterInTurn) {
     walk.emplace_back(Dlg().PollRouter, Dlg().PollPointer);
     // No link is open: the interrogate waits, and the poll would stay on it. Taking it away
     // stands for the controller's answer.
-    xarvel::Link().Window.ClearQueue();
+    xarvel::Supervisor().Window.ClearQueue();
   }
   const std::vector<std::pair<int, int>> expected = {{0, 1},  {0, 2},  {0, 3}, {2, 1}, {2, 2},
                                                      {25, 5}, {25, 6}, {0, 1}, {0, 2}};

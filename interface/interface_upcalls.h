@@ -1,5 +1,6 @@
-// What interface/ asks of the layers above it: the end of the driver, and the status dialog's
-// view of a destination and of its controller-lock button.
+// What interface/ asks of the layers above it: the end of the driver, the status dialog's view
+// of a destination and of its controller-lock button, and the decoder's lock mapping and lock
+// change for the lock infodriver.
 //
 // core/ fills these once at program entry (WireUpcalls in core/upcalls.cpp); interface/ only
 // calls them, synchronously on the main thread, at the very places where it called core/ and
@@ -19,6 +20,12 @@ struct InterfaceUpcalls {
   std::function<void(int dest)> RevertiveSent = [](int) {};
   // True while the dialog's controller-lock button may change controller locks.
   std::function<bool()> LockChangeEnabled = [] { return false; };
+  // What a slot request of the lock infodriver leads to, in the decoder: the router and
+  // destination of controller lock destination `lock_dest` (0 when it maps to none), and the
+  // controller lock change asked of the controller.
+  std::function<int(int lock_dest, int& router_index, int& dest)> FindLockDest =
+      [](int, int&, int&) { return 0; };
+  std::function<void(int router_index, int dest, int state)> LockChange = [](int, int, int) {};
 };
 
 InterfaceUpcalls& InterfaceUp();

@@ -16,7 +16,6 @@
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/dialog.h"
-#include "protocol/ntp.h"
 #include "tracing/debug.h"
 
 namespace xarvel {
@@ -77,10 +76,10 @@ void ShowInfodriverMode(int mode) {
 LockInfoState DefaultLockInfo() {
   LockInfoState s;
   s.FindDest = [](int lock_dest, int& router_index, int& dest) {
-    return FindLockDest(lock_dest, router_index, dest);
+    return InterfaceUp().FindLockDest(lock_dest, router_index, dest);
   };
   s.LockChange = [](int router_index, int dest, int state) {
-    MC1000_LockChange(router_index, dest, state);
+    InterfaceUp().LockChange(router_index, dest, state);
   };
   return s;
 }

@@ -12,6 +12,15 @@
 
 namespace bench {
 
+#if defined(XARVEL_BIN) && defined(KIRN_BIN) && defined(MC1000_SIM_BIN)
+// This build's driver, kirn and emulator, for the benchmarks that start all three.
+struct Bins {
+  std::string xarvel = XARVEL_BIN;
+  std::string kirn = KIRN_BIN;
+  std::string sim = MC1000_SIM_BIN;
+};
+#endif
+
 struct Site {
   fs::path dir;
 
@@ -58,6 +67,22 @@ inline fs::path MakeSite(const char* name) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   StopChildrenOnSignals();
   return pattern;
+}
+
+// Runs `run(dir)` in a new site (MakeSite) and removes the site afterwards, or with `keep` says
+// where it is left. The code `run` returns, or 1 when no site could be made.
+template <class Run>
+int RunInSite(const char* name, const char* program, bool keep, Run run) {
+  const fs::path dir = MakeSite(name);
+  if (dir.empty()) return 1;
+  const int code = run(dir);
+  if (keep) {
+    std::printf("%s: the site is left in %s\n", program, dir.c_str());
+  } else {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  return code;
 }
 
 }  // namespace bench

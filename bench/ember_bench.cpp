@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_stat.h"
 #include "e2e_site.h"
 #include "http_client.h"
 #include "sim_process.h"
@@ -53,6 +54,7 @@
 
 namespace {
 
+using bench::CpuTicks;
 using kirn::ember::GlowElement;
 using kirn::ember::Path;
 using testing_support::Process;
@@ -84,19 +86,6 @@ std::string Spread(const std::vector<double>& v) {
   std::snprintf(text, sizeof text, "%.1f..%.1f", *std::min_element(v.begin(), v.end()),
                 *std::max_element(v.begin(), v.end()));
   return text;
-}
-
-long long CpuTicks(int pid) {
-  const std::string stat = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  long long utime = 0;
-  long long stime = 0;
-  // Fields 14 and 15 (utime, stime) are the 12th and 13th after the state.
-  const char* p = stat.c_str() + close + 2;
-  for (int field = 0; field < 11 && *p; ++field) p = std::strchr(p, ' ') + 1;
-  std::sscanf(p, "%lld %lld", &utime, &stime);
-  return utime + stime;
 }
 
 // A raw consumer: S101 framing and Glow reading, nothing else; it remembers which connections and

@@ -22,30 +22,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_stat.h"
 #include "gui/xserver.h"
 #include "test_support.h"
 
 namespace {
 
+using bench::CpuSeconds;
 using testing_support::Process;
 constexpr int kRouters = 26;
 constexpr int kStartMs = 20000;
-
-// utime + stime of a process in seconds, -1 when it cannot be read.
-double CpuSeconds(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string stat = ss.str();
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(close + 2));
-  std::vector<std::string> f;
-  for (std::string s; fields >> s;) f.push_back(s);
-  if (f.size() < 13) return -1;  // after the name: utime is field 14, stime field 15
-  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-  return (std::stod(f[11]) + std::stod(f[12])) / ticks;
-}
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

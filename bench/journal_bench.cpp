@@ -49,11 +49,13 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
+#include "bench/proc_stat.h"
 
 namespace {
 
 using bench::Child;
 using bench::Clock;
+using bench::CpuSeconds;
 using bench::Site;
 using bench::WriteAll;
 namespace fs = std::filesystem;
@@ -75,18 +77,6 @@ struct Options {
 int Fail(const std::string& what) {
   std::fprintf(stderr, "journal_bench: %s\n", what.c_str());
   return 1;
-}
-
-// utime + stime of a process in seconds, -1 when unreadable.
-double CpuSeconds(pid_t pid) {
-  const std::string stat = bench::ReadAll("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(close + 2));
-  std::vector<std::string> f;
-  for (std::string s; fields >> s;) f.push_back(s);
-  if (f.size() < 13) return -1;
-  return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // Polls `read(from)` (the text of a file from an offset) until it holds `needle`; the offset

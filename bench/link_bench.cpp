@@ -47,13 +47,17 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
+#include "bench/bench_usage.h"
+#include "bench/proc_stat.h"
 #include "tools/kirn/common/kirn_messages.h"
 #include "tools/kirn/common/tool_client.h"
 
 namespace {
 
+using bench::Bins;
 using bench::Child;
 using bench::Clock;
+using bench::CpuSeconds;
 using bench::ReadAll;
 using bench::Site;
 using bench::WriteAll;
@@ -61,12 +65,6 @@ namespace fs = std::filesystem;
 
 constexpr int kStartMs = 20000;     // bound of every wait for a program to come up
 constexpr int kRevertiveMs = 5000;  // bound of the wait for one route's revertive
-
-struct Bins {
-  std::string xarvel = XARVEL_BIN;
-  std::string kirn = KIRN_BIN;
-  std::string sim = MC1000_SIM_BIN;
-};
 
 struct Options {
   int routes = 20000;
@@ -313,20 +311,6 @@ class Bench {
     return r;
   }
 
-  // utime + stime of a process in seconds.
-  static double CpuSeconds(pid_t pid) {
-    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::vector<std::string> f;
-    for (std::string s; fields >> s;) f.push_back(s);
-    // After the name: state is field 3, utime field 14, stime field 15.
-    if (f.size() < 13) return -1;
-    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-    return (std::stod(f[11]) + std::stod(f[12])) / ticks;
-  }
-
   int IdleCpu() {
     auto sim = StartSim({"--tcp", "0"});
     if (!sim) return 1;
@@ -474,59 +458,29 @@ class Bench {
   std::map<std::string, Clock::time_point> arrivals_;
 };
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N] "
-               "[--only tcp|serial|idle|failover]\n");
-  return 2;
-}
+constexpr char kUsage[] =
+    "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N] "
+    "[--only tcp|serial|idle|failover]\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help") {
-      std::printf(
-          "usage: link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N] "
-          "[--only tcp|serial|idle|failover]\n"
-          "Starts kirn serve, the driver and the controller emulator in a temporary site and "
-          "prints the link's figures.\n");
-      return 0;
-    }
-    if (i + 1 >= argc) return Usage();
-    const std::string v = argv[++i];
-    if (a == "--only" && (v == "tcp" || v == "serial" || v == "idle" || v == "failover")) {
-      options.only = v;
-      continue;
-    }
-    const int n = std::atoi(v.c_str());
-    if (n < 1 || n > 10000000) return Usage();
-    if (a == "--routes") {
-      options.routes = n;
-    } else if (a == "--latency") {
-      options.latency = n;
-    } else if (a == "--idle") {
-      options.idle_seconds = n;
-    } else if (a == "--failovers") {
-      options.failovers = n;
-    } else {
-      return Usage();
-    }
-  }
+  bench::ParseOptions(
+      argc, argv, "link_bench", kUsage,
+      "Starts kirn serve, the driver and the controller emulator in a temporary site "
+      "and prints the link's figures.\n",
+      10000000,
+      {{"--only", &options.only, {"tcp", "serial", "idle", "failover"}},
+       {"--routes", &options.routes},
+       {"--latency", &options.latency},
+       {"--idle", &options.idle_seconds},
+       {"--failovers", &options.failovers}});
 
   // Everything the programs look for lives in the site; nothing of the user's is touched.
   // Interrupted, it stops what it started (the site directory is then left behind).
-  const fs::path dir = bench::MakeSite("link-bench");
-  if (dir.empty()) return 1;
-
-  int code = 0;
-  {
+  return bench::RunInSite("link-bench", "link_bench", false, [&](const fs::path& dir) {
     Bench bench(Bins{}, options, dir);
-    code = bench.Run();
-  }
-  std::error_code ec;
-  fs::remove_all(dir, ec);
-  return code;
+    return bench.Run();
+  });
 }

@@ -66,9 +66,11 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_site.h"
+#include "bench/bench_usage.h"
 
 namespace {
 
+using bench::Bins;
 using bench::Child;
 using bench::Clock;
 using bench::Site;
@@ -84,12 +86,6 @@ constexpr int kTcpDests = 2048;
 // The driver's window with the default unACK limit of 5, and the longest reply it allows for.
 constexpr int kWindow = 4;
 constexpr int kReplyAllowance = 32;
-
-struct Bins {
-  std::string xarvel = XARVEL_BIN;
-  std::string kirn = KIRN_BIN;
-  std::string sim = MC1000_SIM_BIN;
-};
 
 struct Options {
   int repeat = 3;
@@ -802,66 +798,29 @@ class Bench {
   std::map<const Child*, int> console_of_;
 };
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
-               "[--refuse-routes N] [--only serial|tcp|refuse|pause|failover] [--keep]\n");
-  return 2;
-}
+constexpr char kUsage[] =
+    "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
+    "[--refuse-routes N] [--only serial|tcp|refuse|pause|failover] [--keep]\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help") {
-      std::printf(
-          "usage: pace_bench [--repeat N] [--serial-routes N] [--tcp-routes N] "
-          "[--refuse-routes N] [--only serial|tcp|refuse|pause|failover] [--keep]\n"
-          "Starts kirn serve, the driver and the controller emulator in a temporary site and "
-          "prints the paced link's figures against the wire's and the controller's own time.\n");
-      return 0;
-    }
-    if (a == "--keep") {
-      options.keep = true;
-      continue;
-    }
-    if (i + 1 >= argc) return Usage();
-    const std::string v = argv[++i];
-    if (a == "--only" &&
-        (v == "serial" || v == "tcp" || v == "refuse" || v == "pause" || v == "failover")) {
-      options.only = v;
-      continue;
-    }
-    const int n = std::atoi(v.c_str());
-    if (n < 1 || n > 100000) return Usage();
-    if (a == "--repeat") {
-      options.repeat = n;
-    } else if (a == "--serial-routes") {
-      options.serial_routes = n;
-    } else if (a == "--tcp-routes") {
-      options.tcp_routes = n;
-    } else if (a == "--refuse-routes") {
-      options.refuse_routes = n;
-    } else {
-      return Usage();
-    }
-  }
+  bench::ParseOptions(
+      argc, argv, "pace_bench", kUsage,
+      "Starts kirn serve, the driver and the controller emulator in a temporary site "
+      "and prints the paced link's figures against the wire's and the controller's "
+      "own time.\n",
+      100000,
+      {{"--keep", &options.keep},
+       {"--repeat", &options.repeat},
+       {"--serial-routes", &options.serial_routes},
+       {"--tcp-routes", &options.tcp_routes},
+       {"--refuse-routes", &options.refuse_routes},
+       {"--only", &options.only, {"serial", "tcp", "refuse", "pause", "failover"}}});
 
-  const fs::path dir = bench::MakeSite("pace-bench");
-  if (dir.empty()) return 1;
-
-  int code = 0;
-  {
+  return bench::RunInSite("pace-bench", "pace_bench", options.keep, [&](const fs::path& dir) {
     Bench bench(Bins{}, options, dir);
-    code = bench.Run();
-  }
-  if (options.keep) {
-    std::printf("pace_bench: the site is left in %s\n", dir.c_str());
-  } else {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-  return code;
+    return bench.Run();
+  });
 }

@@ -28,12 +28,15 @@
 #include <vector>
 
 #include "bench/bench_usage.h"
+#include "bench/proc_stat.h"
 #include "browser/chromium.h"
 #include "e2e_site.h"
 #include "sim_process.h"
 
 namespace {
 
+using bench::CpuTicks;
+using bench::MachineTicks;
 using testing_support::Chromium;
 using testing_support::Process;
 using testing_support::SimProcess;
@@ -43,23 +46,6 @@ using Clock = std::chrono::steady_clock;
 int Fail(const std::string& what) {
   std::fprintf(stderr, "page_bench: %s\n", what.c_str());
   return 1;
-}
-
-// The CPU time (user + system) of process `pid` in clock ticks.
-long long CpuTicks(int pid) {
-  const std::string stat = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  // Fields after the command: state is field 3; utime and stime are fields 14 and 15.
-  std::vector<std::string> fields;
-  size_t at = close + 2;
-  while (at < stat.size() && fields.size() < 13) {
-    const size_t end = stat.find(' ', at);
-    fields.push_back(stat.substr(at, end - at));
-    at = end == std::string::npos ? stat.size() : end + 1;
-  }
-  if (fields.size() < 13) return -1;
-  return std::atoll(fields[11].c_str()) + std::atoll(fields[12].c_str());
 }
 
 // Milliseconds of CPU a second of processes `pids` over `seconds`.
@@ -75,19 +61,6 @@ std::vector<double> CpuPerSecond(const std::vector<int>& pids, int seconds) {
     out.push_back(static_cast<double>(CpuTicks(pids[i]) - before[i]) * tick_ms / elapsed);
   }
   return out;
-}
-
-// The machine's busy and total jiffies (all CPUs), from /proc/stat.
-std::pair<long long, long long> MachineTicks() {
-  const std::string stat = testing_support::ReadFile("/proc/stat");
-  long long v[8] = {};
-  if (std::sscanf(stat.c_str(), "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1], &v[2],
-                  &v[3], &v[4], &v[5], &v[6], &v[7]) != 8) {
-    return {0, 1};
-  }
-  long long total = 0;
-  for (long long x : v) total += x;
-  return {total - v[3] - v[4], total};
 }
 
 long long WallMs() {

@@ -35,12 +35,15 @@
 
 #include "bench/bench_child.h"
 #include "bench/bench_usage.h"
+#include "bench/proc_stat.h"
 
 namespace {
 
 using bench::Child;
 using bench::Clock;
+using bench::CpuSeconds;
 using bench::ReadAll;
+using bench::StatusKb;
 using bench::WriteAll;
 namespace fs = std::filesystem;
 
@@ -78,27 +81,6 @@ int Yardstick(int rounds) {
   ::waitpid(pid, nullptr, 0);
   std::printf("yardstick_round_trip %.3f us\n", us / rounds);
   return 0;
-}
-
-// utime + stime of a process in seconds, -1 when unreadable.
-double CpuSeconds(pid_t pid) {
-  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(close + 2));
-  std::vector<std::string> f;
-  for (std::string s; fields >> s;) f.push_back(s);
-  if (f.size() < 13) return -1;
-  return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// A /proc/<pid>/status value in kB ("VmHWM"), -1 when absent.
-long StatusKb(pid_t pid, const std::string& key) {
-  std::istringstream lines(ReadAll("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
-  }
-  return -1;
 }
 
 int Driver(const std::string& bin_dir, int routes, const fs::path& dir) {

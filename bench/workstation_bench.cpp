@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench/bench_usage.h"
+#include "bench/proc_stat.h"
 #include "browser/chromium.h"
 #include "e2e_site.h"
 #include "http_client.h"
@@ -39,6 +40,8 @@
 
 namespace {
 
+using bench::CpuTicks;
+using bench::ThreadTicks;
 using testing_support::Chromium;
 using testing_support::HttpGet;
 using testing_support::HttpReply;
@@ -52,53 +55,6 @@ constexpr int kRouters = 26;
 int Fail(const std::string& what) {
   std::fprintf(stderr, "workstation_bench: %s\n", what.c_str());
   return 1;
-}
-
-// Field `index` (0-based, after the command's closing parenthesis) of /proc/PID/stat.
-long long StatField(int pid, size_t index) {
-  const std::string stat = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  size_t at = close + 2;
-  for (size_t i = 0; i < index && at < stat.size(); ++i) {
-    const size_t space = stat.find(' ', at);
-    if (space == std::string::npos) return -1;
-    at = space + 1;
-  }
-  return std::atoll(stat.c_str() + at);
-}
-
-// The CPU time (user + system) of process `pid` in clock ticks.
-long long CpuTicks(int pid) {
-  return StatField(pid, 11) + StatField(pid, 12);
-}
-
-// The CPU time of each thread of `pid` in clock ticks, by thread id.
-std::map<int, long long> ThreadTicks(int pid) {
-  std::map<int, long long> out;
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    const std::string stat = testing_support::ReadFile(entry.path() / "stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    long long user = 0;
-    long long system = 0;
-    // After ")": state and 10 more fields before utime and stime.
-    if (std::sscanf(stat.c_str() + close + 2,
-                    "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &user, &system) == 2) {
-      out[std::atoi(entry.path().filename().c_str())] = user + system;
-    }
-  }
-  return out;
-}
-
-// Resident memory of `pid` in MB.
-double ResidentMb(int pid) {
-  const std::string status = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = status.find("VmRSS:");
-  if (at == std::string::npos) return -1;
-  return std::atof(status.c_str() + at + 6) / 1024.0;
 }
 
 double Median(std::vector<double> v) {
@@ -370,7 +326,10 @@ int main(int argc, char** argv) {
       "bytes (goal < 100 ms)\n",
       Median(scrape_ms), *std::max_element(scrape_ms.begin(), scrape_ms.end()), scrape_bytes);
   std::vector<double> rss;
-  for (int d = 0; d < drivers; ++d) rss.push_back(ResidentMb(pids[static_cast<size_t>(d)]));
+  for (int d = 0; d < drivers; ++d) {
+    const long kb = bench::StatusKb(pids[static_cast<size_t>(d)], "VmRSS");
+    rss.push_back(kb < 0 ? -1 : static_cast<double>(kb) / 1024.0);
+  }
   std::printf(
       "workstation: driver resident memory     %7.1f MB median, %.1f MB largest (goal "
       "< 40 MB)\n",

@@ -8,7 +8,7 @@
 #include <QPushButton>
 
 #include "config/profile.h"
-#include "core/driver.h"
+#include "ids/window_ids.h"
 #include "platform/debug_output.h"
 #include "platform/msgbox.h"
 #include "state/index_files.h"

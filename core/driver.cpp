@@ -14,6 +14,7 @@
 #include "core/remote_panel.h"
 #include "core/service_notify.h"
 #include "core/wiring.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -32,20 +33,10 @@
 #include "state/router_tables.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 #include "ui/window_view.h"
 
 namespace xarvel {
-
-CoreState& Core() {
-  static CoreState state;
-  return state;
-}
-
-void ResetCore() {
-  Core() = CoreState{};
-}
 
 int ParseDeviceNumber(std::string_view command_line) {
   size_t i = 0;

@@ -1,44 +1,17 @@
-// The driver's spine: program entry, main window creation, the start-up order and the shutdown
-// sequence that every exit path uses.
+// The driver's start-up and shutdown: program entry, main window creation, the start-up order
+// and the shutdown sequence that every exit path uses.
+//
+// Only core/ calls these. The windows' handles, the timer and menu ids and the shutdown flag
+// that these functions set are in ids/window_ids.h; the layers below reach the shutdown only
+// through the seam core/ wires (interface/interface_upcalls.h).
 #pragma once
 
-#include <string>
+#include <cstddef>
 #include <string_view>
-
-#include "platform/window.h"
 
 namespace xarvel {
 
-// Timers of the status dialog window.
-inline constexpr uintptr_t kTimerPoll = 1;
-inline constexpr uintptr_t kTimerSave = 2;
-inline constexpr uintptr_t kTimerForwardBuffer = 3;
-inline constexpr uintptr_t kTimerLockChange = 4;
-inline constexpr uintptr_t kTimerInfodriver = 5;
-// The link supervisor's timer (reply timeouts, the hold while no controller is connected) runs
-// on the main window, which exists before the link opens and whether or not the dialog does.
-inline constexpr uintptr_t kTimerLink = 6;
-// The revertives owed after a return from an RX only that the link caused go out at this timer's
-// pace, on the main window.
-inline constexpr uintptr_t kTimerCatchUp = 7;
-
-inline constexpr const char kErrorCaption[] = "! Xarvel - Error !";
-inline constexpr int kMainWindowWidth = 888;
-inline constexpr int kMainWindowHeight = 620;
 inline constexpr size_t kVersionStringMax = 255;
-
-struct CoreState {
-  plat::Hwnd MainWindow = plat::kNoWindow;
-  // The status dialog window, owner of the five timers; 0 until it has been created.
-  plat::Hwnd MainDialog = plat::kNoWindow;
-  // Shown in the window title and the About box; empty until start-up reads it.
-  std::string VersionString;
-  // The shutdown sequence runs at most once per process.
-  bool ShutdownDone = false;
-};
-
-CoreState& Core();
-void ResetCore();
 
 // The device number at the start of a command line: leading blanks skipped, optional sign,
 // decimal digits up to the first other character; no digits, 0 or below, or 1000 and above give

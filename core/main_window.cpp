@@ -8,6 +8,7 @@
 #include "core/core_counters.h"
 #include "core/driver.h"
 #include "core/remote_panel.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/kirnif.h"
 #include "interface/messages.h"
@@ -21,7 +22,7 @@
 #include "state/router_tables.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"
-#include "ui/dialog_ids.h"
+#include "ui/dialog_state.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {

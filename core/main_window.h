@@ -22,28 +22,6 @@ inline constexpr size_t kHeldCommandsMax = 4096;
 // How long the dialog's controller-lock button stays usable after the menu enables it.
 inline constexpr unsigned kLockChangeWindowMs = 30000;
 
-// Menu command ids of the main menu.
-inline constexpr int IDM_EXIT = 901;
-inline constexpr int IDM_ABOUT = 904;
-inline constexpr int IDM_DEST_BOX = 905;
-inline constexpr int IDM_SOURCE_BOX = 906;
-inline constexpr int IDM_TAKE = 907;
-inline constexpr int IDM_ROUTER_A = 4001;
-inline constexpr int IDM_ROUTER_Z = 4026;
-inline constexpr int IDM_RECONNECT = 40031;
-inline constexpr int IDM_DEBUG_ON = 40035;
-inline constexpr int IDM_DEBUG_OFF = 40036;
-inline constexpr int IDM_RELOAD_LOCKED = 40037;
-inline constexpr int IDM_UNLOCK_ALL = 40041;
-inline constexpr int IDM_SAVE = 40042;
-inline constexpr int IDM_SEPARATOR = 40043;
-inline constexpr int IDM_LOCK_POLL = 40044;
-inline constexpr int IDM_NAME_UPDATE = 40045;
-inline constexpr int IDM_SEND_SOURCE_NAME = 40048;
-inline constexpr int IDM_SEND_DEST_NAME = 40049;
-inline constexpr int IDM_LOCK_CHANGE = 40050;
-inline constexpr int IDM_SHOW_ALL = 40051;
-
 struct MainWindowState {
   // Forward buffer: the first 64 characters of each waiting route command; empty = free slot.
   std::array<std::string, kForwardBufferSlots> ForwardBuffer;

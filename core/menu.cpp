@@ -1,6 +1,7 @@
 #include <utility>
 
 #include "core/main_window.h"
+#include "ids/window_ids.h"
 #include "platform/dialog.h"
 
 namespace xarvel {

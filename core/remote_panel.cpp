@@ -10,14 +10,11 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
-#include "core/main_window.h"
 #include "core/panel_counters.h"
+#include "ids/window_ids.h"
 #include "platform/bus_client.h"
 #include "platform/dialog.h"
 #include "state/router_tables.h"
-#include "ui/dialog_ids.h"
-#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {

@@ -8,13 +8,12 @@
 #include <memory>
 
 #include "config/profile.h"
-#include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/link_state.h"
 #include "platform/debug_output.h"
 #include "platform/dialog.h"
-#include "ui/dialog_ids.h"
 
 namespace xarvel {
 namespace {

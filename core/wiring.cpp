@@ -4,7 +4,7 @@
 
 #include "config/location.h"
 #include "config/profile.h"
-#include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -16,7 +16,7 @@
 #include "protocol/protocol_wiring.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
+#include "ui/dialog_state.h"
 #include "ui/status_dialog.h"
 
 namespace xarvel {
@@ -180,6 +180,7 @@ void WireProtocol() {
 }  // namespace
 
 void WireLayers() {
+  WireUpcalls();
   // The lock log lies under the configuration root, wherever the root is at the time of the
   // entry; with no usable root there is no folder.
   Debug().LogFolder = [] {

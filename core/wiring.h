@@ -11,4 +11,8 @@ namespace xarvel {
 // the layers' state (which empties the seams).
 void WireLayers();
 
+// Fills the calls up from interface/, state/ and ui/ into ui/ and core/ (the shutdown, the
+// dialog's refreshes, the forward buffer's timer); part of WireLayers.
+void WireUpcalls();
+
 }  // namespace xarvel

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "config/profile.h"
-#include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/interface_counters.h"
+#include "interface/interface_upcalls.h"
 #include "interface/kirnif.h"
 #include "interface/lock_infodriver.h"
 #include "interface/messages.h"
@@ -15,8 +16,6 @@
 #include "platform/msgbox.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
-#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {
@@ -92,7 +91,7 @@ int KAPISup_Link() {
   if (KAPISup_Find() == 0) {
     DebugPrintAt(LogLevel::kErr, "Failed to attach to KAPI", 1);
     plat::MessageBox(main, "Cannot find KIRN Interface KAPI.EXE", kErrorCaption);
-    Shutdown(0);
+    InterfaceUp().Shutdown(0);
     return 0;
   }
   DebugPrintAt(LogLevel::kNotice, "Attached OK to KAPI", 1);
@@ -139,7 +138,7 @@ int KAPISup_Init() {
   }
   if (answer > 0) {
     DebugPrintAt(LogLevel::kErr, "KAPISup_init has failed in some way - shutting down", 1);
-    Shutdown(1);
+    InterfaceUp().Shutdown(1);
     return 0;
   }
   return 1;
@@ -261,7 +260,7 @@ void SendRevertives(int device_id, int first, int last, int kind, int param) {
       std::snprintf(count, sizeof count, "%08ld", static_cast<long>(Kapi().RevertiveCount));
       Dlg_SetText(IDC_TX_COUNT, count);
     }
-    if (d == Dialog_SelectedDest()) Dialog_Update();
+    InterfaceUp().RevertiveSent(d);
   }
 }
 

@@ -37,7 +37,8 @@ inline constexpr unsigned kCatchUpMs = 20;
 KapiState& Kapi();
 void ResetKapi();
 
-// Finds KAPI by broadcast. On failure: message box, Shutdown(0), result 0. Result 1 = attached.
+// Finds KAPI by broadcast. On failure: message box, the shutdown (InterfaceUp().Shutdown(0)),
+// result 0. Result 1 = attached.
 int KAPISup_Link();
 
 // KAPISup_Link's broadcasts alone (ZUT_FINDKAPI, then ZUT_FINDKAPI2): forgets the KAPI window it
@@ -46,7 +47,8 @@ int KAPISup_Find();
 
 // Registers the device id of every defined router in letter order and takes the mode KAPI
 // reports. A refusal or failure shows its message box, stops registering, sets the mode to
-// IFMODE_NONE and starts Shutdown(1); result 0. Result 1 = all registered.
+// IFMODE_NONE and starts the shutdown (InterfaceUp().Shutdown(1)); result 0. Result 1 = all
+// registered.
 int KAPISup_Init();
 
 // Sets DriverMode and follows it in the dialog and the lock infodriver. Mode 0 also asks the

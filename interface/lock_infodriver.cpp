@@ -10,16 +10,13 @@
 #include <string>
 
 #include "config/profile.h"
-#include "core/driver.h"
-#include "core/main_window.h"
+#include "ids/window_ids.h"
+#include "interface/interface_upcalls.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "platform/bus_client.h"
 #include "platform/dialog.h"
-#include "protocol/ntp.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
-#include "ui/status_dialog.h"
 
 namespace xarvel {
 namespace {
@@ -79,10 +76,10 @@ void ShowInfodriverMode(int mode) {
 LockInfoState DefaultLockInfo() {
   LockInfoState s;
   s.FindDest = [](int lock_dest, int& router_index, int& dest) {
-    return FindLockDest(lock_dest, router_index, dest);
+    return InterfaceUp().FindLockDest(lock_dest, router_index, dest);
   };
   s.LockChange = [](int router_index, int dest, int state) {
-    MC1000_LockChange(router_index, dest, state);
+    InterfaceUp().LockChange(router_index, dest, state);
   };
   return s;
 }
@@ -189,7 +186,7 @@ int LockInfodriver_Reconnect() {
   }
   s.PollBeforeLoss = -1;
   if (Core().MainDialog != plat::kNoWindow) {
-    plat::EnableWindow(Core().MainDialog, IDC_MC1000_LOCK, Dlg().MC1000LockChange != 0);
+    plat::EnableWindow(Core().MainDialog, IDC_MC1000_LOCK, InterfaceUp().LockChangeEnabled());
   }
   return 1;
 }

@@ -34,7 +34,8 @@ struct LockInfoState {
   // 1 while the link is up, else 0. Slots are written only while it is 1.
   int Connected = 0;
   // The lock destination mapping and the controller lock change a slot request leads to. They
-  // are FindLockDest and MC1000_LockChange; tests put recorders in their place.
+  // are the decoder's FindLockDest and MC1000_LockChange, through the calls up that core/ wires
+  // (InterfaceUp()); tests put recorders in their place.
   std::function<int(int lock_dest, int& router_index, int& dest)> FindDest;
   std::function<void(int router_index, int dest, int state)> LockChange;
   // Told when the link goes down (a close notice, or the infodriver found gone), so that the

@@ -7,15 +7,15 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
+#include "ids/window_ids.h"
 #include "interface/interface_counters.h"
+#include "interface/interface_upcalls.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "platform/bus_client.h"
 #include "platform/bus_host.h"
 #include "tracing/debug.h"
 #include "tracing/trace_stream.h"
-#include "ui/dialog_ids.h"
 
 namespace xarvel {
 namespace {
@@ -102,7 +102,7 @@ void RestartForLostHandles(const std::vector<plat::Hwnd>& lost) {
                   h);
   }
   W().restart_needed = true;
-  Shutdown(1);
+  InterfaceUp().Shutdown(1);
 }
 
 void Tick() {

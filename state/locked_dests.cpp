@@ -9,7 +9,7 @@
 #include "config/profile.h"
 #include "platform/debug_output.h"
 #include "state/router_tables.h"
-#include "ui/status_dialog.h"
+#include "state/state_upcalls.h"
 
 namespace xarvel {
 namespace {
@@ -92,7 +92,7 @@ void LoadLockedDestinationsFromDevIni() {
       WriteProfileString(section, "Locked_01", "", path);
     }
   }
-  Dialog_Update();
+  StateUp().LocksChanged();
 }
 
 void UnlockAllDestinations() {
@@ -102,7 +102,7 @@ void UnlockAllDestinations() {
   if (r.DeviceId > 0) {
     for (int dest = 1; dest <= r.DestCount; ++dest) SetLock(r.DeviceId, dest, 0);
   }
-  Dialog_Update();
+  StateUp().LocksChanged();
 }
 
 }  // namespace xarvel

@@ -20,11 +20,12 @@ inline constexpr int kMaxLockedListKeys = 999;
 // router without a lock table only counts its entries. A router whose list yields nothing gets
 // an empty "Locked_01" written when that key is empty or missing, so that a first run leaves a
 // section for every router to fill in. Does not set the tables-changed flag and sends nothing.
-// Ends with Dialog_Update. Runs at start-up and for the menu command "Reload Locked Dests".
+// Ends with StateUp().LocksChanged (the dialog shows the selected destination afresh). Runs at
+// start-up and for the menu command "Reload Locked Dests".
 void LoadLockedDestinationsFromDevIni();
 
 // Clears the lock of every destination 1..destination count of the current router (through
-// SetLock with its device id; nothing for an undefined router), then Dialog_Update.
+// SetLock with its device id; nothing for an undefined router), then StateUp().LocksChanged.
 // Does not set the tables-changed flag and sends nothing. Runs for the menu command
 // "Unlock All Destinations".
 void UnlockAllDestinations();

@@ -2,9 +2,9 @@
 
 #include "config/location.h"
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "core/wiring.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
@@ -18,7 +18,7 @@
 #include "state/index_files.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
+#include "ui/dialog_state.h"
 
 namespace testing_support {
 

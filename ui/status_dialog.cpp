@@ -8,8 +8,7 @@
 #include <string>
 
 #include "config/profile.h"
-#include "core/driver.h"
-#include "core/main_window.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
@@ -21,7 +20,8 @@
 #include "state/index_files.h"
 #include "state/router_tables.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
+#include "ui/dialog_state.h"
+#include "ui/dialog_upcalls.h"
 #include "ui/poll_counters.h"
 #include "ui/window_view.h"
 
@@ -166,7 +166,7 @@ plat::LResult DialogProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LP
           Dialog_SaveTick();
           break;
         case kTimerForwardBuffer:
-          ForwardBufferDispatch();
+          DialogUp().ForwardBufferTick();
           break;
         case kTimerLockChange:
           Dialog_EndLockChange();

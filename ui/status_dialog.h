@@ -1,6 +1,13 @@
-// The operator's status dialog: the configured routers, the interface and link state, a message
-// line, and for the current router its sources and destinations with the route, lock and
-// controller lock of the selected destination. The dialog window also owns the five timers.
+// The operator's status dialog, its commands: creating it, its window procedure, filling its
+// lists, and what its buttons and timers do. It shows the configured routers, the interface and
+// link state, a message line, and for the current router its sources and destinations with the
+// route, lock and controller lock of the selected destination. The dialog window also owns the
+// five timers.
+//
+// Who calls these: core/ (the main window's menu commands and start-up) and the dialog's own
+// window procedure; the layers below reach the dialog only through the seams core/ wires (the
+// upcalls of interface/, state/). Its state is in ui/dialog_state.h, its control ids in
+// ids/window_ids.h.
 #pragma once
 
 #include <cstdint>
@@ -8,39 +15,6 @@
 #include "platform/window.h"
 
 namespace xarvel {
-
-struct DialogState {
-  // Destination selected in the dialog (1-based, current router); 1 after initialisation.
-  int SelectedDest = -1;
-  // Row of the source list = source number; row 0 is the park entry.
-  int SelectedSource = -1;
-  // Router and destination last interrogated by the poll timer.
-  int PollRouter = 0;
-  int PollPointer = 0;
-  // Minutes counted by the save timer.
-  uint32_t SaveTicks = 0;
-  // 1 while the dialog's controller-lock button may change locks (menu "Change MC1000 Lock
-  // Status", for at most 30 seconds).
-  int MC1000LockChange = 0;
-};
-
-DialogState& Dlg();
-void ResetDialogState();
-
-// Dialog controls written only by the dialog itself.
-inline constexpr int IDC_CONN_A = 212;
-inline constexpr int IDC_CONN_B = 213;
-inline constexpr int IDC_TAKE = 1003;
-inline constexpr int IDC_LOCK = 1004;
-inline constexpr int IDC_ROUTER = 1501;
-inline constexpr int IDC_POLL_ROUTER = 1701;
-inline constexpr int IDC_POLL_DEST = 1702;
-inline constexpr int IDC_PARK = 1703;
-inline constexpr int IDC_LINK_MODE = 1802;
-inline constexpr int IDC_ROUTER_DEVICE = 5001;   // + router index
-inline constexpr int IDC_ROUTER_SOURCES = 5101;  // + router index
-inline constexpr int IDC_ROUTER_DESTS = 5201;    // + router index
-inline constexpr int IDC_ROUTER_OFFSETS = 5301;  // + router index
 
 // Creates the status dialog as a child of the main window and runs its initialisation. Returns
 // the dialog window, or 0 when it could not be created.

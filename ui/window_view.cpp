@@ -19,7 +19,7 @@
 #include <set>
 #include <string>
 
-#include "core/driver.h"
+#include "ids/window_ids.h"
 #include "platform/dialog.h"
 #include "platform/msgbox.h"
 #include "ui_maindialog.h"

@@ -29,6 +29,7 @@
 #include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/link_state.h"
@@ -39,7 +40,6 @@
 #include "state/router_tables.h"
 #include "test_support.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 #include "ui/status_dialog.h"
 
 // Texts of the widgets in failure messages.

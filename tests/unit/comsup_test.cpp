@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/link_counters.h"
@@ -40,8 +40,6 @@
 #include "platform/dialog.h"
 #include "state/router_tables.h"
 #include "test_support.h"
-#include "ui/dialog_ids.h"
-#include "ui/status_dialog.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "config/profile.h"
 #include "core/driver.h"
 #include "core/main_window.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "platform/dialog.h"

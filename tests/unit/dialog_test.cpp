@@ -17,6 +17,7 @@
 #include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "link/link_state.h"
 #include "link/supervisor_state.h"
@@ -24,7 +25,7 @@
 #include "state/router_tables.h"
 #include "test_support.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
+#include "ui/dialog_state.h"
 #include "ui/status_dialog.h"
 
 namespace {

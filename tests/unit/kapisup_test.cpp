@@ -12,9 +12,9 @@
 
 #include "config/location.h"
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/messages.h"
 #include "link/link_state.h"
 #include "platform/dialog.h"
@@ -23,7 +23,6 @@
 #include "state/router_tables.h"
 #include "test_support.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 
 namespace {
 

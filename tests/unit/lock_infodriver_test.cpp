@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "core/driver.h"
 #include "core/main_window.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/ext_info_client.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
@@ -24,7 +24,6 @@
 #include "platform/window.h"
 #include "test_support.h"
 #include "tracing/debug.h"
-#include "ui/dialog_ids.h"
 
 namespace {
 

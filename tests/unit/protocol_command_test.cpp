@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
+#include "ids/window_ids.h"
 #include "protocol/command_counters.h"
 #include "protocol_fixture.h"
-#include "ui/dialog_ids.h"
 
 namespace {
 

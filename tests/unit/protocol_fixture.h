@@ -13,8 +13,8 @@
 
 #include "config/location.h"
 #include "config/profile.h"
-#include "core/driver.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/kapisup.h"
 #include "interface/messages.h"
 #include "link/comsup.h"
@@ -26,7 +26,6 @@
 #include "state/router_tables.h"
 #include "test_support.h"
 #include "tracing/debug.h"
-#include "ui/status_dialog.h"
 
 namespace protocol_test {
 

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "ids/window_ids.h"
 #include "protocol_fixture.h"
-#include "ui/dialog_ids.h"
+#include "ui/dialog_state.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include "config/profile.h"
 #include "core/driver.h"
-#include "core/main_window.h"
 #include "core/remote_panel.h"
 #include "driver_fixture.h"
+#include "ids/window_ids.h"
 #include "interface/messages.h"
 #include "platform/window.h"
 #include "state/index_files.h"

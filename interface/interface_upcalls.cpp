@@ -1,0 +1,10 @@
+#include "interface/interface_upcalls.h"
+
+namespace xarvel {
+
+InterfaceUpcalls& InterfaceUp() {
+  static InterfaceUpcalls calls;
+  return calls;
+}
+
+}  // namespace xarvel

@@ -1,0 +1,10 @@
+#include "ui/dialog_upcalls.h"
+
+namespace xarvel {
+
+DialogUpcalls& DialogUp() {
+  static DialogUpcalls calls;
+  return calls;
+}
+
+}  // namespace xarvel

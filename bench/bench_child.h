@@ -4,8 +4,11 @@
 // one child-process helper of the tests, the soak and the benchmarks (tests/child_process.h).
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -55,5 +58,24 @@ class Child {
   fs::path err_;
   child::Process proc_;
 };
+
+// Waits until the text that `read(offset)` gives from byte `from` on holds `needle`, looking
+// every `poll_ms`; the offset just past it, or none at the deadline. Only what came since the
+// last look is read again.
+template <typename Read>
+std::optional<size_t> WaitText(Read read, const std::string& needle, size_t from, int ms,
+                               int poll_ms = 5) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  size_t pos = from;
+  for (;;) {
+    const std::string text = read(pos);
+    const size_t at = text.find(needle);
+    if (at != std::string::npos) return pos + at + needle.size();
+    // A needle cut at the end of what was read is found at the next look.
+    if (text.size() >= needle.size()) pos += text.size() - needle.size() + 1;
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+  }
+}
 
 }  // namespace bench

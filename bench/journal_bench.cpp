@@ -57,6 +57,7 @@ using bench::Child;
 using bench::Clock;
 using bench::CpuSeconds;
 using bench::Site;
+using bench::WaitText;
 using bench::WriteAll;
 namespace fs = std::filesystem;
 
@@ -77,22 +78,6 @@ struct Options {
 int Fail(const std::string& what) {
   std::fprintf(stderr, "journal_bench: %s\n", what.c_str());
   return 1;
-}
-
-// Polls `read(from)` (the text of a file from an offset) until it holds `needle`; the offset
-// just past it, or nothing at the deadline.
-template <typename Read>
-std::optional<size_t> WaitText(Read read, const std::string& needle, size_t from, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  size_t pos = from;
-  for (;;) {
-    const std::string text = read(pos);
-    const size_t at = text.find(needle);
-    if (at != std::string::npos) return pos + at + needle.size();
-    if (text.size() >= needle.size()) pos += text.size() - needle.size() + 1;
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -74,6 +74,7 @@ using bench::Bins;
 using bench::Child;
 using bench::Clock;
 using bench::Site;
+using bench::WaitText;
 using bench::WriteAll;
 namespace fs = std::filesystem;
 
@@ -185,24 +186,6 @@ std::optional<size_t> FindEvent(const std::vector<WireEvent>& e, bool rx, const 
 std::string RouteText(int device, int src, int dst) {
   return "RC " + std::to_string(device) + " " + std::to_string(src) + " " + std::to_string(dst) +
          " ',---' 0";
-}
-
-// Waits until the text that `read(offset)` gives from byte `from` on holds `needle`; the offset
-// just past it, or none. Only what came since the last look is read again.
-template <typename Read>
-std::optional<size_t> WaitText(Read read, const std::string& needle, size_t from, int ms,
-                               int poll_ms = 5) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  size_t pos = from;
-  for (;;) {
-    const std::string text = read(pos);
-    const size_t at = text.find(needle);
-    if (at != std::string::npos) return pos + at + needle.size();
-    // A needle cut at the end of what was read is found at the next look.
-    if (text.size() >= needle.size()) pos += text.size() - needle.size() + 1;
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
-  }
 }
 
 class Bench {

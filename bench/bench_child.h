@@ -25,10 +25,10 @@ class Child {
   Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& name,
         const std::string& stdin_path = "/dev/null")
       : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
-    child::Spec spec;
-    spec.input = child::Spec::Input::kFile;
-    spec.input_file = stdin_path;
-    proc_.Start(argv, out_, err_, spec);
+    child::StartOptions how;
+    how.input = child::StartOptions::Input::kFile;
+    how.input_file = stdin_path;
+    proc_.Start(argv, out_, err_, how);
   }
   ~Child() { Stop(); }
   Child(const Child&) = delete;

@@ -118,7 +118,7 @@ inline bool Interrupted() {
 }
 
 // How a child is started.
-struct Spec {
+struct StartOptions {
   enum class Input { kNull, kFile, kPipe };
   Input input = Input::kNull;
   fs::path input_file;  // for Input::kFile
@@ -138,21 +138,21 @@ class Process {
 
   // Starts `argv` with stdout and stderr in `out` and `err`. False when it could not be started.
   bool Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
-             const Spec& spec = {}) {
+             const StartOptions& how = {}) {
     Kill();
     std::vector<std::string> copy = argv;
     std::vector<char*> args;
     for (auto& a : copy) args.push_back(a.data());
     args.push_back(nullptr);
     int pipe_fds[2] = {-1, -1};
-    if (spec.input == Spec::Input::kPipe && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+    if (how.input == StartOptions::Input::kPipe && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
     const std::string in_path =
-        spec.input == Spec::Input::kFile ? spec.input_file.string() : "/dev/null";
-    const int out_flags = O_WRONLY | O_CREAT | (spec.append ? O_APPEND : O_TRUNC);
+        how.input == StartOptions::Input::kFile ? how.input_file.string() : "/dev/null";
+    const int out_flags = O_WRONLY | O_CREAT | (how.append ? O_APPEND : O_TRUNC);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
-      if (spec.die_with_parent) {
+      if (how.die_with_parent) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(127);
       }
@@ -161,7 +161,7 @@ class Process {
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       const int in_fd =
-          spec.input == Spec::Input::kPipe ? pipe_fds[0] : ::open(in_path.c_str(), O_RDONLY);
+          how.input == StartOptions::Input::kPipe ? pipe_fds[0] : ::open(in_path.c_str(), O_RDONLY);
       const int out_fd = ::open(out.c_str(), out_flags, 0600);
       const int err_fd = ::open(err.c_str(), out_flags, 0600);
       if (in_fd < 0 || out_fd < 0 || err_fd < 0) ::_exit(127);

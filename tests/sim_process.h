@@ -22,9 +22,9 @@ class SimProcess {
   explicit SimProcess(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {MC1000_SIM_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
-    child::Spec spec;
-    spec.input = child::Spec::Input::kPipe;
-    proc_.Start(argv, dir_.path() / "stdout", dir_.path() / "stderr", spec);
+    child::StartOptions how;
+    how.input = child::StartOptions::Input::kPipe;
+    proc_.Start(argv, dir_.path() / "stdout", dir_.path() / "stderr", how);
   }
 
   SimProcess(const SimProcess&) = delete;

@@ -27,18 +27,18 @@ inline double Seconds(Clock::time_point since, Clock::time_point until = Clock::
 // A child program. Standard input: /dev/null, a file, or a pipe written with Write().
 class Proc : public child::Process {
  public:
-  using Input = child::Spec::Input;
+  using Input = child::StartOptions::Input;
 
   // Starts `argv` with stdout and stderr in `out` and `err` (appended, so that the files of a
   // restarted program hold all its lives). False when it could not be started.
   bool Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
              Input input = Input::kNull, const fs::path& input_file = {}) {
-    child::Spec spec;
-    spec.input = input;
-    spec.input_file = input_file;
-    spec.append = true;
-    spec.die_with_parent = true;
-    return child::Process::Start(argv, out, err, spec);
+    child::StartOptions how;
+    how.input = input;
+    how.input_file = input_file;
+    how.append = true;
+    how.die_with_parent = true;
+    return child::Process::Start(argv, out, err, how);
   }
 };
 

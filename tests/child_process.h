@@ -148,7 +148,24 @@ class Process {
     if (how.input == StartOptions::Input::kPipe && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
     const std::string in_path =
         how.input == StartOptions::Input::kFile ? how.input_file.string() : "/dev/null";
-    const int out_flags = O_WRONLY | O_CREAT | (how.append ? O_APPEND : O_TRUNC);
+    // The files are opened here, before the fork: when Start() returns, the output files are
+    // already this life's (truncated or appended to), so a caller that reads them at once never
+    // sees what an earlier child left under the same name.
+    const int out_flags = O_WRONLY | O_CREAT | O_CLOEXEC | (how.append ? O_APPEND : O_TRUNC);
+    const int in_fd = how.input == StartOptions::Input::kPipe
+                          ? pipe_fds[0]
+                          : ::open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out_fd = ::open(out.c_str(), out_flags, 0600);
+    const int err_fd = ::open(err.c_str(), out_flags, 0600);
+    const auto close_fds = [&] {
+      for (const int fd : {in_fd, out_fd, err_fd, pipe_fds[1]}) {
+        if (fd >= 0) ::close(fd);
+      }
+    };
+    if (in_fd < 0 || out_fd < 0 || err_fd < 0) {
+      close_fds();
+      return false;
+    }
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -160,18 +177,17 @@ class Process {
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
-      const int in_fd =
-          how.input == StartOptions::Input::kPipe ? pipe_fds[0] : ::open(in_path.c_str(), O_RDONLY);
-      const int out_fd = ::open(out.c_str(), out_flags, 0600);
-      const int err_fd = ::open(err.c_str(), out_flags, 0600);
-      if (in_fd < 0 || out_fd < 0 || err_fd < 0) ::_exit(127);
-      ::dup2(in_fd, 0);
-      ::dup2(out_fd, 1);
-      ::dup2(err_fd, 2);
+      // dup2 leaves the new descriptors open across exec; the originals close there. A parent
+      // with its standard streams closed may have been given 0, 1 or 2 for them: those stay
+      // where they are and only lose close-on-exec.
+      const auto place = [](int fd, int target) {
+        return fd == target ? ::fcntl(fd, F_SETFD, 0) == 0 : ::dup2(fd, target) == target;
+      };
+      if (!place(in_fd, 0) || !place(out_fd, 1) || !place(err_fd, 2)) ::_exit(127);
       ::execv(args[0], args.data());
       ::_exit(127);
     }
-    if (pipe_fds[0] >= 0) ::close(pipe_fds[0]);
+    for (const int fd : {in_fd, out_fd, err_fd}) ::close(fd);
     if (pid < 0) {
       if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
       return false;

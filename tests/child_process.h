@@ -127,7 +127,24 @@ struct StartOptions {
   // The child gets SIGKILL when the thread that started it ends (the soak's children must not
   // outlive a soak that was killed). Only for children started on a thread that outlives them.
   bool die_with_parent = false;
+  // Changes to the parent's environment: "NAME=value" sets, "NAME=" with nothing after the '='
+  // removes the variable.
+  std::vector<std::string> env;
 };
+
+// The parent's environment with `changes` applied (see StartOptions::env).
+inline std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& changes) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+  for (const auto& change : changes) {
+    const auto eq = change.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string prefix = change.substr(0, eq + 1);
+    std::erase_if(environment, [&prefix](const std::string& v) { return v.rfind(prefix, 0) == 0; });
+    if (eq + 1 < change.size()) environment.push_back(change);
+  }
+  return environment;
+}
 
 class Process {
  public:
@@ -140,10 +157,16 @@ class Process {
   bool Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
              const StartOptions& how = {}) {
     Kill();
+    // Everything the child needs is prepared before the fork: the parent may have threads, and
+    // between fork and exec only async-signal-safe calls are allowed.
     std::vector<std::string> copy = argv;
     std::vector<char*> args;
     for (auto& a : copy) args.push_back(a.data());
     args.push_back(nullptr);
+    std::vector<std::string> environment = ChangedEnvironment(how.env);
+    std::vector<char*> envp;
+    for (auto& v : environment) envp.push_back(v.data());
+    envp.push_back(nullptr);
     int pipe_fds[2] = {-1, -1};
     if (how.input == StartOptions::Input::kPipe && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
     const std::string in_path =
@@ -184,7 +207,7 @@ class Process {
         return fd == target ? ::fcntl(fd, F_SETFD, 0) == 0 : ::dup2(fd, target) == target;
       };
       if (!place(in_fd, 0) || !place(out_fd, 1) || !place(err_fd, 2)) ::_exit(127);
-      ::execv(args[0], args.data());
+      ::execve(args[0], args.data(), envp.data());
       ::_exit(127);
     }
     for (const int fd : {in_fd, out_fd, err_fd}) ::close(fd);

@@ -1,10 +1,5 @@
 #include "test_support.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <chrono>
@@ -92,79 +87,23 @@ bool DebugCapture::Contains(const std::string& needle) const {
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-  const std::string out = (dir_.path() / "stdout").string();
-  const std::string err = (dir_.path() / "stderr").string();
-  // Everything the child needs is prepared before fork: the test process may have threads, and
-  // between fork and exec only async-signal-safe calls are allowed.
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-  for (const auto& change : env) {
-    const auto eq = change.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string prefix = change.substr(0, eq + 1);
-    std::erase_if(environment, [&prefix](const std::string& v) { return v.rfind(prefix, 0) == 0; });
-    if (eq + 1 < change.size()) environment.push_back(change);
-  }
-  std::vector<char*> envp;
-  for (auto& v : environment) envp.push_back(v.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args_copy = argv;
-  std::vector<char*> args;
-  for (auto& a : args_copy) args.push_back(a.data());
-  args.push_back(nullptr);
-
-  pid_ = ::fork();
-  if (pid_ != 0) return;
-  int in_fd = ::open("/dev/null", O_RDONLY);
-  int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ::dup2(in_fd, 0);
-  ::dup2(out_fd, 1);
-  ::dup2(err_fd, 2);
-  ::execve(args[0], args.data(), envp.data());
-  ::_exit(127);
+  child::StartOptions how;
+  how.env = env;
+  proc_.Start(argv, dir_.path() / "stdout", dir_.path() / "stderr", how);
 }
 
-Process::~Process() {
-  if (pid_ > 0 && status_ < 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-}
+Process::~Process() = default;
 
 int Process::Wait(int timeout_ms) {
-  if (pid_ <= 0) return -1;
-  if (status_ >= 0) return status_;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    int st = 0;
-    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      return status_;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return proc_.pid() > 0 ? proc_.Wait(timeout_ms) : -1;
 }
 
 int Process::Stop(int grace_ms) {
-  if (pid_ <= 0) return -1;
-  if (status_ >= 0) return status_;
-  ::kill(pid_, SIGTERM);
-  int r = Wait(grace_ms);
-  if (r < 0) {
-    ::kill(pid_, SIGKILL);
-    r = Wait(5000);
-  }
-  return r;
+  return proc_.pid() > 0 ? proc_.Stop(grace_ms) : -1;
 }
 
 int Process::Kill() {
-  if (pid_ <= 0) return -1;
-  if (status_ >= 0) return status_;
-  ::kill(pid_, SIGKILL);
-  return Wait(5000);
+  return proc_.pid() > 0 ? proc_.Kill() : -1;
 }
 
 std::string Process::Stdout() const {
@@ -175,13 +114,7 @@ std::string Process::Stderr() const {
 }
 
 bool Process::WaitForOutput(const std::string& needle, int timeout_ms, bool in_stderr) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    const std::string text = in_stderr ? Stderr() : Stdout();
-    if (text.find(needle) != std::string::npos) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return child::WaitForText([&] { return in_stderr ? Stderr() : Stdout(); }, needle, timeout_ms);
 }
 
 void EnsureQtApp() {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace testing_support {
 
 // A fresh directory under the system's temporary directory, removed with everything in it when
@@ -74,8 +76,9 @@ class DebugCapture {
   std::vector<std::string> calls_;
 };
 
-// A child process with its standard output and error captured in files. The destructor kills
-// it (SIGKILL) if it is still running, so no test leaves a process behind.
+// A child process with its standard output and error captured in files of its own temporary
+// directory. The destructor kills it (SIGKILL) if it is still running, so no test leaves a
+// process behind. The tests' face of the one child-process helper (child_process.h).
 class Process {
  public:
   // Starts `argv` with the current environment plus `env` ("NAME=value"; "NAME=" with nothing
@@ -85,8 +88,8 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  bool started() const { return pid_ > 0; }
-  int pid() const { return pid_; }
+  bool started() const { return proc_.pid() > 0; }
+  int pid() const { return proc_.pid(); }
   // Waits up to `timeout_ms` for the exit; returns the exit code, 128 + signal for a signal,
   // or -1 when it is still running.
   int Wait(int timeout_ms);
@@ -101,8 +104,7 @@ class Process {
 
  private:
   TempDir dir_;
-  int pid_ = -1;
-  int status_ = -1;
+  child::Process proc_;
 };
 
 // Creates the process-wide Qt application object used by tests of timers and posted messages.

@@ -1,8 +1,8 @@
 // A driver's page: the fields of its status dialog, its router table and one router's
-// crosspoints, read twice a second. A crosspoint that differs from the previous read is
-// highlighted, so a change shows however it came (a route, a panel at the router, RX only).
-// While the event stream is live the routes come as they happen (highlighted at once) and the
-// page reads seldom, and at once on a mode or link change of its driver.
+// crosspoints, read twice a second without the event stream. A crosspoint that differs from
+// the previous read is highlighted, so a change shows however it came (a route, a panel at the
+// router, RX only). While the event stream is live the routes come as they happen (highlighted
+// at once) and the page reads seldom, and at once on a mode or link change of its driver.
 'use strict';
 
 (() => {

@@ -187,98 +187,94 @@ bool CreateMainWindow() {
   return true;
 }
 
-int ProgramEntry(int argc, char** argv) {
-  // --log-level is taken out; the rest is the command line the driver has always read.
+namespace {
+
+constexpr const char* kUsage =
+    "usage: xarvel [--log-level LEVEL] [DEVICE]\n"
+    "Router-control driver for one MC1000 router controller.\n"
+    "DEVICE 1..999 uses the driver profile DEV_<DEVICE>.INI; anything else uses XARVEL.INI.\n"
+    "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file "
+    "(docs/configuration.md).\n"
+    "\n"
+    "The trace goes to standard error, one line per write. --log-level err|warning|notice|\n"
+    "info|debug, else $XARVEL_LOG_LEVEL, else the profile's [Controller] LogLevel (never\n"
+    "written by the driver) sets which lines are written: faults at err and warning,\n"
+    "changes of state (link, mode, start-up, shutdown, refused or dropped routes) at\n"
+    "notice, the rest at info, and per command, reply, destination or poll tick at debug.\n"
+    "When standard error is the journal ($JOURNAL_STREAM names it) the default is info\n"
+    "and each line starts with its syslog priority ('<3>' ... '<7>'); otherwise the\n"
+    "default is debug, every line unchanged. The profile's DebugMode still decides whether\n"
+    "the routine lines exist at all. 'kirn trace DEV' (DEV: the device id of one of its\n"
+    "routers) streams every line as it happens, whatever the log level.\n";
+
+// The program's arguments: --log-level taken out, the rest the command line the driver has
+// always read.
+struct Arguments {
   std::string command_line;
   std::optional<plat::LogLevel> level;
+};
+
+// Reads the arguments; an exit code instead when the program is to end at once (--help, or a
+// bad --log-level, said on standard error).
+std::optional<int> ReadArguments(int argc, char** argv, Arguments& args) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--log-level" || arg.rfind("--log-level=", 0) == 0) {
-      std::string value;
-      if (arg == "--log-level") {
-        if (i + 1 >= argc) {
-          std::fprintf(stderr, "xarvel: --log-level needs a value\nTry 'xarvel --help'.\n");
-          return 2;
-        }
-        value = argv[++i];
-      } else {
-        value = arg.substr(std::strlen("--log-level="));
-      }
-      level = plat::ParseLogLevel(value);
-      if (!level) {
-        std::fprintf(stderr,
-                     "xarvel: --log-level '%s' is not err, warning, notice, info or debug\n"
-                     "Try 'xarvel --help'.\n",
-                     value.c_str());
-        return 2;
-      }
+    if (arg != "--log-level" && arg.rfind("--log-level=", 0) != 0) {
+      if (!args.command_line.empty()) args.command_line += ' ';
+      args.command_line += arg;
       continue;
     }
-    if (!command_line.empty()) command_line += ' ';
-    command_line += arg;
+    std::string value;
+    if (arg == "--log-level") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "xarvel: --log-level needs a value\nTry 'xarvel --help'.\n");
+        return 2;
+      }
+      value = argv[++i];
+    } else {
+      value = arg.substr(std::strlen("--log-level="));
+    }
+    args.level = plat::ParseLogLevel(value);
+    if (!args.level) {
+      std::fprintf(stderr,
+                   "xarvel: --log-level '%s' is not err, warning, notice, info or debug\n"
+                   "Try 'xarvel --help'.\n",
+                   value.c_str());
+      return 2;
+    }
   }
-  if (command_line == "--help" || command_line == "-h") {
-    std::printf(
-        "usage: xarvel [--log-level LEVEL] [DEVICE]\n"
-        "Router-control driver for one MC1000 router controller.\n"
-        "DEVICE 1..999 uses the driver profile DEV_<DEVICE>.INI; anything else uses XARVEL.INI.\n"
-        "Configuration: KIRN_WINDIR, ZQ_ROOT/ZQ_SYSTEM or the locator file "
-        "(docs/configuration.md).\n"
-        "\n"
-        "The trace goes to standard error, one line per write. --log-level err|warning|notice|\n"
-        "info|debug, else $XARVEL_LOG_LEVEL, else the profile's [Controller] LogLevel (never\n"
-        "written by the driver) sets which lines are written: faults at err and warning,\n"
-        "changes of state (link, mode, start-up, shutdown, refused or dropped routes) at\n"
-        "notice, the rest at info, and per command, reply, destination or poll tick at debug.\n"
-        "When standard error is the journal ($JOURNAL_STREAM names it) the default is info\n"
-        "and each line starts with its syslog priority ('<3>' ... '<7>'); otherwise the\n"
-        "default is debug, every line unchanged. The profile's DebugMode still decides whether\n"
-        "the routine lines exist at all. 'kirn trace DEV' (DEV: the device id of one of its\n"
-        "routers) streams every line as it happens, whatever the log level.\n");
+  if (args.command_line == "--help" || args.command_line == "-h") {
+    std::printf("%s", kUsage);
     return 0;
   }
-  std::string bad_env;
-  plat::InitLogOutput(level, &bad_env);
-  if (!bad_env.empty()) {
-    plat::OutputDebugString("Xarvel - XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
-                            plat::LogLevel::kWarning);
-  }
-  WireLayers();
-  Profile().DeviceNumber = ParseDeviceNumber(command_line);
-  CoreCount().StartUnixMs = UnixMsNow();
+  return std::nullopt;
+}
 
-  plat::RouteQtMessages();
-  plat::PrepareQtPlatform();
-  QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
-
-  // The control system's processes are reached over the workstation bus. Without a bus host the
-  // driver still starts; it then finds no interface process and says so.
+// The control system's processes are reached over the workstation bus. Without a bus host the
+// driver still starts; it then finds no interface process and says so.
+std::unique_ptr<plat::BusClient> ConnectBus() {
   std::string bus_error;
   std::unique_ptr<plat::BusClient> bus = plat::BusClient::Connect(plat::BusPath(), &bus_error);
-  if (bus) {
-    plat::SetTransport(bus.get());
-    bus->AttachToEventLoop();
-    // A lost bus host is reconnected to; the driver runs on meanwhile.
-    PeerWatch_Install(bus.get());
-    // The trace goes to whoever attaches over the bus (kirn trace).
-    TraceStream_Install(bus.get());
-    // The link's changes go to the tools that subscribe to them.
-    RemotePanel_Install(bus.get());
-  } else {
+  if (!bus) {
     plat::OutputDebugString("Xarvel - workstation bus not available: " + bus_error + "\n",
                             plat::LogLevel::kWarning);
+    return nullptr;
   }
-  // A termination request from the system is an orderly shutdown with saving, as at logoff.
-  plat::OnTerminationSignal(
-      [] { plat::SendMessage(Core().MainWindow, plat::WM_QUERYENDSESSION, 0, 0); });
+  plat::SetTransport(bus.get());
+  bus->AttachToEventLoop();
+  // A lost bus host is reconnected to; the driver runs on meanwhile.
+  PeerWatch_Install(bus.get());
+  // The trace goes to whoever attaches over the bus (kirn trace).
+  TraceStream_Install(bus.get());
+  // The link's changes go to the tools that subscribe to them.
+  RemotePanel_Install(bus.get());
+  return bus;
+}
 
-  ServiceNotify_Start();
-  int code = 0;
-  if (CreateMainWindow()) {
-    ServiceNotify_Ready();
-    code = plat::RunMessageLoop();
-  }
+// After the message loop: what is still held back is written and the bus's users are taken
+// down, the sockets before the application object. The exit code, 1 when the driver must be
+// started afresh.
+int FinishRun(int code) {
   // What the journal still holds back of repeated refusals and drops is summed up now.
   DebugFlushSummaries(true);
   PeerWatch_Uninstall();
@@ -292,6 +288,40 @@ int ProgramEntry(int argc, char** argv) {
   View_Destroy();
   plat::SetTransport(nullptr);
   return code;
+}
+
+}  // namespace
+
+int ProgramEntry(int argc, char** argv) {
+  Arguments args;
+  if (const auto code = ReadArguments(argc, argv, args)) return *code;
+  std::string bad_env;
+  plat::InitLogOutput(args.level, &bad_env);
+  if (!bad_env.empty()) {
+    plat::OutputDebugString("Xarvel - XARVEL_LOG_LEVEL '" + bad_env + "' is not a level: ignored\n",
+                            plat::LogLevel::kWarning);
+  }
+  WireLayers();
+  Profile().DeviceNumber = ParseDeviceNumber(args.command_line);
+  CoreCount().StartUnixMs = UnixMsNow();
+
+  plat::RouteQtMessages();
+  plat::PrepareQtPlatform();
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  const std::unique_ptr<plat::BusClient> bus = ConnectBus();
+  // A termination request from the system is an orderly shutdown with saving, as at logoff.
+  plat::OnTerminationSignal(
+      [] { plat::SendMessage(Core().MainWindow, plat::WM_QUERYENDSESSION, 0, 0); });
+
+  ServiceNotify_Start();
+  int code = 0;
+  if (CreateMainWindow()) {
+    ServiceNotify_Ready();
+    code = plat::RunMessageLoop();
+  }
+  return FinishRun(code);
 }
 
 }  // namespace xarvel

@@ -97,6 +97,41 @@ void ToggleLockChange() {
   }
 }
 
+// Debug On (from 0 to 1) and Debug Off (from 1 to 0): the mode, the menu's ticks and the
+// profile.
+void SetDebugModeFromMenu(int mode) {
+  if (Debug().DebugMode != (mode != 0 ? 0 : 1)) return;
+  Debug().DebugMode = mode;
+  CheckMenu(mode != 0 ? IDM_DEBUG_ON : IDM_DEBUG_OFF, true);
+  CheckMenu(mode != 0 ? IDM_DEBUG_OFF : IDM_DEBUG_ON, false);
+  SaveDebugMode();
+}
+
+// Unlock All: every destination of the router shown in the dialog.
+void UnlockCurrentRouter() {
+  const int device = Profile().routers[static_cast<size_t>(Profile().CurrentRouter)].DeviceId;
+  if (device <= 0) return;
+  char text[96];
+  std::snprintf(text, sizeof text, "Unlocking all destinations for router dev_%03d ", device);
+  Dlg_SetText(IDC_MESSAGE, text);
+  UnlockAllDestinations();
+}
+
+// Save: the route and lock tables to their files, once they have been read.
+void SaveTablesFromMenu() {
+  // Tables that were never loaded must not replace the stored ones.
+  if (!IndexFiles().IndexRead) {
+    Dlg_SetText(IDC_MESSAGE, "Not saved - the stored routes and locks are not loaded yet");
+    DebugPrintAt(LogLevel::kWarning,
+                 "Save asked for before the stored tables were read - not saved", 1);
+    return;
+  }
+  Dlg_SetText(IDC_MESSAGE, "Saving all current routes and lock data");
+  DebugPrintAt(LogLevel::kNotice, "Saving all current routes and lock data", 1);
+  Idxfu_WriteIndex();
+  Idxfu_WriteLocks();
+}
+
 plat::LResult OnCommand(int id) {
   if (id >= IDM_ROUTER_A && id <= IDM_ROUTER_Z) {
     Dialog_SelectRouter(id);
@@ -131,46 +166,19 @@ plat::LResult OnCommand(int id) {
       }
       break;
     case IDM_DEBUG_ON:
-      if (Debug().DebugMode == 0) {
-        Debug().DebugMode = 1;
-        CheckMenu(IDM_DEBUG_ON, true);
-        CheckMenu(IDM_DEBUG_OFF, false);
-        SaveDebugMode();
-      }
+      SetDebugModeFromMenu(1);
       break;
     case IDM_DEBUG_OFF:
-      if (Debug().DebugMode == 1) {
-        Debug().DebugMode = 0;
-        CheckMenu(IDM_DEBUG_OFF, true);
-        CheckMenu(IDM_DEBUG_ON, false);
-        SaveDebugMode();
-      }
+      SetDebugModeFromMenu(0);
       break;
     case IDM_RELOAD_LOCKED:
       LoadLockedDestinationsFromDevIni();
       break;
-    case IDM_UNLOCK_ALL: {
-      const int device = Profile().routers[static_cast<size_t>(Profile().CurrentRouter)].DeviceId;
-      if (device > 0) {
-        char text[96];
-        std::snprintf(text, sizeof text, "Unlocking all destinations for router dev_%03d ", device);
-        Dlg_SetText(IDC_MESSAGE, text);
-        UnlockAllDestinations();
-      }
+    case IDM_UNLOCK_ALL:
+      UnlockCurrentRouter();
       break;
-    }
     case IDM_SAVE:
-      // Tables that were never loaded must not replace the stored ones.
-      if (!IndexFiles().IndexRead) {
-        Dlg_SetText(IDC_MESSAGE, "Not saved - the stored routes and locks are not loaded yet");
-        DebugPrintAt(LogLevel::kWarning,
-                     "Save asked for before the stored tables were read - not saved", 1);
-        break;
-      }
-      Dlg_SetText(IDC_MESSAGE, "Saving all current routes and lock data");
-      DebugPrintAt(LogLevel::kNotice, "Saving all current routes and lock data", 1);
-      Idxfu_WriteIndex();
-      Idxfu_WriteLocks();
+      SaveTablesFromMenu();
       break;
     case IDM_LOCK_POLL:
       ToggleLockPoll();
@@ -301,6 +309,57 @@ bool FromInterface(const char* what) {
   return false;
 }
 
+// ZUT_KAPIHANDLE: the interface names its window. While none is known, the interface answers
+// the find naming its own window, the one it sends from; once known, only that window may name
+// another.
+plat::LResult OnKapiHandle(plat::WParam w) {
+  const plat::Hwnd sender = plat::MessageSender();
+  if (Kapi().KapiWindow == plat::kNoWindow && sender != plat::kNoWindow &&
+      sender != static_cast<plat::Hwnd>(w & 0xFFFF)) {
+    DebugPrintfAt(LogLevel::kWarning, 1,
+                  "ZUT_KAPIHANDLE from window 0x%04x naming another window: ignored", sender);
+    return 0;
+  }
+  if (Kapi().KapiWindow != plat::kNoWindow && !FromInterface("ZUT_KAPIHANDLE")) return 0;
+  Kapi().KapiWindow = static_cast<plat::Hwnd>(w);
+  return 0;
+}
+
+// ZUT_COMMAND: a command text, carried out now, or held until the end of start-up.
+plat::LResult OnCommandText(plat::LParam l) {
+  // The text comes with the message; a plain message from another process carries no text.
+  const char* text = reinterpret_cast<const char*>(l);
+  if (text == nullptr || !plat::PointerParamValid(l)) return 1;
+  const std::string_view command(text, strnlen(text, kCommandTextMax));
+  if (MainWnd().StartupDone) {
+    CommandIntake(command);
+    return 1;
+  }
+  // Before the stored tables are read a route would be overwritten by them and an answer
+  // would name sources that are not known yet: the command waits for the end of start-up.
+  if (MainWnd().HeldCommands.size() >= kHeldCommandsMax) {
+    DebugPrintfAt(LogLevel::kWarning, 1,
+                  "Command not taken - %zu commands already wait for the start-up: %.*s",
+                  kHeldCommandsMax, static_cast<int>(command.size()), command.data());
+    return 0;
+  }
+  MainWnd().HeldCommands.emplace_back(command);
+  return 1;
+}
+
+// ZUT_IDSETTXRXMODE: the interface sets the mode; over IP the link is connected afresh.
+plat::LResult OnSetTxRxMode(plat::WParam w) {
+  DebugPrintAt(LogLevel::kInfo, "ZUT_IDSETTXRXMODE", 1);
+  const int r = AssertMode(static_cast<int>(w));
+  if (Profile().settings.Connection_Mode == 2) {
+    Dlg_SetText(IDC_MESSAGE, "IPComms Forcing Reconnection to hardware");
+    IpReconnectionReset();
+  } else {
+    DebugPrintAt(LogLevel::kInfo, "ZUT_IDSETTXRXMODE to go txrx for serial comms", 0);
+  }
+  return r;
+}
+
 }  // namespace
 
 plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::LParam l) {
@@ -322,20 +381,8 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       return 0;
     case plat::WM_COMMAND:
       return OnCommand(static_cast<int>(w & 0xFFFF));
-    case ZUT_KAPIHANDLE: {
-      // While none is known, the interface answers the find naming its own window, the one it
-      // sends from; once known, only that window may name another.
-      const plat::Hwnd sender = plat::MessageSender();
-      if (Kapi().KapiWindow == plat::kNoWindow && sender != plat::kNoWindow &&
-          sender != static_cast<plat::Hwnd>(w & 0xFFFF)) {
-        DebugPrintfAt(LogLevel::kWarning, 1,
-                      "ZUT_KAPIHANDLE from window 0x%04x naming another window: ignored", sender);
-        return 0;
-      }
-      if (Kapi().KapiWindow != plat::kNoWindow && !FromInterface("ZUT_KAPIHANDLE")) return 0;
-      Kapi().KapiWindow = static_cast<plat::Hwnd>(w);
-      return 0;
-    }
+    case ZUT_KAPIHANDLE:
+      return OnKapiHandle(w);
     case ZUT_DATA:
       return KirnIf_HandOff(hwnd, w, l);
     case ZUT_DBCHANGE:
@@ -353,26 +400,8 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       return 1;
     case ZUT_INQDEVGOTXRX:
       return Link().ComState == kComOk ? 1 : 0;
-    case ZUT_COMMAND: {
-      // The text comes with the message; a plain message from another process carries no text.
-      const char* text = reinterpret_cast<const char*>(l);
-      if (text == nullptr || !plat::PointerParamValid(l)) return 1;
-      const std::string_view command(text, strnlen(text, kCommandTextMax));
-      if (MainWnd().StartupDone) {
-        CommandIntake(command);
-        return 1;
-      }
-      // Before the stored tables are read a route would be overwritten by them and an answer
-      // would name sources that are not known yet: the command waits for the end of start-up.
-      if (MainWnd().HeldCommands.size() >= kHeldCommandsMax) {
-        DebugPrintfAt(LogLevel::kWarning, 1,
-                      "Command not taken - %zu commands already wait for the start-up: %.*s",
-                      kHeldCommandsMax, static_cast<int>(command.size()), command.data());
-        return 0;
-      }
-      MainWnd().HeldCommands.emplace_back(command);
-      return 1;
-    }
+    case ZUT_COMMAND:
+      return OnCommandText(l);
     case ZUT_DeviceIDInUse:
       if (!FromInterface("ZUT_DeviceIDInUse")) return 0;
       DebugPrintAt(LogLevel::kWarning,
@@ -384,17 +413,8 @@ plat::LResult MainWndProc(plat::Hwnd hwnd, uint32_t msg, plat::WParam w, plat::L
       DebugPrintAt(LogLevel::kDebug, "ZUT_IDGETTXRXMODE", 1);
       Dlg_SetText(IDC_MODE, ModeDisplay(Kapi().DriverMode));
       return Kapi().DriverMode;
-    case ZUT_IDSETTXRXMODE: {
-      DebugPrintAt(LogLevel::kInfo, "ZUT_IDSETTXRXMODE", 1);
-      const int r = AssertMode(static_cast<int>(w));
-      if (Profile().settings.Connection_Mode == 2) {
-        Dlg_SetText(IDC_MESSAGE, "IPComms Forcing Reconnection to hardware");
-        IpReconnectionReset();
-      } else {
-        DebugPrintAt(LogLevel::kInfo, "ZUT_IDSETTXRXMODE to go txrx for serial comms", 0);
-      }
-      return r;
-    }
+    case ZUT_IDSETTXRXMODE:
+      return OnSetTxRxMode(w);
     default:
       if (RemotePanel_Handles(msg)) return RemotePanel_Proc(hwnd, msg, w, l);
       if (TraceStream_Handles(msg)) return TraceStream_Proc(hwnd, msg, w, l);

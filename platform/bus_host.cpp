@@ -597,6 +597,57 @@ class Router {
   uint16_t next_handle_;
 };
 
+// Reads what came on the connections that poll found readable (`fds` from index 2 on belong to
+// `ids`) and routes their frames; those to be closed are added to `to_close`.
+void ReadConnections(Router& router, const std::vector<pollfd>& fds,
+                     const std::vector<uint64_t>& ids, std::vector<uint8_t>& buf,
+                     std::atomic<uint64_t>& malformed, std::vector<uint64_t>& to_close) {
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const uint64_t id = ids[i];
+    const short rev = fds[i + 2].revents;
+    auto it = router.conns().find(id);
+    if (it == router.conns().end()) continue;
+    bool keep = true;
+    if (rev & POLLIN) {
+      const ssize_t got = ::read(it->second.fd, buf.data(), buf.size());
+      if (got > 0) {
+        keep = router.OnBytes(id, buf.data(), static_cast<size_t>(got), malformed);
+      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        keep = false;
+      }
+    } else if (rev & (POLLHUP | POLLERR)) {
+      keep = false;
+    }
+    if (!keep) to_close.push_back(id);
+  }
+}
+
+// Takes the new connections waiting on `listen_fd`: only from this user, and while the host is
+// below its connection limit (past it, when `refuse`, they are taken only to be closed).
+void AcceptConnections(Router& router, int listen_fd, bool refuse, Clock::time_point now) {
+  for (;;) {
+    if (router.Full() && !refuse) break;
+    const int cfd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (cfd < 0) break;
+    // The socket's mode keeps other users out only where its directory lets it.
+    if (long uid = -1; !PeerIsSameUser(cfd, &uid)) {
+      router.log().Note(
+          "user", "connection from user id " + std::to_string(uid) + ", not this user: refused",
+          now);
+      ::close(cfd);
+      continue;
+    }
+    if (router.Full()) {
+      router.log().Note(
+          "conn-limit",
+          "already " + std::to_string(kMaxConnections) + " connections: a new one refused", now);
+      ::close(cfd);
+      continue;
+    }
+    router.Add(cfd);
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -784,50 +835,10 @@ void BusHost::Run() {
       while (::read(wake_read_, drain, sizeof drain) > 0) {
       }
     }
-    for (size_t i = 0; i < ids.size(); ++i) {
-      const uint64_t id = ids[i];
-      const short rev = fds[i + 2].revents;
-      auto it = router.conns().find(id);
-      if (it == router.conns().end()) continue;
-      bool keep = true;
-      if (rev & POLLIN) {
-        const ssize_t got = ::read(it->second.fd, buf.data(), buf.size());
-        if (got > 0) {
-          keep = router.OnBytes(id, buf.data(), static_cast<size_t>(got), malformed_);
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-          keep = false;
-        }
-      } else if (rev & (POLLHUP | POLLERR)) {
-        keep = false;
-      }
-      if (!keep) to_close.push_back(id);
-    }
+    ReadConnections(router, fds, ids, buf, malformed_, to_close);
     close_all();
     // New connections are taken once the closed ones are gone, so they count no more.
-    if (fds[0].revents & POLLIN) {
-      for (;;) {
-        if (router.Full() && !refuse) break;
-        const int cfd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (cfd < 0) break;
-        // The socket's mode keeps other users out only where its directory lets it.
-        if (long uid = -1; !PeerIsSameUser(cfd, &uid)) {
-          router.log().Note(
-              "user", "connection from user id " + std::to_string(uid) + ", not this user: refused",
-              now);
-          ::close(cfd);
-          continue;
-        }
-        if (router.Full()) {
-          router.log().Note(
-              "conn-limit",
-              "already " + std::to_string(kMaxConnections) + " connections: a new one refused",
-              now);
-          ::close(cfd);
-          continue;
-        }
-        router.Add(cfd);
-      }
-    }
+    if (fds[0].revents & POLLIN) AcceptConnections(router, listen_fd_, refuse, now);
     router.Expire(now);
     // Write what is queued, on every connection, as far as each socket takes it now.
     for (auto& [id, c] : router.conns()) {

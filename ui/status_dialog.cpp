@@ -100,6 +100,85 @@ void ShowMC1000Lock(int state) {
   Dlg_SetText(IDC_MC1000_LOCK, state > 0 ? "-- LOCKED --" : (state == 0 ? "Unlocked" : "unknown"));
 }
 
+// The table of the 26 routers: device, sources, destinations and offsets of each one configured,
+// its menu item enabled; the fields of the others empty and greyed.
+void ShowRouterTable() {
+  const DriverProfile& p = Profile();
+  for (int i = 0; i < kRouterCount; ++i) {
+    const RouterConfig& r = p.routers[static_cast<size_t>(i)];
+    const int fields[] = {IDC_ROUTER_DEVICE + i, IDC_ROUTER_SOURCES + i, IDC_ROUTER_DESTS + i,
+                          IDC_ROUTER_OFFSETS + i};
+    if (r.DeviceId <= 0) {
+      plat::EnableMenuItem(Core().MainWindow, IDM_ROUTER_A + i, false);
+      for (int id : fields) {
+        Dlg_SetText(id, "");
+        plat::EnableWindow(Dialog(), id, false);
+      }
+    } else {
+      plat::EnableMenuItem(Core().MainWindow, IDM_ROUTER_A + i, true);
+      char offsets[40];
+      std::snprintf(offsets, sizeof offsets, "%d/%d", r.Offset_Src, r.Offset_Dest);
+      Dlg_SetText(fields[0], Format("%03d", r.DeviceId));
+      Dlg_SetText(fields[1], Format("%03d", r.SourceCount));
+      Dlg_SetText(fields[2], Format("%03d", r.DestCount));
+      Dlg_SetText(fields[3], offsets);
+    }
+  }
+}
+
+// The mode asserted and the link's state set (in simulation the link is OK at once), and the
+// poll of the controller started at the profile's TallyDelay, never faster than the minimum.
+void StartLinkAndPoll() {
+  DriverProfile& p = Profile();
+  const Settings& s = p.settings;
+  if (s.Simulation == 1) {
+    plat::OutputDebugString("Dialog_InitDialog  calling kapisup_settxrx - sim mode \n",
+                            plat::LogLevel::kInfo);
+    SetTXRX(Kapi().DriverMode);
+    Link().ComState = kComOk;
+    p.settings.Connection_Mode = 1;
+  } else {
+    SetTXRX(Kapi().DriverMode);
+    plat::OutputDebugString("Dialog_InitDialog  calling ComSup_SetComState - true comms mode \n",
+                            plat::LogLevel::kInfo);
+    ComSup_SetComState(kComOk);
+    int period = s.TallyDelay;
+    if (period < kMinimumPollMs) {
+      DebugPrintfAt(LogLevel::kWarning, 1,
+                    "Dialog_InitDialog - TallyDelay %d too short - polling every %d ms", period,
+                    kMinimumPollMs);
+      period = kMinimumPollMs;
+    }
+    plat::SetTimer(Dialog(), kTimerPoll, static_cast<unsigned>(period));
+  }
+}
+
+// The lock poll, lock infodriver, name update and debug fields and ticks, as the profile has them.
+void ShowOptionFields() {
+  const Settings& s = Profile().settings;
+  if (s.PollForMC1000LockStatus == 1) {
+    CheckMenu(IDM_LOCK_POLL, true);
+    Dlg_SetText(IDC_LOCK_POLL, "Y");
+    const int id = s.LockStatusInfodriverID;
+    Dlg_SetText(IDC_LOCK_INFODRIVER,
+                id >= 1 && id <= 999 ? std::to_string(static_cast<unsigned>(id)) : "not defn");
+  } else {
+    Dlg_SetText(IDC_LOCK_POLL, " ");
+    Dlg_SetText(IDC_LOCK_INFODRIVER, "n/a");
+  }
+  plat::EnableWindow(Dialog(), IDC_MC1000_LOCK, false);
+
+  const bool names = s.UpdateMC1000DatabaseNames == 1;
+  Dlg_SetText(IDC_NAME_UPDATE, names ? "Y" : "N");
+  CheckMenu(IDM_NAME_UPDATE, names);
+  plat::EnableMenuItem(Core().MainWindow, IDM_SEND_SOURCE_NAME, names);
+  plat::EnableMenuItem(Core().MainWindow, IDM_SEND_DEST_NAME, names);
+
+  const bool debug_on = Debug().DebugMode == 1;
+  CheckMenu(IDM_DEBUG_ON, debug_on);
+  CheckMenu(IDM_DEBUG_OFF, !debug_on);
+}
+
 }  // namespace
 
 DialogState& Dlg() {
@@ -189,26 +268,7 @@ void Dialog_InitDialog() {
   const Settings& s = p.settings;
   plat::FitWindowToDialog(Core().MainWindow, Dialog());
 
-  for (int i = 0; i < kRouterCount; ++i) {
-    const RouterConfig& r = p.routers[static_cast<size_t>(i)];
-    const int fields[] = {IDC_ROUTER_DEVICE + i, IDC_ROUTER_SOURCES + i, IDC_ROUTER_DESTS + i,
-                          IDC_ROUTER_OFFSETS + i};
-    if (r.DeviceId <= 0) {
-      plat::EnableMenuItem(Core().MainWindow, IDM_ROUTER_A + i, false);
-      for (int id : fields) {
-        Dlg_SetText(id, "");
-        plat::EnableWindow(Dialog(), id, false);
-      }
-    } else {
-      plat::EnableMenuItem(Core().MainWindow, IDM_ROUTER_A + i, true);
-      char offsets[40];
-      std::snprintf(offsets, sizeof offsets, "%d/%d", r.Offset_Src, r.Offset_Dest);
-      Dlg_SetText(fields[0], Format("%03d", r.DeviceId));
-      Dlg_SetText(fields[1], Format("%03d", r.SourceCount));
-      Dlg_SetText(fields[2], Format("%03d", r.DestCount));
-      Dlg_SetText(fields[3], offsets);
-    }
-  }
+  ShowRouterTable();
 
   ShowCurrentRouter();
   CheckMenu(IDM_ROUTER_A + p.CurrentRouter, true);
@@ -227,52 +287,13 @@ void Dialog_InitDialog() {
   plat::ListSelect(Dialog(), IDC_DEST_LIST, 0);
   Dialog_Update();
 
-  if (s.Simulation == 1) {
-    plat::OutputDebugString("Dialog_InitDialog  calling kapisup_settxrx - sim mode \n",
-                            plat::LogLevel::kInfo);
-    SetTXRX(Kapi().DriverMode);
-    Link().ComState = kComOk;
-    p.settings.Connection_Mode = 1;
-  } else {
-    SetTXRX(Kapi().DriverMode);
-    plat::OutputDebugString("Dialog_InitDialog  calling ComSup_SetComState - true comms mode \n",
-                            plat::LogLevel::kInfo);
-    ComSup_SetComState(kComOk);
-    int period = s.TallyDelay;
-    if (period < kMinimumPollMs) {
-      DebugPrintfAt(LogLevel::kWarning, 1,
-                    "Dialog_InitDialog - TallyDelay %d too short - polling every %d ms", period,
-                    kMinimumPollMs);
-      period = kMinimumPollMs;
-    }
-    plat::SetTimer(Dialog(), kTimerPoll, static_cast<unsigned>(period));
-  }
+  StartLinkAndPoll();
   plat::SetTimer(Dialog(), kTimerSave, 60000);
 
   Dlg_SetText(IDC_PARK, std::to_string(static_cast<unsigned>(s.ParkSource)));
   ShowLinkFields();
 
-  if (s.PollForMC1000LockStatus == 1) {
-    CheckMenu(IDM_LOCK_POLL, true);
-    Dlg_SetText(IDC_LOCK_POLL, "Y");
-    const int id = s.LockStatusInfodriverID;
-    Dlg_SetText(IDC_LOCK_INFODRIVER,
-                id >= 1 && id <= 999 ? std::to_string(static_cast<unsigned>(id)) : "not defn");
-  } else {
-    Dlg_SetText(IDC_LOCK_POLL, " ");
-    Dlg_SetText(IDC_LOCK_INFODRIVER, "n/a");
-  }
-  plat::EnableWindow(Dialog(), IDC_MC1000_LOCK, false);
-
-  const bool names = s.UpdateMC1000DatabaseNames == 1;
-  Dlg_SetText(IDC_NAME_UPDATE, names ? "Y" : "N");
-  CheckMenu(IDM_NAME_UPDATE, names);
-  plat::EnableMenuItem(Core().MainWindow, IDM_SEND_SOURCE_NAME, names);
-  plat::EnableMenuItem(Core().MainWindow, IDM_SEND_DEST_NAME, names);
-
-  const bool debug_on = Debug().DebugMode == 1;
-  CheckMenu(IDM_DEBUG_ON, debug_on);
-  CheckMenu(IDM_DEBUG_OFF, !debug_on);
+  ShowOptionFields();
 
   plat::SetFocus(Dialog(), IDC_DEST_LIST);
 }

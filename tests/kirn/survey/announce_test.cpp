@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,6 +19,20 @@ namespace {
 using kirn_testing::KirnTest;
 using testing_support::Process;
 using testing_support::SimProcess;
+
+// Runs `tell` when the test has failed by the time it goes out of scope.
+class OnFailure {
+ public:
+  explicit OnFailure(std::function<void()> tell) : tell_(std::move(tell)) {}
+  ~OnFailure() {
+    if (::testing::Test::HasFailure()) tell_();
+  }
+  OnFailure(const OnFailure&) = delete;
+  OnFailure& operator=(const OnFailure&) = delete;
+
+ private:
+  std::function<void()> tell_;
+};
 
 class AnnounceTest : public KirnTest {
  protected:
@@ -110,6 +125,11 @@ TEST_F(AnnounceTest, LinkRegistrationsAndNamesFollowTheirChangesWithoutAnotherSu
             std::to_string(sim.ports.at(0)) + "\n");
   auto serve = StartServe();
   auto driver = StartDriver(*serve);
+  // A failure anywhere below shows what the stand-in and the driver said.
+  const OnFailure tell([&] {
+    std::printf("kirn serve:\n%s%s\ndriver:\n%s\n", serve->Stdout().c_str(),
+                serve->Stderr().c_str(), driver->Stderr().c_str());
+  });
   Follow();
   // Once the link is up, one survey finds the driver and subscribes to its news.
   ASSERT_TRUE(

@@ -178,9 +178,9 @@ TEST_F(KirnTest, AStoppedOrVanishedWatcherNeverHoldsUpTheDriver) {
   EXPECT_EQ(serve->Stop(), 0) << serve->Stderr();
 }
 
-// Relays beyond the stand-in's bound are dropped oldest first; the watcher hears how many,
-// before the lines that follow them.
-TEST_F(KirnTest, AWatcherIsToldHowManyRelaysTheFullQueueDropped) {
+// Relays beyond the stand-in's bound are dropped oldest first, but a change of names is kept;
+// the watcher hears how many, before the lines that follow them.
+TEST_F(KirnTest, AWatcherIsToldHowManyRelaysTheFullQueueDroppedAndKeepsItsNameChanges) {
   testing_support::EnsureQtApp();
   std::vector<std::string> got;
   {
@@ -190,14 +190,13 @@ TEST_F(KirnTest, AWatcherIsToldHowManyRelaysTheFullQueueDropped) {
         [&got](Hwnd h, uint32_t msg, WParam w, LParam l) -> LResult {
           if (msg == xarvel::ZUT_DATA) return xarvel::KirnIf_HandOff(h, w, l);
           if (msg == kirn::kKirnRelaysDropped) got.push_back("LOST " + std::to_string(w));
-          if (msg == kirn::kKirnLines) {
-            const std::string text = reinterpret_cast<const char*>(l);
-            got.push_back(text.substr(0, text.find('\n')));
-          }
+          if (msg == kirn::kKirnLines) got.emplace_back(reinterpret_cast<const char*>(l));
           return 1;
         },
         false);
     standin.Watch(watcher, 0);
+    standin.WatchKinds(watcher, kirn::kRelayDatabase);
+    standin.NamesChanged(201, 0, 5);
     const int total = static_cast<int>(kirn::KapiStandIn::kMaxQueuedRelays) + 7;
     for (int i = 1; i <= total; ++i) {
       standin.RecordRevertive(false, 0, "RR 201 001 " + std::to_string(i));
@@ -206,8 +205,8 @@ TEST_F(KirnTest, AWatcherIsToldHowManyRelaysTheFullQueueDropped) {
   }
   plat::ResetWindows();
   ASSERT_GE(got.size(), 2u);
-  EXPECT_EQ(got[0], "LOST 7");
-  EXPECT_EQ(got[1], "REV 0 RR 201 001 8");
+  EXPECT_EQ(got[0], "LOST 8");
+  EXPECT_EQ(got[1].substr(0, 40), "DB 201 0 5\nREV 0 RR 201 001 9\nREV 0 RR 2");
 }
 
 }  // namespace

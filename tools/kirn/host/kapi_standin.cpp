@@ -449,12 +449,18 @@ void KapiStandIn::Queue(int device, std::string line, int kind) {
                   [device, kind](const auto& w) { return w.second.Wants(device, kind); });
   if (!wanted) return;
   if (queue_.size() >= kMaxQueuedRelays) {
-    // Each watcher that wanted the line is told how many it lost before its next lines.
-    const Relay& lost = queue_.front();
+    // The oldest revertive, query reply or mode goes: a watcher re-reads the tables after a loss
+    // anyway. A change of names or registrations is rare and says what to read again, so it is
+    // passed over, among the first kSparedRelays lines (a bounded look, however the queue is
+    // made up). Each watcher that wanted the line is told how many it lost before its next lines.
+    const auto look =
+        queue_.begin() + static_cast<std::ptrdiff_t>(std::min(queue_.size(), kSparedRelays));
+    auto lost = std::find_if(queue_.begin(), look, [](const Relay& r) { return r.kind == 0; });
+    if (lost == look) lost = queue_.begin();
     for (auto& [hwnd, w] : watchers_) {
-      if (w.Wants(lost.device, lost.kind)) ++w.dropped;
+      if (w.Wants(lost->device, lost->kind)) ++w.dropped;
     }
-    queue_.pop_front();
+    queue_.erase(lost);
     ++dropped_relays_;
   }
   queue_.push_back(Relay{device, kind, std::move(line)});

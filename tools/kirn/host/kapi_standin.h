@@ -48,8 +48,10 @@ class KapiStandIn {
  public:
   // The answer to ZUT_REGISTER for a registration without a window (the "failed" class).
   static constexpr int kRegisterFailed = 4;
-  // Queued relay lines beyond this are dropped, oldest first (nobody is taking them).
+  // Queued relay lines beyond this are dropped, oldest first (nobody is taking them); changes of
+  // names and registrations among the oldest kSparedRelays are passed over.
   static constexpr size_t kMaxQueuedRelays = 10000;
+  static constexpr size_t kSparedRelays = 64;
   // Longest revertive text kept from a driver.
   static constexpr size_t kMaxRevertiveText = 255;
   // Profiles watched for changes of their names at most (one per router device).

@@ -360,6 +360,10 @@ void DriverSurvey::Collect() {
       if (watching_) {
         kinds_serial_ = bus_->StartSend(window_, kapi_, kKirnWatchKinds, window_,
                                         kRelayDatabase | kRelayRegistrations);
+        // Names that changed while the watch was dropped or the bus was lost were never told:
+        // every name held is read again when next wanted.
+        if (watched_before_) NamesChanged(0, -1, 0);
+        watched_before_ = true;
       }
       for (const Follower& f : followers_) {
         if (watching_ && f.watching) f.watching();

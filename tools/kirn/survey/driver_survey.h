@@ -270,6 +270,8 @@ class DriverSurvey {
 
   std::vector<Follower> followers_;
   bool watching_ = false;
+  // A watch was in place before: one set up again follows a time without relays.
+  bool watched_before_ = false;
   bool lost_told_ = false;
   uint32_t watch_serial_ = 0;
   // Relayed lines of one kKirnLines block, passed on once the block is taken.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/profile.h"
+#include "core/wiring.h"
 #include "interface/lock_infodriver.h"
 #include "link/comsup.h"
 #include "platform/debug_output.h"
@@ -30,6 +31,9 @@ void SetUpOnce() {
   done = true;
   // The trace is not the subject here; keep it off standard error.
   plat::SetDebugSink([](std::string_view) {});
+  // The lock infodriver's mapping and change reach the driver through the calls up that
+  // start-up wires; without them the driver's own mapping would map nothing.
+  xarvel::WireLayers();
   auto& routers = xarvel::Profile().routers;
   routers[0].DeviceId = 101;
   routers[0].DestCount = 16;

@@ -141,6 +141,13 @@ void TakeLockStatus(int index, int dest, int number, int status) {
   }
 }
 
+// The dialog's text of a controller lock state set by the driver itself.
+const char* LockText(int state) {
+  if (state == 0) return "Unlocked";
+  if (state > 0 && state <= 255) return "-- LOCKED --";
+  return "unknown";
+}
+
 // In simulation the driver's own controller lock change: the table, the lock infodriver's slot
 // and (for the dialog's selected destination) the dialog's lock text.
 void TakeLockChange(int index, int dest, long long number, int state) {
@@ -149,9 +156,7 @@ void TakeLockChange(int index, int dest, long long number, int state) {
     LockInfodriver_UpdateSlot(static_cast<int>(number), std::to_string(state));
   }
   if (Profile().CurrentRouter == index && Dlg().SelectedDest == dest) {
-    Dlg_SetText(IDC_MC1000_LOCK, state == 0                  ? "Unlocked"
-                                 : state > 0 && state <= 255 ? "-- LOCKED --"
-                                                             : "unknown");
+    Dlg_SetText(IDC_MC1000_LOCK, LockText(state));
   }
 }
 

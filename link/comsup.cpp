@@ -75,7 +75,7 @@ Channel& ChannelOf(int self) {
   c.self = self == kControllerB ? kControllerB : kControllerA;
   c.ops = tcp ? &kTcpChannelOps : &kSerialChannelOps;
   c.counted_as = !tcp ? kChannelSerial : c.self == kControllerB ? kChannelB : kChannelA;
-  c.on_event = OnChannelEvent;
+  if (!c.on_event) c.on_event = OnChannelEvent;
   return c;
 }
 
@@ -295,38 +295,39 @@ int ResyncRouterFrom(int from) {
 // Starts the resync walk from the first router's Min_Dest (a walk under way goes on when
 // `restart` is false).
 void ResyncStart(bool restart) {
+  SupervisorState& sup = Supervisor();
   const Settings& s = Profile().settings;
   if (s.Simulation == 1 || s.ResyncOnConnect == 0) return;
-  if (!restart && Supervisor().ResyncRouter >= 0) return;
-  Supervisor().ResyncRouter = ResyncRouterFrom(0);
-  if (Supervisor().ResyncRouter < 0) return;
-  Supervisor().ResyncDest =
-      Profile().routers[static_cast<size_t>(Supervisor().ResyncRouter)].Min_Dest;
+  if (!restart && sup.ResyncRouter >= 0) return;
+  sup.ResyncRouter = ResyncRouterFrom(0);
+  if (sup.ResyncRouter < 0) return;
+  sup.ResyncDest = Profile().routers[static_cast<size_t>(sup.ResyncRouter)].Min_Dest;
   DebugPrintAt(LogLevel::kNotice,
                "ComSup - resync: interrogating every destination of every router", 1);
 }
 
 // Moves the walk to the next destination, the next router after the last, or ends it.
 void ResyncAdvance() {
-  const RouterConfig& r = Profile().routers[static_cast<size_t>(Supervisor().ResyncRouter)];
-  if (Supervisor().ResyncDest < r.Max_Dest) {
-    ++Supervisor().ResyncDest;
+  SupervisorState& sup = Supervisor();
+  const RouterConfig& r = Profile().routers[static_cast<size_t>(sup.ResyncRouter)];
+  if (sup.ResyncDest < r.Max_Dest) {
+    ++sup.ResyncDest;
     return;
   }
-  Supervisor().ResyncRouter = ResyncRouterFrom(Supervisor().ResyncRouter + 1);
-  if (Supervisor().ResyncRouter < 0) {
+  sup.ResyncRouter = ResyncRouterFrom(sup.ResyncRouter + 1);
+  if (sup.ResyncRouter < 0) {
     DebugPrintAt(LogLevel::kNotice, "ComSup - resync done", 0);
     return;
   }
-  Supervisor().ResyncDest =
-      Profile().routers[static_cast<size_t>(Supervisor().ResyncRouter)].Min_Dest;
+  sup.ResyncDest = Profile().routers[static_cast<size_t>(sup.ResyncRouter)].Min_Dest;
 }
 
 // One interrogate of the resync walk, when the window has a slot for it.
 bool ResyncStep() {
-  if (Supervisor().ResyncRouter < 0 || !Win().ResyncSlotFree()) return false;
-  const int router = Supervisor().ResyncRouter;
-  const int dest = Supervisor().ResyncDest;
+  SupervisorState& sup = Supervisor();
+  if (sup.ResyncRouter < 0 || !Win().ResyncSlotFree()) return false;
+  const int router = sup.ResyncRouter;
+  const int dest = sup.ResyncDest;
   ResyncAdvance();
   Interrogate(router, dest, Asker::kResync);
   return true;
@@ -348,16 +349,17 @@ void RequeueSent(char letter) {
 // Starts, moves or stops the link timer for the next thing the window has due. A timer due no
 // later than that is left to run: its expiry looks at the time and arms the timer again.
 void ArmTimer() {
+  SupervisorState& sup = Supervisor();
   const int64_t due = Win().NextDueUs();
   if (due == 0) {
-    if (Supervisor().TimerDueUs != 0) LinkTimer(0);
-    Supervisor().TimerDueUs = 0;
+    if (sup.TimerDueUs != 0) LinkTimer(0);
+    sup.TimerDueUs = 0;
     return;
   }
-  if (Supervisor().TimerDueUs != 0 && Supervisor().TimerDueUs <= due) return;
+  if (sup.TimerDueUs != 0 && sup.TimerDueUs <= due) return;
   // Rounded up to whole milliseconds; a timer that fires early is armed again for the rest.
   const int64_t wait_ms = std::clamp<int64_t>((due - NowUs() + 999) / 1000, 1, INT_MAX);
-  if (LinkTimer(static_cast<unsigned>(wait_ms))) Supervisor().TimerDueUs = due;
+  if (LinkTimer(static_cast<unsigned>(wait_ms))) sup.TimerDueUs = due;
 }
 
 // The probe, when the window says it is due: an interrogate of a destination the controller has
@@ -654,25 +656,26 @@ int ParityCode() {
 // pseudo-terminal replaced by a new one) is opened again by its number, at most once per
 // kReopenMs, so the link comes back without a restart of the driver.
 void ReopenSerialIfGone() {
+  SupervisorState& sup = Supervisor();
   Channel& line = ChannelOf(kControllerA);
   if (line.handle >= 0 && !line.ops->gone(line)) return;
   const int64_t now = NowMs();
-  if (Supervisor().SerialReopenMs != 0 && now - Supervisor().SerialReopenMs < kReopenMs) return;
-  Supervisor().SerialReopenMs = now;
+  if (sup.SerialReopenMs != 0 && now - sup.SerialReopenMs < kReopenMs) return;
+  sup.SerialReopenMs = now;
   const Settings& s = Profile().settings;
   line.ops->close(line);
   SerialChannel(s.Com);
   if (line.ops->open(line) < 0) {
     // Said once per outage, not on every attempt.
-    if (!Supervisor().SerialGone) {
+    if (!sup.SerialGone) {
       DebugPrintfAt(LogLevel::kErr, 1,
                     "ComSup - serial port COM%d has gone; opening it again failed (%d)", s.Com,
                     line.handle);
     }
-    Supervisor().SerialGone = true;
+    sup.SerialGone = true;
     return;
   }
-  Supervisor().SerialGone = false;
+  sup.SerialGone = false;
   ++LinkCount().Connections[kChannelSerial];
   // A new line: what the old one carried unanswered goes again, in order, and nothing is known
   // yet of how the controller answers on it.
@@ -810,6 +813,7 @@ int ComSup_SerialPort() {
 }
 
 void ComSup_Shutdown() {
+  SupervisorState& sup = Supervisor();
   // What never left is given up and traced; what was written is the controller's.
   Win().Shutdown();
   FlushDrops();
@@ -818,9 +822,9 @@ void ComSup_Shutdown() {
   } else {
     ComSup_CloseComm();
   }
-  Supervisor().SerialOpened = false;
-  if (Supervisor().TimerDueUs != 0) LinkTimer(0);
-  Supervisor().TimerDueUs = 0;
+  sup.SerialOpened = false;
+  if (sup.TimerDueUs != 0) LinkTimer(0);
+  sup.TimerDueUs = 0;
 }
 
 void ComSup_SetSendTap(std::function<void(std::string_view)> tap) {

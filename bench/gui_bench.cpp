@@ -10,14 +10,11 @@
 // Run it by hand (it is not part of the test run):
 //   build/bench/gui_bench [--seconds S] [--repeats N]
 // Every process it starts is stopped before it returns; the site directory is removed.
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>

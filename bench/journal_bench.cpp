@@ -61,8 +61,10 @@ using bench::WaitText;
 using bench::WriteAll;
 namespace fs = std::filesystem;
 
-constexpr int kStartMs = 20000;   // bound of a wait for a program or a state to come
-constexpr int kWalkMs = 600000;   // bound of a resync walk of 26 x 4096 destinations
+constexpr int kStartMs = 20000;  // bound of a wait for a program or a state to come
+constexpr int kWalkMs = 600000;  // bound of a resync walk of 26 x 4096 destinations
+// How often a wait looks again: seldom enough not to weigh on the timed walk of a busy machine.
+constexpr int kPollMs = 20;
 constexpr int kSalvoMs = 600000;  // bound of a salvo
 
 struct Options {
@@ -163,7 +165,8 @@ class Bench {
     if (::write(console_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
       return false;
     }
-    return WaitText([&](size_t at) { return sim.OutFrom(at); }, expect, from, kStartMs).has_value();
+    return WaitText([&](size_t at) { return sim.OutFrom(at); }, expect, from, kStartMs, kPollMs)
+        .has_value();
   }
 
   void WriteSite(int routers) {
@@ -188,7 +191,7 @@ class Bench {
     auto driver = std::make_unique<Child>(std::vector<std::string>{program, "12"}, site_.dir, name);
     ::unsetenv("JOURNAL_STREAM");
     const std::string want = "register " + std::to_string(100 + routers) + " ";
-    if (!WaitText([&](size_t at) { return serve_->OutFrom(at); }, want, from, kStartMs)) {
+    if (!WaitText([&](size_t at) { return serve_->OutFrom(at); }, want, from, kStartMs, kPollMs)) {
       Fail("the driver did not register: " + driver->Err());
       return nullptr;
     }
@@ -199,7 +202,8 @@ class Bench {
   // `letter`, from log offset `from`.
   bool WaitWalk(Child& sim, char letter, size_t from) {
     const std::string last = std::string(".A") + letter + "4096,";
-    return WaitText([&](size_t at) { return sim.ErrFrom(at); }, last, from, kWalkMs).has_value();
+    return WaitText([&](size_t at) { return sim.ErrFrom(at); }, last, from, kWalkMs, kPollMs)
+        .has_value();
   }
 
   // A salvo on router A, every route to source `src` (each one changes the tally); with
@@ -242,7 +246,8 @@ class Bench {
     auto driver = StartDriver(26, true, "journal", options_.xarvel);
     if (!driver) return 1;
     const fs::path journal = site_.dir / "journal.err";
-    if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, "accept tcp:", 0, kStartMs)) {
+    if (!WaitText([&](size_t at) { return sim->ErrFrom(at); }, "accept tcp:", 0, kStartMs,
+                  kPollMs)) {
       return Fail("the driver did not connect");
     }
     const size_t opened = bench::FileSize(journal);
@@ -267,7 +272,7 @@ class Bench {
     const auto refused = Salvo(3, true);
     if (!refused) return 1;
     WaitText([&](size_t at) { return bench::ReadFrom(journal, at); }, "ROUTE summary", from,
-             kStartMs);
+             kStartMs, kPollMs);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::printf("refused  %d routes in %.3f s, half of them refused (source out of range)\n",
                 options_.routes, *refused);

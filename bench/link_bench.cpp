@@ -24,10 +24,7 @@
 //   build/bench/link_bench [--routes N] [--latency N] [--idle SECONDS] [--failovers N]
 //                          [--only tcp|serial|idle|failover]
 // Every process it starts is stopped before it returns; the site directory is removed.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +33,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>

@@ -4,7 +4,6 @@
 // the tests, the soak and the benchmarks (tests/child_process.h).
 #pragma once
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -16,7 +15,6 @@ namespace testing_support {
 
 class SimProcess {
  public:
-  using Clock = std::chrono::steady_clock;
   static constexpr int kWaitMs = 5000;  // default bound of a wait for something due to happen
 
   explicit SimProcess(const std::vector<std::string>& args) {

@@ -99,7 +99,7 @@ class Process {
   int Kill();
   std::string Stdout() const;
   std::string Stderr() const;
-  // Polls (every 20 ms, up to `timeout_ms`) until standard output or error contains `needle`.
+  // Polls (every 10 ms, up to `timeout_ms`) until standard output or error contains `needle`.
   bool WaitForOutput(const std::string& needle, int timeout_ms, bool in_stderr = false) const;
 
  private:
